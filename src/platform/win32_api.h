@@ -1,0 +1,98 @@
+// The one seam through which the service reaches Windows.
+//
+// Every Win32 call the product makes goes through the table returned by
+// Win(). The shipped exe binds it to the real functions; tests bind it to a
+// simulated Windows so each branch can be driven without a real machine.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <dbt.h>
+
+struct Win32Api {
+    // kernel32: process and module
+    HMODULE(WINAPI* GetModuleHandleA)(LPCSTR name);
+    FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR name);
+    DWORD(WINAPI* GetModuleFileNameA)(HMODULE module, LPSTR buffer, DWORD size);
+    LPSTR(WINAPI* GetCommandLineA)(void);
+    HANDLE(WINAPI* GetCurrentProcess)(void);
+    BOOL(WINAPI* GetVersionExA)(LPOSVERSIONINFOA info);
+    DWORD(WINAPI* GetPrivateProfileStringA)(LPCSTR section, LPCSTR key, LPCSTR def,
+                                             LPSTR out, DWORD size, LPCSTR file);
+
+    // kernel32: heap
+    HANDLE(WINAPI* GetProcessHeap)(void);
+    LPVOID(WINAPI* HeapAlloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
+    BOOL(WINAPI* HeapFree)(HANDLE heap, DWORD flags, LPVOID block);
+
+    // kernel32: device files
+    HANDLE(WINAPI* CreateFileA)(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                DWORD disposition, DWORD flags, HANDLE templ);
+    BOOL(WINAPI* DeviceIoControl)(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                  DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* CloseHandle)(HANDLE handle);
+
+    // kernel32: locks
+    void(WINAPI* InitializeCriticalSection)(LPCRITICAL_SECTION cs);
+    void(WINAPI* EnterCriticalSection)(LPCRITICAL_SECTION cs);
+    void(WINAPI* LeaveCriticalSection)(LPCRITICAL_SECTION cs);
+
+    // kernel32 / user32: ANSI code page text
+    BOOL(WINAPI* IsDBCSLeadByte)(BYTE b);
+    DWORD(WINAPI* CharUpperBuffA)(LPSTR text, DWORD length);
+
+    // advapi32: registry
+    LONG(WINAPI* RegOpenKeyExA)(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY out);
+    LONG(WINAPI* RegQueryValueExA)(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                   LPBYTE data, LPDWORD size);
+    LONG(WINAPI* RegSetValueExA)(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
+                                 const BYTE* data, DWORD size);
+    LONG(WINAPI* RegCloseKey)(HKEY key);
+
+    // advapi32: service control manager
+    SC_HANDLE(WINAPI* OpenSCManagerA)(LPCSTR machine, LPCSTR database, DWORD access);
+    SC_HANDLE(WINAPI* CreateServiceA)(SC_HANDLE manager, LPCSTR name, LPCSTR displayName,
+                                      DWORD access, DWORD type, DWORD start, DWORD errorControl,
+                                      LPCSTR imagePath, LPCSTR group, LPDWORD tag,
+                                      LPCSTR dependencies, LPCSTR account, LPCSTR password);
+    SC_HANDLE(WINAPI* OpenServiceA)(SC_HANDLE manager, LPCSTR name, DWORD access);
+    BOOL(WINAPI* DeleteService)(SC_HANDLE service);
+    BOOL(WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
+    BOOL(WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+    BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
+    SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerExA)(LPCSTR name,
+                                                                 LPHANDLER_FUNCTION_EX handler,
+                                                                 LPVOID context);
+    BOOL(WINAPI* SetServiceStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+    // user32: device notifications
+    HDEVNOTIFY(WINAPI* RegisterDeviceNotificationA)(HANDLE recipient, LPVOID filter, DWORD flags);
+    BOOL(WINAPI* UnregisterDeviceNotification)(HDEVNOTIFY handle);
+
+    // setupapi / cfgmgr32
+    BOOL(WINAPI* SetupDiClassGuidsFromNameA)(PCSTR className, LPGUID list, DWORD listSize,
+                                             PDWORD required);
+    HDEVINFO(WINAPI* SetupDiGetClassDevsA)(const GUID* classGuid, PCSTR enumerator, HWND parent,
+                                           DWORD flags);
+    BOOL(WINAPI* SetupDiEnumDeviceInfo)(HDEVINFO list, DWORD index, PSP_DEVINFO_DATA info);
+    BOOL(WINAPI* SetupDiGetDeviceRegistryPropertyA)(HDEVINFO list, PSP_DEVINFO_DATA info,
+                                                    DWORD property, PDWORD type, PBYTE buffer,
+                                                    DWORD size, PDWORD required);
+    BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO list);
+    CONFIGRET(WINAPI* CM_Get_DevNode_Status)(PULONG status, PULONG problem, DEVINST devInst,
+                                             ULONG flags);
+
+    // C runtime: the command-line role's one line per success
+    int (*WriteStdout)(const char* text);
+};
+
+// The table every call site uses.
+const Win32Api& Win();
+
+// The table bound to the real Windows functions.
+const Win32Api& RealWin32Api();
+
+// Replaces the active table (tests only); null restores the real one.
+void SetWin32Api(const Win32Api* api);

@@ -1,0 +1,45 @@
+#include "radio/driver_request.h"
+
+#include "host/host_classify.h"
+#include "platform/win32_api.h"
+
+DWORD RequestCode(DWORD baseCode, int hostCode) {
+    return baseCode | (hostCode < kHostVista ? 0x00800000u : 0xFF800000u);
+}
+
+int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
+    if (adapterPath[0] == '\0') return 0;
+
+    HANDLE device = Win().CreateFileA(adapterPath, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      INVALID_HANDLE_VALUE);
+    if (device == INVALID_HANDLE_VALUE) return 0;
+
+    int hostCode = 0;
+    ClassifyHost(&hostCode);
+    DWORD request = RequestCode(baseCode, hostCode);
+
+    int result = 0;
+    DWORD returned = 0;
+    HANDLE heap = nullptr;
+    DWORD* block = nullptr;
+    DWORD* out = value;
+    if (hostCode == kHostXp64) {
+        // This host gets its value in a heap block; without one the request
+        // is not sent at all rather than sent from a buffer it must not use.
+        heap = Win().GetProcessHeap();
+        block = static_cast<DWORD*>(Win().HeapAlloc(heap, 0, sizeof(DWORD)));
+        if (block == nullptr) goto done;
+        *block = *value;
+        out = block;
+    }
+
+    if (Win().DeviceIoControl(device, kNdisQueryGlobalStats, &request, sizeof request, out,
+                              sizeof(DWORD), &returned, nullptr)) {
+        result = 1;
+    }
+
+done:
+    if (block != nullptr) Win().HeapFree(heap, 0, block);
+    Win().CloseHandle(device);
+    return result;
+}

@@ -1,0 +1,15 @@
+// The one channel by which the service acts on the world: a 4-byte value
+// carried to the Wi-Fi adapter's driver.
+#pragma once
+
+#include <windows.h>
+
+// IOCTL_NDIS_QUERY_GLOBAL_STATS: device type 0x17, function 0, direct out.
+const DWORD kNdisQueryGlobalStats = 0x170002;
+
+// Base request code with the set flag the host's Windows version calls for.
+DWORD RequestCode(DWORD baseCode, int hostCode);
+
+// Opens adapterPath, sends the request with *value as the output buffer and
+// closes it again. Returns 1 only when the device control succeeded.
+int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value);

@@ -1,0 +1,34 @@
+// The two Windows a contract test runs against: the simulation, and the
+// real API as Wine provides it. Each backend also knows how to lay out the
+// state a check needs (registry values, files) on its own side.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct Backend {
+    const char* name;
+    void (*Install)();  // put this Windows in the seam
+    void (*Remove)();   // and take it out again
+    // HKLM test keys: created with every missing parent, removed whole.
+    void (*SetRegValue)(const char* subKey, const char* name, DWORD type, const void* data,
+                        DWORD size);
+    void (*DeleteRegKey)(const char* subKey);
+    // A scratch folder (ending in a backslash) and plain files in it.
+    std::string (*ScratchDir)();
+    void (*WriteTextFile)(const std::string& path, const std::string& text);
+    // Where the running executable lives, as the seam reports it.
+    void (*SetExePath)(const std::string& path);  // simulation only; Wine ignores it
+};
+
+extern const Backend kSimulatedBackend;
+extern const Backend kWineBackend;
+
+// Registers a value-parameterised suite to run against both backends.
+#define CONTRACT_SUITE(Suite)                                                            \
+    INSTANTIATE_TEST_SUITE_P(Windows, Suite,                                             \
+                             ::testing::Values(&kSimulatedBackend, &kWineBackend),      \
+                             [](const ::testing::TestParamInfo<const Backend*>& info) { \
+                                 return std::string(info.param->name);                  \
+                             })

@@ -1,0 +1,520 @@
+#include "sim_windows.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+Windows g_state;
+Win32Api g_api;
+
+const uintptr_t kKernel32 = 0x7C800000;
+const uintptr_t kExeModule = 0x00400000;
+const uintptr_t kProcessHeap = 0x00150000;
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+std::string NormalKey(const std::string& path) {
+    std::string p = Lower(path);
+    while (!p.empty() && p.back() == '\\') p.pop_back();
+    return p;
+}
+
+// ---- kernel32: process and module ----
+
+HMODULE WINAPI SimGetModuleHandleA(LPCSTR name) {
+    if (name == nullptr) return reinterpret_cast<HMODULE>(kExeModule);
+    if (Lower(name) == "kernel32.dll" || Lower(name) == "kernel32")
+        return reinterpret_cast<HMODULE>(kKernel32);
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL WINAPI SimIsWow64Process(HANDLE process, PBOOL wow64) {
+    Windows& w = g_state;
+    ++w.isWow64ProcessCalls;
+    if (process != GetCurrentProcess() || w.isWow64ProcessFails) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *wow64 = w.processWow64 ? TRUE : FALSE;
+    return TRUE;
+}
+
+FARPROC WINAPI SimGetProcAddress(HMODULE module, LPCSTR name) {
+    if (reinterpret_cast<uintptr_t>(module) == kKernel32 && g_state.hasIsWow64Process &&
+        std::strcmp(name, "IsWow64Process") == 0) {
+        return reinterpret_cast<FARPROC>(&SimIsWow64Process);
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    if (module != nullptr && reinterpret_cast<uintptr_t>(module) != kExeModule) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const std::string& path = g_state.exePath;
+    if (size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() < size) {
+        std::memcpy(buffer, path.c_str(), path.size() + 1);
+        return static_cast<DWORD>(path.size());
+    }
+    // Too long: cut and terminated, the whole buffer reported, as Windows does.
+    std::memcpy(buffer, path.data(), size - 1);
+    buffer[size - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+LPSTR WINAPI SimGetCommandLineA() { return &g_state.commandLine[0]; }
+
+HANDLE WINAPI SimGetCurrentProcess() { return GetCurrentProcess(); }
+
+BOOL WINAPI SimGetVersionExA(LPOSVERSIONINFOA info) {
+    const Windows& w = g_state;
+    DWORD size = info->dwOSVersionInfoSize;
+    if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (w.versionFails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::memcpy(info, &w.version, size);
+    info->dwOSVersionInfoSize = size;
+    return TRUE;
+}
+
+// The private-profile read as Windows does it: sections and keys ignore
+// case, values are trimmed and lose one pair of enclosing quotes, and a
+// value that does not fit is cut to size - 1.
+DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out,
+                                         DWORD size, LPCSTR file) {
+    if (size == 0) return 0;
+    std::string value = def ? Trim(def) : "";
+    auto f = g_state.files.find(Lower(file ? file : ""));
+    if (f != g_state.files.end()) {
+        std::string current;
+        bool inSection = false;
+        size_t pos = 0;
+        const std::string& text = f->second;
+        while (pos <= text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            std::string line = Trim(text.substr(pos, end - pos));
+            pos = end + 1;
+            if (!line.empty() && line[0] == '[') {
+                size_t close = line.find(']');
+                current = Trim(line.substr(1, close == std::string::npos ? std::string::npos
+                                                                        : close - 1));
+                inSection = Lower(current) == Lower(section);
+                continue;
+            }
+            if (!inSection) continue;
+            size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            if (Lower(Trim(line.substr(0, eq))) != Lower(key)) continue;
+            value = Trim(line.substr(eq + 1));
+            if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
+                value.back() == value[0]) {
+                value = value.substr(1, value.size() - 2);
+            }
+            break;
+        }
+    }
+    size_t n = std::min<size_t>(value.size(), size - 1);
+    std::memcpy(out, value.data(), n);
+    out[n] = '\0';
+    return static_cast<DWORD>(n);
+}
+
+// ---- heap ----
+
+HANDLE WINAPI SimGetProcessHeap() { return reinterpret_cast<HANDLE>(kProcessHeap); }
+
+LPVOID WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    Windows& w = g_state;
+    if (reinterpret_cast<uintptr_t>(heap) != kProcessHeap) return nullptr;
+    if (w.failHeapAllocs > 0) {
+        --w.failHeapAllocs;
+        return nullptr;
+    }
+    void* block = std::malloc(bytes ? bytes : 1);
+    // Fresh blocks hold junk unless zeroing was asked for, as on Windows.
+    std::memset(block, (flags & HEAP_ZERO_MEMORY) ? 0 : 0xCD, bytes ? bytes : 1);
+    w.heapBlocks.insert(block);
+    ++w.heapAllocs;
+    return block;
+}
+
+BOOL WINAPI SimHeapFree(HANDLE heap, DWORD, LPVOID block) {
+    Windows& w = g_state;
+    if (reinterpret_cast<uintptr_t>(heap) != kProcessHeap || w.heapBlocks.erase(block) == 0) {
+        ++w.badFrees;
+        return FALSE;
+    }
+    std::free(block);
+    return TRUE;
+}
+
+// ---- device files ----
+
+HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                             DWORD disposition, DWORD flags, HANDLE templ) {
+    Windows& w = g_state;
+    w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
+    if (w.devices.find(Lower(path)) == w.devices.end()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    uintptr_t h = w.NewHandle(HandleKind::File);
+    w.openFiles[h] = Lower(path);
+    return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                               DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+    Windows& w = g_state;
+    auto f = w.openFiles.find(reinterpret_cast<uintptr_t>(device));
+    if (f == w.openFiles.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    SimDevice& dev = w.devices[f->second];
+    DriverRequest r{};
+    r.path = f->second;
+    r.ioctl = code;
+    r.inSize = inSize;
+    r.outSize = outSize;
+    if (in && inSize >= 4) std::memcpy(&r.request, in, 4);
+    if (out && outSize >= 4) std::memcpy(&r.value, out, 4);
+    r.outIsHeapBlock = w.heapBlocks.count(out) != 0;
+    dev.requests.push_back(r);
+    if (dev.failNext > 0) {
+        --dev.failNext;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (returned) *returned = 0;
+    if (dev.writeBack && out && outSize >= 4) {
+        std::memcpy(out, &dev.writeBackValue, 4);
+        if (returned) *returned = 4;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimCloseHandle(HANDLE handle) {
+    Windows& w = g_state;
+    uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
+    w.openFiles.erase(h);
+    return TRUE;
+}
+
+// ---- locks: the real ones, so threads in tests behave ----
+
+void WINAPI SimInitializeCriticalSection(LPCRITICAL_SECTION cs) { InitializeCriticalSection(cs); }
+void WINAPI SimEnterCriticalSection(LPCRITICAL_SECTION cs) { EnterCriticalSection(cs); }
+void WINAPI SimLeaveCriticalSection(LPCRITICAL_SECTION cs) { LeaveCriticalSection(cs); }
+
+// ---- ANSI code page ----
+
+bool IsLead(unsigned char b) {
+    return g_state.codePage == 932 && ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC));
+}
+
+BOOL WINAPI SimIsDBCSLeadByte(BYTE b) { return IsLead(b) ? TRUE : FALSE; }
+
+DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
+    unsigned char* p = reinterpret_cast<unsigned char*>(text);
+    DWORD i = 0;
+    while (i < length) {
+        unsigned char b = p[i];
+        if (IsLead(b) && i + 1 < length) {
+            // Full-width a-z (0x8281-0x829A) map to A-Z (0x8260-0x8279).
+            if (b == 0x82 && p[i + 1] >= 0x81 && p[i + 1] <= 0x9A) p[i + 1] -= 0x21;
+            i += 2;
+            continue;
+        }
+        if (b >= 'a' && b <= 'z') {
+            p[i] = static_cast<unsigned char>(b - 0x20);
+        } else if (g_state.codePage == 1252) {
+            if ((b >= 0xE0 && b <= 0xFE && b != 0xF7)) p[i] = static_cast<unsigned char>(b - 0x20);
+            else if (b == 0x9A || b == 0x9C || b == 0x9E) p[i] = static_cast<unsigned char>(b - 0x10);
+            else if (b == 0xFF) p[i] = 0x9F;
+        }
+        ++i;
+    }
+    return length;
+}
+
+// ---- registry ----
+
+int EffectiveView(REGSAM sam) {
+    const Windows& w = g_state;
+    if (!w.machine64) return static_cast<int>(RegView::View32);
+    if (sam & KEY_WOW64_64KEY) return static_cast<int>(RegView::View64);
+    if (sam & KEY_WOW64_32KEY) return static_cast<int>(RegView::View32);
+    return static_cast<int>(w.processWow64 ? RegView::View32 : RegView::View64);
+}
+
+LONG WINAPI SimRegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM sam, PHKEY out) {
+    Windows& w = g_state;
+    std::string path;
+    int view;
+    if (root == HKEY_LOCAL_MACHINE) {
+        path = NormalKey(subKey ? subKey : "");
+        view = EffectiveView(sam);
+    } else {
+        auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(root));
+        if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+        view = k->second.first;
+        path = NormalKey(k->second.second + "\\" + (subKey ? subKey : ""));
+    }
+    LONG result = w.KeyExists(view, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    w.regOpens.push_back({subKey ? subKey : "", sam, result});
+    if (result != ERROR_SUCCESS) return result;
+    uintptr_t h = w.NewHandle(HandleKind::RegKey);
+    w.openKeys[h] = {view, path};
+    *out = reinterpret_cast<HKEY>(h);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI SimRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                LPBYTE data, LPDWORD size) {
+    Windows& w = g_state;
+    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
+    const RegValue* v =
+        w.FindValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "");
+    if (v == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = v->type;
+    DWORD needed = static_cast<DWORD>(v->data.size());
+    if (data == nullptr) {
+        if (size) *size = needed;
+        return ERROR_SUCCESS;
+    }
+    if (size == nullptr) return ERROR_INVALID_PARAMETER;
+    if (*size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, v->data.data(), needed);
+    *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI SimRegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data,
+                              DWORD size) {
+    Windows& w = g_state;
+    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (w.regSetFails) return ERROR_ACCESS_DENIED;
+    w.SetValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "", type,
+               std::string(reinterpret_cast<const char*>(data), size));
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI SimRegCloseKey(HKEY key) {
+    Windows& w = g_state;
+    uintptr_t h = reinterpret_cast<uintptr_t>(key);
+    if (!w.CloseSimHandle(h, HandleKind::RegKey)) return ERROR_INVALID_HANDLE;
+    w.openKeys.erase(h);
+    return ERROR_SUCCESS;
+}
+
+int WriteStdoutSim(const char* text) {
+    g_state.stdoutText += text;
+    return static_cast<int>(std::strlen(text));
+}
+
+}  // namespace
+
+std::string Lower(const std::string& text) {
+    std::string s = text;
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+uintptr_t Windows::NewHandle(HandleKind kind) {
+    uintptr_t h = nextHandle;
+    nextHandle += 4;
+    handles[h] = kind;
+    return h;
+}
+
+bool Windows::CloseSimHandle(uintptr_t h, HandleKind kind) {
+    auto it = handles.find(h);
+    if (it == handles.end() || it->second != kind) {
+        ++badCloses;
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    handles.erase(it);
+    return true;
+}
+
+void Windows::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId,
+                         WORD productType) {
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    version.dwMajorVersion = major;
+    version.dwMinorVersion = minor;
+    version.dwBuildNumber = build;
+    version.dwPlatformId = platformId;
+    version.wProductType = productType;
+}
+
+static const char kEnvironment[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+void Windows::SetArchitecture(const char* arch) {
+    for (auto& view : registry) {
+        auto k = view.find(NormalKey(kEnvironment));
+        if (k != view.end()) k->second.erase("processor_architecture");
+    }
+    if (arch) SetString(kEnvironment, "PROCESSOR_ARCHITECTURE", arch);
+    else AddKey(kEnvironment);
+}
+
+void Windows::SetHostCode(int code) {
+    bool amd64 = code == 8 || code == 11 || code == 13;
+    machine64 = amd64;
+    processWow64 = amd64;
+    SetArchitecture(amd64 ? "AMD64" : "x86");
+    switch (code) {
+        case 1: SetVersion(4, 0, 950, VER_PLATFORM_WIN32_WINDOWS); break;
+        case 2: SetVersion(4, 10, 1998, VER_PLATFORM_WIN32_WINDOWS); break;
+        case 3: SetVersion(4, 10, 2222, VER_PLATFORM_WIN32_WINDOWS); break;
+        case 4: SetVersion(4, 90, 3000, VER_PLATFORM_WIN32_WINDOWS); break;
+        case 5: SetVersion(4, 0, 1381); break;
+        case 6: SetVersion(5, 0, 2195); break;
+        case 7: SetVersion(5, 1, 2600); break;
+        case 8: case 9: SetVersion(5, 2, 3790); break;
+        case 10: case 11: SetVersion(6, 0, 6002); break;
+        case 12: case 13: SetVersion(6, 1, 7601); break;
+        case 14: SetVersion(6, 0, 6002, 2, VER_NT_SERVER); break;
+        default: SetVersion(3, 51, 1057); break;
+    }
+}
+
+void Windows::AddKey(const std::string& path, RegView view) {
+    std::string p = NormalKey(path);
+    // Every ancestor exists too.
+    for (size_t pos = p.find('\\'); pos != std::string::npos; pos = p.find('\\', pos + 1))
+        registry[static_cast<int>(view)][p.substr(0, pos)];
+    registry[static_cast<int>(view)][p];
+}
+
+void Windows::SetValue(RegView view, const std::string& path, const std::string& name, DWORD type,
+                       const std::string& data) {
+    AddKey(path, view);
+    registry[static_cast<int>(view)][NormalKey(path)][Lower(name)] = {type, data};
+}
+
+void Windows::SetString(const std::string& path, const std::string& name, const std::string& text,
+                        RegView view) {
+    SetValue(view, path, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+bool Windows::KeyExists(int view, const std::string& path) const {
+    std::string p = NormalKey(path);
+    if (p.empty()) return true;
+    return registry[view].count(p) || registry[static_cast<int>(RegView::Shared)].count(p);
+}
+
+const RegValue* Windows::FindValue(RegView view, const std::string& path,
+                                   const std::string& name) const {
+    std::string p = NormalKey(path);
+    for (int v : {static_cast<int>(view), static_cast<int>(RegView::Shared)}) {
+        auto k = registry[v].find(p);
+        if (k == registry[v].end()) continue;
+        auto val = k->second.find(Lower(name));
+        if (val != k->second.end()) return &val->second;
+    }
+    return nullptr;
+}
+
+void Windows::DeleteKey(const std::string& path) {
+    std::string p = NormalKey(path);
+    for (auto& view : registry) {
+        for (auto it = view.begin(); it != view.end();) {
+            if (it->first == p || it->first.compare(0, p.size() + 1, p + "\\") == 0)
+                it = view.erase(it);
+            else
+                ++it;
+        }
+    }
+}
+
+void Windows::WriteFile(const std::string& path, const std::string& text) {
+    files[Lower(path)] = text;
+}
+
+SimDevice& Windows::AddDevice(const std::string& path) { return devices[Lower(path)]; }
+
+SimDevice* Windows::FindDevice(const std::string& path) {
+    auto it = devices.find(Lower(path));
+    return it == devices.end() ? nullptr : &it->second;
+}
+
+Windows& State() { return g_state; }
+
+void BindCore(Win32Api& api) {
+    api.GetModuleHandleA = SimGetModuleHandleA;
+    api.GetProcAddress = SimGetProcAddress;
+    api.GetModuleFileNameA = SimGetModuleFileNameA;
+    api.GetCommandLineA = SimGetCommandLineA;
+    api.GetCurrentProcess = SimGetCurrentProcess;
+    api.GetVersionExA = SimGetVersionExA;
+    api.GetPrivateProfileStringA = SimGetPrivateProfileStringA;
+    api.GetProcessHeap = SimGetProcessHeap;
+    api.HeapAlloc = SimHeapAlloc;
+    api.HeapFree = SimHeapFree;
+    api.CreateFileA = SimCreateFileA;
+    api.DeviceIoControl = SimDeviceIoControl;
+    api.CloseHandle = SimCloseHandle;
+    api.InitializeCriticalSection = SimInitializeCriticalSection;
+    api.EnterCriticalSection = SimEnterCriticalSection;
+    api.LeaveCriticalSection = SimLeaveCriticalSection;
+    api.IsDBCSLeadByte = SimIsDBCSLeadByte;
+    api.CharUpperBuffA = SimCharUpperBuffA;
+    api.RegOpenKeyExA = SimRegOpenKeyExA;
+    api.RegQueryValueExA = SimRegQueryValueExA;
+    api.RegSetValueExA = SimRegSetValueExA;
+    api.RegCloseKey = SimRegCloseKey;
+    api.WriteStdout = WriteStdoutSim;
+}
+
+const Win32Api& Api() { return g_api; }
+
+void UseSimulatedWindows() {
+    for (void* block : g_state.heapBlocks) std::free(block);
+    g_state = Windows();
+    g_state.SetHostCode(12);
+    ResetSetupApi();
+    ResetServices();
+    g_api = Win32Api();
+    BindCore(g_api);
+    BindSetupApi(g_api);
+    BindServices(g_api);
+    SetWin32Api(&g_api);
+}
+
+void UseRealWindows() { SetWin32Api(nullptr); }
+
+}  // namespace sim

@@ -1,0 +1,151 @@
+// A simulated Windows for the platform seam.
+//
+// Tests install it with UseSimulatedWindows(); every call the product makes
+// then lands here. The simulation hands out handles and counts them, so a
+// test can check that an operation released everything it opened.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/win32_api.h"
+
+namespace sim {
+
+enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify };
+
+// Where a registry key lives on a 64-bit machine. On a 32-bit machine only
+// Shared and View32 are consulted.
+enum class RegView { Shared, View32, View64 };
+
+struct RegValue {
+    DWORD type;
+    std::string data;  // raw bytes as stored
+};
+
+struct RegOpen {
+    std::string path;
+    REGSAM sam;
+    LONG result;
+};
+
+struct DriverRequest {
+    std::string path;     // as opened
+    DWORD ioctl;
+    DWORD inSize;
+    DWORD outSize;
+    DWORD request;        // the 4-byte input
+    DWORD value;          // the output buffer's content when the call arrived
+    bool outIsHeapBlock;  // the output buffer was a live heap block
+};
+
+struct FileOpen {
+    std::string path;
+    DWORD access, share, disposition, flags;
+    bool securityNull;
+    HANDLE templ;
+};
+
+struct SimDevice {
+    std::vector<DriverRequest> requests;
+    int failNext = 0;         // fail this many coming device controls
+    bool writeBack = false;   // write writeBackValue into the output buffer
+    DWORD writeBackValue = 0;
+};
+
+struct Windows {
+    // Handles
+    std::map<uintptr_t, HandleKind> handles;
+    uintptr_t nextHandle = 0x1000;
+    int badCloses = 0;  // closes of handles that were not open
+
+    // Heap
+    std::set<void*> heapBlocks;
+    int failHeapAllocs = 0;  // fail this many coming allocations
+    int heapAllocs = 0;
+    int badFrees = 0;
+
+    // Version and processor
+    OSVERSIONINFOEXA version{};
+    bool versionFails = false;
+    bool machine64 = false;        // 64-bit Windows: registry views apply
+    bool processWow64 = false;     // IsWow64Process reports this
+    bool hasIsWow64Process = true; // kernel32 exports it
+    bool isWow64ProcessFails = false;
+    int isWow64ProcessCalls = 0;
+
+    // Registry: [view][lower-case path] -> (lower-case value name -> value)
+    std::map<std::string, std::map<std::string, RegValue>> registry[3];
+    std::map<uintptr_t, std::pair<int, std::string>> openKeys;  // handle -> (view, path)
+    std::vector<RegOpen> regOpens;
+    bool regSetFails = false;
+
+    // Process
+    std::string exePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
+    std::string commandLine = "tolvane.exe";
+    std::map<std::string, std::string> files;  // profile files: lower path -> text
+
+    // Device files
+    std::map<std::string, SimDevice> devices;  // lower path -> device
+    std::map<uintptr_t, std::string> openFiles;
+    std::vector<FileOpen> fileOpens;
+
+    // ANSI code page: 1252 (single byte) or 932 (double byte)
+    UINT codePage = 1252;
+
+    // Standard output of the command-line role
+    std::string stdoutText;
+
+    // --- helpers for tests ---
+    int OpenHandles() const { return static_cast<int>(handles.size()); }
+    int LiveHeapBlocks() const { return static_cast<int>(heapBlocks.size()); }
+    uintptr_t NewHandle(HandleKind kind);
+    bool CloseSimHandle(uintptr_t h, HandleKind kind);
+
+    void SetVersion(DWORD major, DWORD minor, DWORD build = 0, DWORD platformId = 2,
+                    WORD productType = VER_NT_WORKSTATION);
+    void SetArchitecture(const char* arch);  // null removes the value
+    // Makes the machine classify as the given host code (1 to 14).
+    void SetHostCode(int code);
+
+    void SetValue(RegView view, const std::string& path, const std::string& name, DWORD type,
+                  const std::string& data);
+    void SetString(const std::string& path, const std::string& name, const std::string& text,
+                   RegView view = RegView::Shared);
+    void AddKey(const std::string& path, RegView view = RegView::Shared);
+    const RegValue* FindValue(RegView view, const std::string& path, const std::string& name) const;
+    bool KeyExists(int view, const std::string& path) const;
+    void DeleteKey(const std::string& path);
+
+    void WriteFile(const std::string& path, const std::string& text);
+    SimDevice& AddDevice(const std::string& path);
+    SimDevice* FindDevice(const std::string& path);
+};
+
+// The simulation in force for the running test.
+Windows& State();
+
+// Builds the seam table pointing at the simulation.
+const Win32Api& Api();
+
+// Resets the simulation and installs it in the seam.
+void UseSimulatedWindows();
+
+// Puts the real Windows back in the seam.
+void UseRealWindows();
+
+std::string Lower(const std::string& text);
+
+// Seam binders of each simulated concern (one file each).
+void BindCore(Win32Api& api);
+void BindSetupApi(Win32Api& api);
+void BindServices(Win32Api& api);
+void ResetSetupApi();
+void ResetServices();
+
+}  // namespace sim

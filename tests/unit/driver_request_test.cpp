@@ -1,0 +1,121 @@
+#include "radio/driver_request.h"
+
+#include "sim_test.h"
+
+namespace {
+
+const char kPath[] = "\\\\.\\{11111111-2222-3333-4444-555555555555}";
+
+class DriverRequest : public SimTest {
+protected:
+    sim::SimDevice& Device() { return Sim().AddDevice(kPath); }
+};
+
+TEST(RequestCode, SetFlagByHostFamily) {
+    EXPECT_EQ(0x0DF10220u, RequestCode(0x0D710220, 9));
+    EXPECT_EQ(0x0DF10220u, RequestCode(0x0D710220, 0));
+    EXPECT_EQ(0xFFF10220u, RequestCode(0xFF710220, 10));
+    EXPECT_EQ(0xFFF10220u, RequestCode(0xFF710220, 14));
+    // The flag is ORed, never added: a base that already has it is unchanged.
+    EXPECT_EQ(0x00800000u, RequestCode(0x00800000, 1));
+    EXPECT_EQ(0xFF800000u, RequestCode(0, 12));
+}
+
+TEST_F(DriverRequest, OpensWithTheExactArgumentsAndSendsCodeAndValue) {
+    sim::SimDevice& dev = Device();
+    Sim().SetHostCode(7);
+    DWORD value = 1;
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+
+    ASSERT_EQ(1u, Sim().fileOpens.size());
+    const sim::FileOpen& open = Sim().fileOpens[0];
+    EXPECT_EQ(kPath, open.path);
+    EXPECT_EQ(0u, open.access);
+    EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), open.share);
+    EXPECT_TRUE(open.securityNull);
+    EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
+    EXPECT_EQ(0u, open.flags);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open.templ);
+
+    ASSERT_EQ(1u, dev.requests.size());
+    EXPECT_EQ(0x170002u, dev.requests[0].ioctl);
+    EXPECT_EQ(0x0DF10220u, dev.requests[0].request);
+    EXPECT_EQ(1u, dev.requests[0].value);
+    EXPECT_EQ(4u, dev.requests[0].inSize);
+    EXPECT_EQ(4u, dev.requests[0].outSize);
+    EXPECT_FALSE(dev.requests[0].outIsHeapBlock);
+}
+
+TEST_F(DriverRequest, RequestCodeFollowsTheHostFamily) {
+    sim::SimDevice& dev = Device();
+    for (int code : {9, 10, 12, 14}) {
+        Sim().SetHostCode(code);
+        DWORD value = 0;
+        EXPECT_EQ(1, SendDriverRequest(kPath, code < 10 ? 0x0D710220 : 0xFF710220, &value));
+    }
+    ASSERT_EQ(4u, dev.requests.size());
+    EXPECT_EQ(0x0DF10220u, dev.requests[0].request);
+    EXPECT_EQ(0xFFF10220u, dev.requests[1].request);
+    EXPECT_EQ(0xFFF10220u, dev.requests[2].request);
+    EXPECT_EQ(0xFFF10220u, dev.requests[3].request);
+}
+
+TEST_F(DriverRequest, HeapBlockOnlyOnCodeEightWithTheSameBytesOnTheWire) {
+    sim::SimDevice& dev = Device();
+    dev.writeBack = true;
+    dev.writeBackValue = 0x55;
+
+    Sim().SetHostCode(8);
+    DWORD value = 1;
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1u, value) << "write-back of the heap block is discarded";
+    EXPECT_EQ(1, Sim().heapAllocs);
+
+    Sim().SetHostCode(9);
+    value = 1;
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(0x55u, value) << "the caller's buffer is the output buffer";
+    EXPECT_EQ(1, Sim().heapAllocs);
+
+    ASSERT_EQ(2u, dev.requests.size());
+    EXPECT_TRUE(dev.requests[0].outIsHeapBlock);
+    EXPECT_FALSE(dev.requests[1].outIsHeapBlock);
+    for (const auto& r : dev.requests) {
+        EXPECT_EQ(0x0DF10220u, r.request);
+        EXPECT_EQ(1u, r.value);
+        EXPECT_EQ(4u, r.outSize);
+    }
+}
+
+TEST_F(DriverRequest, NoHeapBlockMeansNoRequestAndTheHandleIsClosed) {
+    sim::SimDevice& dev = Device();
+    Sim().SetHostCode(8);
+    Sim().failHeapAllocs = 1;
+    DWORD value = 1;
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_TRUE(dev.requests.empty());
+    EXPECT_EQ(1u, Sim().fileOpens.size());
+}
+
+TEST_F(DriverRequest, FailuresGiveZero) {
+    DWORD value = 1;
+    // No path: nothing is opened.
+    EXPECT_EQ(0, SendDriverRequest("", 0x0D710220, &value));
+    EXPECT_TRUE(Sim().fileOpens.empty());
+
+    // A vanished adapter fails at the open.
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1u, Sim().fileOpens.size());
+
+    // The driver refuses the control: 0, and the handle still closed.
+    sim::SimDevice& dev = Device();
+    dev.failNext = 1;
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1u, dev.requests.size());
+    Sim().SetHostCode(8);
+    dev.failNext = 1;
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(2u, dev.requests.size());
+}
+
+}  // namespace
