@@ -10,56 +10,61 @@ int WriteStdoutReal(const char* text) {
     return written;
 }
 
-const Win32Api kReal = {
-    ::GetModuleHandleA,
-    ::GetProcAddress,
-    ::GetModuleFileNameA,
-    ::GetCommandLineA,
-    ::GetCurrentProcess,
-    ::GetVersionExA,
-    ::GetPrivateProfileStringA,
-    ::GetProcessHeap,
-    ::HeapAlloc,
-    ::HeapFree,
-    ::CreateFileA,
-    ::DeviceIoControl,
-    ::CloseHandle,
-    ::InitializeCriticalSection,
-    ::EnterCriticalSection,
-    ::LeaveCriticalSection,
-    ::IsDBCSLeadByte,
-    ::CharUpperBuffA,
-    ::RegOpenKeyExA,
-    ::RegQueryValueExA,
-    ::RegSetValueExA,
-    ::RegCloseKey,
-    ::OpenSCManagerA,
-    ::CreateServiceA,
-    ::OpenServiceA,
-    ::DeleteService,
-    ::StartServiceA,
-    ::ControlService,
-    ::CloseServiceHandle,
-    ::StartServiceCtrlDispatcherA,
-    ::RegisterServiceCtrlHandlerExA,
-    ::SetServiceStatus,
-    ::RegisterDeviceNotificationA,
-    ::UnregisterDeviceNotification,
-    ::SetupDiClassGuidsFromNameA,
-    ::SetupDiGetClassDevsA,
-    ::SetupDiEnumDeviceInfo,
-    ::SetupDiGetDeviceRegistryPropertyA,
-    ::SetupDiDestroyDeviceInfoList,
-    ::CM_Get_DevNode_Status,
-    WriteStdoutReal,
-};
-
-const Win32Api* g_active = &kReal;
-
 }  // namespace
 
-const Win32Api& Win() { return *g_active; }
+// Built on first use: the real entry points come from the import table, so
+// the table must not depend on the order of static initialisation.
+const Win32Api& RealWin32Api() {
+    static const Win32Api real = {
+        ::GetModuleHandleA,
+        ::GetProcAddress,
+        ::GetModuleFileNameA,
+        ::GetCommandLineA,
+        ::GetCurrentProcess,
+        ::GetVersionExA,
+        ::GetPrivateProfileStringA,
+        ::GetProcessHeap,
+        ::HeapAlloc,
+        ::HeapFree,
+        ::CreateFileA,
+        ::DeviceIoControl,
+        ::CloseHandle,
+        ::InitializeCriticalSection,
+        ::EnterCriticalSection,
+        ::LeaveCriticalSection,
+        ::IsDBCSLeadByte,
+        ::CharUpperBuffA,
+        ::RegOpenKeyExA,
+        ::RegQueryValueExA,
+        ::RegSetValueExA,
+        ::RegCloseKey,
+        ::OpenSCManagerA,
+        ::CreateServiceA,
+        ::OpenServiceA,
+        ::DeleteService,
+        ::StartServiceA,
+        ::ControlService,
+        ::CloseServiceHandle,
+        ::StartServiceCtrlDispatcherA,
+        ::RegisterServiceCtrlHandlerExA,
+        ::SetServiceStatus,
+        ::RegisterDeviceNotificationA,
+        ::UnregisterDeviceNotification,
+        ::SetupDiClassGuidsFromNameA,
+        ::SetupDiGetClassDevsA,
+        ::SetupDiEnumDeviceInfo,
+        ::SetupDiGetDeviceRegistryPropertyA,
+        ::SetupDiDestroyDeviceInfoList,
+        ::CM_Get_DevNode_Status,
+        WriteStdoutReal,
+    };
+    return real;
+}
 
-const Win32Api& RealWin32Api() { return kReal; }
+namespace {
+const Win32Api* g_active = nullptr;  // null: the real Windows
+}  // namespace
 
-void SetWin32Api(const Win32Api* api) { g_active = api ? api : &kReal; }
+const Win32Api& Win() { return g_active ? *g_active : RealWin32Api(); }
+
+void SetWin32Api(const Win32Api* api) { g_active = api; }

@@ -1,0 +1,44 @@
+#include "host/registry_reader.h"
+
+#include "host/host_classify.h"
+#include "platform/win32_api.h"
+
+IsWow64ProcessFn IsWow64ProcessEntry = nullptr;
+
+void LookUpIsWow64Process() {
+    HMODULE kernel32 = Win().GetModuleHandleA("kernel32.dll");
+    IsWow64ProcessEntry = kernel32 ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
+                                         Win().GetProcAddress(kernel32, "IsWow64Process")))
+                                   : nullptr;
+}
+
+namespace {
+// Runs before main, while the process has one thread.
+[[maybe_unused]] const int kLookedUp = (LookUpIsWow64Process(), 1);
+}  // namespace
+
+REGSAM RegistryAccessMask(int hostCode, bool wow64) {
+    if (hostCode >= kHostXp64 && wow64) return KEY_READ | KEY_WOW64_32KEY;
+    return KEY_READ;
+}
+
+int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BYTE* data,
+                      DWORD* size) {
+    int hostCode = 0;
+    ClassifyHost(&hostCode);
+
+    BOOL wow64 = FALSE;
+    if (hostCode >= kHostXp64 && IsWow64ProcessEntry != nullptr) {
+        // A failed call leaves the flag false: the plain view is used.
+        IsWow64ProcessEntry(Win().GetCurrentProcess(), &wow64);
+    }
+
+    HKEY key = nullptr;
+    if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, RegistryAccessMask(hostCode, wow64 != 0),
+                            &key) != ERROR_SUCCESS) {
+        return -4;
+    }
+    LONG rc = Win().RegQueryValueExA(key, valueName, nullptr, type, data, size);
+    Win().RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? 1 : -5;
+}

@@ -1,0 +1,28 @@
+// The radio coordinator: decides when the Wi-Fi driver must hear the
+// Bluetooth state. Its rules run one at a time (the service runtime holds
+// one lock around each).
+#pragma once
+
+#include <windows.h>
+
+#include "devices/device_record.h"
+
+const DWORD kBaseCodeBefore10 = 0x0D710220;
+const DWORD kBaseCodeFrom10 = 0xFF710220;
+
+// Coordinator state, zero when the process starts.
+extern int LastBluetoothState;
+extern int WifiPresent;
+extern char AdapterPath[kDevicePathSlot];
+extern int CoordinatorHostCode;  // stored once by the service entry
+
+int ProbeBluetooth(int* state);
+int ProbeWifi(int* present);
+int SendBluetoothState(int state);
+
+void OnServiceStart();
+void OnDeviceArrival();
+void OnDeviceRemoval();
+
+// Back to the process-start state (tests).
+void ResetCoordinator();
