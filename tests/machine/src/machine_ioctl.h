@@ -1,0 +1,37 @@
+/* Private control codes shared by the test driver (machdrv.sys) and its
+ * user-mode clients.  All of them go to \\.\MachineControl. */
+#ifndef MACHINE_IOCTL_H
+#define MACHINE_IOCTL_H
+
+#define MACHINE_CONTROL_DEVICE   L"\\Device\\MachineControl"
+#define MACHINE_CONTROL_LINK     L"\\DosDevices\\MachineControl"
+#define MACHINE_CONTROL_PATH     "\\\\.\\MachineControl"
+#define MACHINE_DRIVER_SERVICE   "MachineDrv"
+
+#define MACHINE_CTL(n) (((0x22) << 16) | ((n) << 2) | 0 /* METHOD_BUFFERED, any access */)
+
+/* in: NUL-terminated wide "{GUID}"; creates the adapter device and \DosDevices\{GUID} */
+#define IOCTL_MACHINE_ADAPTER_ADD     MACHINE_CTL(0x900)
+/* in: NUL-terminated wide "{GUID}"; removes the link, later opens fail */
+#define IOCTL_MACHINE_ADAPTER_REMOVE  MACHINE_CTL(0x901)
+/* out: the record of adapter requests, one text line per request */
+#define IOCTL_MACHINE_LOG_READ        MACHINE_CTL(0x902)
+#define IOCTL_MACHINE_LOG_RESET       MACHINE_CTL(0x903)
+/* in: ULONG n; the next n adapter requests fail */
+#define IOCTL_MACHINE_FAIL_NEXT       MACHINE_CTL(0x904)
+/* in: struct machine_iface_request; turns the device's interface on or off,
+ * which broadcasts an interface arrival or removal */
+#define IOCTL_MACHINE_INTERFACE       MACHINE_CTL(0x905)
+
+/* The request the product sends to the Wi-Fi adapter. */
+#define IOCTL_ADAPTER_SET             0x00170002
+
+#define MACHINE_ID_CHARS 200
+
+struct machine_iface_request
+{
+    unsigned long enable;                 /* 1 arrival, 0 removal */
+    unsigned short id[MACHINE_ID_CHARS];  /* device instance ID, e.g. MACHINE\BLUETOOTH\BT1 */
+};
+
+#endif
