@@ -72,9 +72,10 @@ DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
         std::memcpy(buffer, path.c_str(), path.size() + 1);
         return static_cast<DWORD>(path.size());
     }
-    // Too long: cut and terminated, the whole buffer reported, as Windows does.
-    std::memcpy(buffer, path.data(), size - 1);
-    buffer[size - 1] = '\0';
+    // Too long: the buffer is filled with the path's first bytes and left
+    // unterminated, the whole size reported, as Wine and Windows XP do
+    // (later Windows terminate in the last byte instead).
+    std::memcpy(buffer, path.data(), size);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
@@ -204,6 +205,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
     if (out && outSize >= 4) std::memcpy(&r.value, out, 4);
     r.outIsHeapBlock = w.heapBlocks.count(out) != 0;
     dev.requests.push_back(r);
+    w.driverRequests.push_back(r);
     if (dev.failNext > 0) {
         --dev.failNext;
         SetLastError(ERROR_GEN_FAILURE);

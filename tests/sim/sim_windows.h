@@ -94,6 +94,7 @@ struct Windows {
     std::map<std::string, SimDevice> devices;  // lower path -> device
     std::map<uintptr_t, std::string> openFiles;
     std::vector<FileOpen> fileOpens;
+    std::vector<DriverRequest> driverRequests;  // every device, in arrival order
 
     // ANSI code page: 1252 (single byte) or 932 (double byte)
     UINT codePage = 1252;

@@ -1,0 +1,305 @@
+// The coordinator followed through device lives: what reached the driver,
+// on which path, with which code and value, in which order.
+#include "radio/coordinator.h"
+
+#include <string>
+
+#include "sim_setupapi.h"
+#include "sim_test.h"
+
+namespace {
+
+const char kIni[] = "C:\\Program Files\\Tolvane\\tolvane.ini";
+const char kGuidA[] = "{A0A0A0A0-1111-4222-8333-444444444444}";
+const char kGuidB[] = "{B0B0B0B0-1111-4222-8333-444444444444}";
+const char kBtId[] = "USB\\VID_0A12&PID_0001&REV_0100";
+const char kWifiId[] = "PCI\\VEN_8086&DEV_4229&SUBSYS_11018086";
+
+std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
+
+class Coordinator : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ResetCoordinator();
+        UseHost(12);
+        WriteSettings("VID_0A12", "VEN_8086");
+        Sim().AddDevice(PathOf(kGuidA));
+        Sim().AddDevice(PathOf(kGuidB));
+    }
+
+    void UseHost(int code) {
+        Sim().SetHostCode(code);
+        CoordinatorHostCode = code;
+    }
+
+    void WriteSettings(const std::string& bt, const std::string& wifi) {
+        Sim().WriteFile(kIni, "[Settings]\nBTHWID=" + bt + "\nWiFiHWID=" + wifi + "\n");
+    }
+
+    DEVINST AddBt(bool started) { return sim::AddBluetoothDevice(kBtId, "0003", started); }
+    DEVINST AddWifi(const char* guid, const char* suffix = "0007", bool started = true) {
+        return sim::AddWifiAdapter(kWifiId, suffix, guid, started);
+    }
+
+    const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
+
+    void ExpectRequest(size_t i, const char* guid, DWORD code, DWORD value) {
+        ASSERT_LT(i, Sent().size());
+        EXPECT_EQ(sim::Lower(PathOf(guid)), Sent()[i].path) << "request " << i;
+        EXPECT_EQ(0x170002u, Sent()[i].ioctl);
+        EXPECT_EQ(code, Sent()[i].request) << "request " << i;
+        EXPECT_EQ(value, Sent()[i].value) << "request " << i;
+    }
+};
+
+TEST_F(Coordinator, StartUpSendsTheBluetoothStateOnceWhenTheAdapterIsUp) {
+    AddBt(true);
+    AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, LastBluetoothState);
+    EXPECT_EQ(1, WifiPresent);
+    EXPECT_EQ(PathOf(kGuidA), AdapterPath);
+}
+
+TEST_F(Coordinator, AbsentOrStoppedBluetoothCountsAsOff) {
+    AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+
+    // Present but not started is the same as absent: no change, nothing sent.
+    AddBt(false);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+}
+
+TEST_F(Coordinator, AdapterAbsentAtStartUpGetsTheStateWhenItArrives) {
+    AddBt(true);
+    OnServiceStart();
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(Sim().fileOpens.empty());
+    EXPECT_EQ(1, LastBluetoothState);
+    EXPECT_EQ(0, WifiPresent);
+
+    AddWifi(kGuidA);
+    OnDeviceArrival();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+
+    // Another arrival with nothing changed sends nothing.
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size());
+}
+
+TEST_F(Coordinator, BluetoothChangesWithTheAdapterPresentSendExactlyOnce) {
+    DEVINST bt = AddBt(false);
+    AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 1);
+
+    sim::RemoveDevice(bt);
+    OnDeviceRemoval();
+    ASSERT_EQ(3u, Sent().size());
+    ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+    EXPECT_EQ(0, LastBluetoothState);
+}
+
+TEST_F(Coordinator, ChangeWhileANewAdapterAppearsGoesToTheOldPathThenTheNew) {
+    DEVINST bt = AddBt(false);
+    DEVINST first = AddWifi(kGuidA, "0007");
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    // The first adapter goes away (its device with it): nothing to send.
+    sim::RemoveDevice(first);
+    Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
+    OnDeviceRemoval();
+    EXPECT_EQ(0, WifiPresent);
+    EXPECT_EQ(1u, Sent().size());
+
+    // Bluetooth comes on as a second adapter appears, in one event.
+    sim::SetStarted(bt, true);
+    AddWifi(kGuidB, "0008");
+    size_t opensBefore = Sim().fileOpens.size();
+    OnDeviceArrival();
+    ASSERT_EQ(opensBefore + 2, Sim().fileOpens.size());
+    EXPECT_EQ(PathOf(kGuidA), Sim().fileOpens[opensBefore].path) << "aimed at the old path";
+    EXPECT_EQ(PathOf(kGuidB), Sim().fileOpens[opensBefore + 1].path);
+    ASSERT_EQ(2u, Sent().size()) << "the old adapter is gone, so only the new one hears";
+    ExpectRequest(1, kGuidB, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+}
+
+TEST_F(Coordinator, ChangeWhileTheFirstAdapterAppearsSendsOnlyToIt) {
+    DEVINST bt = AddBt(false);
+    OnServiceStart();
+    sim::SetStarted(bt, true);
+    AddWifi(kGuidA);
+    OnDeviceArrival();
+    // The send before the Wi-Fi probe had no path: nothing was opened for it.
+    ASSERT_EQ(1u, Sim().fileOpens.size());
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+}
+
+TEST_F(Coordinator, AdapterRemovalSendsNothingUnlessBluetoothChanged) {
+    AddBt(true);
+    DEVINST wifi = AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    sim::RemoveDevice(wifi);
+    OnDeviceRemoval();
+    EXPECT_EQ(0, WifiPresent);
+    EXPECT_EQ(1u, Sent().size());
+    EXPECT_EQ(PathOf(kGuidA), AdapterPath) << "the old path stays";
+}
+
+TEST_F(Coordinator, RemovalNeverBringsTheAdapterUp) {
+    AddBt(false);
+    DEVINST wifi = AddWifi(kGuidA, "0007", false);
+    OnServiceStart();
+    EXPECT_EQ(0, WifiPresent);
+    EXPECT_TRUE(Sent().empty());
+
+    sim::SetStarted(wifi, true);
+    OnDeviceRemoval();
+    EXPECT_EQ(0, WifiPresent);
+    EXPECT_TRUE(Sent().empty());
+
+    // The next arrival does, and sends the state it finds.
+    OnDeviceArrival();
+    EXPECT_EQ(1, WifiPresent);
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+}
+
+TEST_F(Coordinator, AnEditedPatternTakesEffectAtTheNextEvent) {
+    sim::AddBluetoothDevice("USB\\VID_0A12&PID_0001", "0001", true);
+    sim::AddBluetoothDevice("USB\\VID_1234&PID_0002", "0002", false);
+    AddWifi(kGuidA);
+    WriteSettings("PID_0001", "VEN_8086");
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+
+    WriteSettings("PID_0002", "VEN_8086");
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 0);
+
+    // Lower case never matches: the device is not found, which reads as off.
+    WriteSettings("pid_0001", "VEN_8086");
+    OnDeviceArrival();
+    EXPECT_EQ(2u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+}
+
+TEST_F(Coordinator, UnresolvableAdapterNamesSendNothingUntilALaterProbeResolvesThem) {
+    DEVINST bt = AddBt(false);
+    sim::AddWifiAdapter(kWifiId, "0007", "", true);  // no adapter entry in the registry
+    OnServiceStart();
+    EXPECT_EQ(1, WifiPresent);
+    EXPECT_STREQ("", AdapterPath);
+    EXPECT_TRUE(Sim().fileOpens.empty());
+
+    // The names appear; the Bluetooth change is sent before the Wi-Fi
+    // probe, while the path is still empty, so it reaches nobody.
+    sim::AddNetAdapterKey("0007", kGuidA);
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(PathOf(kGuidA), AdapterPath);
+    EXPECT_EQ(1, LastBluetoothState);
+
+    sim::SetStarted(bt, false);
+    OnDeviceArrival();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+}
+
+TEST_F(Coordinator, RequestCodeAndBufferFollowTheStoredHostCode) {
+    AddBt(true);
+    AddWifi(kGuidA);
+    for (int code : {7, 8, 9, 10, 13}) {
+        ResetCoordinator();
+        UseHost(code);
+        OnServiceStart();
+    }
+    ASSERT_EQ(5u, Sent().size());
+    ExpectRequest(0, kGuidA, 0x0DF10220, 1);
+    ExpectRequest(1, kGuidA, 0x0DF10220, 1);
+    ExpectRequest(2, kGuidA, 0x0DF10220, 1);
+    ExpectRequest(3, kGuidA, 0xFFF10220, 1);
+    ExpectRequest(4, kGuidA, 0xFFF10220, 1);
+    EXPECT_FALSE(Sent()[0].outIsHeapBlock);
+    EXPECT_TRUE(Sent()[1].outIsHeapBlock) << "code 8 carries the value in a heap block";
+    EXPECT_FALSE(Sent()[2].outIsHeapBlock);
+}
+
+TEST_F(Coordinator, TheDriverFailingChangesNothingAndIsNotRetried) {
+    DEVINST bt = AddBt(false);
+    AddWifi(kGuidA);
+    OnServiceStart();
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    EXPECT_EQ(1, LastBluetoothState);
+    ASSERT_EQ(2u, Sent().size());
+    OnDeviceArrival();
+    EXPECT_EQ(2u, Sent().size());
+    sim::SetStarted(bt, false);
+    OnDeviceRemoval();
+    ASSERT_EQ(3u, Sent().size());
+    ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+}
+
+TEST_F(Coordinator, ProbesThatCannotWorkFindNothing) {
+    DEVINST bt = AddBt(true);
+    AddWifi(kGuidA);
+
+    // No heap for the Bluetooth probe's record: not found, so off.
+    Sim().failHeapAllocs = 1;
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+
+    // A failed node-status query gives no started bit.
+    sim::FailNodeStatus(bt, CR_NO_SUCH_DEVNODE);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+}
+
+TEST_F(Coordinator, APatternTooLongToHoldNamesNoDevice) {
+    AddBt(true);
+    AddWifi(kGuidA);
+    // Cut to 63 characters it would still match; empty it would match all.
+    WriteSettings("USB" + std::string(70, '\\'), "VEN_8086");
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+}
+
+TEST_F(Coordinator, EmptyPatternsTakeTheLastDeviceOfEachClass) {
+    sim::AddBluetoothDevice("USB\\VID_0001", "0001", false);
+    sim::AddBluetoothDevice("USB\\VID_0002", "0002", true);
+    AddWifi(kGuidA, "0007");
+    AddWifi(kGuidB, "0008");
+    Sim().WriteFile(kIni, "");
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    ExpectRequest(0, kGuidB, 0xFFF10220, 1);
+}
+
+}  // namespace
