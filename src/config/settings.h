@@ -3,6 +3,19 @@
 
 #include <windows.h>
 
+// The keys of the settings file, with their defaults.
+const char kSectionProduct[] = "Product";
+const char kSectionSettings[] = "Settings";
+const char kKeyModel[] = "Model";
+const char kKeyDisplayName[] = "ServiceDisplayName";
+const char kKeyDescription[] = "ServiceDescription";
+const char kKeyBluetoothPattern[] = "BTHWID";
+const char kKeyWifiPattern[] = "WiFiHWID";
+const char kDefaultModel[] = "QM5520";
+const char kDefaultDisplayName[] = "Verdin Service";
+const char kDefaultDescription[] = "";
+const char kDefaultPattern[] = "";
+
 // Capacities of the callers' buffers, terminator included.
 const DWORD kModelCapacity = 64;
 const DWORD kDisplayNameCapacity = 128;
@@ -10,18 +23,23 @@ const DWORD kDescriptionCapacity = 512;
 const DWORD kPatternCapacity = 64;
 const DWORD kServiceNameCapacity = 64;
 
-// The longest exe path the settings path is formed from.
+// The longest exe path the settings path is formed from, terminator included.
 const DWORD kSettingsExePathCapacity = 256;
+// Room for the settings path: the exe path with ".ini" appended at most.
+const DWORD kSettingsPathCapacity = kSettingsExePathCapacity + 4;
+// The profile read yields at most this many bytes, terminator included.
+const DWORD kSettingValueCapacity = 256;
 
-// The exe's path with its file extension replaced by "ini" (an extension is
-// added when the file name has none). Returns 1, or 0 when the result does
-// not fit `capacity`.
+// The exe's path with its file extension replaced by "ini"; ".ini" is
+// appended when the file name has no "." (a "." in a folder name is never
+// taken for the extension's). Returns 1, or 0 when the result does not fit
+// `capacity` (out is then untouched).
 int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity);
 
 // Reads one key of the settings file afresh into dest (`capacity` bytes),
-// or the default when the file, section or key is missing. A value that
-// does not fit is refused, never cut: dest then holds the empty string and
-// the result is 0. Otherwise the result is 1.
+// or the default when the file, section or key is missing. The file is
+// never written. A value that does not fit is refused, never cut: dest then
+// holds the empty string and the result is 0. Otherwise the result is 1.
 int ReadSetting(const char* section, const char* key, const char* def, char* dest,
                 DWORD capacity);
 

@@ -29,14 +29,15 @@ int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BY
 
     BOOL wow64 = FALSE;
     if (hostCode >= kHostXp64 && IsWow64ProcessEntry != nullptr) {
-        // A failed call leaves the flag false: the plain view is used.
+        // The entry itself came through the seam. Its result is not
+        // consulted: a failed call leaves the flag false, the plain view.
         IsWow64ProcessEntry(Win().GetCurrentProcess(), &wow64);
     }
 
     HKEY key = nullptr;
     if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, RegistryAccessMask(hostCode, wow64 != 0),
                             &key) != ERROR_SUCCESS) {
-        return -4;
+        return -4;  // nothing opened; the caller's type, data and size untouched
     }
     LONG rc = Win().RegQueryValueExA(key, valueName, nullptr, type, data, size);
     Win().RegCloseKey(key);

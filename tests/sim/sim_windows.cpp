@@ -1,5 +1,7 @@
 #include "sim_windows.h"
 
+#include "host/registry_reader.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -515,8 +517,13 @@ void UseSimulatedWindows() {
     BindSetupApi(g_api);
     BindServices(g_api);
     SetWin32Api(&g_api);
+    // The product looks this up once before main; look again in the simulation.
+    LookUpIsWow64Process();
 }
 
-void UseRealWindows() { SetWin32Api(nullptr); }
+void UseRealWindows() {
+    SetWin32Api(nullptr);
+    LookUpIsWow64Process();
+}
 
 }  // namespace sim

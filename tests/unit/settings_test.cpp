@@ -1,0 +1,246 @@
+#include "config/settings.h"
+
+#include <cstring>
+#include <string>
+
+#include "sim_test.h"
+
+namespace {
+
+const char kExe[] = "C:\\Program Files\\Tolvane\\tolvane.exe";
+const char kIni[] = "C:\\Program Files\\Tolvane\\tolvane.ini";
+
+std::string PathFor(const char* exe, DWORD capacity = kSettingsPathCapacity) {
+    char out[kSettingsPathCapacity + 8];
+    std::memset(out, '#', sizeof out);
+    out[sizeof out - 1] = '\0';
+    if (!SettingsPathFromExePath(exe, out, capacity)) return "<refused>";
+    return out;
+}
+
+TEST(SettingsPath, ExtensionOfTheFileNameBecomesIni) {
+    EXPECT_EQ(kIni, PathFor(kExe));
+    EXPECT_EQ("C:\\svc.ini", PathFor("C:\\svc.exe"));
+    EXPECT_EQ("C:\\a\\svc.tar.ini", PathFor("C:\\a\\svc.tar.exe"));
+    EXPECT_EQ("C:\\a\\svc.ini", PathFor("C:\\a\\svc."));
+    EXPECT_EQ("svc.ini", PathFor("svc.exe"));
+}
+
+TEST(SettingsPath, DotInAFolderNameIsNeverTheExtension) {
+    EXPECT_EQ("C:\\dir.v2\\tolvane.ini", PathFor("C:\\dir.v2\\tolvane.exe"));
+    // A file name without a "." gets ".ini" added to the whole path.
+    EXPECT_EQ("C:\\dir.v2\\tolvane.ini", PathFor("C:\\dir.v2\\tolvane"));
+    EXPECT_EQ("C:/dir.v2/tolvane.ini", PathFor("C:/dir.v2/tolvane"));
+    EXPECT_EQ("C:tolvane.ini", PathFor("C:tolvane"));
+    EXPECT_EQ("\\\\host\\share.x\\svc.ini", PathFor("\\\\host\\share.x\\svc"));
+}
+
+TEST(SettingsPath, ResultMustFitTheCapacity) {
+    // "C:\svc.exe" -> "C:\svc.ini": 10 characters and the terminator.
+    EXPECT_EQ("C:\\svc.ini", PathFor("C:\\svc.exe", 11));
+    EXPECT_EQ("<refused>", PathFor("C:\\svc.exe", 10));
+    // Appending ".ini" needs four more.
+    EXPECT_EQ("C:\\svc.ini", PathFor("C:\\svc", 11));
+    EXPECT_EQ("<refused>", PathFor("C:\\svc", 10));
+
+    // The longest exe path read, without an extension, still fits.
+    std::string longest(kSettingsExePathCapacity - 1, 'a');
+    longest.replace(0, 3, "C:\\");
+    EXPECT_EQ(longest + ".ini", PathFor(longest.c_str()));
+}
+
+class Settings : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        Sim().exePath = kExe;
+    }
+    void WriteIni(const std::string& text) { Sim().WriteFile(kIni, text); }
+};
+
+TEST_F(Settings, NoFileGivesEveryDefault) {
+    char model[kModelCapacity];
+    char display[kDisplayNameCapacity];
+    char description[kDescriptionCapacity];
+    char bt[kPatternCapacity];
+    char wifi[kPatternCapacity];
+    std::strcpy(description, "junk");
+    std::strcpy(bt, "junk");
+    std::strcpy(wifi, "junk");
+
+    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyModel, kDefaultModel, model, sizeof model));
+    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display,
+                             sizeof display));
+    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
+                             sizeof description));
+    EXPECT_EQ(1, ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt,
+                             sizeof bt));
+    EXPECT_EQ(1, ReadSetting(kSectionSettings, kKeyWifiPattern, kDefaultPattern, wifi,
+                             sizeof wifi));
+    EXPECT_STREQ("QM5520", model);
+    EXPECT_STREQ("Verdin Service", display);
+    EXPECT_STREQ("", description);
+    EXPECT_STREQ("", bt);
+    EXPECT_STREQ("", wifi);
+
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+}
+
+TEST_F(Settings, ValuesComeFromTheFileBesideTheExe) {
+    WriteIni(
+        "[Product]\r\nModel=QM7\r\nServiceDisplayName=Radio Share\r\n"
+        "ServiceDescription=Keeps the radios apart\r\n"
+        "[Settings]\r\nBTHWID=USB\\VID_0A12\r\nWiFiHWID=PCI\\VEN_8086\r\n");
+    char display[kDisplayNameCapacity];
+    char description[kDescriptionCapacity];
+    char bt[kPatternCapacity];
+    char wifi[kPatternCapacity];
+    ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display, sizeof display);
+    ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
+                sizeof description);
+    ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
+    ReadSetting(kSectionSettings, kKeyWifiPattern, kDefaultPattern, wifi, sizeof wifi);
+    EXPECT_STREQ("Radio Share", display);
+    EXPECT_STREQ("Keeps the radios apart", description);
+    EXPECT_STREQ("USB\\VID_0A12", bt);
+    EXPECT_STREQ("PCI\\VEN_8086", wifi);
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_QM7", ServiceName);
+}
+
+TEST_F(Settings, EachReadSeesTheFileAsItIsNow) {
+    char bt[kPatternCapacity];
+    WriteIni("[Settings]\r\nBTHWID=USB\\VID_0A12\r\n");
+    ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
+    EXPECT_STREQ("USB\\VID_0A12", bt);
+
+    WriteIni("[Settings]\r\nBTHWID=USB\\VID_8087\r\n");
+    ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
+    EXPECT_STREQ("USB\\VID_8087", bt);
+
+    Sim().files.clear();
+    ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
+    EXPECT_STREQ("", bt);
+}
+
+TEST_F(Settings, EmptyModelGivesThePrefixAlone) {
+    WriteIni("[Product]\r\nModel=\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_", ServiceName);
+}
+
+TEST_F(Settings, ModelOfAtMost55CharactersNamesTheService) {
+    std::string model55(55, 'M');
+    WriteIni("[Product]\r\nModel=" + model55 + "\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_EQ("Tolvane_" + model55, ServiceName);
+    EXPECT_EQ(63u, std::strlen(ServiceName));
+}
+
+TEST_F(Settings, LongerModelLeavesTheNameEmptyRatherThanCut) {
+    // 56 fits the model buffer but not the name; 64 fits neither.
+    for (size_t length : {size_t{56}, size_t{63}, size_t{64}, size_t{255}}) {
+        std::strcpy(ServiceName, "Tolvane_OLD");
+        WriteIni("[Product]\r\nModel=" + std::string(length, 'M') + "\r\n");
+        EXPECT_EQ(0, DeriveServiceName()) << length;
+        EXPECT_STREQ("", ServiceName) << length;
+    }
+}
+
+TEST_F(Settings, ValueLongerThanTheCallersBufferIsRefusedNotCut) {
+    char bt[kPatternCapacity];
+    WriteIni("[Settings]\r\nBTHWID=" + std::string(63, 'P') + "\r\n");
+    EXPECT_EQ(1, ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt,
+                             sizeof bt));
+    EXPECT_EQ(std::string(63, 'P'), bt);
+
+    WriteIni("[Settings]\r\nBTHWID=" + std::string(64, 'P') + "\r\n");
+    EXPECT_EQ(0, ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt,
+                             sizeof bt));
+    EXPECT_STREQ("", bt);
+
+    char display[kDisplayNameCapacity];
+    WriteIni("[Product]\r\nServiceDisplayName=" + std::string(128, 'D') + "\r\n");
+    EXPECT_EQ(0, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display,
+                             sizeof display));
+    EXPECT_STREQ("", display);
+
+    // A default too long for the buffer is refused the same way.
+    EXPECT_EQ(0, ReadSetting(kSectionProduct, kKeyDisplayName, "Verdin Service", display, 8));
+    EXPECT_STREQ("", display);
+}
+
+TEST_F(Settings, NothingIsWrittenIntoABufferOfNoCapacity) {
+    char dest[2] = {'X', 'X'};
+    EXPECT_EQ(0, ReadSetting(kSectionProduct, kKeyModel, kDefaultModel, dest, 0));
+    EXPECT_EQ('X', dest[0]);
+}
+
+TEST_F(Settings, StoredTextIsCutTo255ByTheProfileRead) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i % 26);
+    WriteIni("[Product]\r\nServiceDescription=" + text + "\r\n");
+    char description[kDescriptionCapacity];
+    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
+                             sizeof description));
+    EXPECT_EQ(text.substr(0, 255), description);
+}
+
+TEST_F(Settings, ExeInADottedFolderReadsItsOwnNameWithIni) {
+    Sim().exePath = "C:\\Tools\\dir.v2\\tolvane.exe";
+    Sim().WriteFile("C:\\Tools\\dir.ini", "[Product]\r\nModel=WRONG\r\n");
+    Sim().WriteFile("C:\\Tools\\dir.v2\\tolvane.ini", "[Product]\r\nModel=RIGHT\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_RIGHT", ServiceName);
+
+    // Without an extension the file is the whole path with ".ini".
+    Sim().exePath = "C:\\Tools\\dir.v2\\tolvane";
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_RIGHT", ServiceName);
+}
+
+TEST_F(Settings, ExePathLongestThatFitsIsUsed) {
+    // 255 characters: the longest path the 256-byte buffer holds.
+    std::string folder = "C:\\" + std::string(255 - 3 - 12, 'f');
+    std::string exe = folder + "\\tolvane.exe";
+    ASSERT_EQ(255u, exe.size());
+    Sim().exePath = exe;
+    Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=LONGEST\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_LONGEST", ServiceName);
+}
+
+TEST_F(Settings, ExePathTooLongForTheBufferReadsNoFile) {
+    // The cut path is 255 characters of folder name; the files a cut path
+    // or the full path would name both exist, and neither may be read.
+    std::string folder = "C:\\" + std::string(300, 'f');
+    std::string exe = folder + "\\tolvane.exe";
+    Sim().exePath = exe;
+    Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=FULL\r\n");
+    Sim().WriteFile(exe.substr(0, 255) + ".ini", "[Product]\r\nModel=CUT255\r\n");
+    Sim().WriteFile(exe.substr(0, 256) + ".ini", "[Product]\r\nModel=CUT256\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+
+    char display[kDisplayNameCapacity];
+    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display,
+                             sizeof display));
+    EXPECT_STREQ("Verdin Service", display);
+
+    // One character over the buffer is already too long.
+    Sim().exePath = "C:\\" + std::string(256 - 3 - 12, 'f') + "\\tolvane.exe";
+    ASSERT_EQ(256u, Sim().exePath.size());
+    Sim().WriteFile(Sim().exePath.substr(0, 253) + "ini", "[Product]\r\nModel=CUT\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+}
+
+TEST_F(Settings, UnreadableExePathGivesTheDefaults) {
+    Sim().exePath = "";
+    Sim().WriteFile(".ini", "[Product]\r\nModel=NOWHERE\r\n");
+    EXPECT_EQ(1, DeriveServiceName());
+    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Host facts and the settings file on Wine itself.
+#
+#   host_checks.sh win32|win64 HOST_PROBE_EXE WORK_DIR
+#
+# A base prefix of the given architecture is made once per build tree
+# (WORK_DIR/base-ARCH) and copied afresh for every run, so each run starts
+# from a clean registry. For each Windows version Wine can be set to, the
+# probe's host code is compared with what that version must classify as;
+# then the registry view the reader opens, and the settings file found
+# beside a real exe. Exit 0 all passed, 1 something failed, 77 the check
+# cannot run here (no prefix of that architecture can be made).
+set -uo pipefail
+
+arch="$1"
+probe="$2"
+work="$3"
+
+export WINEARCH="$arch"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+base="$work/base-$arch"
+export WINEPREFIX="$work/prefix-$arch"
+failures=0
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# The base prefix, made under a lock by the first run that needs it. The
+# lock's descriptor is closed for every Wine process: they outlive wineboot.
+make_base() {
+    (
+        flock 9
+        [ -f "$base/.tolvane-ready" ] && exit 0
+        rm -rf "$base"
+        WINEPREFIX="$base" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+        WINEPREFIX="$base" wineserver -w 9>&-
+        if [ "$arch" = win64 ] && [ ! -d "$base/drive_c/windows/syswow64" ]; then
+            rm -rf "$base"
+            exit 1
+        fi
+        [ -f "$base/system.reg" ] || exit 1
+        touch "$base/.tolvane-ready"
+    ) 9>"$work/.base-$arch.lock"
+}
+
+cleanup() {
+    wineserver -k </dev/null >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+}
+
+if ! make_base; then
+    [ "$arch" = win64 ] && skip "no 64-bit Wine prefix can be made on this machine"
+    echo "FAIL: no $arch Wine prefix can be made"
+    exit 1
+fi
+
+wineserver -k </dev/null >/dev/null 2>&1
+rm -rf "$WINEPREFIX"
+cp -a "$base" "$WINEPREFIX" || { echo "FAIL: cannot copy the base prefix"; exit 1; }
+trap cleanup EXIT
+# One server for the whole run; Wine's helper processes start with the
+# first client and must not hold our output.
+wineserver -p60 </dev/null >/dev/null 2>&1
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+
+out="$(mktemp)"
+trap 'rm -f "$out"; cleanup' EXIT
+
+# Runs the probe (Windows path or Unix path) and keeps its output in $out.
+run_probe() {
+    local exe="$1"
+    shift
+    wine "$exe" "$@" </dev/null >"$out" 2>&1
+    local rc=$?
+    [ $rc -eq 0 ] || fail "probe $* ended with $rc: $(tr '\n' ' ' <"$out")"
+}
+
+field() {
+    sed -n "s/^$1=//p" "$out" | tr -d '\r'
+}
+
+expect() {
+    local what="$1" name="$2" want="$3"
+    local got
+    got="$(field "$name")"
+    [ "$got" = "$want" ] || fail "$what: $name is '$got', expected '$want' ($(tr '\n' ' ' <"$out"))"
+}
+
+set_version() {
+    wine reg add 'HKCU\Software\Wine' /v Version /d "$1" /f </dev/null >/dev/null 2>&1 ||
+        fail "cannot set the Windows version $1"
+}
+
+# reg.exe as a 32-bit or a 64-bit program: the view it writes.
+reg_add() {
+    local view="$1" key="$2" name="$3" data="$4"
+    wine reg add "$key" /v "$name" /d "$data" /f "/reg:$view" </dev/null >/dev/null 2>&1 ||
+        fail "cannot write $key\\$name in the $view-bit view"
+}
+
+# ---- Windows versions and the host codes they classify as ----
+
+if [ "$arch" = win32 ]; then
+    versions="winxp:7 win2003:9 vista:10 win2008:14 win7:12"
+    amd64=0
+else
+    # XP's 32-bit version on an AMD64 machine still counts as XP.
+    versions="winxp:7 win2003:8 vista:11 win2008:14 win7:13"
+    amd64=1
+fi
+
+for pair in $versions; do
+    version="${pair%%:*}"
+    code="${pair##*:}"
+    set_version "$version"
+    run_probe "$probe" classify
+    expect "$arch $version" result 1
+    expect "$arch $version" code "$code"
+    expect "$arch $version" amd64 "$amd64"
+    # Looked up before main ran, and present on every version Wine offers.
+    expect "$arch $version" entry 1
+    expect "$arch $version" wow64 "$amd64"
+done
+
+# ---- the registry view the reader opens ----
+
+key='Software\TolvaneHostCheck'
+if [ "$arch" = win32 ]; then
+    reg_add 32 "HKLM\\$key" Here plain
+    for pair in winxp:0 win2003:1 win7:1; do
+        version="${pair%%:*}"
+        set_version "$version"
+        run_probe "$probe" read "$key" Here
+        expect "$arch $version read" result 1
+        expect "$arch $version read" data plain
+        expect "$arch $version read" sam 0x20019
+        expect "$arch $version read" wow64calls "${pair##*:}"
+    done
+    run_probe "$probe" read "$key" Absent
+    expect "$arch missing value" result -5
+    run_probe "$probe" read "$key\\Absent" Here
+    expect "$arch missing key" result -4
+else
+    # One value only the 32-bit view holds, one only the 64-bit view holds,
+    # and a key only the 64-bit view has.
+    reg_add 32 "HKLM\\$key" Only32 view32
+    reg_add 64 "HKLM\\$key" Only64 view64
+    reg_add 64 "HKLM\\${key}64" Only64 view64
+    wine reg query "HKLM\\Software\\Wow6432Node\\TolvaneHostCheck" /v Only32 /reg:64 \
+        </dev/null >/dev/null 2>&1 || fail "the 32-bit value is not under Wow6432Node"
+
+    for version in win2003 vista win7; do
+        set_version "$version"
+        run_probe "$probe" read "$key" Only32
+        expect "$arch $version 32-bit value" result 1
+        expect "$arch $version 32-bit value" data view32
+        expect "$arch $version 32-bit value" sam 0x20219
+        expect "$arch $version 32-bit value" wow64calls 1
+        run_probe "$probe" read "$key" Only64
+        expect "$arch $version 64-bit value" result -5
+        expect "$arch $version 64-bit value" sam 0x20219
+        run_probe "$probe" read "${key}64" Only64
+        expect "$arch $version 64-bit key" result -4
+    done
+
+    # Code 7 never asks about WOW64 and opens with the plain mask; WOW64
+    # still shows the 32-bit process the 32-bit view.
+    set_version winxp
+    run_probe "$probe" read "$key" Only32
+    expect "$arch winxp read" result 1
+    expect "$arch winxp read" data view32
+    expect "$arch winxp read" sam 0x20019
+    expect "$arch winxp read" wow64calls 0
+fi
+
+# ---- the settings file beside a real exe (32-bit prefix only) ----
+
+if [ "$arch" = win32 ]; then
+    set_version win7
+    c="$WINEPREFIX/drive_c"
+
+    # In a dotted folder, beside a decoy a cut at the folder's "." would name.
+    mkdir -p "$c/Tools/dir.v2"
+    cp "$probe" "$c/Tools/dir.v2/tolvane.exe"
+    printf '[Product]\r\nModel=DOTTED\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
+        "$(printf 'B%.0s' $(seq 1 64))" 'PCI\VEN_8086' >"$c/Tools/dir.v2/tolvane.ini"
+    printf '[Product]\r\nModel=DECOY\r\n' >"$c/Tools/dir.ini"
+    printf '[Product]\r\nModel=DECOY\r\n' >"$c/Tools/dir.v2/tolvane.exe.ini"
+    exe='C:\Tools\dir.v2\tolvane.exe'
+    run_probe "$exe" name
+    expect "dotted folder" result 1
+    expect "dotted folder" name "[Tolvane_DOTTED]"
+    run_probe "$exe" setting Settings WiFiHWID "" 64
+    expect "dotted folder pattern" value '[PCI\VEN_8086]'
+    # 64 characters do not fit a 64-byte pattern buffer: refused, not cut.
+    run_probe "$exe" setting Settings BTHWID "" 64
+    expect "pattern too long" result 0
+    expect "pattern too long" value "[]"
+    run_probe "$exe" setting Product ServiceDisplayName "Verdin Service" 128
+    expect "display name default" value "[Verdin Service]"
+
+    # A stored text of 300 characters comes back as its first 255.
+    long="$(printf '0123456789%.0s' $(seq 1 30))"
+    printf '[Product]\r\nServiceDescription=%s\r\n' "$long" >"$c/Tools/dir.v2/tolvane.ini"
+    run_probe "$exe" setting Product ServiceDescription "" 512
+    expect "long value" result 1
+    expect "long value" length 255
+    expect "long value" value "[${long:0:255}]"
+
+    # An exe path of 259 characters does not fit the 256-byte buffer: no
+    # file is read, neither the exe's own nor the one the cut path names.
+    a="$(printf 'a%.0s' $(seq 1 120))"
+    b="$(printf 'b%.0s' $(seq 1 122))"
+    mkdir -p "$c/$a/$b"
+    cp "$probe" "$c/$a/$b/h.abcdef.exe"
+    printf '[Product]\r\nModel=FULL\r\n' >"$c/$a/$b/h.abcdef.ini"
+    printf '[Product]\r\nModel=CUT\r\n' >"$c/$a/$b/h.ini"
+    exe="C:\\$a\\$b\\h.abcdef.exe"
+    [ ${#exe} -eq 259 ] || fail "the long exe path is ${#exe} characters, not 259"
+    run_probe "$exe" name
+    expect "exe path too long" name "[Tolvane_QM5520]"
+fi
+
+if [ $failures -ne 0 ]; then
+    echo "$failures host check(s) failed on $arch"
+    exit 1
+fi
+echo "host checks passed on $arch"
+exit 0
