@@ -1,0 +1,72 @@
+#include "devices/device_text.h"
+
+#include <cstring>
+
+namespace {
+
+const DWORD kDriverSuffixLength = 4;  // a four-digit instance number
+
+}  // namespace
+
+int UpperCaseFirstString(char* text, DWORD capacity, LeadByteTest isLead, UpperCaser upper) {
+    DWORD i = 0;
+    while (i < capacity && text[i] != '\0') {
+        if (isLead(static_cast<BYTE>(text[i]))) {
+            // A lead byte needs its trail byte; without one the text is not
+            // valid in the code page and cannot be upper-cased.
+            if (i + 1 >= capacity || text[i + 1] == '\0') return -1;
+            upper(text + i, 2);
+            i += 2;
+        } else {
+            upper(text + i, 1);
+            i += 1;
+        }
+    }
+    return static_cast<int>(i);
+}
+
+int ContainsOnCharBoundary(const char* text, int length, const char* pattern,
+                           LeadByteTest isLead) {
+    const size_t patternLength = std::strlen(pattern);
+    int i = 0;
+    for (;;) {
+        if (static_cast<size_t>(length - i) >= patternLength &&
+            std::memcmp(text + i, pattern, patternLength) == 0) {
+            return 1;
+        }
+        if (i >= length) return 0;
+        // Step over whole characters: an occurrence starting on a trail
+        // byte would be made of the halves of two characters.
+        i += (isLead(static_cast<BYTE>(text[i])) && i + 1 < length) ? 2 : 1;
+    }
+}
+
+void DriverSuffixFromKey(char* suffix, const char* key, BOOL readOk, DWORD reportedSize,
+                         DWORD bufferSize) {
+    suffix[0] = '\0';
+    if (!readOk || reportedSize < kDriverSuffixLength + 1 || reportedSize > bufferSize) return;
+    std::memcpy(suffix, key + reportedSize - (kDriverSuffixLength + 1), kDriverSuffixLength);
+    suffix[kDriverSuffixLength] = '\0';
+}
+
+DWORD CopyTextCut(char* dest, DWORD destCapacity, const char* src, DWORD srcCapacity,
+                  LeadByteTest isLead) {
+    if (destCapacity == 0) return 0;
+    const DWORD length = BoundedTextLength(src, srcCapacity);
+    DWORD copied = 0;
+    while (copied < length) {
+        DWORD step = isLead(static_cast<BYTE>(src[copied])) ? 2 : 1;
+        // A lead byte without its trail byte is no character: dropped.
+        if (copied + step > length || copied + step > destCapacity - 1) break;
+        copied += step;
+    }
+    std::memcpy(dest, src, copied);
+    dest[copied] = '\0';
+    return copied;
+}
+
+DWORD BoundedTextLength(const char* src, DWORD size) {
+    DWORD length = 0;
+    while (length < size && src[length] != '\0') ++length;
+    return length;
+}

@@ -1,0 +1,128 @@
+#include "devices/device_text.h"
+
+#include <cstring>
+#include <string>
+
+#include "sim_test.h"
+
+namespace {
+
+// The code page comes from the simulation: 1252, or 932 with double-byte
+// characters (lead bytes 0x81-0x9F and 0xE0-0xFC).
+class DeviceText : public SimTest {
+protected:
+    LeadByteTest Lead() { return sim::Api().IsDBCSLeadByte; }
+
+    // Upper-cases text (its NULs included) and returns the length or -1.
+    int Upper(std::string& text, DWORD capacity) {
+        return UpperCaseFirstString(&text[0], capacity, sim::Api().IsDBCSLeadByte,
+                                    sim::Api().CharUpperBuffA);
+    }
+    int Contains(const std::string& text, const char* pattern) {
+        return ContainsOnCharBoundary(text.data(), static_cast<int>(text.size()), pattern, Lead());
+    }
+};
+
+TEST_F(DeviceText, UpperCasingStopsAtTheFirstStringAndTheBuffer) {
+    std::string ids("usb\\vid_0a12&pid_\xe9\0pci\\ven_1\0\0", 31);
+    EXPECT_EQ(18, Upper(ids, 31));
+    EXPECT_EQ(std::string("USB\\VID_0A12&PID_\xc9\0pci\\ven_1\0\0", 31), ids);
+
+    // No terminator within the capacity: the byte beyond is not touched.
+    std::string full = "abcdz";
+    EXPECT_EQ(4, Upper(full, 4));
+    EXPECT_EQ("ABCDz", full);
+
+    std::string empty(4, '\0');
+    EXPECT_EQ(0, Upper(empty, 4));
+}
+
+TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
+    Sim().codePage = 932;
+    // Full-width a becomes full-width A; a trail byte that reads as 'a' stays.
+    std::string text("\x82\x81" "\x83\x61" "b", 5);
+    text += '\0';
+    EXPECT_EQ(5, Upper(text, 6));
+    EXPECT_EQ(std::string("\x82\x60" "\x83\x61" "B\0", 6), text);
+
+    // A lead byte without its trail byte is no text of the code page.
+    std::string cut("ab\x82\0", 4);
+    EXPECT_EQ(-1, Upper(cut, 4));
+    std::string atEnd("ab\x82", 3);
+    EXPECT_EQ(-1, Upper(atEnd, 3));
+}
+
+TEST_F(DeviceText, PatternSearchIsByteExactAnywhereInTheText) {
+    const std::string id = "PCI\\VEN_8086&DEV_4229";
+    for (const char* hit : {"PCI", "VEN_8086", "DEV_4229", "PCI\\VEN_8086&DEV_4229", ""})
+        EXPECT_EQ(1, Contains(id, hit)) << hit;
+    for (const char* miss : {"ven_8086", "DEV_42290", "VEN_8087", "X"})
+        EXPECT_EQ(0, Contains(id, miss)) << miss;
+    EXPECT_EQ(1, Contains("", ""));
+    // Only the given length is searched.
+    EXPECT_EQ(0, ContainsOnCharBoundary("ABCDEF", 3, "CD", Lead()));
+}
+
+TEST_F(DeviceText, InADoubleByteCodePageAnOccurrenceStartsOnACharacter) {
+    const std::string text("\x82\x60" "X" "\x83\x41" "B", 6);
+    Sim().codePage = 932;
+    EXPECT_EQ(0, Contains(text, "\x60X"));  // would begin on a trail byte
+    EXPECT_EQ(0, Contains(text, "AB"));
+    EXPECT_EQ(1, Contains(text, "\x82\x60X"));
+    EXPECT_EQ(1, Contains(text, "B"));
+    // The same bytes in a single-byte code page are all characters.
+    Sim().codePage = 1252;
+    EXPECT_EQ(1, Contains(text, "\x60X"));
+    EXPECT_EQ(1, Contains(text, "AB"));
+}
+
+TEST_F(DeviceText, DriverSuffixIsTheFourBytesBeforeTheReportedEnd) {
+    char suffix[8] = "junk";
+    const std::string key = "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0012";
+    DWORD n = static_cast<DWORD>(key.size() + 1);
+    DriverSuffixFromKey(suffix, key.c_str(), TRUE, n, 256);
+    EXPECT_STREQ("0012", suffix);
+    DriverSuffixFromKey(suffix, "{X}\\0003", TRUE, 9, 256);
+    EXPECT_STREQ("0003", suffix);
+    // The reported size rules, not the text.
+    DriverSuffixFromKey(suffix, "ABCDEFGH", TRUE, 6, 256);
+    EXPECT_STREQ("BCDE", suffix);
+    DriverSuffixFromKey(suffix, "0007", TRUE, 5, 256);
+    EXPECT_STREQ("0007", suffix);
+
+    const std::string full(256, '7');
+    for (DWORD bad : {0u, 4u, 257u}) {
+        std::strcpy(suffix, "junk");
+        DriverSuffixFromKey(suffix, full.c_str(), TRUE, bad, 256);
+        EXPECT_STREQ("", suffix) << bad;
+    }
+    std::strcpy(suffix, "junk");
+    DriverSuffixFromKey(suffix, key.c_str(), FALSE, n, 256);
+    EXPECT_STREQ("", suffix);
+}
+
+TEST_F(DeviceText, CutCopiesStayWithinBothBuffersAndKeepCharactersWhole) {
+    char dest[8];
+    EXPECT_EQ(3u, CopyTextCut(dest, sizeof dest, "abc", 256, Lead()));
+    EXPECT_STREQ("abc", dest);
+    EXPECT_EQ(7u, CopyTextCut(dest, sizeof dest, "abcdefghij", 256, Lead()));
+    EXPECT_STREQ("abcdefg", dest);
+    // An unterminated source ends at its capacity.
+    EXPECT_EQ(4u, CopyTextCut(dest, sizeof dest, "wxyzXXXX", 4, Lead()));
+    EXPECT_STREQ("wxyz", dest);
+
+    Sim().codePage = 932;
+    // The character at bytes 6-7 would lose its trail byte: it goes whole.
+    EXPECT_EQ(6u, CopyTextCut(dest, sizeof dest, "abcdef\x82\x60", 256, Lead()));
+    EXPECT_STREQ("abcdef", dest);
+    EXPECT_EQ(7u, CopyTextCut(dest, sizeof dest, "abc\x82\x60" "de", 256, Lead()));
+    EXPECT_STREQ("abc\x82\x60" "de", dest);
+    // A lead byte cut off from its trail byte by the source's end is dropped.
+    EXPECT_EQ(2u, CopyTextCut(dest, sizeof dest, "ab\x82", 3, Lead()));
+    EXPECT_STREQ("ab", dest);
+
+    EXPECT_EQ(3u, BoundedTextLength("abc\0def", 7));
+    EXPECT_EQ(2u, BoundedTextLength("abc", 2));
+}
+
+}  // namespace
