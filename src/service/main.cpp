@@ -1,3 +1,4 @@
-// Process entry. The command line and the service role arrive with the
-// service host; until then the exe only proves it runs.
-int main() { return 1; }
+// Process entry of tolvane.exe; everything else lives in the core library.
+#include "service/entry.h"
+
+int main(int argc, char** argv) { return ProcessEntry(argc, argv); }

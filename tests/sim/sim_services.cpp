@@ -1,10 +1,548 @@
-// Simulated service control manager and device notifications: filled in with the service runtime.
+// Simulated service control manager, dispatcher and device notifications.
+#include "sim_services.h"
+
+#include <cstdio>
+#include <cstring>
+
 #include "sim_windows.h"
 
 namespace sim {
 
-void ResetServices() {}
+namespace {
 
-void BindServices(Win32Api&) {}
+Services g_scm;
+
+// Guards what several threads touch: reports, reads, lock entries and the
+// control slot.
+CRITICAL_SECTION g_lock;
+HANDLE g_reportEvent = nullptr;   // auto-reset: a report was recorded
+HANDLE g_controlReady = nullptr;  // auto-reset: a control waits in the slot
+HANDLE g_controlDone = nullptr;   // manual-reset: the slot's control was answered
+
+std::vector<StatusReport> g_reports;
+std::vector<SettingsRead> g_reads;
+std::vector<LockEntry> g_lockEntries;
+
+struct ControlSlot {
+    DWORD control;
+    DWORD eventType;
+    DWORD result;
+    bool pending;
+};
+ControlSlot g_slot;
+bool g_dispatching = false;
+
+const uintptr_t kStatusHandle = 0x5EC0;
+const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
+
+// Rights a user who is not an administrator is given on the manager.
+const DWORD kUserManagerRights = STANDARD_RIGHTS_READ | SC_MANAGER_CONNECT |
+                                 SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+
+decltype(Win32Api::GetPrivateProfileStringA) g_coreProfileRead = nullptr;
+
+void EnsureSync() {
+    static bool ready = false;
+    if (ready) return;
+    InitializeCriticalSection(&g_lock);
+    g_reportEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_controlReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_controlDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ready = true;
+}
+
+std::string Hex(DWORD v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(v));
+    return text;
+}
+
+void Log(const std::string& line) {
+    EnterCriticalSection(&g_lock);
+    g_scm.calls.push_back(line);
+    LeaveCriticalSection(&g_lock);
+}
+
+bool IsKind(SC_HANDLE h, HandleKind kind) {
+    auto it = State().handles.find(reinterpret_cast<uintptr_t>(h));
+    return it != State().handles.end() && it->second == kind;
+}
+
+SimService* ServiceOf(SC_HANDLE h) {
+    if (!IsKind(h, HandleKind::Service)) return nullptr;
+    auto name = g_scm.serviceHandles.find(reinterpret_cast<uintptr_t>(h));
+    if (name == g_scm.serviceHandles.end()) return nullptr;
+    auto s = g_scm.services.find(name->second);
+    return s == g_scm.services.end() ? nullptr : &s->second;
+}
+
+bool ValidName(const char* name) {
+    if (name == nullptr || name[0] == '\0' || std::strlen(name) > 256) return false;
+    return std::strchr(name, '\\') == nullptr && std::strchr(name, '/') == nullptr;
+}
+
+// A service marked for deletion goes once it has stopped and its last
+// handle is closed; its key goes with it.
+void RemoveIfDone(const std::string& lowerName) {
+    auto s = g_scm.services.find(lowerName);
+    if (s == g_scm.services.end()) return;
+    const SimService& svc = s->second;
+    if (!svc.markedForDelete || svc.openHandles > 0 || svc.state != SERVICE_STOPPED) return;
+    State().DeleteKey(kServicesKey + svc.name);
+    g_scm.services.erase(s);
+}
+
+SC_HANDLE NewServiceHandle(SimService& svc) {
+    uintptr_t h = State().NewHandle(HandleKind::Service);
+    g_scm.serviceHandles[h] = Lower(svc.name);
+    ++svc.openHandles;
+    return reinterpret_cast<SC_HANDLE>(h);
+}
+
+// ---- control manager ----
+
+SC_HANDLE WINAPI SimOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
+    Log("OpenSCManagerA " + Hex(access) + (machine || database ? " remote" : ""));
+    if (!g_scm.admin && (access & ~kUserManagerRights) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return reinterpret_cast<SC_HANDLE>(State().NewHandle(HandleKind::ScManager));
+}
+
+SC_HANDLE WINAPI SimCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayName,
+                                   DWORD access, DWORD type, DWORD start, DWORD errorControl,
+                                   LPCSTR imagePath, LPCSTR group, LPDWORD tag,
+                                   LPCSTR dependencies, LPCSTR account, LPCSTR password) {
+    Log(std::string("CreateServiceA ") + (name ? name : "(null)") + " " + Hex(access));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!ValidName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (imagePath == nullptr || imagePath[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto existing = g_scm.services.find(Lower(name));
+    if (existing != g_scm.services.end()) {
+        SetLastError(existing->second.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                      : ERROR_SERVICE_EXISTS);
+        return nullptr;
+    }
+    std::string display = displayName ? displayName : name;
+    for (const auto& other : g_scm.services) {
+        if (Lower(other.second.name) == Lower(display) ||
+            Lower(other.second.displayName) == Lower(display) ||
+            Lower(other.second.displayName) == Lower(name)) {
+            SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+            return nullptr;
+        }
+    }
+    SimService svc;
+    svc.name = name;
+    svc.displayName = display;
+    svc.imagePath = imagePath;
+    svc.access = access;
+    svc.type = type;
+    svc.startType = start;
+    svc.errorControl = errorControl;
+    svc.groupNull = group == nullptr;
+    svc.tagNull = tag == nullptr;
+    svc.dependenciesNull = dependencies == nullptr;
+    svc.accountNull = account == nullptr;
+    svc.passwordNull = password == nullptr;
+    SimService& stored = g_scm.services[Lower(name)] = svc;
+
+    std::string key = kServicesKey + svc.name;
+    State().SetString(key, "DisplayName", display);
+    State().SetValue(RegView::Shared, key, "ImagePath", REG_EXPAND_SZ,
+                     std::string(imagePath, std::strlen(imagePath) + 1));
+    State().SetValue(RegView::Shared, key, "Type", REG_DWORD, std::string(reinterpret_cast<const char*>(&type), 4));
+    State().SetValue(RegView::Shared, key, "Start", REG_DWORD, std::string(reinterpret_cast<const char*>(&start), 4));
+    State().SetValue(RegView::Shared, key, "ErrorControl", REG_DWORD,
+                     std::string(reinterpret_cast<const char*>(&errorControl), 4));
+    State().SetString(key, "ObjectName", account ? account : "LocalSystem");
+    return NewServiceHandle(stored);
+}
+
+SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    Log(std::string("OpenServiceA ") + (name ? name : "(null)") + " " + Hex(access));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!ValidName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    auto s = g_scm.services.find(Lower(name));
+    if (s == g_scm.services.end()) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    return NewServiceHandle(s->second);
+}
+
+BOOL WINAPI SimDeleteService(SC_HANDLE service) {
+    Log("DeleteService");
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (svc->markedForDelete) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    svc->markedForDelete = true;
+    return TRUE;
+}
+
+BOOL WINAPI SimStartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
+    Log("StartServiceA");
+    g_scm.lastStartArgc = argc;
+    g_scm.lastStartArgvNull = argv == nullptr;
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (svc->markedForDelete) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    if (svc->state != SERVICE_STOPPED) {
+        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+        return FALSE;
+    }
+    if (g_scm.startError != 0) {
+        SetLastError(g_scm.startError);
+        return FALSE;
+    }
+    svc->state = SERVICE_RUNNING;
+    return TRUE;
+}
+
+BOOL WINAPI SimControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    Log("ControlService " + Hex(control));
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (svc->state == SERVICE_STOPPED) {
+        SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (control != SERVICE_CONTROL_STOP) {
+        SetLastError(ERROR_INVALID_SERVICE_CONTROL);
+        return FALSE;
+    }
+    svc->state = SERVICE_STOPPED;
+    std::memset(status, 0, sizeof *status);
+    status->dwServiceType = svc->type;
+    status->dwCurrentState = SERVICE_STOPPED;
+    return TRUE;
+}
+
+BOOL WINAPI SimCloseServiceHandle(SC_HANDLE handle) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    bool isService = IsKind(handle, HandleKind::Service);
+    Log(isService ? "CloseServiceHandle service" : "CloseServiceHandle manager");
+    if (!State().CloseSimHandle(h, isService ? HandleKind::Service : HandleKind::ScManager))
+        return FALSE;
+    if (isService) {
+        std::string name = g_scm.serviceHandles[h];
+        g_scm.serviceHandles.erase(h);
+        auto s = g_scm.services.find(name);
+        if (s != g_scm.services.end()) --s->second.openHandles;
+        RemoveIfDone(name);
+    }
+    return TRUE;
+}
+
+// ---- service process ----
+
+SERVICE_STATUS_HANDLE WINAPI SimRegisterServiceCtrlHandlerExA(LPCSTR name,
+                                                              LPHANDLER_FUNCTION_EX handler,
+                                                              LPVOID context) {
+    Log(std::string("RegisterServiceCtrlHandlerExA ") + (name ? name : "(null)"));
+    ++g_scm.handlerRegistrations;
+    if (g_scm.handlerRegistrationFails) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    g_scm.handlerName = name ? name : "";
+    g_scm.handlerContext = context;
+    g_scm.handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(kStatusHandle);
+}
+
+BOOL WINAPI SimSetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    if (reinterpret_cast<uintptr_t>(handle) != kStatusHandle || status == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (g_scm.onStatus) g_scm.onStatus(*status);
+    EnterCriticalSection(&g_lock);
+    g_reports.push_back({handle, *status, GetCurrentThreadId()});
+    LeaveCriticalSection(&g_lock);
+    SetEvent(g_reportEvent);
+    return TRUE;
+}
+
+HDEVNOTIFY WINAPI SimRegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
+    Log("RegisterDeviceNotificationA");
+    NotifyRegistration r{recipient, "", flags, nullptr, false};
+    if (filter != nullptr) {
+        DWORD size = static_cast<const DEV_BROADCAST_HDR*>(filter)->dbch_size;
+        r.filter.assign(static_cast<const char*>(filter), size);
+    }
+    if (!g_scm.notifyFails) {
+        r.handle = reinterpret_cast<HDEVNOTIFY>(State().NewHandle(HandleKind::DevNotify));
+    } else {
+        SetLastError(ERROR_INVALID_DATA);
+    }
+    g_scm.notifications.push_back(r);
+    return r.handle;
+}
+
+BOOL WINAPI SimUnregisterDeviceNotification(HDEVNOTIFY handle) {
+    Log("UnregisterDeviceNotification");
+    if (!State().CloseSimHandle(reinterpret_cast<uintptr_t>(handle), HandleKind::DevNotify))
+        return FALSE;
+    for (auto& r : g_scm.notifications)
+        if (r.handle == handle) r.unregistered = true;
+    return TRUE;
+}
+
+struct ServiceStart {
+    LPSERVICE_MAIN_FUNCTIONA proc;
+    LPSTR name;
+};
+
+DWORD WINAPI ServiceThread(LPVOID param) {
+    ServiceStart* start = static_cast<ServiceStart*>(param);
+    LPSTR argv[2] = {start->name, nullptr};
+    start->proc(1, argv);
+    return 0;
+}
+
+bool LastReportIsStopped() {
+    EnterCriticalSection(&g_lock);
+    bool stopped = !g_reports.empty() && g_reports.back().status.dwCurrentState == SERVICE_STOPPED;
+    LeaveCriticalSection(&g_lock);
+    return stopped;
+}
+
+// Runs the first entry's service on a thread of its own and delivers
+// controls on the calling thread until the service reports itself stopped.
+// A service that ends without registering a handler ends the dispatch too
+// (where Windows would leave the manager to give up on it).
+BOOL WINAPI SimStartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
+    Log("StartServiceCtrlDispatcherA");
+    g_scm.dispatcherTable.clear();
+    g_scm.dispatcherTableTerminated = false;
+    for (int i = 0; table != nullptr && i < 8; ++i) {
+        if (table[i].lpServiceName == nullptr) {
+            g_scm.dispatcherTableTerminated = table[i].lpServiceProc == nullptr;
+            break;
+        }
+        g_scm.dispatcherTable.push_back(table[i].lpServiceName);
+    }
+    if (g_scm.dispatcherFails || table == nullptr || table[0].lpServiceName == nullptr) {
+        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+
+    g_scm.dispatcherThread = GetCurrentThreadId();
+    ServiceStart start{table[0].lpServiceProc, table[0].lpServiceName};
+    DWORD id = 0;
+    // Started once its id is known, so tests can tell its calls apart.
+    HANDLE thread = CreateThread(nullptr, 0, ServiceThread, &start, CREATE_SUSPENDED, &id);
+    g_scm.serviceThread = id;
+    ResumeThread(thread);
+    EnterCriticalSection(&g_lock);
+    g_dispatching = true;
+    LeaveCriticalSection(&g_lock);
+
+    bool entryReturned = false;
+    for (;;) {
+        if (entryReturned) {
+            WaitForSingleObject(g_controlReady, INFINITE);
+        } else {
+            HANDLE waits[2] = {g_controlReady, thread};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+                entryReturned = true;
+                if (g_scm.handler == nullptr) break;
+                continue;
+            }
+        }
+        EnterCriticalSection(&g_lock);
+        ControlSlot slot = g_slot;
+        LeaveCriticalSection(&g_lock);
+        if (!slot.pending) continue;
+        DWORD result = g_scm.handler
+                           ? g_scm.handler(slot.control, slot.eventType, nullptr,
+                                           g_scm.handlerContext)
+                           : static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE);
+        EnterCriticalSection(&g_lock);
+        g_slot.result = result;
+        g_slot.pending = false;
+        LeaveCriticalSection(&g_lock);
+        SetEvent(g_controlDone);
+        if (LastReportIsStopped()) break;
+    }
+
+    EnterCriticalSection(&g_lock);
+    g_dispatching = false;
+    LeaveCriticalSection(&g_lock);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return TRUE;
+}
+
+// ---- watched core entries ----
+
+DWORD WINAPI WatchedProfileRead(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
+                                LPCSTR file) {
+    EnterCriticalSection(&g_lock);
+    g_reads.push_back({key ? key : "", GetCurrentThreadId()});
+    LeaveCriticalSection(&g_lock);
+    if (g_scm.onSettingsRead) g_scm.onSettingsRead(key);
+    return g_coreProfileRead(section, key, def, out, size, file);
+}
+
+void WINAPI WatchedEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    bool acquired = TryEnterCriticalSection(cs) != FALSE;
+    EnterCriticalSection(&g_lock);
+    g_lockEntries.push_back({GetCurrentThreadId(), !acquired});
+    LeaveCriticalSection(&g_lock);
+    if (!acquired) EnterCriticalSection(cs);
+}
+
+}  // namespace
+
+Services& Scm() { return g_scm; }
+
+std::vector<StatusReport> Reports() {
+    EnterCriticalSection(&g_lock);
+    std::vector<StatusReport> copy = g_reports;
+    LeaveCriticalSection(&g_lock);
+    return copy;
+}
+
+std::vector<SettingsRead> SettingsReads() {
+    EnterCriticalSection(&g_lock);
+    std::vector<SettingsRead> copy = g_reads;
+    LeaveCriticalSection(&g_lock);
+    return copy;
+}
+
+std::vector<LockEntry> LockEntries() {
+    EnterCriticalSection(&g_lock);
+    std::vector<LockEntry> copy = g_lockEntries;
+    LeaveCriticalSection(&g_lock);
+    return copy;
+}
+
+bool WaitForReport(DWORD state, DWORD timeoutMs) {
+    DWORD waited = 0;
+    for (;;) {
+        for (const StatusReport& r : Reports())
+            if (r.status.dwCurrentState == state) return true;
+        if (waited >= timeoutMs) return false;
+        // Short slices: a report made between the check and the wait is
+        // caught by the event, and the bound is only a safety net.
+        WaitForSingleObject(g_reportEvent, 50);
+        waited += 50;
+    }
+}
+
+bool PostControl(DWORD control, DWORD eventType) {
+    EnterCriticalSection(&g_lock);
+    bool ok = g_dispatching && !g_slot.pending;
+    if (ok) {
+        g_slot = {control, eventType, 0, true};
+        ResetEvent(g_controlDone);
+    }
+    LeaveCriticalSection(&g_lock);
+    if (ok) SetEvent(g_controlReady);
+    return ok;
+}
+
+bool WaitControl(DWORD timeoutMs, DWORD* result) {
+    if (WaitForSingleObject(g_controlDone, timeoutMs) != WAIT_OBJECT_0) return false;
+    EnterCriticalSection(&g_lock);
+    *result = g_slot.result;
+    LeaveCriticalSection(&g_lock);
+    return true;
+}
+
+bool SendControl(DWORD control, DWORD eventType, DWORD* result) {
+    return PostControl(control, eventType) && WaitControl(10000, result);
+}
+
+bool ControlAnswered() {
+    EnterCriticalSection(&g_lock);
+    bool answered = !g_slot.pending;
+    LeaveCriticalSection(&g_lock);
+    return answered;
+}
+
+const char* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "stopped";
+        case SERVICE_START_PENDING: return "start-pending";
+        case SERVICE_STOP_PENDING: return "stop-pending";
+        case SERVICE_RUNNING: return "running";
+        default: return "other";
+    }
+}
+
+void ResetServices() {
+    EnsureSync();
+    EnterCriticalSection(&g_lock);
+    g_scm = Services();
+    g_reports.clear();
+    g_reads.clear();
+    g_lockEntries.clear();
+    g_slot = {0, 0, 0, false};
+    g_dispatching = false;
+    LeaveCriticalSection(&g_lock);
+    ResetEvent(g_reportEvent);
+    ResetEvent(g_controlReady);
+    ResetEvent(g_controlDone);
+}
+
+void BindServices(Win32Api& api) {
+    api.OpenSCManagerA = SimOpenSCManagerA;
+    api.CreateServiceA = SimCreateServiceA;
+    api.OpenServiceA = SimOpenServiceA;
+    api.DeleteService = SimDeleteService;
+    api.StartServiceA = SimStartServiceA;
+    api.ControlService = SimControlService;
+    api.CloseServiceHandle = SimCloseServiceHandle;
+    api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
+    api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
+    api.SetServiceStatus = SimSetServiceStatus;
+    api.RegisterDeviceNotificationA = SimRegisterDeviceNotificationA;
+    api.UnregisterDeviceNotification = SimUnregisterDeviceNotification;
+
+    // Watched, not changed: the core's own entries still answer.
+    if (api.GetPrivateProfileStringA != WatchedProfileRead) {
+        g_coreProfileRead = api.GetPrivateProfileStringA;
+        api.GetPrivateProfileStringA = WatchedProfileRead;
+    }
+    api.EnterCriticalSection = WatchedEnterCriticalSection;
+}
 
 }  // namespace sim

@@ -1,0 +1,139 @@
+#include "service/commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "platform/win32_api.h"
+
+namespace {
+
+// How a command comes by its service handle, and the one thing it then does.
+typedef SC_HANDLE (*ObtainService)(SC_HANDLE manager);
+typedef BOOL (*ServiceAction)(SC_HANDLE service);
+
+struct CommandRow {
+    ObtainService obtain;
+    int obtainFailure;
+    ServiceAction act;
+    int actionFailure;
+    const char* line;  // printed with the service name on success
+};
+
+// An empty name means the model was refused: address no service at all
+// rather than one whose name was cut.
+SC_HANDLE OpenNamedService(SC_HANDLE manager) {
+    if (ServiceName[0] == '\0') return nullptr;
+    return Win().OpenServiceA(manager, ServiceName, kCommandAccess);
+}
+
+// Nothing is created unless the name, the display name and the whole image
+// path are known: a cut image path could start another program as
+// LocalSystem, and a cut display name would register a wrong one.
+SC_HANDLE CreateNamedService(SC_HANDLE manager) {
+    char displayName[kDisplayNameCapacity];
+    char exePath[kExePathCapacity];
+    char imagePath[kImagePathCapacity];
+
+    if (ServiceName[0] == '\0') return nullptr;
+    if (!ReadSetting("Product", "ServiceDisplayName", "Verdin Service", displayName,
+                     sizeof displayName))
+        return nullptr;
+    // A result that fills the buffer means the path was cut.
+    DWORD length = Win().GetModuleFileNameA(nullptr, exePath, sizeof exePath);
+    if (length == 0 || length >= sizeof exePath) return nullptr;
+    if (!FormImagePath(exePath, imagePath, sizeof imagePath)) return nullptr;
+
+    return Win().CreateServiceA(manager, ServiceName, displayName, kCommandAccess,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                SERVICE_ERROR_IGNORE, imagePath, nullptr, nullptr, nullptr,
+                                nullptr, nullptr);
+}
+
+// The created service counts as installed whether or not this succeeds.
+BOOL WriteDescription(SC_HANDLE) {
+    char keyPath[kServiceKeyCapacity];
+    char description[kDescriptionCapacity];
+    HKEY key = nullptr;
+
+    std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kServicesKey, ServiceName);
+    if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, kCommandAccess, &key) ==
+        ERROR_SUCCESS) {
+        ReadSetting("Product", "ServiceDescription", "", description, sizeof description);
+        // The terminating null is stored with the text.
+        Win().RegSetValueExA(key, "Description", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(description),
+                             static_cast<DWORD>(std::strlen(description) + 1));
+        Win().RegCloseKey(key);
+    }
+    return TRUE;
+}
+
+BOOL DeleteNamedService(SC_HANDLE service) { return Win().DeleteService(service); }
+
+BOOL StartNamedService(SC_HANDLE service) { return Win().StartServiceA(service, 0, nullptr); }
+
+// Success means the manager took the control, not that the service stopped.
+BOOL StopNamedService(SC_HANDLE service) {
+    SERVICE_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    return Win().ControlService(service, SERVICE_CONTROL_STOP, &status);
+}
+
+const CommandRow kInstallRow = {CreateNamedService, -2, WriteDescription, -2,
+                                "Service %s Installed.\n"};
+const CommandRow kUninstallRow = {OpenNamedService, -3, DeleteNamedService, -4,
+                                  "Service %s Uninstalled.\n"};
+const CommandRow kStartRow = {OpenNamedService, -3, StartNamedService, -5,
+                              "Service %s Started.\n"};
+const CommandRow kStopRow = {OpenNamedService, -3, StopNamedService, -6,
+                             "Service %s Stopped.\n"};
+
+// The frame all four share: open the manager, obtain the service, act,
+// print on success, and close what was opened on every path.
+int RunCommand(const CommandRow& row) {
+    SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, kCommandAccess);
+    if (manager == nullptr) return -1;
+
+    int result = 1;
+    SC_HANDLE service = row.obtain(manager);
+    if (service == nullptr) {
+        result = row.obtainFailure;
+    } else if (!row.act(service)) {
+        result = row.actionFailure;
+    }
+
+    if (result == 1) {
+        char line[kCommandLineCapacity];
+        std::snprintf(line, sizeof line, row.line, ServiceName);
+        Win().WriteStdout(line);
+    }
+
+    if (service != nullptr) Win().CloseServiceHandle(service);
+    Win().CloseServiceHandle(manager);
+    return result;
+}
+
+}  // namespace
+
+int FormImagePath(const char* exePath, char* out, DWORD capacity) {
+    size_t length = std::strlen(exePath);
+    bool quoted = std::strchr(exePath, ' ') != nullptr;
+    size_t needed = length + (quoted ? 2 : 0) + 1;
+    if (needed > capacity) {
+        if (capacity > 0) out[0] = '\0';
+        return 0;
+    }
+    char* p = out;
+    if (quoted) *p++ = '"';
+    std::memcpy(p, exePath, length);
+    p += length;
+    if (quoted) *p++ = '"';
+    *p = '\0';
+    return 1;
+}
+
+int CommandInstall() { return RunCommand(kInstallRow); }
+int CommandUninstall() { return RunCommand(kUninstallRow); }
+int CommandStart() { return RunCommand(kStartRow); }
+int CommandStop() { return RunCommand(kStopRow); }

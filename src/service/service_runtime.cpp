@@ -1,0 +1,133 @@
+#include "service/service_runtime.h"
+
+#include <atomic>
+#include <cstring>
+
+#include <dbt.h>
+
+#include "config/settings.h"
+#include "host/host_classify.h"
+#include "platform/win32_api.h"
+#include "radio/coordinator.h"
+
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "filter size the system expects");
+
+namespace {
+
+// Serialises the coordinator's rules: start-up on the service-entry thread,
+// device events on the main thread.
+CRITICAL_SECTION g_ruleLock;
+bool g_ruleLockReady = false;
+
+// Written by the service-entry thread, read by the handler on the main
+// thread, hence atomic.
+std::atomic<SERVICE_STATUS_HANDLE> g_statusHandle{nullptr};
+std::atomic<HDEVNOTIFY> g_deviceNotify{nullptr};
+std::atomic<DWORD> g_currentState{SERVICE_START_PENDING};
+
+void SendStatus(DWORD state, DWORD accepted) {
+    SERVICE_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = accepted;
+    Win().SetServiceStatus(g_statusHandle.load(), &status);
+}
+
+// Recorded before it is sent, so a report the handler makes meanwhile
+// never re-announces the older state.
+void ReportState(DWORD state) {
+    g_currentState.store(state);
+    SendStatus(state, kControlsAccepted);
+}
+
+// Re-reports the current state. If the service entry records its running
+// state while this report is on its way, the report may reach the manager
+// after the running one; sending again puts the newest state last.
+void ClosingReport() {
+    DWORD state = g_currentState.load();
+    for (;;) {
+        SendStatus(state, state == SERVICE_START_PENDING ? 0 : kControlsAccepted);
+        DWORD now = g_currentState.load();
+        if (now == state) break;
+        state = now;
+    }
+}
+
+void RunDeviceRule(DWORD eventType) {
+    if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return;
+    Win().EnterCriticalSection(&g_ruleLock);
+    if (eventType == DBT_DEVICEARRIVAL) {
+        OnDeviceArrival();
+    } else {
+        OnDeviceRemoval();
+    }
+    Win().LeaveCriticalSection(&g_ruleLock);
+}
+
+}  // namespace
+
+void InitServiceRuntime() {
+    // Once per process: a lock must not be initialised again while in use.
+    if (!g_ruleLockReady) {
+        Win().InitializeCriticalSection(&g_ruleLock);
+        g_ruleLockReady = true;
+    }
+    g_statusHandle.store(nullptr);
+    g_deviceNotify.store(nullptr);
+    g_currentState.store(SERVICE_START_PENDING);
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    SERVICE_STATUS_HANDLE handle =
+        Win().RegisterServiceCtrlHandlerExA(ServiceName, ControlHandler, nullptr);
+    if (handle == nullptr) return;
+    g_statusHandle.store(handle);
+
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    std::memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kNotifyFilterClass;
+    // A failure leaves the handle null: the service then acts at start-up only.
+    g_deviceNotify.store(
+        Win().RegisterDeviceNotificationA(handle, &filter, kDeviceNotifyFlags));
+
+    // A device event may already be waiting; it runs once the host code is
+    // stored and the start-up rule has finished.
+    Win().EnterCriticalSection(&g_ruleLock);
+    int hostCode = 0;
+    ClassifyHost(&hostCode);
+    CoordinatorHostCode = hostCode;
+    OnServiceStart();
+    Win().LeaveCriticalSection(&g_ruleLock);
+
+    ReportState(SERVICE_RUNNING);
+}
+
+DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
+    DWORD result = NO_ERROR;
+    switch (control) {
+        case SERVICE_CONTROL_STOP: {
+            ReportState(SERVICE_STOP_PENDING);
+            HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);
+            if (notify != nullptr) Win().UnregisterDeviceNotification(notify);
+            // The process may end as soon as this report is made: nothing follows it.
+            ReportState(SERVICE_STOPPED);
+            return NO_ERROR;
+        }
+        case SERVICE_CONTROL_INTERROGATE:
+        case SERVICE_CONTROL_POWEREVENT:
+            break;
+        case SERVICE_CONTROL_DEVICEEVENT:
+            RunDeviceRule(eventType);
+            break;
+        default:
+            result = ERROR_CALL_NOT_IMPLEMENTED;
+            break;
+    }
+    ClosingReport();
+    return result;
+}
+
+DWORD ServiceCurrentState() { return g_currentState.load(); }

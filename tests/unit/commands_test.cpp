@@ -1,0 +1,203 @@
+#include "service/commands.h"
+
+#include <cstring>
+
+#include "config/settings.h"
+#include "sim_services.h"
+#include "sim_test.h"
+
+namespace {
+
+const char kKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520";
+
+LONG WINAPI RefusedKeyOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+
+class Commands : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ASSERT_EQ(1, DeriveServiceName());
+    }
+
+    void Settings(const std::string& product) {
+        std::string ini = Sim().exePath.substr(0, Sim().exePath.rfind('.')) + ".ini";
+        Sim().WriteFile(ini, "[Product]\n" + product);
+    }
+
+    const sim::SimService* Service() {
+        auto it = sim::Scm().services.find("tolvane_qm5520");
+        return it == sim::Scm().services.end() ? nullptr : &it->second;
+    }
+
+    std::string Registered(const char* value) {
+        const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, kKey, value);
+        return v ? v->data : "<absent>";
+    }
+
+    bool Called(const std::string& prefix) {
+        for (const std::string& c : sim::Scm().calls)
+            if (c.compare(0, prefix.size(), prefix) == 0) return true;
+        return false;
+    }
+};
+
+TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
+    Settings("ServiceDisplayName=Radio Peace\nServiceDescription=Keeps the radios apart\n");
+    EXPECT_EQ(1, CommandInstall());
+    EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
+
+    const sim::SimService* s = Service();
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ("Tolvane_QM5520", s->name);
+    EXPECT_EQ("Radio Peace", s->displayName);
+    EXPECT_EQ("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", s->imagePath);
+    EXPECT_EQ(0xF003Fu, s->access);
+    EXPECT_EQ(0x10u, s->type);
+    EXPECT_EQ(2u, s->startType);
+    EXPECT_EQ(0u, s->errorControl);
+    EXPECT_TRUE(s->groupNull && s->tagNull && s->dependenciesNull && s->accountNull &&
+                s->passwordNull);
+    EXPECT_EQ(std::string("Keeps the radios apart", 23), Registered("Description"))
+        << "stored with its terminating null";
+    const sim::RegValue* d = Sim().FindValue(sim::RegView::View32, kKey, "Description");
+    ASSERT_NE(nullptr, d);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), d->type);
+    ASSERT_FALSE(Sim().regOpens.empty());
+    EXPECT_EQ(0xF003Fu, Sim().regOpens.back().sam);
+    EXPECT_TRUE(Called("OpenSCManagerA 0xf003f"));
+}
+
+TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
+    Sim().exePath = "C:\\Tolvane\\tolvane.exe";
+    EXPECT_EQ(1, CommandInstall());
+    ASSERT_NE(nullptr, Service());
+    EXPECT_EQ("Verdin Service", Service()->displayName);
+    EXPECT_EQ("C:\\Tolvane\\tolvane.exe", Service()->imagePath);
+    EXPECT_EQ(std::string("", 1), Registered("Description"));
+}
+
+TEST_F(Commands, ADescriptionThatCannotBeWrittenNeverFailsTheInstall) {
+    Sim().regSetFails = true;
+    EXPECT_EQ(1, CommandInstall());
+    EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
+    EXPECT_EQ("<absent>", Registered("Description"));
+
+    // Nor one whose key does not open.
+    sim::UseSimulatedWindows();
+    ASSERT_EQ(1, DeriveServiceName());
+    Win32Api api = sim::Api();
+    api.RegOpenKeyExA = RefusedKeyOpen;
+    SetWin32Api(&api);
+    EXPECT_EQ(1, CommandInstall());
+    EXPECT_NE(nullptr, Service());
+    SetWin32Api(&sim::Api());
+}
+
+TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
+    // Well past the 127 characters a short buffer would keep, with a space.
+    std::string folder = "C:\\Program Files\\" + std::string(150, 'd') + "\\";
+    Sim().exePath = folder + "tolvane.exe";
+    EXPECT_EQ(1, CommandInstall());
+    ASSERT_NE(nullptr, Service());
+    EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
+
+    // The longest path the read holds, quoted: still whole.
+    sim::UseSimulatedWindows();
+    ASSERT_EQ(1, DeriveServiceName());
+    Sim().exePath = "C:\\a b\\" + std::string(kExePathCapacity - 12, 'x') + ".exe";
+    ASSERT_EQ(kExePathCapacity - 1, Sim().exePath.size());
+    EXPECT_EQ(1, CommandInstall());
+    ASSERT_NE(nullptr, Service());
+    EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
+
+    // One more character and the read is cut: nothing is created.
+    sim::UseSimulatedWindows();
+    ASSERT_EQ(1, DeriveServiceName());
+    Sim().exePath = "C:\\ab\\" + std::string(kExePathCapacity - 10, 'x') + ".exe";
+    ASSERT_EQ(kExePathCapacity, Sim().exePath.size());
+    EXPECT_EQ(-2, CommandInstall());
+    EXPECT_FALSE(Called("CreateServiceA"));
+    EXPECT_EQ("", Sim().stdoutText);
+}
+
+TEST_F(Commands, RefusedNamesCreateAndAddressNothing) {
+    // A display name too long to hold is not registered cut or empty.
+    Settings("ServiceDisplayName=" + std::string(kDisplayNameCapacity, 'n') + "\n");
+    EXPECT_EQ(-2, CommandInstall());
+    EXPECT_TRUE(sim::Scm().services.empty());
+    Settings("ServiceDisplayName=" + std::string(kDisplayNameCapacity - 1, 'n') + "\n");
+    EXPECT_EQ(1, CommandInstall());
+    ASSERT_NE(nullptr, Service());
+    EXPECT_EQ(kDisplayNameCapacity - 1, Service()->displayName.size());
+
+    // A model too long for the service name leaves the name empty.
+    Settings("Model=" + std::string(56, 'm') + "\n");
+    EXPECT_EQ(0, DeriveServiceName());
+    sim::Scm().calls.clear();
+    EXPECT_EQ(-2, CommandInstall());
+    EXPECT_EQ(-3, CommandStart());
+    EXPECT_EQ(-3, CommandStop());
+    EXPECT_EQ(-3, CommandUninstall());
+    EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA"));
+    EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
+}
+
+TEST_F(Commands, EachCommandOnEachServiceState) {
+    struct Row { int (*command)(); int result; const char* line; };
+    // Not installed.
+    for (const Row& r : {Row{CommandUninstall, -3, ""}, Row{CommandStart, -3, ""},
+                         Row{CommandStop, -3, ""}}) {
+        EXPECT_EQ(r.result, r.command());
+    }
+    ASSERT_EQ(1, CommandInstall());
+    Sim().stdoutText.clear();
+    const Row installed[] = {
+        {CommandStop, -6, ""},                                  // not running
+        {CommandStart, 1, "Service Tolvane_QM5520 Started.\n"},
+        {CommandStart, -5, ""},                                 // already running
+        {CommandInstall, -2, ""},                               // exists
+        {CommandStop, 1, "Service Tolvane_QM5520 Stopped.\n"},
+        {CommandUninstall, 1, "Service Tolvane_QM5520 Uninstalled.\n"},
+        {CommandUninstall, -3, ""},
+    };
+    for (const Row& r : installed) {
+        SCOPED_TRACE(testing::Message() << "expecting " << r.result);
+        Sim().stdoutText.clear();
+        EXPECT_EQ(r.result, r.command());
+        EXPECT_EQ(r.line, Sim().stdoutText);
+    }
+    EXPECT_EQ(0u, sim::Scm().lastStartArgc);
+    EXPECT_TRUE(sim::Scm().lastStartArgvNull);
+    EXPECT_FALSE(Sim().KeyExists(0, kKey)) << "the deleted service's key is gone";
+}
+
+TEST_F(Commands, AnInstallOverAnExistingServiceLeavesItAlone) {
+    Settings("ServiceDescription=first\n");
+    ASSERT_EQ(1, CommandInstall());
+    Settings("ServiceDisplayName=Other\nServiceDescription=second\n");
+    Sim().stdoutText.clear();
+    EXPECT_EQ(-2, CommandInstall());
+    EXPECT_EQ("", Sim().stdoutText);
+    EXPECT_EQ("Verdin Service", Service()->displayName);
+    EXPECT_EQ(std::string("first", 6), Registered("Description"));
+}
+
+TEST_F(Commands, WithoutAdministratorRightsEveryCommandFailsAtTheManager) {
+    sim::Scm().admin = false;
+    for (int (*command)() : {CommandInstall, CommandUninstall, CommandStart, CommandStop})
+        EXPECT_EQ(-1, command());
+    EXPECT_EQ("", Sim().stdoutText);
+    EXPECT_EQ(4u, sim::Scm().calls.size()) << "nothing after the manager";
+}
+
+TEST_F(Commands, HandlesCloseServiceFirstThenManager) {
+    ASSERT_EQ(1, CommandInstall());
+    sim::Scm().calls.clear();
+    EXPECT_EQ(-6, CommandStop());
+    const std::vector<std::string> expected = {
+        "OpenSCManagerA 0xf003f", "OpenServiceA Tolvane_QM5520 0xf003f", "ControlService 0x1",
+        "CloseServiceHandle service", "CloseServiceHandle manager"};
+    EXPECT_EQ(expected, sim::Scm().calls);
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+#include "service/service_runtime.h"
+
+#include <cstring>
+
+#include <dbt.h>
+
+#include "config/settings.h"
+#include "radio/coordinator.h"
+#include "service/entry.h"
+#include "sim_services.h"
+#include "sim_test.h"
+
+namespace {
+
+const DWORD kSafety = 10000;  // a bound on waits, never a measured time
+
+class ServiceRuntime : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ResetCoordinator();
+        InitServiceRuntime();
+        ASSERT_EQ(1, DeriveServiceName());
+    }
+
+    DWORD Control(DWORD control, DWORD eventType = 0) {
+        return ControlHandler(control, eventType, nullptr, nullptr);
+    }
+
+    // The probes' settings reads (the model read that names the service left out).
+    static std::vector<sim::SettingsRead> ProbeReads() {
+        std::vector<sim::SettingsRead> reads;
+        for (const sim::SettingsRead& r : sim::SettingsReads())
+            if (r.key != "Model") reads.push_back(r);
+        return reads;
+    }
+
+    // Their keys, in order, from `from` on.
+    static std::string KeysRead(size_t from = 0) {
+        std::string keys;
+        std::vector<sim::SettingsRead> reads = ProbeReads();
+        for (size_t i = from; i < reads.size(); ++i) keys += reads[i].key + " ";
+        return keys;
+    }
+};
+
+TEST_F(ServiceRuntime, EntryRegistersThenProbesWithTheHostCodeThenReportsRunning) {
+    Sim().SetHostCode(10);
+    size_t notificationsAtProbe = 99, reportsAtProbe = 99;
+    int hostCodeAtProbe = -1;
+    sim::Scm().onSettingsRead = [&](const char* key) {
+        if (notificationsAtProbe != 99 || std::strcmp(key, "Model") == 0) return;
+        notificationsAtProbe = sim::Scm().notifications.size();
+        reportsAtProbe = sim::Reports().size();
+        hostCodeAtProbe = CoordinatorHostCode;
+    };
+
+    ServiceMain(0, nullptr);
+
+    EXPECT_EQ(ServiceName, sim::Scm().handlerName);
+    EXPECT_EQ(&ControlHandler, sim::Scm().handler);
+    EXPECT_EQ(nullptr, sim::Scm().handlerContext);
+    EXPECT_EQ(1u, notificationsAtProbe) << "notification registered before the probes";
+    EXPECT_EQ(0u, reportsAtProbe) << "no start-pending report";
+    EXPECT_EQ(10, hostCodeAtProbe);
+    EXPECT_EQ("BTHWID WiFiHWID ", KeysRead());
+
+    std::vector<sim::StatusReport> reports = sim::Reports();
+    ASSERT_EQ(1u, reports.size());
+    const SERVICE_STATUS& s = reports[0].status;
+    EXPECT_EQ(0x10u, s.dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), s.dwCurrentState);
+    EXPECT_EQ(0x45u, s.dwControlsAccepted);
+    EXPECT_EQ(0u, s.dwWin32ExitCode + s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint);
+
+    // The filter as registered, byte for byte.
+    ASSERT_EQ(1u, sim::Scm().notifications.size());
+    const sim::NotifyRegistration& n = sim::Scm().notifications[0];
+    EXPECT_EQ(reinterpret_cast<HANDLE>(reports[0].handle), n.recipient);
+    EXPECT_EQ(5u, n.flags);
+    ASSERT_EQ(32u, n.filter.size());
+    DEV_BROADCAST_DEVICEINTERFACE_A f;
+    std::memcpy(&f, n.filter.data(), sizeof f);
+    EXPECT_EQ(5u, f.dbcc_devicetype);
+    EXPECT_EQ(0u, f.dbcc_reserved);
+    const unsigned char volumeClass[16] = {0x0D, 0x63, 0xF5, 0x53, 0xBF, 0xB6, 0xD0, 0x11,
+                                           0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B};
+    EXPECT_EQ(0, std::memcmp(volumeClass, &f.dbcc_classguid, 16));
+    EXPECT_EQ('\0', f.dbcc_name[0]);
+
+    EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));  // releases the notification
+}
+
+TEST_F(ServiceRuntime, FailedHandlerRegistrationEndsTheEntrySilently) {
+    sim::Scm().handlerRegistrationFails = true;
+    ServiceMain(0, nullptr);
+    EXPECT_EQ(1, sim::Scm().handlerRegistrations);
+    EXPECT_TRUE(sim::Scm().notifications.empty());
+    EXPECT_TRUE(sim::Reports().empty());
+    EXPECT_EQ("", KeysRead()) << "no probe ran";
+}
+
+TEST_F(ServiceRuntime, HandlerAnswersEachControlAsTabulated) {
+    ServiceMain(0, nullptr);
+    struct Row { DWORD control, eventType, result; const char* keys; };
+    const Row rows[] = {
+        {SERVICE_CONTROL_INTERROGATE, 0, 0, ""},
+        {SERVICE_CONTROL_POWEREVENT, 0, 0, ""},
+        {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, 0, "BTHWID WiFiHWID "},
+        {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, 0, "WiFiHWID BTHWID "},
+        {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEQUERYREMOVE, 0, ""},
+        {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVEPENDING, 0, ""},
+        {0, 0, 120, ""},  {SERVICE_CONTROL_PAUSE, 0, 120, ""},
+        {SERVICE_CONTROL_CONTINUE, 0, 120, ""}, {SERVICE_CONTROL_SHUTDOWN, 0, 120, ""},
+        {SERVICE_CONTROL_PARAMCHANGE, 0, 120, ""}, {10, 0, 120, ""},
+        {SERVICE_CONTROL_HARDWAREPROFILECHANGE, 0, 120, ""}, {14, 0, 120, ""},
+        {128, 0, 120, ""}, {255, 0, 120, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "control " << row.control << " event " << row.eventType);
+        size_t reads = ProbeReads().size();
+        size_t reports = sim::Reports().size();
+        EXPECT_EQ(row.result, Control(row.control, row.eventType));
+        EXPECT_EQ(row.keys, KeysRead(reads));
+        std::vector<sim::StatusReport> after = sim::Reports();
+        ASSERT_EQ(reports + 1, after.size()) << "exactly one closing report";
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), after.back().status.dwCurrentState);
+        EXPECT_EQ(0x45u, after.back().status.dwControlsAccepted);
+    }
+    Control(SERVICE_CONTROL_STOP);
+}
+
+TEST_F(ServiceRuntime, StopReportsExactlyStopPendingThenStoppedAndKeepsCoordinatorState) {
+    for (bool notifyFails : {false, true}) {
+        SCOPED_TRACE(notifyFails ? "without a notification" : "with a notification");
+        sim::ResetServices();
+        InitServiceRuntime();
+        sim::Scm().notifyFails = notifyFails;
+        ServiceMain(0, nullptr);
+        LastBluetoothState = 1;
+        WifiPresent = 1;
+        size_t reports = sim::Reports().size();
+
+        EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+
+        std::vector<sim::StatusReport> after = sim::Reports();
+        ASSERT_EQ(reports + 2, after.size());
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), after[reports].status.dwCurrentState);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), after[reports + 1].status.dwCurrentState);
+        EXPECT_EQ(0x45u, after[reports].status.dwControlsAccepted);
+        EXPECT_EQ(0x45u, after[reports + 1].status.dwControlsAccepted);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceCurrentState());
+        bool unregistered = false;
+        for (const std::string& call : sim::Scm().calls)
+            unregistered = unregistered || call == "UnregisterDeviceNotification";
+        EXPECT_EQ(!notifyFails, unregistered);
+        EXPECT_EQ(1, LastBluetoothState);
+        EXPECT_EQ(1, WifiPresent);
+    }
+}
+
+// ---- with the dispatcher: the service entry on its own thread ----
+
+struct ServiceProcess {
+    HANDLE thread = nullptr;
+    static DWORD WINAPI Run(LPVOID) {
+        char program[] = "tolvane.exe";
+        char* argv[] = {program, nullptr};
+        return static_cast<DWORD>(ProcessEntry(1, argv));
+    }
+    void Start() { thread = CreateThread(nullptr, 0, Run, nullptr, 0, nullptr); }
+    // The exit code, or 0x7FFF if it did not end.
+    int Finish() {
+        DWORD code = 0x7FFF;
+        if (WaitForSingleObject(thread, kSafety) == WAIT_OBJECT_0) GetExitCodeThread(thread, &code);
+        CloseHandle(thread);
+        return static_cast<int>(code);
+    }
+};
+
+// Holds the start-up rule inside its first probe until released.
+class StartUpHeld : public ServiceRuntime {
+protected:
+    void SetUp() override {
+        ServiceRuntime::SetUp();
+        entered_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        sim::Scm().onSettingsRead = [this](const char* key) {
+            if (std::strcmp(key, "Model") == 0) return;
+            if (GetCurrentThreadId() == sim::Scm().dispatcherThread) return;
+            SetEvent(entered_);
+            WaitForSingleObject(release_, kSafety);
+        };
+        process_.Start();
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered_, kSafety));
+    }
+    void TearDown() override {
+        SetEvent(release_);
+        DWORD result = 0;
+        if (sim::WaitForReport(SERVICE_RUNNING, kSafety)) sim::SendControl(SERVICE_CONTROL_STOP, 0, &result);
+        EXPECT_EQ(1, process_.Finish());
+        CloseHandle(entered_);
+        CloseHandle(release_);
+        ServiceRuntime::TearDown();
+    }
+    HANDLE entered_ = nullptr;
+    HANDLE release_ = nullptr;
+    ServiceProcess process_;
+};
+
+TEST_F(StartUpHeld, InterrogationDuringStartUpReportsStartPendingWithNoControls) {
+    DWORD result = 99;
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_INTERROGATE, 0, &result));
+    EXPECT_EQ(0u, result);
+    std::vector<sim::StatusReport> reports = sim::Reports();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), reports[0].status.dwCurrentState);
+    EXPECT_EQ(0u, reports[0].status.dwControlsAccepted);
+    EXPECT_EQ(sim::Scm().dispatcherThread, reports[0].thread);
+
+    SetEvent(release_);
+    ASSERT_TRUE(sim::WaitForReport(SERVICE_RUNNING, kSafety));
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_INTERROGATE, 0, &result));
+    EXPECT_EQ(0x45u, sim::Reports().back().status.dwControlsAccepted);
+}
+
+TEST_F(StartUpHeld, DeviceEventWaitsForTheWholeStartUpRule) {
+    ASSERT_TRUE(sim::PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL));
+    // Wait until the handler has tried the lock (a safety bound, not a timing).
+    DWORD dispatcher = sim::Scm().dispatcherThread;
+    bool tried = false;
+    for (int i = 0; i < 200 && !tried; ++i) {
+        for (const sim::LockEntry& e : sim::LockEntries()) tried = tried || e.thread == dispatcher;
+        if (!tried) Sleep(50);
+    }
+    ASSERT_TRUE(tried) << "the device event never reached the lock";
+    EXPECT_FALSE(sim::ControlAnswered());
+    for (const sim::LockEntry& e : sim::LockEntries())
+        if (e.thread == dispatcher) EXPECT_TRUE(e.wasHeld) << "start-up did not hold the lock";
+
+    SetEvent(release_);
+    DWORD result = 99;
+    ASSERT_TRUE(sim::WaitControl(kSafety, &result));
+    EXPECT_EQ(0u, result);
+    // Start-up's two probes, then the arrival rule's, never interleaved.
+    std::vector<sim::SettingsRead> reads = ProbeReads();
+    ASSERT_EQ(4u, reads.size());
+    EXPECT_EQ(sim::Scm().serviceThread, reads[1].thread);
+    EXPECT_EQ(dispatcher, reads[2].thread);
+    EXPECT_EQ("BTHWID WiFiHWID BTHWID WiFiHWID ", KeysRead());
+}
+
+TEST_F(StartUpHeld, ALateStartPendingReportIsFollowedByTheCurrentState) {
+    // The interrogation's start-pending report reaches the manager only
+    // after the running report: the handler must not leave it the last word.
+    HANDLE release = release_;
+    sim::Scm().onStatus = [release](const SERVICE_STATUS& s) {
+        if (s.dwCurrentState != SERVICE_START_PENDING) return;
+        SetEvent(release);
+        sim::WaitForReport(SERVICE_RUNNING, kSafety);
+    };
+    DWORD result = 99;
+    ASSERT_TRUE(sim::SendControl(SERVICE_CONTROL_INTERROGATE, 0, &result));
+    std::vector<sim::StatusReport> reports = sim::Reports();
+    ASSERT_EQ(3u, reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), reports[0].status.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), reports[1].status.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), reports[2].status.dwCurrentState);
+    EXPECT_EQ(0x45u, reports[2].status.dwControlsAccepted);
+    EXPECT_EQ(sim::Scm().dispatcherThread, reports[2].thread);
+}
+
+}  // namespace
