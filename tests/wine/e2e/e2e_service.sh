@@ -1,0 +1,379 @@
+#!/bin/bash
+# End to end: the real tolvane.exe installed and run as a service on the
+# simulated machine, judged only by what the test Wi-Fi driver receives and
+# by what the exe's commands print.  Each scenario gets a machine of its own.
+#
+# usage: e2e_service.sh TOLVANE_EXE BUILDDIR
+# Prints one PASS/FAIL line per check and "N passed, N failed" last; exit 0
+# only if nothing failed.
+set -uo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../../.." && pwd)
+MACHINE=$ROOT/tests/machine/machine.sh
+[ $# -ge 2 ] || { echo "usage: e2e_service.sh TOLVANE_EXE BUILDDIR" >&2; exit 2; }
+[ -f "$1" ] || { echo "e2e_service.sh: no exe at $1" >&2; exit 2; }
+EXE=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+BUILD=$(cd "$2" && pwd)
+MOUT=$BUILD/machine
+WORK=$BUILD/e2e
+SVC=Tolvane_QM5520
+IOCTL='in=4 out=4 ioctl=0x00170002'
+
+# Fixed, made-up adapter GUIDs: never those of a real interface on the host.
+G1='{7E57E2E0-0000-4000-8000-0000000000A1}'
+BT_ID1='USB\VID_0A5C&PID_21E8&REV_0112'
+BT_ID2='USB\VID_8087&PID_0A2B&REV_0001'
+WIFI_ID1='PCI\VEN_8086&DEV_4237&SUBSYS_12118086&REV_00'
+BT_PAT1='VID_0A5C&PID_21E8'
+BT_PAT2='VID_8087&PID_0A2B'
+WIFI_PAT='VEN_8086&DEV_4237'
+
+export WINEDEBUG=-all
+passed=0
+failed=0
+MDIR=""
+NUDGES=0
+
+pass() { passed=$((passed + 1)); echo "PASS: $1"; }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL: $1"
+    if [ -n "${2:-}" ]; then printf '%s\n' "$2" | sed 's/^/    /'; fi
+}
+# check NAME STATUS [DETAILS]
+check() { if [ "$2" = 0 ]; then pass "$1"; else fail "$1" "${3:-}"; fi; }
+
+m() { "$MACHINE" "$@"; }
+
+teardown() {
+    if [ -n "$MDIR" ]; then m destroy "$MDIR" >/dev/null 2>&1; fi
+    MDIR=""
+}
+trap teardown EXIT
+trap 'exit 130' INT TERM
+
+# ------------------------------------------------------------ machine ---
+
+# The machine's pieces: reuse what the machine self-test built into this
+# build dir, unless missing or older than their sources.
+machine_ready() {
+    [ -f "$MOUT/template-win32/system.reg" ] && [ -f "$MOUT/standins/sechost.dll" ] \
+        && [ -f "$MOUT/standins/setupapi.dll" ] || return 1
+    [ -z "$(find "$ROOT/tests/machine/src" "$MACHINE" -newer "$MOUT/template-win32" -print -quit)" ]
+}
+
+# machine_up NAME WINDOWS_FOLDER [WINE_VERSION]: a new machine with a spare
+# Bluetooth device, the exe copied into the folder and its stand-ins in place.
+machine_up() {
+    local name=$1 folder=$2 winver=${3:-} rel
+    MDIR=$WORK/$name
+    m create "$MDIR" "$MOUT" win32 >/dev/null || return 1
+    eval "$(m env "$MDIR")"
+    rel=${folder#C:\\}
+    INSTDIR=$WINEPREFIX/drive_c/${rel//\\//}
+    EXE_WIN=$folder'\tolvane.exe'
+    INI=$INSTDIR/tolvane.ini
+    mkdir -p "$INSTDIR" && cp "$EXE" "$INSTDIR/tolvane.exe" || return 1
+    m install "$MDIR" tolvane.exe "$INSTDIR" >/dev/null || return 1
+    if [ -n "$winver" ]; then
+        wine reg add 'HKCU\Software\Wine' /v Version /d "$winver" /f </dev/null >/dev/null 2>&1 || return 1
+    fi
+    # Matches no pattern here; its events only make the service re-probe.
+    m add "$MDIR" bt SPARE --hwid 'MACHINE\SPARE' --stopped >/dev/null || return 1
+    SPARE_ON=0
+}
+
+# write_ini BTHWID WIFIHWID
+write_ini() {
+    printf '[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$1" "$2" >"$INI.new" && mv "$INI.new" "$INI"
+}
+
+spare_event() {
+    if [ "$SPARE_ON" = 0 ]; then m event "$MDIR" SPARE arrival; SPARE_ON=1
+    else m event "$MDIR" SPARE removal; SPARE_ON=0; fi
+}
+
+# tv ARGS...: runs the exe in the machine; TV_OUT is its output without
+# carriage returns, TV_RC its exit code as a signed number.
+tv() {
+    local rc=0
+    wine "$EXE_WIN" "$@" </dev/null >"$MDIR/tv.out" 2>"$MDIR/tv.err" || rc=$?
+    TV_OUT=$(tr -d '\r' <"$MDIR/tv.out")
+    TV_RC=$((rc > 127 ? rc - 256 : rc))
+}
+
+svc_state() { m service-state "$MDIR" "$SVC" 2>/dev/null || echo absent; }
+
+# wait_state STATE TIMEOUT_S
+wait_state() {
+    local deadline=$((SECONDS + $2))
+    while [ $SECONDS -le $deadline ]; do
+        [ "$(svc_state)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# ------------------------------------------------------------- record ---
+
+record() { m received "$MDIR"; }
+count() { record | grep -c '^code=' || true; }
+lines_after() { record | tail -n +"$(($1 + 1))"; }
+
+# line CODE VALUE GUID RESULT: the driver's record of one request
+line() { echo "code=$1 value=$2 $IOCTL dev=$3 result=$4"; }
+
+# until_count N TIMEOUT_S [nudge]: until the record holds at least N
+# requests.  With nudge, a spare-device event goes out each second while
+# waiting: Wine registers the service's listener in the background, so the
+# first event of a scenario may go unheard, and every event re-probes all.
+until_count() {
+    local n=$1 deadline=$((SECONDS + $2)) nudge=${3:-} next=$((SECONDS + 1))
+    while :; do
+        [ "$(count)" -ge "$n" ] && return 0
+        [ $SECONDS -ge $deadline ] && return 1
+        if [ -n "$nudge" ] && [ $SECONDS -ge $next ]; then
+            spare_event
+            NUDGES=$((NUDGES + 1))
+            next=$((SECONDS + 1))
+        fi
+        sleep 0.1
+    done
+}
+
+# expect_new NAME BEFORE WANT [nudge]: the requests after the first BEFORE
+# are exactly WANT (one per line).
+expect_new() {
+    local name=$1 before=$2 want=$3 n got
+    n=$(printf '%s\n' "$want" | grep -c '^code=')
+    NUDGES=0
+    until_count $((before + n)) 20 "${4:-}"
+    got=$(lines_after "$before")
+    if [ "$NUDGES" -gt 0 ]; then name="$name (heard after $NUDGES spare event(s))"; fi
+    [ "$got" = "$want" ]
+    check "$name" $? "want:
+$want
+got:
+$got"
+}
+
+# install_service: the exe's own /install, then running
+install_service() {
+    tv /install
+    [ "$TV_RC" = 1 ] && [ "$TV_OUT" = "Service $SVC Installed.
+Service $SVC Started." ] && wait_state running 20
+    check "$1: /install prints Installed and Started, exits 1, the service runs" $? \
+        "exit $TV_RC, output:
+$TV_OUT
+state: $(svc_state)"
+}
+
+# finish NAME WANT_RECORD: /uninstall stops and removes the service; the
+# whole record is then exactly WANT_RECORD.
+finish() {
+    local got
+    tv /uninstall
+    [ "$TV_RC" = 1 ] && [ "$TV_OUT" = "Service $SVC Stopped.
+Service $SVC Uninstalled." ] && wait_state absent 20
+    check "$1: /uninstall of the running service prints Stopped and Uninstalled, exits 1" $? \
+        "exit $TV_RC, output:
+$TV_OUT
+state: $(svc_state)"
+    got=$(record)
+    [ "$got" = "$2" ]
+    check "$1: the driver received nothing else" $? "want:
+$2
+got:
+$got"
+}
+
+# ---------------------------------------------------------- scenarios ---
+
+scenario_startup_both_on() {
+    local s=start-up n want
+    machine_up startup 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    # Running is reported after the start-up probes: the record is final.
+    want=$(line 0xFFF10220 1 "$G1" ok)
+    [ "$(record)" = "$want" ]
+    check "$s: Bluetooth and Wi-Fi on at start-up: one request, value 1, code 0xFFF10220" $? "$(record)"
+
+    n=$(count)
+    m stop "$MDIR" BT1
+    expect_new "$s: Bluetooth switched off: one request, value 0" "$n" "$(line 0xFFF10220 0 "$G1" ok)" nudge
+    n=$(count)
+    m start "$MDIR" BT1
+    expect_new "$s: Bluetooth switched on again: one request, value 1" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
+
+    tv /stop
+    [ "$TV_RC" = 1 ] && [ "$TV_OUT" = "Service $SVC Stopped." ] && wait_state stopped 20
+    check "$s: /stop prints Stopped, exits 1, the service stops" $? "exit $TV_RC, output:
+$TV_OUT
+state: $(svc_state)"
+    tv /stop
+    [ "$TV_RC" = -6 ] && [ -z "$TV_OUT" ]
+    check "$s: /stop of a stopped service exits -6, prints nothing" $? "exit $TV_RC, output: $TV_OUT"
+    tv /uninstall
+    [ "$TV_RC" = 1 ] && [ "$TV_OUT" = "Service $SVC Uninstalled." ] && [ "$(svc_state)" = absent ]
+    check "$s: /uninstall of the stopped service prints Uninstalled only, exits 1, the service is gone" $? \
+        "exit $TV_RC, output:
+$TV_OUT
+state: $(svc_state)"
+    tv /uninstall
+    [ "$TV_RC" = -3 ] && [ -z "$TV_OUT" ]
+    check "$s: /uninstall when not installed exits -3, prints nothing" $? "exit $TV_RC, output: $TV_OUT"
+
+    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok)
+    [ "$(record)" = "$want" ]
+    check "$s: the driver received nothing else" $? "$(record)"
+    teardown
+}
+
+scenario_wifi_late() {
+    local s=wifi-late n want
+    machine_up wifilate 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    [ -z "$(record)" ]
+    check "$s: no Wi-Fi adapter at start-up: nothing sent" $? "$(record)"
+
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    expect_new "$s: the adapter arriving gets the Bluetooth state once (value 1)" 0 \
+        "$(line 0xFFF10220 1 "$G1" ok)" nudge
+
+    # Events are handled in order but a little after they are raised, and
+    # each handling looks at the devices as they are then: a step waits for
+    # a request it can see before the next one changes the devices.
+    # A stopped adapter's device stays reachable, so anything sent to it
+    # while it is down is recorded.
+    n=$(count)
+    m stop "$MDIR" W1
+    m stop "$MDIR" BT1
+    expect_new "$s: adapter down, Bluetooth unchanged: nothing; Bluetooth off: 0, aimed at the adapter's old path" \
+        "$n" "$(line 0xFFF10220 0 "$G1" ok)"
+    n=$(count)
+    m start "$MDIR" W1
+    expect_new "$s: the adapter back up gets the current state once (value 0)" "$n" "$(line 0xFFF10220 0 "$G1" ok)"
+
+    # Removed, the adapter can be sent nothing and no request shows that the
+    # service has handled its removal: it stays out for a second.
+    n=$(count)
+    m remove "$MDIR" W1
+    m start "$MDIR" BT1
+    sleep 1
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    expect_new "$s: adapter removed, Bluetooth on meanwhile: plugged back, it gets value 1 once" \
+        "$n" "$(line 0xFFF10220 1 "$G1" ok)"
+
+    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 0 "$G1" ok
+           line 0xFFF10220 1 "$G1" ok)
+    finish $s "$want"
+    teardown
+}
+
+scenario_ini_edit() {
+    local s=pattern-edit n want
+    machine_up iniedit 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    m add "$MDIR" bt BT2 --hwid "$BT_ID2" --stopped >/dev/null
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    write_ini "$BT_PAT2" "$WIFI_PAT"
+    install_service $s
+    want=$(line 0xFFF10220 0 "$G1" ok)
+    [ "$(record)" = "$want" ]
+    check "$s: pattern names the stopped Bluetooth device: one request at start-up, value 0" $? "$(record)"
+
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    expect_new "$s: pattern edited to the started device while running: the next event sends 1" 1 \
+        "$(line 0xFFF10220 1 "$G1" ok)" nudge
+
+    n=$(count)
+    write_ini "$BT_PAT2" "$WIFI_PAT"
+    spare_event
+    expect_new "$s: edited back: one unrelated device event later, value 0" "$n" "$(line 0xFFF10220 0 "$G1" ok)"
+
+    n=$(count)
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    spare_event
+    expect_new "$s: and to the started one again: value 1" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
+
+    # The lookup upper-cases the hardware ID, not the pattern: the started
+    # device's pattern in lower case names no device, which counts as off.
+    n=$(count)
+    write_ini "$(tr 'A-Z' 'a-z' <<<"$BT_PAT1")" "$WIFI_PAT"
+    spare_event
+    expect_new "$s: the same pattern in lower case matches nothing: value 0" "$n" "$(line 0xFFF10220 0 "$G1" ok)"
+
+    want=$(line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok
+           line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok)
+    finish $s "$want"
+    teardown
+}
+
+scenario_driver_fails() {
+    local s=driver-fails n want
+    machine_up drvfail 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    until_count 1 5
+    m fail-next "$MDIR" 1
+    m stop "$MDIR" BT1
+    expect_new "$s: Bluetooth off, the driver fails the request" 1 "$(line 0xFFF10220 0 "$G1" fail)" nudge
+    n=$(count)
+    m start "$MDIR" BT1
+    expect_new "$s: no retry; the next change is still sent (value 1)" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
+    [ "$(svc_state)" = running ]
+    check "$s: the service is still running" $? "state: $(svc_state)"
+
+    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 1 "$G1" ok)
+    finish $s "$want"
+    teardown
+}
+
+scenario_winxp() {
+    local s=winxp n want
+    # A folder with a space: the image path must be registered quoted.
+    machine_up winxp 'C:\Program Files\Tolvane' winxp || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    want=$(line 0x0DF10220 1 "$G1" ok)
+    [ "$(record)" = "$want" ]
+    check "$s: on Windows XP the start-up request carries code 0x0DF10220, value 1" $? "$(record)"
+    m stop "$MDIR" BT1
+    expect_new "$s: Bluetooth switched off: code 0x0DF10220, value 0" 1 "$(line 0x0DF10220 0 "$G1" ok)" nudge
+    want=$(line 0x0DF10220 1 "$G1" ok; line 0x0DF10220 0 "$G1" ok)
+    finish $s "$want"
+    teardown
+}
+
+# --------------------------------------------------------------- main ---
+
+mkdir -p "$WORK"
+if machine_ready; then
+    echo "== reusing the simulated machine in $MOUT"
+else
+    echo "== building the simulated machine into $MOUT"
+    if ! m build "$MOUT" win32 >"$WORK/machine-build.log" 2>&1; then
+        fail "the simulated machine builds" "$(tail -n 20 "$WORK/machine-build.log")"
+        echo "$passed passed, $failed failed"
+        exit 1
+    fi
+fi
+
+scenario_startup_both_on
+scenario_wifi_late
+scenario_ini_edit
+scenario_driver_fails
+scenario_winxp
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ] && [ "$passed" -gt 0 ]
