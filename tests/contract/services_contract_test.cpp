@@ -1,0 +1,216 @@
+// The service control manager as the install, uninstall, start and stop
+// commands rely on it, checked with the same code against the simulation
+// and against Wine.
+//
+// Every service made here has a name of its own and an image that names no
+// file, so none can ever run; each is deleted again before and after its
+// check, as a run that died half-way may have left it behind.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "backend.h"
+#include "platform/win32_api.h"
+#include "sim_services.h"
+#include "sim_windows.h"
+
+namespace {
+
+const DWORD kAllAccess = 0xF003F;  // what the commands ask for, manager and service alike
+const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
+const char kAbsentImage[] = "C:\\windows\\system32\\tolvane-contract-absent.exe";
+
+const char kFirst[] = "TolvaneContract_1";
+const char kSecond[] = "TolvaneContract_2";
+const char* const kNames[] = {kFirst, kSecond};
+
+class ServicesContract : public ::testing::TestWithParam<const Backend*> {
+protected:
+    void SetUp() override {
+        GetParam()->Install();
+        RemoveLeftovers();
+    }
+    void TearDown() override {
+        RemoveLeftovers();
+        if (!OnWine()) EXPECT_EQ(0, sim::State().OpenHandles()) << "handles left open";
+        GetParam()->Remove();
+    }
+
+    bool OnWine() { return GetParam() == &kWineBackend; }
+
+    SC_HANDLE OpenManager() { return Win().OpenSCManagerA(nullptr, nullptr, kAllAccess); }
+
+    SC_HANDLE Create(SC_HANDLE manager, const char* name, const char* displayName) {
+        return Win().CreateServiceA(manager, name, displayName, kAllAccess,
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                    SERVICE_ERROR_IGNORE, kAbsentImage, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+    }
+
+    void RemoveLeftovers() {
+        SC_HANDLE manager = OpenManager();
+        if (manager == nullptr) return;
+        for (const char* name : kNames) {
+            SC_HANDLE service = Win().OpenServiceA(manager, name, kAllAccess);
+            if (service == nullptr) continue;
+            Win().DeleteService(service);
+            Win().CloseServiceHandle(service);
+        }
+        Win().CloseServiceHandle(manager);
+    }
+};
+
+TEST_P(ServicesContract, ManagerOpensAndAMissingServiceIsReportedMissing) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager) << "error " << GetLastError();
+
+    SetLastError(0);
+    EXPECT_EQ(nullptr, Win().OpenServiceA(manager, "TolvaneContract_Missing", kAllAccess));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
+TEST_P(ServicesContract, CreatedServiceHasAKeyThatTakesADescription) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+
+    std::string keyPath = std::string(kServicesKey) + kFirst;
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, kAllAccess, &key));
+    const char text[] = "Radio coordination for the contract check";
+    EXPECT_EQ(ERROR_SUCCESS,
+              Win().RegSetValueExA(key, "Description", 0, REG_SZ,
+                                   reinterpret_cast<const BYTE*>(text), sizeof text));
+
+    // Filled first, so a terminator that was not stored shows.
+    char buffer[64];
+    std::memset(buffer, 'x', sizeof buffer);
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegQueryValueExA(key, "Description", nullptr, &type,
+                                                    reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(sizeof text, size);
+    EXPECT_EQ(std::string(text, sizeof text), std::string(buffer, sizeof text));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(key));
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
+TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+
+    SetLastError(0);
+    SC_HANDLE again = Create(manager, kFirst, "Tolvane Contract Other");
+    EXPECT_EQ(nullptr, again);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+    if (again) Win().CloseServiceHandle(again);
+
+    // Names are compared without regard to case.
+    SetLastError(0);
+    again = Create(manager, "TOLVANECONTRACT_1", "Tolvane Contract Other");
+    EXPECT_EQ(nullptr, again);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+    if (again) Win().CloseServiceHandle(again);
+
+    // A display name is taken whatever its case. Windows also refuses a
+    // name that is another service's display name and a display name that
+    // is another service's name; Wine accepts both, so neither is checked.
+    for (const char* displayName : {"Tolvane Contract One", "TOLVANE CONTRACT ONE"}) {
+        SetLastError(0);
+        SC_HANDLE other = Create(manager, kSecond, displayName);
+        EXPECT_EQ(nullptr, other) << displayName;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME), GetLastError())
+            << displayName;
+        if (other) Win().CloseServiceHandle(other);
+    }
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
+TEST_P(ServicesContract, AServiceThatCannotStartIsNeverRunning) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+
+    SERVICE_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    SetLastError(0);
+    EXPECT_FALSE(Win().ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+
+    // The image names no file. Wine says ERROR_FILE_NOT_FOUND, and the
+    // simulation is told to fail the same way; only the failure is relied on.
+    if (!OnWine()) sim::Scm().startError = ERROR_FILE_NOT_FOUND;
+    EXPECT_FALSE(Win().StartServiceA(service, 0, nullptr));
+
+    // A failed start leaves nothing to stop.
+    std::memset(&status, 0, sizeof status);
+    SetLastError(0);
+    EXPECT_FALSE(Win().ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
+TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+
+    EXPECT_TRUE(Win().DeleteService(service)) << "error " << GetLastError();
+
+    // While a handle is open the service is only marked: it can still be
+    // opened, but neither deleted again nor created anew.
+    SC_HANDLE reopened = Win().OpenServiceA(manager, kFirst, kAllAccess);
+    EXPECT_NE(nullptr, reopened) << "error " << GetLastError();
+    if (reopened) Win().CloseServiceHandle(reopened);
+    SetLastError(0);
+    EXPECT_FALSE(Win().DeleteService(service));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+    SetLastError(0);
+    SC_HANDLE recreated = Create(manager, kFirst, "Tolvane Contract One");
+    EXPECT_EQ(nullptr, recreated);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+    if (recreated) Win().CloseServiceHandle(recreated);
+
+    // The last handle going takes the service and its key with it.
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+
+    SetLastError(0);
+    reopened = Win().OpenServiceA(manager, kFirst, kAllAccess);
+    EXPECT_EQ(nullptr, reopened);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+    if (reopened) Win().CloseServiceHandle(reopened);
+
+    std::string keyPath = std::string(kServicesKey) + kFirst;
+    HKEY key = nullptr;
+    LONG rc = Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, rc);
+    if (rc == ERROR_SUCCESS) Win().RegCloseKey(key);
+
+    // The name can be installed again.
+    SetLastError(0);
+    service = Create(manager, kFirst, "Tolvane Contract One");
+    EXPECT_NE(nullptr, service) << "error " << GetLastError();
+    if (service) Win().CloseServiceHandle(service);
+
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
+CONTRACT_SUITE(ServicesContract);
+
+}  // namespace
