@@ -79,12 +79,12 @@ TEST_P(ProfileContract, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
     std::string file = dir_ + "forms.ini";
     Write(file,
           "[settings]\r\n"
-          "  btHwId  =  USB\\VID_0A12  \r\n"
-          "WiFiHWID=\"PCI\\VEN_14E4 \"\r\n"
+          "  btHwId  =  USB\\VID_0B7A  \r\n"
+          "WiFiHWID=\"PCI\\VEN_7E59 \"\r\n"
           "[Product]\n"
           "Model=QM 9\n");
-    EXPECT_EQ("USB\\VID_0A12", Read("Settings", "BTHWID", "", file));
-    EXPECT_EQ("PCI\\VEN_14E4 ", Read("Settings", "WiFiHWID", "", file));
+    EXPECT_EQ("USB\\VID_0B7A", Read("Settings", "BTHWID", "", file));
+    EXPECT_EQ("PCI\\VEN_7E59 ", Read("Settings", "WiFiHWID", "", file));
     EXPECT_EQ("QM 9", Read("PRODUCT", "model", "", file));
 }
 
@@ -120,7 +120,7 @@ TEST_P(ProfileContract, ReadSettingFindsTheFileNamedLikeTheExe) {
     ASSERT_EQ(".exe", AsciiLower(exePath.substr(n - 4)));
 
     std::string ini = exePath.substr(0, n - 3) + "ini";
-    Write(ini, "[Product]\r\nModel=BESIDE\r\n[Settings]\r\nWiFiHWID=PCI\\VEN_8086\r\n");
+    Write(ini, "[Product]\r\nModel=BESIDE\r\n[Settings]\r\nWiFiHWID=PCI\\VEN_7E57\r\n");
     Write(dir_ + "dir.ini", "[Product]\r\nModel=DECOY\r\n");
 
     char model[kModelCapacity];
@@ -129,7 +129,7 @@ TEST_P(ProfileContract, ReadSettingFindsTheFileNamedLikeTheExe) {
     char pattern[kPatternCapacity];
     EXPECT_EQ(1, ReadSetting(kSectionSettings, kKeyWifiPattern, kDefaultPattern, pattern,
                              sizeof pattern));
-    EXPECT_STREQ("PCI\\VEN_8086", pattern);
+    EXPECT_STREQ("PCI\\VEN_7E57", pattern);
     char name[kDisplayNameCapacity];
     EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, name,
                              sizeof name));

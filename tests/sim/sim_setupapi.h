@@ -4,9 +4,9 @@
 // A fresh simulation knows the "Net" and "Bluetooth" classes and has no
 // devices. Typical use in a test:
 //
-//     DEVINST wifi = sim::AddWifiAdapter("PCI\\VEN_8086&DEV_4229", "0007",
+//     DEVINST wifi = sim::AddWifiAdapter("PCI\\VEN_7E57&DEV_7A29", "0007",
 //                                        "{11111111-2222-3333-4444-555555555555}");
-//     DEVINST bt = sim::AddBluetoothDevice("USB\\VID_0A12&PID_0001", "0000", false);
+//     DEVINST bt = sim::AddBluetoothDevice("USB\\VID_0B7A&PID_0001", "0000", false);
 //     sim::SetStarted(bt, true);
 //     sim::RemoveDevice(wifi);
 //

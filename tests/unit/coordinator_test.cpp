@@ -12,8 +12,8 @@ namespace {
 const char kIni[] = "C:\\Program Files\\Tolvane\\tolvane.ini";
 const char kGuidA[] = "{A0A0A0A0-1111-4222-8333-444444444444}";
 const char kGuidB[] = "{B0B0B0B0-1111-4222-8333-444444444444}";
-const char kBtId[] = "USB\\VID_0A12&PID_0001&REV_0100";
-const char kWifiId[] = "PCI\\VEN_8086&DEV_4229&SUBSYS_11018086";
+const char kBtId[] = "USB\\VID_0B7A&PID_0001&REV_0100";
+const char kWifiId[] = "PCI\\VEN_7E57&DEV_7A29&SUBSYS_11017E57";
 
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
@@ -23,7 +23,7 @@ protected:
         SimTest::SetUp();
         ResetCoordinator();
         UseHost(12);
-        WriteSettings("VID_0A12", "VEN_8086");
+        WriteSettings("VID_0B7A", "VEN_7E57");
         Sim().AddDevice(PathOf(kGuidA));
         Sim().AddDevice(PathOf(kGuidB));
     }
@@ -185,21 +185,21 @@ TEST_F(Coordinator, RemovalNeverBringsTheAdapterUp) {
 }
 
 TEST_F(Coordinator, AnEditedPatternTakesEffectAtTheNextEvent) {
-    sim::AddBluetoothDevice("USB\\VID_0A12&PID_0001", "0001", true);
+    sim::AddBluetoothDevice("USB\\VID_0B7A&PID_0001", "0001", true);
     sim::AddBluetoothDevice("USB\\VID_1234&PID_0002", "0002", false);
     AddWifi(kGuidA);
-    WriteSettings("PID_0001", "VEN_8086");
+    WriteSettings("PID_0001", "VEN_7E57");
     OnServiceStart();
     ASSERT_EQ(1u, Sent().size());
     ExpectRequest(0, kGuidA, 0xFFF10220, 1);
 
-    WriteSettings("PID_0002", "VEN_8086");
+    WriteSettings("PID_0002", "VEN_7E57");
     OnDeviceArrival();
     ASSERT_EQ(2u, Sent().size());
     ExpectRequest(1, kGuidA, 0xFFF10220, 0);
 
     // Lower case never matches: the device is not found, which reads as off.
-    WriteSettings("pid_0001", "VEN_8086");
+    WriteSettings("pid_0001", "VEN_7E57");
     OnDeviceArrival();
     EXPECT_EQ(2u, Sent().size());
     EXPECT_EQ(0, LastBluetoothState);
@@ -285,7 +285,7 @@ TEST_F(Coordinator, APatternTooLongToHoldNamesNoDevice) {
     AddBt(true);
     AddWifi(kGuidA);
     // Cut to 63 characters it would still match; empty it would match all.
-    WriteSettings("USB" + std::string(70, '\\'), "VEN_8086");
+    WriteSettings("USB" + std::string(70, '\\'), "VEN_7E57");
     OnServiceStart();
     ASSERT_EQ(1u, Sent().size());
     ExpectRequest(0, kGuidA, 0xFFF10220, 0);

@@ -48,16 +48,16 @@ protected:
 
 TEST_F(DeviceLookupTest, FillsEverySlotFromTheMatchedDevice) {
     Sim().SetHostCode(7);
-    DEVINST d = sim::AddDevice("Net", {"PCI\\VEN_8086&DEV_4229&SUBSYS_1101", "PCI\\VEN_8086"},
+    DEVINST d = sim::AddDevice("Net", {"PCI\\VEN_7E57&DEV_7A29&SUBSYS_1101", "PCI\\VEN_7E57"},
                                "Test Wireless 4229", "Wireless Adapter",
                                sim::DriverKey("Net", "0007"), "PCI bus 3, device 0, function 0",
                                "Test Maker");
     sim::AddNetAdapterKey("0007", kId1);
 
-    ASSERT_EQ(1, Lookup("DEV_4229"));
+    ASSERT_EQ(1, Lookup("DEV_7A29"));
     EXPECT_EQ(0u, record.Header);
     EXPECT_STREQ("Test Wireless 4229", P().DisplayName);
-    EXPECT_STREQ("DEV_4229", P().HardwarePattern);
+    EXPECT_STREQ("DEV_7A29", P().HardwarePattern);
     EXPECT_STREQ("0007", P().DriverSuffix);
     EXPECT_STREQ("Test Wireless 4229", P().FriendlyName);
     EXPECT_EQ(std::string("\\\\.\\") + kId1, P().DevicePath);
@@ -181,8 +181,8 @@ TEST_F(DeviceLookupTest, DriverSuffixAndTheNamesLookedUpWithIt) {
 
     // A Bluetooth device is looked up under the network class all the same.
     sim::AddNetAdapterKey("0000", kId2);
-    sim::AddBluetoothDevice("USB\\VID_0A12&PID_0001", "0000");
-    ASSERT_EQ(1, Lookup("VID_0A12", "Bluetooth"));
+    sim::AddBluetoothDevice("USB\\VID_0B7A&PID_0001", "0000");
+    ASSERT_EQ(1, Lookup("VID_0B7A", "Bluetooth"));
     EXPECT_EQ(std::string("\\\\.\\") + kId2, P().DevicePath);
 }
 

@@ -24,9 +24,9 @@ protected:
 };
 
 TEST_F(DeviceText, UpperCasingStopsAtTheFirstStringAndTheBuffer) {
-    std::string ids("usb\\vid_0a12&pid_\xe9\0pci\\ven_1\0\0", 31);
+    std::string ids("usb\\vid_0b7a&pid_\xe9\0pci\\ven_1\0\0", 31);
     EXPECT_EQ(18, Upper(ids, 31));
-    EXPECT_EQ(std::string("USB\\VID_0A12&PID_\xc9\0pci\\ven_1\0\0", 31), ids);
+    EXPECT_EQ(std::string("USB\\VID_0B7A&PID_\xc9\0pci\\ven_1\0\0", 31), ids);
 
     // No terminator within the capacity: the byte beyond is not touched.
     std::string full = "abcdz";
@@ -53,10 +53,10 @@ TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
 }
 
 TEST_F(DeviceText, PatternSearchIsByteExactAnywhereInTheText) {
-    const std::string id = "PCI\\VEN_8086&DEV_4229";
-    for (const char* hit : {"PCI", "VEN_8086", "DEV_4229", "PCI\\VEN_8086&DEV_4229", ""})
+    const std::string id = "PCI\\VEN_7E57&DEV_7A29";
+    for (const char* hit : {"PCI", "VEN_7E57", "DEV_7A29", "PCI\\VEN_7E57&DEV_7A29", ""})
         EXPECT_EQ(1, Contains(id, hit)) << hit;
-    for (const char* miss : {"ven_8086", "DEV_42290", "VEN_8087", "X"})
+    for (const char* miss : {"ven_7e57", "DEV_7A290", "VEN_7E58", "X"})
         EXPECT_EQ(0, Contains(id, miss)) << miss;
     EXPECT_EQ(1, Contains("", ""));
     // Only the given length is searched.

@@ -91,7 +91,7 @@ TEST_F(Settings, ValuesComeFromTheFileBesideTheExe) {
     WriteIni(
         "[Product]\r\nModel=QM7\r\nServiceDisplayName=Radio Share\r\n"
         "ServiceDescription=Keeps the radios apart\r\n"
-        "[Settings]\r\nBTHWID=USB\\VID_0A12\r\nWiFiHWID=PCI\\VEN_8086\r\n");
+        "[Settings]\r\nBTHWID=USB\\VID_0B7A\r\nWiFiHWID=PCI\\VEN_7E57\r\n");
     char display[kDisplayNameCapacity];
     char description[kDescriptionCapacity];
     char bt[kPatternCapacity];
@@ -103,21 +103,21 @@ TEST_F(Settings, ValuesComeFromTheFileBesideTheExe) {
     ReadSetting(kSectionSettings, kKeyWifiPattern, kDefaultPattern, wifi, sizeof wifi);
     EXPECT_STREQ("Radio Share", display);
     EXPECT_STREQ("Keeps the radios apart", description);
-    EXPECT_STREQ("USB\\VID_0A12", bt);
-    EXPECT_STREQ("PCI\\VEN_8086", wifi);
+    EXPECT_STREQ("USB\\VID_0B7A", bt);
+    EXPECT_STREQ("PCI\\VEN_7E57", wifi);
     EXPECT_EQ(1, DeriveServiceName());
     EXPECT_STREQ("Tolvane_QM7", ServiceName);
 }
 
 TEST_F(Settings, EachReadSeesTheFileAsItIsNow) {
     char bt[kPatternCapacity];
-    WriteIni("[Settings]\r\nBTHWID=USB\\VID_0A12\r\n");
+    WriteIni("[Settings]\r\nBTHWID=USB\\VID_0B7A\r\n");
     ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
-    EXPECT_STREQ("USB\\VID_0A12", bt);
+    EXPECT_STREQ("USB\\VID_0B7A", bt);
 
-    WriteIni("[Settings]\r\nBTHWID=USB\\VID_8087\r\n");
+    WriteIni("[Settings]\r\nBTHWID=USB\\VID_7E58\r\n");
     ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);
-    EXPECT_STREQ("USB\\VID_8087", bt);
+    EXPECT_STREQ("USB\\VID_7E58", bt);
 
     Sim().files.clear();
     ReadSetting(kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, bt, sizeof bt);

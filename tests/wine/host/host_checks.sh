@@ -193,7 +193,7 @@ if [ "$arch" = win32 ]; then
     mkdir -p "$c/Tools/dir.v2"
     cp "$probe" "$c/Tools/dir.v2/tolvane.exe"
     printf '[Product]\r\nModel=DOTTED\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
-        "$(printf 'B%.0s' $(seq 1 64))" 'PCI\VEN_8086' >"$c/Tools/dir.v2/tolvane.ini"
+        "$(printf 'B%.0s' $(seq 1 64))" 'PCI\VEN_7E57' >"$c/Tools/dir.v2/tolvane.ini"
     printf '[Product]\r\nModel=DECOY\r\n' >"$c/Tools/dir.ini"
     printf '[Product]\r\nModel=DECOY\r\n' >"$c/Tools/dir.v2/tolvane.exe.ini"
     exe='C:\Tools\dir.v2\tolvane.exe'
@@ -201,7 +201,7 @@ if [ "$arch" = win32 ]; then
     expect "dotted folder" result 1
     expect "dotted folder" name "[Tolvane_DOTTED]"
     run_probe "$exe" setting Settings WiFiHWID "" 64
-    expect "dotted folder pattern" value '[PCI\VEN_8086]'
+    expect "dotted folder pattern" value '[PCI\VEN_7E57]'
     # 64 characters do not fit a 64-byte pattern buffer: refused, not cut.
     run_probe "$exe" setting Settings BTHWID "" 64
     expect "pattern too long" result 0
