@@ -20,7 +20,7 @@ int ProbeDevice(const char* key, const char* className, int* started, char* devi
     char pattern[kPatternCapacity];
     // A pattern too long to hold is refused: it then names no device, where
     // an empty or cut pattern would name the wrong one.
-    if (!ReadSetting("Settings", key, "", pattern, sizeof pattern)) return 0;
+    if (!ReadSetting(kSectionSettings, key, kDefaultPattern, pattern, sizeof pattern)) return 0;
 
     HANDLE heap = Win().GetProcessHeap();
     DeviceRecord* record =
@@ -48,14 +48,14 @@ int ProbeDevice(const char* key, const char* className, int* started, char* devi
 
 int ProbeBluetooth(int* state) {
     int started = 0;
-    if (!ProbeDevice("BTHWID", "Bluetooth", &started, nullptr)) return 0;
+    if (!ProbeDevice(kKeyBluetoothPattern, "Bluetooth", &started, nullptr)) return 0;
     *state = started;
     return 1;
 }
 
 int ProbeWifi(int* present) {
     int started = 0;
-    if (!ProbeDevice("WiFiHWID", "Net", &started, AdapterPath)) return 0;
+    if (!ProbeDevice(kKeyWifiPattern, "Net", &started, AdapterPath)) return 0;
     *present = started;
     return 1;
 }

@@ -36,7 +36,7 @@ SC_HANDLE CreateNamedService(SC_HANDLE manager) {
     char imagePath[kImagePathCapacity];
 
     if (ServiceName[0] == '\0') return nullptr;
-    if (!ReadSetting("Product", "ServiceDisplayName", "Verdin Service", displayName,
+    if (!ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, displayName,
                      sizeof displayName))
         return nullptr;
     // A result that fills the buffer means the path was cut.
@@ -59,7 +59,8 @@ BOOL WriteDescription(SC_HANDLE) {
     std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kServicesKey, ServiceName);
     if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, kCommandAccess, &key) ==
         ERROR_SUCCESS) {
-        ReadSetting("Product", "ServiceDescription", "", description, sizeof description);
+        ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
+                    sizeof description);
         // The terminating null is stored with the text.
         Win().RegSetValueExA(key, "Description", 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(description),
