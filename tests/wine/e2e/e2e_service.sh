@@ -22,9 +22,11 @@ IOCTL='in=4 out=4 ioctl=0x00170002'
 
 # Fixed, made-up adapter GUIDs: never those of a real interface on the host.
 G1='{7E57E2E0-0000-4000-8000-0000000000A1}'
+G2='{7E57E2E0-0000-4000-8000-0000000000A2}'
 BT_ID1='USB\VID_0B7C&PID_7B01&REV_0112'
 BT_ID2='USB\VID_7E58&PID_7B02&REV_0001'
 WIFI_ID1='PCI\VEN_7E57&DEV_7A37&SUBSYS_12117E57&REV_00'
+WIFI_ID2='PCI\VEN_7E57&DEV_7A40&SUBSYS_12117E57&REV_00'
 BT_PAT1='VID_0B7C&PID_7B01'
 BT_PAT2='VID_7E58&PID_7B02'
 WIFI_PAT='VEN_7E57&DEV_7A37'
@@ -56,20 +58,32 @@ trap 'exit 130' INT TERM
 # ------------------------------------------------------------ machine ---
 
 # The machine's pieces: reuse what the machine self-test built into this
-# build dir, unless missing or older than their sources.
+# build dir, unless missing or older than their sources.  A win64 template
+# is optional (it needs the x86-64 compiler and wine64), but if there is
+# one it must be as fresh as the rest.
 machine_ready() {
+    local t
     [ -f "$MOUT/template-win32/system.reg" ] && [ -f "$MOUT/standins/sechost.dll" ] \
         && [ -f "$MOUT/standins/setupapi.dll" ] || return 1
-    [ -z "$(find "$ROOT/tests/machine/src" "$MACHINE" -newer "$MOUT/template-win32" -print -quit)" ]
+    for t in "$MOUT/template-win32" "$MOUT/template-win64"; do
+        [ -d "$t" ] || continue
+        [ -z "$(find "$ROOT/tests/machine/src" "$MACHINE" -newer "$t" -print -quit)" ] || return 1
+    done
 }
 
-# machine_up NAME WINDOWS_FOLDER [WINE_VERSION]: a new machine with a spare
-# Bluetooth device, the exe copied into the folder and its stand-ins in place.
+have_win64() { [ -f "$MOUT/template-win64/system.reg" ]; }
+
+# machine_up NAME WINDOWS_FOLDER [WINE_VERSION [ARCH]]: a new machine with a
+# spare Bluetooth device, the exe copied into the folder and its stand-ins
+# in place.  On win64 the exe, being 32-bit, runs under WOW64.
 machine_up() {
-    local name=$1 folder=$2 winver=${3:-} rel
+    local name=$1 folder=$2 winver=${3:-} arch=${4:-win32} rel
     MDIR=$WORK/$name
-    m create "$MDIR" "$MOUT" win32 >/dev/null || return 1
+    m create "$MDIR" "$MOUT" "$arch" >/dev/null || return 1
     eval "$(m env "$MDIR")"
+    if [ "$arch" = win64 ]; then
+        [ "$WINEARCH" = win64 ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || return 1
+    fi
     rel=${folder#C:\\}
     INSTDIR=$WINEPREFIX/drive_c/${rel//\\//}
     EXE_WIN=$folder'\tolvane.exe'
@@ -77,7 +91,8 @@ machine_up() {
     mkdir -p "$INSTDIR" && cp "$EXE" "$INSTDIR/tolvane.exe" || return 1
     m install "$MDIR" tolvane.exe "$INSTDIR" >/dev/null || return 1
     if [ -n "$winver" ]; then
-        wine reg add 'HKCU\Software\Wine' /v Version /d "$winver" /f </dev/null >/dev/null 2>&1 || return 1
+        m wine "$MDIR" reg add 'HKCU\Software\Wine' /v Version /d "$winver" /f </dev/null >/dev/null 2>&1 \
+            || return 1
     fi
     # Matches no pattern here; its events only make the service re-probe.
     m add "$MDIR" bt SPARE --hwid 'MACHINE\SPARE' --stopped >/dev/null || return 1
@@ -355,6 +370,34 @@ scenario_winxp() {
     teardown
 }
 
+# A 64-bit host, the exe under WOW64: start-up with Bluetooth and the
+# adapter on, then Bluetooth off.  A second adapter that the pattern does
+# not name is enumerated after the matching one: the last match stands, so
+# a lookup that lost the pattern would aim at it.
+# scenario_win64 NAME WINE_VERSION CODE HOST_TEXT
+scenario_win64() {
+    local s=$1 winver=$2 code=$3 host=$4 want
+    machine_up "$s" 'C:\Program Files (x86)\Tolvane' "$winver" win64 \
+        || { fail "$s: machine ready"; return; }
+    m add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    m add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    m add "$MDIR" wifi W2 --guid "$G2" --hwid "$WIFI_ID2" --started >/dev/null
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service "$s"
+    want=$(line "$code" 1 "$G1" ok)
+    [ "$(record)" = "$want" ]
+    check "$s: $host, both on at start-up: one request to the matching adapter, code $code, value 1" $? \
+        "want:
+$want
+got:
+$(record)"
+    m stop "$MDIR" BT1
+    expect_new "$s: Bluetooth switched off: code $code, value 0" 1 "$(line "$code" 0 "$G1" ok)" nudge
+    want=$(line "$code" 1 "$G1" ok; line "$code" 0 "$G1" ok)
+    finish "$s" "$want"
+    teardown
+}
+
 # --------------------------------------------------------------- main ---
 
 mkdir -p "$WORK"
@@ -362,7 +405,7 @@ if machine_ready; then
     echo "== reusing the simulated machine in $MOUT"
 else
     echo "== building the simulated machine into $MOUT"
-    if ! m build "$MOUT" win32 >"$WORK/machine-build.log" 2>&1; then
+    if ! m build "$MOUT" all >"$WORK/machine-build.log" 2>&1; then
         fail "the simulated machine builds" "$(tail -n 20 "$WORK/machine-build.log")"
         echo "$passed passed, $failed failed"
         exit 1
@@ -374,6 +417,12 @@ scenario_wifi_late
 scenario_ini_edit
 scenario_driver_fails
 scenario_winxp
+if have_win64; then
+    scenario_win64 win64-win7 win7 0xFFF10220 'Windows 7 64-bit'
+    scenario_win64 win64-win2003 win2003 0x0DF10220 'Windows Server 2003 x64'
+else
+    echo "SKIP: win64 scenarios: the machine build has no win64 template (needs the x86-64 MinGW compiler and wine64)"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]
