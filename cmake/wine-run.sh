@@ -17,23 +17,9 @@ export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-# The lock's descriptor is closed for every Wine process started under it:
-# they outlive this script and would hold the lock.
-(
-    flock 9
-    if [ ! -f "$WINEPREFIX/.tolvane-ready" ]; then
-        rm -rf "$WINEPREFIX"
-        wineboot -i </dev/null >/dev/null 2>&1 9>&-
-        wineserver -w 9>&-
-        touch "$WINEPREFIX/.tolvane-ready"
-    fi
-    # Attached value: keep the server 60 s after the last client.
-    wineserver -p60 </dev/null >/dev/null 2>&1 9>&- || true
-    # Wine's own helper processes (service manager, device host) start with
-    # the first client and live as long as the server; start them here with
-    # no pipes attached, or ctest would wait on them for the captured output.
-    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
-) 9>"$build_dir/.wineprefix.lock"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
+wine_template "$WINEPREFIX" win32 || { echo "wine-run: cannot create $WINEPREFIX" >&2; exit 2; }
+wine_server_up
 
 # Output goes through a file: a helper process Wine starts on demand while
 # the test runs would otherwise hold ctest's pipe open after the test ends.

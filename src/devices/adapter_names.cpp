@@ -37,6 +37,22 @@ int FormatAdapterKey(char* key, const char* classKey, const char* suffix) {
     return written >= 0 && static_cast<DWORD>(written) < kKeyCapacity;
 }
 
+// Reads the adapter's value under the class key and suffix into data
+// (capacity bytes) and gives the length of its text, which need not end in
+// a NUL and so stops at the data's end. 0 when the key does not fit or the
+// value cannot be read.
+int ReadAdapterText(const char* classKey, const char* valueName, const char* suffix, BYTE* data,
+                    DWORD capacity, DWORD* length) {
+    char key[kKeyCapacity];
+    if (!FormatAdapterKey(key, classKey, suffix)) return 0;
+
+    DWORD type = 0;
+    DWORD size = capacity;
+    if (ReadRegistryValue(key, valueName, &type, data, &size) != 1) return 0;
+    *length = BoundedTextLength(reinterpret_cast<const char*>(data), size < capacity ? size : capacity);
+    return 1;
+}
+
 }  // namespace
 
 int BuildAdapterPath(char* path, const char* suffix) {
@@ -44,19 +60,13 @@ int BuildAdapterPath(char* path, const char* suffix) {
     ClassifyHost(&hostCode);  // a failed classification leaves 0: the older layout
     const bool classLayout = hostCode >= kHostWin2000;
 
-    char key[kKeyCapacity];
-    if (!FormatAdapterKey(key, classLayout ? kNetClassKey : kLegacyNetClassKey, suffix)) return 0;
-
     BYTE data[kPathDataCapacity];
-    DWORD type = 0;
-    DWORD size = sizeof data;
-    if (ReadRegistryValue(key, classLayout ? kInstanceIdValue : kDeviceVxDsValue, &type, data,
-                          &size) != 1) {
+    DWORD length = 0;
+    if (!ReadAdapterText(classLayout ? kNetClassKey : kLegacyNetClassKey,
+                         classLayout ? kInstanceIdValue : kDeviceVxDsValue, suffix, data,
+                         sizeof data, &length)) {
         return 0;
     }
-    // The data need not end in a NUL: the text stops at the data's end.
-    const DWORD length =
-        BoundedTextLength(reinterpret_cast<const char*>(data), size < sizeof data ? size : sizeof data);
     const DWORD prefixLength = sizeof kDevicePathPrefix - 1;
     // A path too long for the slot is unresolvable: cut, it could open
     // another device.
@@ -74,16 +84,10 @@ int BuildAdapterDeviceName(char* objectName, char* instanceId, const char* suffi
     // Older hosts keep no instance identifier: there is no key to read.
     if (hostCode < kHostWin2000) return 0;
 
-    char key[kKeyCapacity];
-    if (!FormatAdapterKey(key, kNetClassKey, suffix)) return 0;
-
     BYTE data[kNameDataCapacity];
-    DWORD type = 0;
-    DWORD size = sizeof data;
-    if (ReadRegistryValue(key, kInstanceIdValue, &type, data, &size) != 1) return 0;
-
-    const DWORD length =
-        BoundedTextLength(reinterpret_cast<const char*>(data), size < sizeof data ? size : sizeof data);
+    DWORD length = 0;
+    if (!ReadAdapterText(kNetClassKey, kInstanceIdValue, suffix, data, sizeof data, &length))
+        return 0;
     // Refused rather than cut: a cut identifier names another adapter.
     if (length + 1 > kInstanceIdSlot) return 0;
 

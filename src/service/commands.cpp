@@ -105,7 +105,7 @@ int RunCommand(const CommandRow& row) {
     }
 
     if (result == 1) {
-        char line[kCommandLineCapacity];
+        char line[kOutputLineCapacity];
         std::snprintf(line, sizeof line, row.line, ServiceName);
         Win().WriteStdout(line);
     }

@@ -17,7 +17,7 @@ const DWORD kExePathCapacity = 1024;
 const DWORD kImagePathCapacity = kExePathCapacity + 2;
 
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
-const DWORD kCommandLineCapacity = 128;
+const DWORD kOutputLineCapacity = 128;
 
 // The image path to register: the exe path, quoted when it contains a
 // space. Returns 1, or 0 when it does not fit `capacity` (out is then "").

@@ -6,6 +6,7 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$HERE/../../cmake/wine-prefix.sh"
 SRC=$HERE/src
 
 die() { echo "machine.sh: $*" >&2; exit 1; }
@@ -111,8 +112,7 @@ make_template() { # out arch
     mkdir -p "$tpl.tmp"
     (
         export WINEPREFIX=$tpl.tmp WINEARCH=$arch WINEDEBUG=-all
-        wineboot -i </dev/null >/dev/null 2>&1
-        wineserver -w
+        wine_boot "$WINEPREFIX" "$arch" || die "no $arch prefix can be made"
         mkdir -p "$WINEPREFIX/drive_c/machine" "$WINEPREFIX/drive_c/windows/system32/drivers"
         cp "$drv" "$WINEPREFIX/drive_c/windows/system32/drivers/machdrv.sys"
         cp "$out/bin/machctl.exe" "$out/bin/machprobe.exe" "$WINEPREFIX/drive_c/machine/"

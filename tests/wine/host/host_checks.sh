@@ -35,30 +35,15 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The base prefix, made under a lock by the first run that needs it. The
-# lock's descriptor is closed for every Wine process: they outlive wineboot.
-make_base() {
-    (
-        flock 9
-        [ -f "$base/.tolvane-ready" ] && exit 0
-        rm -rf "$base"
-        WINEPREFIX="$base" wineboot -i </dev/null >/dev/null 2>&1 9>&-
-        WINEPREFIX="$base" wineserver -w 9>&-
-        if [ "$arch" = win64 ] && [ ! -d "$base/drive_c/windows/syswow64" ]; then
-            rm -rf "$base"
-            exit 1
-        fi
-        [ -f "$base/system.reg" ] || exit 1
-        touch "$base/.tolvane-ready"
-    ) 9>"$work/.base-$arch.lock"
-}
+# The base prefix is made once per build tree and copied for every run.
+source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-prefix.sh"
 
 cleanup() {
     wineserver -k </dev/null >/dev/null 2>&1
     rm -rf "$WINEPREFIX"
 }
 
-if ! make_base; then
+if ! wine_template "$base" "$arch"; then
     [ "$arch" = win64 ] && skip "no 64-bit Wine prefix can be made on this machine"
     echo "FAIL: no $arch Wine prefix can be made"
     exit 1
@@ -68,10 +53,7 @@ wineserver -k </dev/null >/dev/null 2>&1
 rm -rf "$WINEPREFIX"
 cp -a "$base" "$WINEPREFIX" || { echo "FAIL: cannot copy the base prefix"; exit 1; }
 trap cleanup EXIT
-# One server for the whole run; Wine's helper processes start with the
-# first client and must not hold our output.
-wineserver -p60 </dev/null >/dev/null 2>&1
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+wine_server_up
 
 out="$(mktemp)"
 trap 'rm -f "$out"; cleanup' EXIT

@@ -33,15 +33,8 @@ prefix="$work/run.$$"
 tmp="$work/tmp.$$"
 
 # One prepared prefix, made once; each run starts from a fresh copy of it.
-(
-    flock 9
-    if [ ! -f "$template/.ready" ]; then
-        rm -rf "$template"
-        WINEPREFIX="$template" wineboot -i </dev/null >/dev/null 2>&1 9>&-
-        WINEPREFIX="$template" wineserver -w 9>&-
-        touch "$template/.ready"
-    fi
-) 9>"$work/.template.lock"
+source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-prefix.sh"
+wine_template "$template" win32 || { echo "FAIL - no Wine prefix can be made"; exit 1; }
 
 # Runs that were killed leave their copies behind.
 for stale in "$work"/run.* "$work"/tmp.*; do
@@ -60,10 +53,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# One server for the whole run, and Wine's helper processes started with no
-# pipes attached (they outlive the command that starts them).
-wineserver -p60 </dev/null >/dev/null 2>&1
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+wine_server_up
 
 install_dir="$prefix/drive_c/Program Files/$folder"
 mkdir -p "$install_dir"
