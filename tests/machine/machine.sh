@@ -277,6 +277,7 @@ usage: machine.sh COMMAND ARGS...
   wine MDIR ARGS...                     run a Wine command in the machine
   add MDIR bt|wifi NAME [--hwid ID]... [--friendly S] [--desc S] [--mfg S]
                         [--location S] [--guid {GUID}] [--started|--stopped]
+  bulk MDIR bt|wifi PREFIX FIRST COUNT  COUNT stopped devices PREFIX<FIRST>.., no events
   remove MDIR NAME
   info MDIR NAME
   set-hwid MDIR NAME HWID...
@@ -302,7 +303,7 @@ main() {
         wine) load_machine "$1"; shift; wine "$@" ;;
         add) cmd_add "$@" ;;
         install) cmd_install "$@" ;;
-        remove|info|set-hwid|start|stop|set-status|event)
+        remove|info|set-hwid|start|stop|set-status|event|bulk)
             [ $# -ge 2 ] || die "usage: $cmd MDIR NAME ..."
             load_machine "$1"; shift; ctl "$cmd" "$@" ;;
         received) load_machine "$1"; ctl log ;;

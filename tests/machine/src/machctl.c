@@ -4,6 +4,7 @@
  *
  *   machctl start-driver [timeout_ms]
  *   machctl add bt|wifi NAME started|stopped HWID[,HWID...] FRIENDLY DESC MFG LOCATION [{GUID}]
+ *   machctl bulk bt|wifi PREFIX FIRST COUNT
  *   machctl remove NAME
  *   machctl set-hwid NAME HWID...
  *   machctl set-status NAME started|stopped|0xSTATUS [problem]
@@ -267,6 +268,72 @@ static int cmd_add(int argc, char **argv)
     return 0;
 }
 
+/* Many stopped devices at once, PREFIX0000 onwards, each as `add` makes it
+ * with the default texts, no adapter device and no event: the crowd a probe
+ * has to look through.  Wi-Fi ones get made-up GUIDs from their number. */
+static int cmd_bulk(int argc, char **argv)
+{
+    const char *kind, *prefix, *class_guid, *dir, *kind_up;
+    char path[512], name[64], id[256], driver[128], hwid[300], text[300], guid[64], *hw[1];
+    int first, count, i, index = 0;
+    HKEY key, ckey;
+    DWORD disp;
+    LONG err;
+
+    if (argc < 4) return fail_code("bulk: bt|wifi PREFIX FIRST COUNT", ERROR_INVALID_PARAMETER);
+    kind = argv[0]; prefix = argv[1]; first = atoi(argv[2]); count = atoi(argv[3]);
+    if (!strcmp(kind, "bt")) { class_guid = BT_GUID; dir = "BLUETOOTH"; kind_up = "BT"; }
+    else if (!strcmp(kind, "wifi")) { class_guid = NET_GUID; dir = "NET"; kind_up = "WIFI"; }
+    else return fail_code("bulk: kind must be bt or wifi", ERROR_INVALID_PARAMETER);
+
+    for (i = first; i < first + count; i++)
+    {
+        snprintf(name, sizeof(name), "%s%04d", prefix, i);
+        if (find_device(name, id, sizeof(id))) return fail_code("bulk: device exists", ERROR_ALREADY_EXISTS);
+        /* Class keys are taken in order from the first free one: one search, not one per device. */
+        for (;; index++)
+        {
+            if (index >= 10000) return fail_code("bulk: no free class key", ERROR_NO_MORE_ITEMS);
+            snprintf(path, sizeof(path), CLASS_ROOT "\\%s\\%04d", class_guid, index);
+            if ((err = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &ckey, &disp)))
+                return fail_code("bulk: class key", err);
+            if (disp == REG_CREATED_NEW_KEY) break;
+            RegCloseKey(ckey);
+        }
+        set_str(ckey, "DriverDesc", !strcmp(kind, "bt") ? "Test Bluetooth Adapter" : "Test Wireless Adapter");
+        if (!strcmp(kind, "wifi"))
+        {
+            snprintf(guid, sizeof(guid), "{7E57B0C0-0000-4000-8000-%012X}", i);
+            set_str(ckey, "NetCfgInstanceId", guid);
+        }
+        RegCloseKey(ckey);
+        snprintf(driver, sizeof(driver), "%s\\%04d", class_guid, index++);
+
+        snprintf(id, sizeof(id), "MACHINE\\%s\\%s", dir, name);
+        snprintf(path, sizeof(path), ENUM_ROOT "\\%s", id);
+        if ((err = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL)))
+            return fail_code("bulk: device key", err);
+        snprintf(hwid, sizeof(hwid), "MACHINE\\%s_%s", kind_up, name);
+        CharUpperA(hwid);
+        hw[0] = hwid;
+        set_hwids(key, hw, 1);
+        snprintf(text, sizeof(text), "Test %s %s", !strcmp(kind, "bt") ? "Bluetooth" : "Wi-Fi", name);
+        set_str(key, "FriendlyName", text);
+        set_str(key, "DeviceDesc", !strcmp(kind, "bt") ? "Test Bluetooth Adapter" : "Test Wireless Adapter");
+        set_str(key, "Mfg", "Machine Devices");
+        set_str(key, "LocationInformation", !strcmp(kind, "bt") ? "Port_#0001.Hub_#0001" : "PCI bus 2, device 0, function 0");
+        set_str(key, "Driver", driver);
+        set_dword(key, "ConfigFlags", 0);
+        set_status(key, "stopped", NULL);
+        set_str(key, "Class", !strcmp(kind, "bt") ? "Bluetooth" : "Net");
+        err = set_str(key, "ClassGUID", class_guid);
+        RegCloseKey(key);
+        if (err) return fail_code("bulk: ClassGUID", err);
+    }
+    printf("added=%d\n", count);
+    return 0;
+}
+
 static int cmd_info(int argc, char **argv)
 {
     char id[256], buf[1024], path[512];
@@ -527,6 +594,7 @@ int main(int argc, char **argv)
 
     if (!strcmp(cmd, "start-driver")) return cmd_start_driver(argc, argv);
     if (!strcmp(cmd, "add")) return cmd_add(argc, argv);
+    if (!strcmp(cmd, "bulk")) return cmd_bulk(argc, argv);
     if (!strcmp(cmd, "remove")) return cmd_remove(argc, argv);
     if (!strcmp(cmd, "info")) return cmd_info(argc, argv);
     if (!strcmp(cmd, "set-hwid")) return cmd_set_hwid(argc, argv);

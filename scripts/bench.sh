@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# The service's costs on the simulated machine, against what the job itself
+# must pay:
+#   - per device event: the product's arrival rule against a bare event
+#     that makes only the unavoidable calls, with 1, 10, 100 and 1000
+#     devices per class, empty patterns and patterns naming one device;
+#   - idle: memory, threads, wake-ups and CPU time of the running service
+#     against a minimal service that also registers for device events;
+#     start-up time and event latency of both;
+#   - the size of the shipped exe.
+# A benchmark, not a test: it reports figures and fails only when it could
+# not measure (or the two sides did not do the same work).
+#
+# usage: bash scripts/bench.sh [--quick] [--csv]
+#   --quick  1 and 100 devices, few rounds, a 15 s idle window
+#   --csv    only the per-event table, as CSV on standard output
+# Tables and CSV files go to build/bench/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+QUICK=0
+CSV=0
+for a in "$@"; do
+    case $a in
+        --quick) QUICK=1 ;;
+        --csv) CSV=1 ;;
+        *) echo "usage: bash scripts/bench.sh [--quick] [--csv]" >&2; exit 2 ;;
+    esac
+done
+
+B=$ROOT/build
+OUT=$B/bench
+MOUT=$B/machine
+MDIR=$OUT/machine
+M=$ROOT/tests/machine/machine.sh
+export WINEDEBUG=-all
+
+if [ $QUICK = 1 ]; then
+    SIZES="1:20 100:8"          # devices per class : rounds
+    IDLE_S=15
+    SAMPLES=3
+else
+    SIZES="1:100 10:60 100:30 1000:15"
+    IDLE_S=60
+    SAMPLES=5
+fi
+
+BT_HWID='USB\VID_0B7C&PID_7B01&REV_0112'
+WIFI_HWID='PCI\VEN_7E57&DEV_7A37&SUBSYS_12117E57&REV_00'
+BT_PAT='VID_0B7C&PID_7B01'
+WIFI_PAT='VEN_7E57&DEV_7A37'
+# Made up, so never the name of one of the host's real interfaces.
+GUID='{7E57BE00-0000-4000-8000-0000000000A1}'
+SVC=Tolvane_QM5520
+MINSVC=TolvaneBenchMinimal
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "bench: $*"; exit 1; }
+# Kept in a file: problems are found in subshells too.
+PROBLEMS=$OUT/problems
+problem() { echo "$*" >>"$PROBLEMS"; say "  !! $*"; }
+
+cleanup() { "$M" destroy "$MDIR" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# -------------------------------------------------------------- build ---
+
+say "== building"
+bash scripts/setup.sh
+mkdir -p "$OUT"
+rm -f "$PROBLEMS"
+{ cmake --preset mingw32 && cmake --build --preset mingw32 --target tolvane tolvane_bench minimal_service bench_probe; } \
+    >"$OUT/build.log" 2>&1 || { tail -n 30 "$OUT/build.log" >&2; die "build failed"; }
+if ! [ -f "$MOUT/template-win32/system.reg" ] || ! [ -f "$MOUT/standins/sechost.dll" ] \
+        || [ -n "$(find tests/machine/src "$M" -newer "$MOUT/template-win32" -print -quit)" ]; then
+    "$M" build "$MOUT" win32 >"$OUT/machine-build.log" 2>&1 \
+        || { tail -n 30 "$OUT/machine-build.log" >&2; die "the simulated machine did not build"; }
+fi
+
+# ------------------------------------------------------------ machine ---
+
+"$M" create "$MDIR" "$MOUT" win32 >/dev/null || die "the simulated machine did not start"
+eval "$("$M" env "$MDIR")"
+C=$WINEPREFIX/drive_c
+mkdir -p "$C/tolvane" "$C/minsvc" "$C/bench"
+cp "$B/tolvane.exe" "$C/tolvane/"
+cp "$B/bench/minimal_service.exe" "$C/minsvc/"
+cp "$B/bench/tolvane_bench.exe" "$B/bench/bench_probe.exe" "$C/bench/"
+"$M" install "$MDIR" tolvane.exe "$C/tolvane" >/dev/null
+"$M" install "$MDIR" minimal_service.exe "$C/minsvc" >/dev/null
+"$M" install "$MDIR" tolvane_bench.exe "$C/bench" >/dev/null
+# The devices that stand: named to be listed last in their classes.
+"$M" add "$MDIR" bt ZBT --hwid "$BT_HWID" --started >/dev/null
+"$M" add "$MDIR" wifi ZW1 --hwid "$WIFI_HWID" --guid "$GUID" --started >/dev/null
+
+# Windows-side runs; output without carriage returns, through a file (a
+# Wine process may hand its streams on to processes that outlive it).
+run() {
+    local rc=0
+    wine "$@" </dev/null >"$OUT/run.out" 2>/dev/null || rc=$?
+    tr -d '\r' <"$OUT/run.out"
+    return $rc
+}
+record_lines() { "$M" received "$MDIR" | grep -c '^code=' || true; }
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -n 1; }
+median() { sort -n | awk '{v[NR]=$1} END {if (NR == 0) print "-"; else if (NR % 2) print v[(NR+1)/2]; else printf "%.1f\n", (v[NR/2]+v[NR/2+1])/2}'; }
+
+# ---------------------------------------------------- service figures ---
+
+svc_state() { "$M" service-state "$MDIR" "$1" 2>/dev/null || echo absent; }
+# A stop's reply can be lost under Wine: judged by the state reached.
+svc_stop() {
+    local deadline=$((SECONDS + 20))
+    "$M" service-stop "$MDIR" "$1" >/dev/null 2>&1 || true
+    until [ "$(svc_state "$1")" = stopped ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+
+# startup SERVICE: median start request to running, in ms, over SAMPLES starts
+startup() {
+    local i out
+    for ((i = 0; i < SAMPLES; i++)); do
+        svc_stop "$1" || { problem "$1 did not stop"; return; }
+        out=$(run 'C:\bench\bench_probe.exe' startup "$1") || { problem "$1 did not start: $out"; return; }
+        field ms "$out"
+    done | median
+}
+
+# latency: median ms from switching the Bluetooth device to the driver's
+# record growing, over SAMPLES switches, with one service running. Wine
+# registers a service's device-event listener in the background, so the
+# first switches may go unheard: switched until one is, before counting.
+switch_bt() { run 'C:\bench\bench_probe.exe' latency ZBT; }
+latency() {
+    local i out heard=0
+    for ((i = 0; i < 8 && heard == 0; i++)); do
+        out=$(switch_bt) && heard=1
+    done
+    [ $heard = 1 ] || { problem "$1 never reacted to a device event"; echo "-"; return; }
+    for ((i = 0; i < SAMPLES; i++)); do
+        out=$(switch_bt) || { problem "$1 missed a device event"; continue; }
+        field ms "$out"
+    done | median
+}
+
+# The Linux process of a Windows exe running in this machine.
+wine_pid() {
+    local p
+    for p in /proc/[0-9]*; do
+        { tr '\0' '\n' <"$p/cmdline" | head -n 1 | grep -qi "\\\\$1\$"; } 2>/dev/null || continue
+        { tr '\0' '\n' <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"; } 2>/dev/null || continue
+        echo "${p#/proc/}"
+        return 0
+    done
+    return 1
+}
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+wakeups() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
+smaps_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/smaps_rollup"; }
+
+footprint() {
+    say "== service figures (idle window ${IDLE_S} s)"
+    printf '[Product]\r\nModel=QM5520\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$BT_PAT" "$WIFI_PAT" \
+        >"$C/tolvane/tolvane.ini"
+    local out
+    out=$(run 'C:\tolvane\tolvane.exe' /install) || true
+    "$M" service-install "$MDIR" "$MINSVC" "C:\\minsvc\\minimal_service.exe $GUID" >/dev/null \
+        || die "the minimal service did not install"
+    svc_stop "$MINSVC" || true
+
+    # One service at a time for the timings: both react to the same events.
+    START_P=$(startup $SVC)
+    LAT_P=$(latency $SVC)
+    svc_stop $SVC || problem "the service did not stop"
+    START_M=$(startup $MINSVC)
+    LAT_M=$(latency $MINSVC)
+
+    "$M" service-start "$MDIR" $SVC >/dev/null || problem "the service did not start"
+    sleep 3
+    local pp pm cp0 cm0 wp0 wm0
+    pp=$(wine_pid tolvane.exe) || die "no process for the running service"
+    pm=$(wine_pid minimal_service.exe) || die "no process for the minimal service"
+    cp0=$(cpu_ticks "$pp"); cm0=$(cpu_ticks "$pm")
+    wp0=$(wakeups "$pp"); wm0=$(wakeups "$pm")
+    sleep "$IDLE_S"
+    local hz
+    hz=$(getconf CLK_TCK)
+    CPU_P=$((($(cpu_ticks "$pp") - cp0) * 1000 / hz)); CPU_M=$((($(cpu_ticks "$pm") - cm0) * 1000 / hz))
+    WAKE_P=$(($(wakeups "$pp") - wp0)); WAKE_M=$(($(wakeups "$pm") - wm0))
+    RSS_P=$(smaps_kb "$pp" Rss); RSS_M=$(smaps_kb "$pm" Rss)
+    PSS_P=$(smaps_kb "$pp" Pss); PSS_M=$(smaps_kb "$pm" Pss)
+    THR_P=$(ls "/proc/$pp/task" | wc -l); THR_M=$(ls "/proc/$pm/task" | wc -l)
+    svc_stop $SVC || true
+    svc_stop "$MINSVC" || true
+}
+
+# ---------------------------------------------------------- per event ---
+
+per_event() {
+    local spec n rounds have=1 pat out want got
+    say "== per-event cost"
+    echo "devices,patterns,product_ms,bare_ms,ratio" >"$OUT/per_event.csv"
+    for spec in $SIZES; do
+        n=${spec%%:*}
+        rounds=${spec##*:}
+        if [ "$n" -gt "$have" ]; then
+            "$M" bulk "$MDIR" bt BF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
+            "$M" bulk "$MDIR" wifi WF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
+            have=$n
+        fi
+        for pat in empty specific; do
+            if [ $pat = empty ]; then
+                printf '[Settings]\r\nBTHWID=\r\nWiFiHWID=\r\n' >"$C/bench/tolvane_bench.ini"
+            else
+                printf '[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$BT_PAT" "$WIFI_PAT" >"$C/bench/tolvane_bench.ini"
+            fi
+            "$M" reset "$MDIR"
+            out=$(run 'C:\bench\tolvane_bench.exe' "$rounds") || die "the benchmark program failed: $out"
+            want=$(field requests "$out")
+            got=$(record_lines)
+            [ "$got" = "$want" ] || problem "$n/$pat: the driver got $got requests, $want expected (one per round each)"
+            [ "$(field agree "$out")" = 1 ] || problem "$n/$pat: the product and the bare event found different devices"
+            [ "$(field bt_devices "$out")" = "$n" ] && [ "$(field net_devices "$out")" = "$n" ] \
+                || problem "$n/$pat: listed $(field bt_devices "$out") and $(field net_devices "$out") devices, not $n"
+            [ "$(field path "$out")" = "\\\\.\\$GUID" ] || problem "$n/$pat: the standing adapter was not found"
+            echo "$n,$pat,$(field product_ms "$out"),$(field bare_ms "$out"),$(field ratio "$out")" >>"$OUT/per_event.csv"
+            say "   $n devices, $pat patterns: $(cut -d' ' -f1-4 <<<"$out")"
+        done
+    done
+}
+
+exe_size() {
+    say "== release build"
+    { cmake --preset release && cmake --build --preset release --target tolvane; } >"$OUT/release.log" 2>&1 \
+        || { tail -n 30 "$OUT/release.log" >&2; die "release build failed"; }
+    local exe=$ROOT/build-release/tolvane.exe
+    i686-w64-mingw32-strip -o "$OUT/tolvane-stripped.exe" "$exe"
+    EXE_BYTES=$(stat -c %s "$OUT/tolvane-stripped.exe")
+    EXE_IMPORTS=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+}
+
+# --------------------------------------------------------------- run ---
+
+if [ $CSV = 1 ]; then
+    per_event
+    cat "$OUT/per_event.csv"
+    [ ! -s "$PROBLEMS" ]
+    exit
+fi
+
+footprint
+per_event
+exe_size
+
+PRODUCT_COMMIT=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src || echo "+changes")
+{
+    echo "Tolvane benchmark, $(date -u +%Y-%m-%d), product at $PRODUCT_COMMIT, $(wine --version), $(nproc) cores$([ $QUICK = 1 ] && echo ', quick')"
+    echo
+    echo "Per device event (arrival rule, one request each; medians over the rounds, ratio = median of per-round ratios)"
+    printf '%-8s %-9s %11s %9s %7s %11s\n' devices patterns product_ms bare_ms ratio excess_ms
+    tail -n +2 "$OUT/per_event.csv" | while IFS=, read -r n pat p b r; do
+        printf '%-8s %-9s %11s %9s %7s %11s\n' "$n" "$pat" "$p" "$b" "$r" "$(awk -v p="$p" -v b="$b" 'BEGIN {printf "%.3f", p - b}')"
+    done
+    echo
+    echo "Service, idle over ${IDLE_S} s$([ $QUICK = 1 ] && echo ' (shortened: --quick)'), and its timings (medians of $SAMPLES)"
+    printf '%-24s %10s %10s\n' "" tolvane minimal
+    printf '%-24s %10s %10s\n' "resident memory (KB)" "$RSS_P" "$RSS_M"
+    printf '%-24s %10s %10s\n' "proportional memory (KB)" "$PSS_P" "$PSS_M"
+    printf '%-24s %10s %10s\n' "threads" "$THR_P" "$THR_M"
+    printf '%-24s %10s %10s\n' "CPU time (ms)" "$CPU_P" "$CPU_M"
+    printf '%-24s %10s %10s\n' "wake-ups" "$WAKE_P" "$WAKE_M"
+    printf '%-24s %10s %10s\n' "start-up (ms)" "$START_P" "$START_M"
+    printf '%-24s %10s %10s\n' "event latency (ms)" "$LAT_P" "$LAT_M"
+    echo
+    echo "Stripped exe: $EXE_BYTES bytes ($(awk -v b="$EXE_BYTES" 'BEGIN {printf "%.1f", b / 1024}') KB); imports: $EXE_IMPORTS"
+} >"$OUT/bench.txt"
+{
+    echo "metric,tolvane,minimal"
+    echo "rss_kb,$RSS_P,$RSS_M"
+    echo "pss_kb,$PSS_P,$PSS_M"
+    echo "threads,$THR_P,$THR_M"
+    echo "idle_cpu_ms,$CPU_P,$CPU_M"
+    echo "idle_wakeups,$WAKE_P,$WAKE_M"
+    echo "idle_window_s,$IDLE_S,$IDLE_S"
+    echo "startup_ms,$START_P,$START_M"
+    echo "event_latency_ms,$LAT_P,$LAT_M"
+    echo "stripped_exe_bytes,$EXE_BYTES,"
+} >"$OUT/service.csv"
+cat "$OUT/bench.txt"
+say ""
+say "Written: $OUT/bench.txt, $OUT/per_event.csv, $OUT/service.csv"
+[ ! -s "$PROBLEMS" ] || { say "$(wc -l <"$PROBLEMS") problem(s) above: some figures are missing or do not compare like with like"; exit 1; }
