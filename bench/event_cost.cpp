@@ -1,4 +1,5 @@
-// tolvane_bench.exe ROUNDS: the cost of one device event.
+// tolvane_bench.exe ROUNDS [-v]: the cost of one device event (-v: each
+// round's times on standard error).
 //
 // Times the product's arrival rule (the core library, as the service runs
 // it) against a bare event made of only the calls the job cannot avoid,
@@ -160,8 +161,9 @@ double g_ratio[kMaxRounds];
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+    const bool verbose = argc > 2 && std::strcmp(argv[2], "-v") == 0;
     if (rounds < 1 || rounds > kMaxRounds) {
-        std::fprintf(stderr, "usage: tolvane_bench ROUNDS (1..%d)\n", kMaxRounds);
+        std::fprintf(stderr, "usage: tolvane_bench ROUNDS [-v] (ROUNDS 1..%d)\n", kMaxRounds);
         return 2;
     }
 
@@ -213,7 +215,7 @@ int main(int argc, char** argv) {
         requests += 2 * adapter;
         if (LastBluetoothState != bare.btStarted || std::strcmp(AdapterPath, bare.adapterPath) != 0)
             agree = 0;
-        if (getenv("BENCH_VERBOSE")) std::fprintf(stderr, "round %d product %.3f bare %.3f\n", r, productMs, bareMs);
+        if (verbose) std::fprintf(stderr, "round %d product_ms=%.3f bare_ms=%.3f\n", r, productMs, bareMs);
         if (r >= 0) {
             g_product[r] = productMs;
             g_bare[r] = bareMs;
