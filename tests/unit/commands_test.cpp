@@ -51,7 +51,7 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     EXPECT_EQ("Tolvane_QM5520", s->name);
     EXPECT_EQ("Radio Peace", s->displayName);
     EXPECT_EQ("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", s->imagePath);
-    EXPECT_EQ(0xF003Fu, s->access);
+    EXPECT_EQ(kCommandAccess, s->access);
     EXPECT_EQ(0x10u, s->type);
     EXPECT_EQ(2u, s->startType);
     EXPECT_EQ(0u, s->errorControl);
@@ -63,7 +63,7 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     ASSERT_NE(nullptr, d);
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), d->type);
     ASSERT_FALSE(Sim().regOpens.empty());
-    EXPECT_EQ(0xF003Fu, Sim().regOpens.back().sam);
+    EXPECT_EQ(kCommandAccess, Sim().regOpens.back().sam);
     EXPECT_TRUE(Called("OpenSCManagerA 0xf003f"));
 }
 
@@ -110,14 +110,24 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // One more character and the read is cut: nothing is created.
+    // One more character and the read is cut: nothing is created, and no
+    // default name addresses a service another installation registered.
     sim::UseSimulatedWindows();
     ASSERT_EQ(1, DeriveServiceName());
+    EXPECT_EQ(1, CommandInstall());
     Sim().exePath = "C:\\ab\\" + std::string(kExePathCapacity - 10, 'x') + ".exe";
     ASSERT_EQ(kExePathCapacity, Sim().exePath.size());
+    EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
+    EXPECT_EQ(0, DeriveServiceName());
+    sim::Scm().calls.clear();
+    Sim().stdoutText.clear();
     EXPECT_EQ(-2, CommandInstall());
-    EXPECT_FALSE(Called("CreateServiceA"));
+    EXPECT_EQ(-3, CommandStart());
+    EXPECT_EQ(-3, CommandStop());
+    EXPECT_EQ(-3, CommandUninstall());
+    EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA"));
     EXPECT_EQ("", Sim().stdoutText);
+    EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
 }
 
 TEST_F(Commands, RefusedNamesCreateAndAddressNothing) {
