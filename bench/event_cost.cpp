@@ -174,8 +174,7 @@ int main(int argc, char** argv) {
     std::strcpy(iniPath + length - 3, "ini");
 
     // As the service entry does before the start-up rule.
-    int hostCode = 0;
-    ClassifyHost(&hostCode);
+    const int hostCode = HostCode();
     CoordinatorHostCode = hostCode;
     const DWORD requestCode = RequestCode(
         hostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10, hostCode);
