@@ -8,11 +8,15 @@
  *       status, then interface arrival or removal, as `machine.sh start|stop`
  *       does) and waits until the test driver's record grows: "ms=T", or
  *       "timeout" after 10 s
+ *   bench_probe idle SECONDS
+ *       sleeps: while it runs the prefix has a process of its own, so Wine
+ *       does not end the machine (services alone do not keep it up)
  *
  * Exit code 0 when timed, 1 when not. */
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include "machine_ioctl.h"
 
@@ -111,6 +115,7 @@ int main(int argc, char **argv)
 {
     if (argc >= 3 && !strcmp(argv[1], "startup")) return startup(argv[2]);
     if (argc >= 3 && !strcmp(argv[1], "latency")) return latency(argv[2]);
-    fprintf(stderr, "usage: bench_probe startup SERVICE | latency DEVICE\n");
+    if (argc >= 3 && !strcmp(argv[1], "idle")) { Sleep(strtoul(argv[2], NULL, 10) * 1000); return 0; }
+    fprintf(stderr, "usage: bench_probe startup SERVICE | latency DEVICE | idle SECONDS\n");
     return 2;
 }

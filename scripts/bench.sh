@@ -159,9 +159,9 @@ wine_pid() {
     done
     return 1
 }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 wakeups() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
-smaps_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/smaps_rollup"; }
+smaps_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/smaps_rollup" 2>/dev/null || echo -; }
 
 footprint() {
     say "== service figures (idle window ${IDLE_S} s)"
@@ -180,23 +180,33 @@ footprint() {
     START_M=$(startup $MINSVC)
     LAT_M=$(latency $MINSVC)
 
+    # Wine ends a prefix whose only processes are services a while after
+    # the last other one: one sleeps through the window.
+    wine 'C:\bench\bench_probe.exe' idle $((IDLE_S + 30)) </dev/null >/dev/null 2>&1 &
+    local keeper=$!
     "$M" service-start "$MDIR" $SVC >/dev/null || problem "the service did not start"
     sleep 3
-    local pp pm cp0 cm0 wp0 wm0
+    local pp pm cp0 cm0 wp0 wm0 hz
+    hz=$(getconf CLK_TCK)
     pp=$(wine_pid tolvane.exe) || die "no process for the running service"
     pm=$(wine_pid minimal_service.exe) || die "no process for the minimal service"
     cp0=$(cpu_ticks "$pp"); cm0=$(cpu_ticks "$pm")
     wp0=$(wakeups "$pp"); wm0=$(wakeups "$pm")
     sleep "$IDLE_S"
-    local hz
-    hz=$(getconf CLK_TCK)
-    CPU_P=$((($(cpu_ticks "$pp") - cp0) * 1000 / hz)); CPU_M=$((($(cpu_ticks "$pm") - cm0) * 1000 / hz))
-    WAKE_P=$(($(wakeups "$pp") - wp0)); WAKE_M=$(($(wakeups "$pm") - wm0))
     RSS_P=$(smaps_kb "$pp" Rss); RSS_M=$(smaps_kb "$pm" Rss)
     PSS_P=$(smaps_kb "$pp" Pss); PSS_M=$(smaps_kb "$pm" Pss)
-    THR_P=$(ls "/proc/$pp/task" | wc -l); THR_M=$(ls "/proc/$pm/task" | wc -l)
+    THR_P=$(find "/proc/$pp/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+    THR_M=$(find "/proc/$pm/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+    if [ "$RSS_P" != - ] && [ "$RSS_M" != - ]; then
+        CPU_P=$((($(cpu_ticks "$pp") - cp0) * 1000 / hz)); CPU_M=$((($(cpu_ticks "$pm") - cm0) * 1000 / hz))
+        WAKE_P=$(($(wakeups "$pp") - wp0)); WAKE_M=$(($(wakeups "$pm") - wm0))
+    else
+        problem "a service process ended during the idle window (states: $(svc_state $SVC), $(svc_state $MINSVC))"
+        CPU_P=-; CPU_M=-; WAKE_P=-; WAKE_M=-
+    fi
     svc_stop $SVC || true
     svc_stop "$MINSVC" || true
+    kill "$keeper" 2>/dev/null || true
 }
 
 # ---------------------------------------------------------- per event ---
@@ -257,7 +267,8 @@ footprint
 per_event
 exe_size
 
-PRODUCT_COMMIT=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src || echo "+changes")
+# The product as the last commit that changed it (and whether the tree differs).
+PRODUCT_COMMIT=$(git log -1 --format=%h -- src)$(git diff --quiet HEAD -- src || echo "+changes")
 {
     echo "Tolvane benchmark, $(date -u +%Y-%m-%d), product at $PRODUCT_COMMIT, $(wine --version), $(nproc) cores$([ $QUICK = 1 ] && echo ', quick')"
     echo
