@@ -161,6 +161,17 @@ wine_pid() {
 }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 wakeups() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
+# Resident KB per mapped file, by file name: "NAME KB" lines.
+mapped_kb() {
+    awk '/^[0-9a-f]+-[0-9a-f]+ / {n = split($6, part, "/"); name = n ? part[n] : ""}
+         /^Rss:/ && name != "" {kb[name] += $2}
+         END {for (f in kb) print f, kb[f]}' "/proc/$1/smaps" 2>/dev/null
+}
+# only_kb PID OTHER_PID EXE: resident KB in files PID maps and OTHER_PID does not, its exe aside
+only_kb() {
+    awk -v exe="$3" 'NR == FNR {seen[$1] = 1; next} !($1 in seen) && $1 != exe {s += $2} END {print s + 0}' \
+        <(mapped_kb "$2") <(mapped_kb "$1")
+}
 smaps_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/smaps_rollup" 2>/dev/null || echo -; }
 
 footprint() {
@@ -195,6 +206,7 @@ footprint() {
     sleep "$IDLE_S"
     RSS_P=$(smaps_kb "$pp" Rss); RSS_M=$(smaps_kb "$pm" Rss)
     PSS_P=$(smaps_kb "$pp" Pss); PSS_M=$(smaps_kb "$pm" Pss)
+    ONLY_P=$(only_kb "$pp" "$pm" tolvane.exe); ONLY_M=$(only_kb "$pm" "$pp" minimal_service.exe)
     THR_P=$(find "/proc/$pp/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
     THR_M=$(find "/proc/$pm/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
     if [ "$RSS_P" != - ] && [ "$RSS_M" != - ]; then
@@ -279,14 +291,15 @@ PRODUCT_COMMIT=$(git log -1 --format=%h -- src)$(git diff --quiet HEAD -- src ||
     done
     echo
     echo "Service, idle over ${IDLE_S} s$([ $QUICK = 1 ] && echo ' (shortened: --quick)'), and its timings (medians of $SAMPLES)"
-    printf '%-24s %10s %10s\n' "" tolvane minimal
-    printf '%-24s %10s %10s\n' "resident memory (KB)" "$RSS_P" "$RSS_M"
-    printf '%-24s %10s %10s\n' "proportional memory (KB)" "$PSS_P" "$PSS_M"
-    printf '%-24s %10s %10s\n' "threads" "$THR_P" "$THR_M"
-    printf '%-24s %10s %10s\n' "CPU time (ms)" "$CPU_P" "$CPU_M"
-    printf '%-24s %10s %10s\n' "wake-ups" "$WAKE_P" "$WAKE_M"
-    printf '%-24s %10s %10s\n' "start-up (ms)" "$START_P" "$START_M"
-    printf '%-24s %10s %10s\n' "event latency (ms)" "$LAT_P" "$LAT_M"
+    printf '%-34s %10s %10s\n' "" tolvane minimal
+    printf '%-34s %10s %10s\n' "resident memory (KB)" "$RSS_P" "$RSS_M"
+    printf '%-34s %10s %10s\n' "  of which DLLs only it loads (KB)" "$ONLY_P" "$ONLY_M"
+    printf '%-34s %10s %10s\n' "proportional memory (KB)" "$PSS_P" "$PSS_M"
+    printf '%-34s %10s %10s\n' "threads" "$THR_P" "$THR_M"
+    printf '%-34s %10s %10s\n' "CPU time (ms)" "$CPU_P" "$CPU_M"
+    printf '%-34s %10s %10s\n' "wake-ups" "$WAKE_P" "$WAKE_M"
+    printf '%-34s %10s %10s\n' "start-up (ms)" "$START_P" "$START_M"
+    printf '%-34s %10s %10s\n' "event latency (ms)" "$LAT_P" "$LAT_M"
     echo
     echo "Stripped exe: $EXE_BYTES bytes ($(awk -v b="$EXE_BYTES" 'BEGIN {printf "%.1f", b / 1024}') KB); imports: $EXE_IMPORTS"
 } >"$OUT/bench.txt"
@@ -294,6 +307,7 @@ PRODUCT_COMMIT=$(git log -1 --format=%h -- src)$(git diff --quiet HEAD -- src ||
     echo "metric,tolvane,minimal"
     echo "rss_kb,$RSS_P,$RSS_M"
     echo "pss_kb,$PSS_P,$PSS_M"
+    echo "rss_only_its_dlls_kb,$ONLY_P,$ONLY_M"
     echo "threads,$THR_P,$THR_M"
     echo "idle_cpu_ms,$CPU_P,$CPU_M"
     echo "idle_wakeups,$WAKE_P,$WAKE_M"
