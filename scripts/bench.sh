@@ -263,7 +263,7 @@ exe_size() {
     local exe=$ROOT/build-release/tolvane.exe
     i686-w64-mingw32-strip -o "$OUT/tolvane-stripped.exe" "$exe"
     EXE_BYTES=$(stat -c %s "$OUT/tolvane-stripped.exe")
-    EXE_IMPORTS=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    EXE_IMPORTS=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ' | sed 's/ $//')
 }
 
 # --------------------------------------------------------------- run ---
