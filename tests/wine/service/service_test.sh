@@ -3,22 +3,18 @@
 # folder whose path holds a space, run, controlled, stopped and uninstalled,
 # and every command's exit code and output on each state of the service.
 #
-# usage: service_test.sh TOLVANE_EXE SVCCTL_EXE WORK_DIR
+# usage: service_test.sh TOLVANE_EXE SVCCTL_EXE BUILD_DIR
 #
 # A stop can be acknowledged with ERROR_BROKEN_PIPE under Wine although the
 # service did stop (the process may exit before the manager's reply gets
 # out), so stops are judged by the state the service reaches.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 
 # Absolute paths: Wine takes no relative prefix.
-mkdir -p "$3"
 exe="$(realpath "$1")"
 client="$(realpath "$2")"
-work="$(realpath "$3")"
-
-export WINEARCH=win32
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+build="$(realpath "$3")"
 
 service="Tolvane_SVCTEST"
 folder="Tolvane Svc Test"
@@ -28,29 +24,11 @@ display="Tolvane Service Test"
 description="Radio coexistence under test"
 timeout=30  # seconds any awaited state may take; a safety bound only
 
-template="$work/template"
-prefix="$work/run.$$"
-tmp="$work/tmp.$$"
-
-# One prepared prefix, made once; each run starts from a fresh copy of it.
-source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-prefix.sh"
-wine_template "$template" win32 || { echo "FAIL - no Wine prefix can be made"; exit 1; }
-
-# Runs that were killed leave their copies behind.
-for stale in "$work"/run.* "$work"/tmp.*; do
-    [ -e "$stale" ] || continue
-    kill -0 "${stale##*.}" 2>/dev/null || rm -rf "$stale"
-done
-rm -rf "$prefix" "$tmp"
-cp -a "$template" "$prefix"
-mkdir -p "$tmp"
+wine_env win32
+prefix="$build/wine/service"
+wine_prefix_new "$build" win32 "$prefix" || { fail "a fresh Wine prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
-
-cleanup() {
-    wineserver -k </dev/null >/dev/null 2>&1
-    rm -rf "$prefix" "$tmp"
-}
-trap cleanup EXIT
+trap 'wine_prefix_drop "$prefix"' EXIT
 trap 'exit 1' INT TERM
 
 wine_server_up
@@ -66,20 +44,13 @@ settings SVCTEST
 # 56 characters: one more than the service name holds.
 long_model="$(printf 'M%.0s' $(seq 56))"
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok   - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1"; }
-expect() {  # what expected actual
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected [$2], got [$3]"; fi
-}
+expect() { check_eq "$@"; }  # WHAT WANT GOT
 
-# Runs the exe; sets code (signed) and out (CRs dropped, lines joined by |).
+# Runs the exe; sets code (signed) and out (lines joined by |).
 run() {
-    wine "$winexe" "$@" </dev/null >"$tmp/out" 2>/dev/null
-    code=$?
-    [ "$code" -gt 127 ] && code=$((code - 256))
-    out="$(tr -d '\r' <"$tmp/out" | tr '\n' '|')"
+    run_exe "$winexe" "$@"
+    code=$RUN_RC
+    out="${RUN_OUT//$'\n'/|}${RUN_OUT:+|}"
 }
 
 line() { printf 'Service %s %s.|' "$service" "$1"; }
@@ -94,26 +65,23 @@ expect_run() {
 }
 
 # Status as the manager holds it: "state=4 accepted=0x45 ..." or "error=N".
-status() { wine "$client" query "$service" </dev/null 2>/dev/null | tr -d '\r'; }
-control() { wine "$client" control "$service" "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+status() { run_exe "$client" query "$service"; echo "$RUN_OUT"; }
+control() { run_exe "$client" control "$service" "$1"; echo "$RUN_OUT"; }
 
-# Polls until the status starts with $1; true when it did within the bound.
-wait_status() {
-    local deadline=$((SECONDS + timeout))
-    while :; do
-        last="$(status)"
-        case "$last" in "$1"*) return 0 ;; esac
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.2
-    done
+# Until the status starts with $1; true when it did within the bound.
+status_is() {
+    last="$(status)"
+    case "$last" in "$1"*) return 0 ;; esac
+    return 1
 }
+wait_status() { poll_until "$timeout" status_is "$1"; }
 expect_status() {  # what wanted-prefix
     if wait_status "$2"; then pass "$1"; else fail "$1: status [$last], wanted [$2...]"; fi
 }
 
 reg_value() {  # the data column of one value of the service's key
-    wine reg query "$key" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
-        sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+    run_exe reg query "$key" /v "$1"
+    sed -n "s/^ *$1 *REG_[A-Z_]* *//p" <<<"$RUN_OUT"
 }
 
 # A stop that the exe reports as refused (-6) counts as done only when the
@@ -125,7 +93,7 @@ expect_stop() {  # what OUTPUT-when-acknowledged OUTPUT-when-pipe-broke ARGS...
     if [ "$code" = 1 ] && [ "$out" = "$want_out" ]; then
         pass "$what: exit code and output"
     elif [ "$code" = "$late_code" ] && [ "$out" = "$late_out" ]; then
-        echo "note - $what: stop acknowledged late (broken pipe), judged by the state reached"
+        echo "note: $what: stop acknowledged late (broken pipe), judged by the state reached"
         pass "$what: exit code and output"
     else
         fail "$what: exit code [$code] output [$out]"
@@ -221,5 +189,4 @@ expect_stop "/uninstall from the long path" "$(line Stopped)$(line Uninstalled)"
     "$(line Uninstalled)" /uninstall
 expect_status "long-path service gone" "error=1060"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done
