@@ -279,7 +279,7 @@ scenario_driver_fails() {
     machine stop "$MDIR" BT1
     expect_new "$s: Bluetooth off, the driver fails the request: one request" 3 "$(line 0xFFF10220 0 "$G1" fail)"
     spare_event
-    expect_new "$s: the next event, an unrelated device's, sends the same request again" 4 \
+    expect_new "$s: the next event, an unrelated device's, sends the refused request again" 4 \
         "$(line 0xFFF10220 0 "$G1" ok)"
     # A later event sends nothing: a second on, the next change is the only
     # request after it.

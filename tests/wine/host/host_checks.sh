@@ -176,8 +176,8 @@ if [ "$arch" = win32 ]; then
     expect "long value" length 255
     expect "long value" value "[${long:0:255}]"
 
-    # An exe path of 259 characters is read whole: the settings come from
-    # the exe's own file, never from the one a path cut at 255 would name.
+    # An exe path of 259 characters is read whole: its own file is read,
+    # never the one a path cut to 255 characters would name.
     a="$(printf 'a%.0s' $(seq 1 120))"
     b="$(printf 'b%.0s' $(seq 1 122))"
     mkdir -p "$c/$a/$b"
