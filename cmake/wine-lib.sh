@@ -52,7 +52,7 @@ wine_current() {
     local inf
     for inf in /usr/share/wine/wine.inf /usr/local/share/wine/wine.inf /opt/wine*/share/wine/wine.inf; do
         [ -f "$inf" ] || continue
-        [ "$(cat "$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
+        [ "$(tr -d '\r' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
         return
     done
     return 0  # a Wine laid out otherwise: trust the prefix
