@@ -107,7 +107,7 @@ wine_template() {
 # wine_prefix_drop PREFIX: its server ended, the prefix deleted.
 wine_prefix_drop() {
     [ -e "$1" ] || return 0
-    WINEPREFIX=$(cd "$1" && pwd) wineserver -k </dev/null >/dev/null 2>&1 9>&-
+    WINEPREFIX=$(cd "$1" && pwd) wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
     rm -rf "$1"
 }
 
