@@ -1,7 +1,6 @@
-# Shell library of the Wine scripts (sourced, not run): the Wine
-# environment, prepared prefixes and cheap copies of them, running a
-# Windows exe, polling, PASS/FAIL bookkeeping, and the simulated machine's
-# service state and driver record.
+# Shell library of the Wine scripts (sourced, not run): environment,
+# prefixes, running an exe, polling, PASS/FAIL counts, and the simulated
+# machine's service state and driver record.
 #
 # Every Wine process started here has descriptor 9 closed: callers hold a
 # lock on it, and Wine's helper processes outlive the command that starts
@@ -22,14 +21,13 @@ wine_env() {
 # -------------------------------------------------------------- prefixes ---
 #
 # A build tree holds one prepared prefix per architecture, BUILD/wine/
-# template-ARCH, booted once and never run in. Whoever needs a prefix takes
-# a copy. Wine's binaries and tables (the DLLs and programs wineboot
-# installs, code page tables) are written only when Wine updates a prefix
-# for another Wine version, so copies share them with the template as hard
-# links; everything else (registry, .ini files, whatever a program may
-# write in place) is copied for real. A template that was written through a
-# link, or that another Wine version made, is no longer sound: it is made
-# again, and nothing is copied from it meanwhile.
+# template-ARCH, booted once and never run in; whoever needs a prefix takes
+# a copy. Wine's binaries and tables are written only when Wine updates a
+# prefix made by another Wine version, and then in place: copies share them
+# with the template as hard links, and everything else (registry, .ini
+# files, whatever a program may write) is copied for real. A template that
+# another Wine made, or that was written through a link, is not sound: it
+# is made again, and nothing is copied from it meanwhile.
 
 WINE_SHARED_FILES='.*\.\(dll\|exe\|sys\|drv\|ocx\|cpl\|acm\|ax\|tlb\|vxd\|com\|nls\|ds\|msstyles\)'
 WINE_READY=.tolvane-ready
@@ -45,17 +43,11 @@ wine_boot() {
 
 wine_template_path() { echo "$1/wine/template-$2"; }  # BUILD ARCH
 
-# wine_current PREFIX: made or updated by the Wine installed now (Wine
-# stamps a prefix with the time of its wine.inf and updates it on a
-# mismatch).
+# wine_current PREFIX: made by the Wine installed now, which stamps a
+# prefix with the time of its wine.inf (a Wine laid out otherwise is trusted).
 wine_current() {
-    local inf
-    for inf in /usr/share/wine/wine.inf /usr/local/share/wine/wine.inf /opt/wine*/share/wine/wine.inf; do
-        [ -f "$inf" ] || continue
-        [ "$(tr -d '\r' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
-        return
-    done
-    return 0  # a Wine laid out otherwise: trust the prefix
+    local inf=/usr/share/wine/wine.inf
+    [ ! -f "$inf" ] || [ "$(tr -d '\r' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
 }
 
 # wine_template_sound TEMPLATE: ready, made by this Wine, and no file in it
@@ -66,16 +58,15 @@ wine_template_sound() {
 }
 
 # wine_share_wow64 WIN64_PREFIX WIN32_PREFIX: the 64-bit prefix's 32-bit
-# half (syswow64, Program Files (x86), the x86 assemblies) holds the same
-# files as the 32-bit prefix: those are kept once, as links.
+# half (syswow64, the x86 assemblies) holds the same files as the 32-bit
+# prefix: those are kept once, as links.
 wine_share_wow64() {
     local rel twin
     (cd "$1" && find . -type f -regex "$WINE_SHARED_FILES" -print0) |
         while IFS= read -r -d '' rel; do
             case $rel in
+                ./drive_c/windows/system32/*) continue ;;  # the 64-bit half
                 ./drive_c/windows/syswow64/*) twin=./drive_c/windows/system32/${rel#./drive_c/windows/syswow64/} ;;
-                "./drive_c/Program Files (x86)/"*) twin="./drive_c/Program Files/${rel#"./drive_c/Program Files (x86)/"}" ;;
-                ./drive_c/windows/system32/* | "./drive_c/Program Files/"*) continue ;;
                 *) twin=$rel ;;
             esac
             if [ -f "$2/$twin" ] && cmp -s "$1/$rel" "$2/$twin"; then ln -f "$2/$twin" "$1/$rel"; fi
@@ -95,10 +86,7 @@ wine_template() {
         flock 9
         wine_template_sound "$tpl" && exit 0
         rm -rf "$tpl"
-        if ! WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine_boot "$tpl" "$arch"; then
-            rm -rf "$tpl"
-            exit 1
-        fi
+        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine_boot "$tpl" "$arch" || { rm -rf "$tpl"; exit 1; }
         if [ "$arch" = win64 ]; then wine_share_wow64 "$tpl" "$(wine_template_path "$build" win32)"; fi
         touch "$tpl/$WINE_READY"
     ) 9>"$tpl.lock"

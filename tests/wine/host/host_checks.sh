@@ -21,19 +21,11 @@ wine_env "$arch"
 prefix="$build/wine/host-$arch"
 
 if ! wine_template "$build" "$arch"; then
-    if [ "$arch" = win64 ]; then
-        echo "SKIP: no 64-bit Wine prefix can be made on this machine"
-        exit 77
-    fi
-    fail "a $arch Wine prefix can be made"
-    checks_done
-    exit 1
+    [ "$arch" = win32 ] || { echo "SKIP: no 64-bit Wine prefix can be made on this machine"; exit 77; }
+    fail "a win32 Wine prefix can be made"; checks_done; exit 1
 fi
-if ! wine_prefix_copy "$(wine_template_path "$build" "$arch")" "$prefix"; then
-    fail "a fresh copy of the $arch prefix"
-    checks_done
-    exit 1
-fi
+wine_prefix_copy "$(wine_template_path "$build" "$arch")" "$prefix" ||
+    { fail "a fresh copy of the $arch prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
 trap 'wine_prefix_drop "$prefix"' EXIT
 wine_server_up

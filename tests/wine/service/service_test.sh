@@ -44,8 +44,6 @@ settings SVCTEST
 # 56 characters: one more than the service name holds.
 long_model="$(printf 'M%.0s' $(seq 56))"
 
-expect() { check_eq "$@"; }  # WHAT WANT GOT
-
 # Runs the exe; sets code (signed) and out (lines joined by |).
 run() {
     run_exe "$winexe" "$@"
@@ -60,8 +58,8 @@ expect_run() {
     local what="$1" want_code="$2" want_out="$3"
     shift 3
     run "$@"
-    expect "$what: exit code" "$want_code" "$code"
-    expect "$what: output" "$want_out" "$out"
+    check_eq "$what: exit code" "$want_code" "$code"
+    check_eq "$what: output" "$want_out" "$out"
 }
 
 # Status as the manager holds it: "state=4 accepted=0x45 ..." or "error=N".
@@ -108,35 +106,35 @@ expect_run "/uninstall, not installed" -3 "" /uninstall
 for option in /bogus install /stopx -start; do
     expect_run "unknown option $option" 1 "" "$option"
 done
-expect "unknown options install nothing" "error=1060" "$(status)"
+check_eq "unknown options install nothing" "error=1060" "$(status)"
 
 # ---- install: registered and started ----
 expect_run "/install" 1 "$(line Installed)$(line Started)" /install
-expect "ImagePath quoted" "\"C:\\Program Files\\$folder\\tolvane.exe\"" "$(reg_value ImagePath)"
-expect "Start automatic" "0x2" "$(reg_value Start)"
-expect "Type own process" "0x10" "$(reg_value Type)"
-expect "ErrorControl ignore" "0x0" "$(reg_value ErrorControl)"
-expect "DisplayName" "$display" "$(reg_value DisplayName)"
-expect "Description" "$description" "$(reg_value Description)"
+check_eq "ImagePath quoted" "\"C:\\Program Files\\$folder\\tolvane.exe\"" "$(reg_value ImagePath)"
+check_eq "Start automatic" "0x2" "$(reg_value Start)"
+check_eq "Type own process" "0x10" "$(reg_value Type)"
+check_eq "ErrorControl ignore" "0x0" "$(reg_value ErrorControl)"
+check_eq "DisplayName" "$display" "$(reg_value DisplayName)"
+check_eq "Description" "$description" "$(reg_value Description)"
 expect_status "service reaches running with stop, shutdown and power accepted" \
     "state=4 accepted=0x45 type=0x10"
 
 # ---- controls ----
-expect "interrogate answered" "state=4 accepted=0x45 type=0x10 exit=0" "$(control 4)"
+check_eq "interrogate answered" "state=4 accepted=0x45 type=0x10 exit=0" "$(control 4)"
 reply="$(control 128)"
 case "$reply" in
     state=4* | error=120) pass "user-defined control answered ($reply)" ;;
     *) fail "user-defined control: [$reply]" ;;
 esac
 for c in 2 3 6; do
-    expect "control $c refused by the manager" "error=1052" "$(control "$c")"
+    check_eq "control $c refused by the manager" "error=1052" "$(control "$c")"
 done
-expect "unhandled controls leave it running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "unhandled controls leave it running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 
 # ---- commands on a running service ----
 expect_run "/start, already running" -5 "" /start
 expect_run "/install, already installed" -2 "" /install
-expect "still running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "still running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 
 late_code=-6
 expect_stop "/stop, running" "$(line Stopped)" "" /stop
@@ -151,7 +149,7 @@ expect_stop "/uninstall, running" "$(line Stopped)$(line Uninstalled)" "$(line U
     /uninstall
 expect_status "service gone after uninstall" "error=1060"
 wine reg query "$key" </dev/null >/dev/null 2>&1
-expect "service key removed" 1 "$?"
+check_eq "service key removed" 1 "$?"
 expect_run "/uninstall, gone" -3 "" /uninstall
 
 expect_run "/install again" 1 "$(line Installed)$(line Started)" /install
@@ -160,7 +158,7 @@ expect_status "running again" "state=4 "
 settings "$long_model"
 expect_run "/stop, model too long" -3 "" /stop
 expect_run "/install, model too long" -2 "" /install
-expect "installed service untouched" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "installed service untouched" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 settings SVCTEST
 late_code=-6
 expect_stop "/stop before uninstall" "$(line Stopped)" "" /stop
@@ -182,7 +180,7 @@ cp "$exe" "$install_dir/$long_dir/tolvane.exe"
 cp "$install_dir/tolvane.ini" "$install_dir/$long_dir/tolvane.ini"
 winexe="C:\\Program Files\\$folder\\$long_dir\\tolvane.exe"
 expect_run "/install from a long path" 1 "$(line Installed)$(line Started)" /install
-expect "long ImagePath whole and quoted" "\"$winexe\"" "$(reg_value ImagePath)"
+check_eq "long ImagePath whole and quoted" "\"$winexe\"" "$(reg_value ImagePath)"
 expect_status "service from the long path runs" "state=4 accepted=0x45"
 late_code=1
 expect_stop "/uninstall from the long path" "$(line Stopped)$(line Uninstalled)" \
