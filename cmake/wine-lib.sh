@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # what it sets is for the sourcing script
 # Shell library of the Wine scripts (sourced, not run): environment,
 # prefixes, running an exe, polling, PASS/FAIL counts, and the simulated
 # machine's service state and driver record.
