@@ -111,27 +111,30 @@ got:
 $got"
 }
 
-# install_service: the exe's own /install, then running
-install_service() {
-    tv /install
-    [ "$RUN_RC" = 1 ] && [ "$RUN_OUT" = "Service $SVC Installed.
-Service $SVC Started." ] && wait_state $SVC running 20
-    check "$1: /install prints Installed and Started, exits 1, the service runs" $? \
-        "exit $RUN_RC, output:
+# expect_tv NAME RC OUTPUT STATE ARGS...: the exe run with ARGS exits RC,
+# prints exactly OUTPUT, and the service reaches STATE (- for any).
+expect_tv() {
+    local name=$1 rc=$2 out=$3 state=$4
+    shift 4
+    tv "$@"
+    [ "$RUN_RC" = "$rc" ] && [ "$RUN_OUT" = "$out" ] && { [ "$state" = - ] || wait_state $SVC "$state" 20; }
+    check "$name" $? "exit $RUN_RC, output:
 $RUN_OUT
 state: $(svc_state $SVC)"
+}
+
+# install_service: the exe's own /install, then running
+install_service() {
+    expect_tv "$1: /install prints Installed and Started, exits 1, the service runs" 1 "Service $SVC Installed.
+Service $SVC Started." running /install
 }
 
 # finish NAME WANT_RECORD: /uninstall stops and removes the service; the
 # whole record is then exactly WANT_RECORD.
 finish() {
-    tv /uninstall
-    [ "$RUN_RC" = 1 ] && [ "$RUN_OUT" = "Service $SVC Stopped.
-Service $SVC Uninstalled." ] && wait_state $SVC absent 20
-    check "$1: /uninstall of the running service prints Stopped and Uninstalled, exits 1" $? \
-        "exit $RUN_RC, output:
-$RUN_OUT
-state: $(svc_state $SVC)"
+    expect_tv "$1: /uninstall of the running service prints Stopped and Uninstalled, exits 1" 1 \
+        "Service $SVC Stopped.
+Service $SVC Uninstalled." absent /uninstall
     expect_record "$1: the driver received nothing else" "$2"
 }
 
@@ -155,23 +158,11 @@ scenario_startup_both_on() {
     machine start "$MDIR" BT1
     expect_new "$s: Bluetooth switched on again: one request, value 1" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
 
-    tv /stop
-    [ "$RUN_RC" = 1 ] && [ "$RUN_OUT" = "Service $SVC Stopped." ] && wait_state $SVC stopped 20
-    check "$s: /stop prints Stopped, exits 1, the service stops" $? "exit $RUN_RC, output:
-$RUN_OUT
-state: $(svc_state $SVC)"
-    tv /stop
-    [ "$RUN_RC" = -6 ] && [ -z "$RUN_OUT" ]
-    check "$s: /stop of a stopped service exits -6, prints nothing" $? "exit $RUN_RC, output: $RUN_OUT"
-    tv /uninstall
-    [ "$RUN_RC" = 1 ] && [ "$RUN_OUT" = "Service $SVC Uninstalled." ] && [ "$(svc_state $SVC)" = absent ]
-    check "$s: /uninstall of the stopped service prints Uninstalled only, exits 1, the service is gone" $? \
-        "exit $RUN_RC, output:
-$RUN_OUT
-state: $(svc_state $SVC)"
-    tv /uninstall
-    [ "$RUN_RC" = -3 ] && [ -z "$RUN_OUT" ]
-    check "$s: /uninstall when not installed exits -3, prints nothing" $? "exit $RUN_RC, output: $RUN_OUT"
+    expect_tv "$s: /stop prints Stopped, exits 1, the service stops" 1 "Service $SVC Stopped." stopped /stop
+    expect_tv "$s: /stop of a stopped service exits -6, prints nothing" -6 "" - /stop
+    expect_tv "$s: /uninstall of the stopped service prints Uninstalled only, exits 1, the service is gone" 1 \
+        "Service $SVC Uninstalled." absent /uninstall
+    expect_tv "$s: /uninstall when not installed exits -3, prints nothing" -3 "" - /uninstall
 
     want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok)
     expect_record "$s: the driver received nothing else" "$want"
