@@ -18,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+source cmake/wine-lib.sh
 
 QUICK=0
 CSV=0
@@ -33,8 +34,6 @@ B=$ROOT/build
 OUT=$B/bench
 MOUT=$B/machine
 MDIR=$OUT/machine
-M=$ROOT/tests/machine/machine.sh
-export WINEDEBUG=-all
 
 if [ $QUICK = 1 ]; then
     # devices per class : rounds (the driver's record holds about 300 rounds)
@@ -62,7 +61,7 @@ die() { say "bench: $*"; exit 1; }
 PROBLEMS=$OUT/problems
 problem() { echo "$*" >>"$PROBLEMS"; say "  !! $*"; }
 
-cleanup() { "$M" destroy "$MDIR" >/dev/null 2>&1 || true; }
+cleanup() { machine destroy "$MDIR" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -74,51 +73,38 @@ mkdir -p "$OUT"
 rm -f "$PROBLEMS"
 { cmake --preset mingw32 && cmake --build --preset mingw32 --target tolvane tolvane_bench minimal_service bench_probe; } \
     >"$OUT/build.log" 2>&1 || { tail -n 30 "$OUT/build.log" >&2; die "build failed"; }
-if ! [ -f "$MOUT/template-win32/system.reg" ] || ! [ -f "$MOUT/standins/sechost.dll" ] \
-        || [ -n "$(find tests/machine/src "$M" -newer "$MOUT/template-win32" -print -quit)" ]; then
-    "$M" build "$MOUT" win32 >"$OUT/machine-build.log" 2>&1 \
+if ! machine_fresh "$MOUT" win32; then
+    machine build "$MOUT" win32 >"$OUT/machine-build.log" 2>&1 \
         || { tail -n 30 "$OUT/machine-build.log" >&2; die "the simulated machine did not build"; }
 fi
 
 # ------------------------------------------------------------ machine ---
 
-"$M" create "$MDIR" "$MOUT" win32 >/dev/null || die "the simulated machine did not start"
-eval "$("$M" env "$MDIR")"
+machine create "$MDIR" "$MOUT" win32 >/dev/null || die "the simulated machine did not start"
+eval "$(machine env "$MDIR")"
 C=$WINEPREFIX/drive_c
 mkdir -p "$C/tolvane" "$C/minsvc" "$C/bench"
 cp "$B/tolvane.exe" "$C/tolvane/"
 cp "$B/bench/minimal_service.exe" "$C/minsvc/"
 cp "$B/bench/tolvane_bench.exe" "$B/bench/bench_probe.exe" "$C/bench/"
-"$M" install "$MDIR" tolvane.exe "$C/tolvane" >/dev/null
-"$M" install "$MDIR" minimal_service.exe "$C/minsvc" >/dev/null
-"$M" install "$MDIR" tolvane_bench.exe "$C/bench" >/dev/null
+machine install "$MDIR" tolvane.exe "$C/tolvane" >/dev/null
+machine install "$MDIR" minimal_service.exe "$C/minsvc" >/dev/null
+machine install "$MDIR" tolvane_bench.exe "$C/bench" >/dev/null
 # The devices that stand: named to be listed last in their classes.
-"$M" add "$MDIR" bt ZBT --hwid "$BT_HWID" --started >/dev/null
-"$M" add "$MDIR" wifi ZW1 --hwid "$WIFI_HWID" --guid "$GUID" --started >/dev/null
+machine add "$MDIR" bt ZBT --hwid "$BT_HWID" --started >/dev/null
+machine add "$MDIR" wifi ZW1 --hwid "$WIFI_HWID" --guid "$GUID" --started >/dev/null
 
-# Windows-side runs; output without carriage returns, through a file (a
-# Wine process may hand its streams on to processes that outlive it).
-run() {
-    local rc=0
-    wine "$@" </dev/null >"$OUT/run.out" 2>/dev/null || rc=$?
-    tr -d '\r' <"$OUT/run.out"
-    return $rc
-}
-record_lines() { "$M" received "$MDIR" | grep -c '^code=' || true; }
+# A Windows program's output; fails as the program does.
+run() { run_exe "$@"; printf '%s\n' "$RUN_OUT"; [ "$RUN_RC" = 0 ]; }
 field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -n 1; }
 median() { sort -n | awk '{v[NR]=$1} END {if (NR == 0) print "-"; else if (NR % 2) print v[(NR+1)/2]; else printf "%.1f\n", (v[NR/2]+v[NR/2+1])/2}'; }
 
 # ---------------------------------------------------- service figures ---
 
-svc_state() { "$M" service-state "$MDIR" "$1" 2>/dev/null || echo absent; }
 # A stop's reply can be lost under Wine: judged by the state reached.
 svc_stop() {
-    local deadline=$((SECONDS + 20))
-    "$M" service-stop "$MDIR" "$1" >/dev/null 2>&1 || true
-    until [ "$(svc_state "$1")" = stopped ]; do
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.2
-    done
+    machine service-stop "$MDIR" "$1" >/dev/null 2>&1 || true
+    wait_state "$1" stopped 20
 }
 
 # startup SERVICE: median start request to running, in ms, over SAMPLES starts
@@ -180,7 +166,7 @@ footprint() {
         >"$C/tolvane/tolvane.ini"
     local out
     out=$(run 'C:\tolvane\tolvane.exe' /install) || true
-    "$M" service-install "$MDIR" "$MINSVC" "C:\\minsvc\\minimal_service.exe $GUID" >/dev/null \
+    machine service-install "$MDIR" "$MINSVC" "C:\\minsvc\\minimal_service.exe $GUID" >/dev/null \
         || die "the minimal service did not install"
     svc_stop "$MINSVC" || true
 
@@ -195,7 +181,7 @@ footprint() {
     # the last other one: one sleeps through the window.
     wine 'C:\bench\bench_probe.exe' idle $((IDLE_S + 30)) </dev/null >/dev/null 2>&1 &
     local keeper=$!
-    "$M" service-start "$MDIR" $SVC >/dev/null || problem "the service did not start"
+    machine service-start "$MDIR" $SVC >/dev/null || problem "the service did not start"
     sleep 3
     local pp pm cp0 cm0 wp0 wm0 hz
     hz=$(getconf CLK_TCK)
@@ -231,8 +217,8 @@ per_event() {
         n=${spec%%:*}
         rounds=${spec##*:}
         if [ "$n" -gt "$have" ]; then
-            "$M" bulk "$MDIR" bt BF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
-            "$M" bulk "$MDIR" wifi WF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
+            machine bulk "$MDIR" bt BF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
+            machine bulk "$MDIR" wifi WF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
             have=$n
         fi
         for pat in empty specific; do
@@ -241,10 +227,10 @@ per_event() {
             else
                 printf '[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$BT_PAT" "$WIFI_PAT" >"$C/bench/tolvane_bench.ini"
             fi
-            "$M" reset "$MDIR"
+            machine reset "$MDIR"
             out=$(run 'C:\bench\tolvane_bench.exe' "$rounds") || die "the benchmark program failed: $out"
             want=$(field requests "$out")
-            got=$(record_lines)
+            got=$(record_count)
             [ "$got" = "$want" ] || problem "$n/$pat: the driver got $got requests, $want expected (one per round each)"
             [ "$(field agree "$out")" = 1 ] || problem "$n/$pat: the product and the bare event found different devices"
             [ "$(field bt_devices "$out")" = "$n" ] && [ "$(field net_devices "$out")" = "$n" ] \
