@@ -1,8 +1,8 @@
 #include "config/settings.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 char ServiceName[kServiceNameCapacity];
@@ -29,46 +29,41 @@ int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity) {
     return 1;
 }
 
-int ReadSetting(const char* section, const char* key, const char* def, char* dest,
-                DWORD capacity) {
-    char exePath[kSettingsExePathCapacity];
-    char iniPath[kSettingsPathCapacity];
-    char value[kSettingValueCapacity];
-    value[0] = '\0';
-    if (def == nullptr) def = "";
-
-    // A path that did not fit comes back as the whole buffer, cut (and on
-    // some systems unterminated). The cut text could name another file, so
-    // only a complete path is used; otherwise the default stands.
-    DWORD pathLength = Win().GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-    if (pathLength > 0 && pathLength < sizeof exePath &&
-        SettingsPathFromExePath(exePath, iniPath, sizeof iniPath)) {
-        Win().GetPrivateProfileStringA(section, key, def, value, sizeof value, iniPath);
-    } else {
-        std::snprintf(value, sizeof value, "%s", def);
-    }
-    value[sizeof value - 1] = '\0';
-
-    if (capacity == 0) return 0;
-    size_t length = std::strlen(value);
-    if (length + 1 > capacity) {
-        // Refused, not cut: a cut pattern or model would name something else.
-        dest[0] = '\0';
+int ReadExePath(char* path) {
+    // A path that does not fit comes back as the whole buffer, cut (and on
+    // some systems unterminated).
+    DWORD length = Win().GetModuleFileNameA(nullptr, path, kExePathCapacity);
+    if (length == 0 || length >= kExePathCapacity) {
+        path[0] = '\0';
         return 0;
     }
-    std::memcpy(dest, value, length + 1);
+    path[length] = '\0';
     return 1;
+}
+
+int ReadSetting(const char* section, const char* key, const char* def, char* dest,
+                DWORD capacity) {
+    char exePath[kExePathCapacity];
+    char iniPath[kSettingsPathCapacity];
+    char value[kSettingValueCapacity];
+    if (capacity == 0) return 0;
+    dest[0] = '\0';
+    if (def == nullptr) def = "";
+
+    if (!ReadExePath(exePath) || !SettingsPathFromExePath(exePath, iniPath, sizeof iniPath))
+        return 0;
+    value[0] = '\0';
+    Win().GetPrivateProfileStringA(section, key, def, value, sizeof value, iniPath);
+    value[sizeof value - 1] = '\0';
+
+    // Refused, not cut: a cut pattern or model would name something else.
+    return JoinText(dest, capacity, value);
 }
 
 int DeriveServiceName() {
     char model[kModelCapacity];
     ServiceName[0] = '\0';
     if (!ReadSetting(kSectionProduct, kKeyModel, kDefaultModel, model, sizeof model)) return 0;
-    int written = std::snprintf(ServiceName, sizeof ServiceName, "Tolvane_%s", model);
-    if (written < 0 || static_cast<DWORD>(written) >= sizeof ServiceName) {
-        // Too long: a cut name could be another model's service.
-        ServiceName[0] = '\0';
-        return 0;
-    }
-    return 1;
+    // Too long, it is left empty: a cut name could be another model's service.
+    return JoinText(ServiceName, sizeof ServiceName, kServiceNamePrefix, model);
 }

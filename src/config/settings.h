@@ -15,6 +15,7 @@ const char kDefaultModel[] = "QM5520";
 const char kDefaultDisplayName[] = "Verdin Service";
 const char kDefaultDescription[] = "";
 const char kDefaultPattern[] = "";
+const char kServiceNamePrefix[] = "Tolvane_";
 
 // Capacities of the callers' buffers, terminator included.
 const DWORD kModelCapacity = 64;
@@ -23,10 +24,11 @@ const DWORD kDescriptionCapacity = 512;
 const DWORD kPatternCapacity = 64;
 const DWORD kServiceNameCapacity = 64;
 
-// The longest exe path the settings path is formed from, terminator included.
-const DWORD kSettingsExePathCapacity = 256;
+// The exe's path as read, terminator included. Far beyond MAX_PATH, so a
+// cut read is told apart from a whole one.
+const DWORD kExePathCapacity = 1024;
 // Room for the settings path: the exe path with ".ini" appended at most.
-const DWORD kSettingsPathCapacity = kSettingsExePathCapacity + 4;
+const DWORD kSettingsPathCapacity = kExePathCapacity + 4;
 // The profile read yields at most this many bytes, terminator included.
 const DWORD kSettingValueCapacity = 256;
 
@@ -36,10 +38,17 @@ const DWORD kSettingValueCapacity = 256;
 // `capacity` (out is then untouched).
 int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity);
 
+// The exe's full path into path (kExePathCapacity bytes). Returns 1, or 0
+// with path empty when it cannot be read or does not fit: a cut path could
+// name another file.
+int ReadExePath(char* path);
+
 // Reads one key of the settings file afresh into dest (`capacity` bytes),
 // or the default when the file, section or key is missing. The file is
 // never written. A value that does not fit is refused, never cut: dest then
-// holds the empty string and the result is 0. Otherwise the result is 1.
+// holds the empty string and the result is 0. So is every read while the
+// exe's path cannot be read whole: the defaults could name another
+// installation's service and match every device. Otherwise the result is 1.
 int ReadSetting(const char* section, const char* key, const char* def, char* dest,
                 DWORD capacity);
 

@@ -3,11 +3,11 @@
 
 #include <windows.h>
 
-// "\\.\" and the adapter's name into path (kDevicePathSlot bytes). Returns 1,
-// or 0 with path unchanged.
-int BuildAdapterPath(char* path, const char* suffix);
-
-// The adapter's instance identifier into instanceId (kInstanceIdSlot bytes)
-// and "\Device\" with it into objectName (kDeviceObjectNameSlot bytes).
-// Returns 1, or 0 with both unchanged.
-int BuildAdapterDeviceName(char* objectName, char* instanceId, const char* suffix);
+// Reads the adapter's name once under the network class and forms from it:
+// path, "\\.\" and the name (kDevicePathSlot bytes); on hosts that keep an
+// instance identifier (code 6 and above) also instanceId (kInstanceIdSlot
+// bytes) and objectName, "\Device\" and the identifier
+// (kDeviceObjectNameSlot bytes). Older hosts name the adapter's driver,
+// which gives the path only. Each output is written only when its text fits
+// whole, otherwise it is left as it was. Returns 1 when the path was formed.
+int ResolveAdapterNames(char* path, char* objectName, char* instanceId, const char* suffix);

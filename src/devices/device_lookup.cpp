@@ -12,12 +12,6 @@ namespace {
 const DWORD kClassGuidCapacity = 3;     // only the first GUID is used
 const DWORD kPropertyBufferSize = 256;  // every property is read into this
 
-// Results.
-const int kFound = 1;
-const int kNotFound = -9;
-const int kNoDeviceList = -7;
-const int kClassUnresolved = -99;
-
 // The layout callers and the platform rely on.
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "device-information element is 28 bytes");
 static_assert(offsetof(DeviceRecord, Payload) == 4, "payload follows the 32-bit header");
@@ -39,22 +33,20 @@ BOOL ReadProperty(HDEVINFO list, SP_DEVINFO_DATA* element, DWORD property, char*
     return ok;
 }
 
-// Whether the device's first hardware ID, upper-cased, contains the pattern.
-// A hardware ID that cannot be read is examined as the empty text.
-int FirstHardwareIdContains(HDEVINFO list, SP_DEVINFO_DATA* element, const char* pattern,
-                            char* buffer) {
+// Reads the device's first hardware ID into buffer, upper-cased, and gives
+// its length, or -1 when it is not valid text. A hardware ID that cannot be
+// read is examined as the empty text.
+int ReadFirstHardwareId(HDEVINFO list, SP_DEVINFO_DATA* element, char* buffer) {
     ReadProperty(list, element, SPDRP_HARDWAREID, buffer, nullptr);
-    // The walk stops at the first NUL: only the first string of the list counts.
-    int length = UpperCaseFirstString(buffer, kPropertyBufferSize, Win().IsDBCSLeadByte,
-                                      Win().CharUpperBuffA);
-    if (length < 0) return 0;
-    return ContainsOnCharBoundary(buffer, length, pattern, Win().IsDBCSLeadByte);
+    // Stops at the first NUL: only the first string of the list counts.
+    return UpperCaseFirstString(buffer, kPropertyBufferSize, Win().IsDBCSLeadByte,
+                                Win().CharUpperBuffA, Win().MultiByteToWideChar);
 }
 
-// Fills the working payload from the matched device. Slots the name
-// builders cannot fill keep what an earlier match of this call put there.
-void FillMatch(HDEVINFO list, SP_DEVINFO_DATA* element, const char* pattern,
-               DevicePayload* work, char* buffer) {
+// Fills a cleared payload from the device that stands; slots it cannot
+// give stay empty.
+void FillPayload(HDEVINFO list, SP_DEVINFO_DATA* element, const char* pattern, DWORD fill,
+                 DevicePayload* work, char* buffer) {
     const LeadByteTest isLead = Win().IsDBCSLeadByte;
 
     std::memcpy(work->HardwarePattern, pattern, std::strlen(pattern) + 1);
@@ -74,19 +66,21 @@ void FillMatch(HDEVINFO list, SP_DEVINFO_DATA* element, const char* pattern,
     ReadProperty(list, element, SPDRP_MFG, buffer, nullptr);
     CopyTextCut(work->Manufacturer, kManufacturerSlot, buffer, kPropertyBufferSize, isLead);
 
-    BuildAdapterPath(work->DevicePath, work->DriverSuffix);
-    BuildAdapterDeviceName(work->DeviceObjectName, work->InstanceId, work->DriverSuffix);
+    if (fill & kLookupAdapterNames)
+        ResolveAdapterNames(work->DevicePath, work->DeviceObjectName, work->InstanceId,
+                            work->DriverSuffix);
 }
 
 }  // namespace
 
 int DeviceLookup(DeviceRecord* record, const char* pattern, const char* className,
-                 SP_DEVINFO_DATA* info) {
+                 SP_DEVINFO_DATA* info, DWORD fill, DeviceVisitor visit, void* context) {
     record->Header = 0;
 
     // A pattern the record cannot hold names no device: cut, it would
     // describe a match it did not make.
-    if (BoundedTextLength(pattern, kHardwarePatternSlot) >= kHardwarePatternSlot) return kNotFound;
+    if (BoundedTextLength(pattern, kHardwarePatternSlot) >= kHardwarePatternSlot)
+        return kDeviceNotFound;
 
     GUID classGuids[kClassGuidCapacity];
     DWORD guidCount = 0;
@@ -94,28 +88,35 @@ int DeviceLookup(DeviceRecord* record, const char* pattern, const char* classNam
                                           &guidCount)) {
         return kClassUnresolved;
     }
-    if (guidCount == 0) return kNotFound;
+    if (guidCount == 0) return kDeviceNotFound;
 
     HDEVINFO list = Win().SetupDiGetClassDevsA(&classGuids[0], nullptr, nullptr, DIGCF_PRESENT);
     if (list == INVALID_HANDLE_VALUE) return kNoDeviceList;
 
-    // Cleared once: a later match keeps an earlier one's adapter names when
-    // its own cannot be resolved.
-    DevicePayload work;
-    std::memset(&work, 0, sizeof work);
     char buffer[kPropertyBufferSize];
     SP_DEVINFO_DATA element;
     std::memset(&element, 0, sizeof element);
     element.cbSize = sizeof element;
+    SP_DEVINFO_DATA standing;
+    std::memset(&standing, 0, sizeof standing);
+    int result = kDeviceNotFound;
 
-    int result = kNotFound;
+    // Only the hardware IDs are read while enumerating: the last match
+    // stands, and only it is described.
     for (DWORD index = 0; Win().SetupDiEnumDeviceInfo(list, index, &element); ++index) {
-        if (!FirstHardwareIdContains(list, &element, pattern, buffer)) continue;
-        if (info != nullptr) std::memcpy(info, &element, sizeof element);
-        FillMatch(list, &element, pattern, &work, buffer);
-        // Every match is kept; the last one enumerated stands.
-        std::memcpy(&record->Payload, &work, sizeof work);
-        result = kFound;
+        const int length = ReadFirstHardwareId(list, &element, buffer);
+        const int matched =
+            length >= 0 && ContainsOnCharBoundary(buffer, length, pattern, Win().IsDBCSLeadByte);
+        if (visit != nullptr) visit(context, &element, length >= 0 ? buffer : nullptr, matched);
+        if (!matched) continue;
+        std::memcpy(&standing, &element, sizeof element);
+        result = kDeviceFound;
+    }
+
+    if (result == kDeviceFound) {
+        std::memset(&record->Payload, 0, sizeof record->Payload);
+        FillPayload(list, &standing, pattern, fill, &record->Payload, buffer);
+        if (info != nullptr) std::memcpy(info, &standing, sizeof standing);
     }
 
     Win().SetupDiDestroyDeviceInfoList(list);

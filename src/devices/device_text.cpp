@@ -8,21 +8,29 @@ const DWORD kDriverSuffixLength = 4;  // a four-digit instance number
 
 }  // namespace
 
-int UpperCaseFirstString(char* text, DWORD capacity, LeadByteTest isLead, UpperCaser upper) {
-    DWORD i = 0;
-    while (i < capacity && text[i] != '\0') {
-        if (isLead(static_cast<BYTE>(text[i]))) {
+int UpperCaseFirstString(char* text, DWORD capacity, LeadByteTest isLead, UpperCaser upper,
+                         WideConverter toWide) {
+    DWORD length = 0;
+    bool doubleByte = false;
+    while (length < capacity && text[length] != '\0') {
+        if (isLead(static_cast<BYTE>(text[length]))) {
             // A lead byte needs its trail byte; without one the text is not
             // valid in the code page and cannot be upper-cased.
-            if (i + 1 >= capacity || text[i + 1] == '\0') return -1;
-            upper(text + i, 2);
-            i += 2;
+            if (length + 1 >= capacity || text[length + 1] == '\0') return -1;
+            doubleByte = true;
+            length += 2;
         } else {
-            upper(text + i, 1);
-            i += 1;
+            length += 1;
         }
     }
-    return static_cast<int>(i);
+    if (length == 0) return 0;
+    // Which bytes may follow a lead byte only the code page knows; single
+    // byte text needs no such check.
+    if (doubleByte &&
+        toWide(CP_ACP, MB_ERR_INVALID_CHARS, text, static_cast<int>(length), nullptr, 0) == 0)
+        return -1;
+    if (upper(text, length) != length) return -1;
+    return static_cast<int>(length);
 }
 
 int ContainsOnCharBoundary(const char* text, int length, const char* pattern,

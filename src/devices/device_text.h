@@ -10,13 +10,18 @@
 
 typedef BOOL(WINAPI* LeadByteTest)(BYTE b);
 typedef DWORD(WINAPI* UpperCaser)(LPSTR text, DWORD length);
+typedef int(WINAPI* WideConverter)(UINT codePage, DWORD flags, LPCSTR text, int length,
+                                   LPWSTR wide, int wideLength);
 
 // Upper-cases the first NUL-ended string of text (at most capacity bytes)
-// one character at a time, so a double-byte character is converted whole
-// and its trail byte is never taken for a letter. Returns the string's
-// length in bytes, or -1 when it ends inside a double-byte character (a
-// lead byte followed by the NUL or by the end of the buffer).
-int UpperCaseFirstString(char* text, DWORD capacity, LeadByteTest isLead, UpperCaser upper);
+// in one call, which converts a double-byte character whole, so its trail
+// byte is never taken for a letter. Returns the string's length in bytes,
+// or -1 when it is not valid text in the code page: it ends inside a
+// double-byte character (a lead byte followed by the NUL or by the end of
+// the buffer), a lead byte is followed by a byte that is no trail byte (the
+// code page's own conversion, toWide, refuses it), or upper-casing fails.
+int UpperCaseFirstString(char* text, DWORD capacity, LeadByteTest isLead, UpperCaser upper,
+                         WideConverter toWide);
 
 // 1 when pattern occurs byte for byte in text[0, length) beginning on a
 // character boundary, else 0. The empty pattern occurs in every text.

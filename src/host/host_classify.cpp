@@ -1,5 +1,6 @@
 #include "host/host_classify.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/win32_api.h"
@@ -8,7 +9,11 @@ namespace {
 
 const char kEnvironmentKey[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const DWORD kArchitectureCapacity = 128;
-const DWORD kVersionRecordSize = 156;  // OSVERSIONINFOEXA
+const int kNotYetClassified = -1;
+
+// Written by whichever thread classifies first; every thread computes the
+// same value, so a race only repeats the work.
+std::atomic<int> g_hostCode{kNotYetClassified};
 
 }  // namespace
 
@@ -58,11 +63,22 @@ int ClassifyHost(int* code) {
     // A failed query leaves the record zeroed, which reads as unsupported.
     OSVERSIONINFOEXA info;
     std::memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = kVersionRecordSize;
+    info.dwOSVersionInfoSize = sizeof info;
     Win().GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
 
     VersionFields v = {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
                        info.dwPlatformId, info.wProductType};
     *code = ClassifyVersion(v, amd64);
-    return *code == kHostUnsupported ? -99 : 1;
+    return *code == kHostUnsupported ? kHostTooOld : kHostClassified;
 }
+
+int HostCode() {
+    int code = g_hostCode.load();
+    if (code == kNotYetClassified) {
+        ClassifyHost(&code);
+        g_hostCode.store(code);
+    }
+    return code;
+}
+
+void ForgetHostCode() { g_hostCode.store(kNotYetClassified); }

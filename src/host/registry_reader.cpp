@@ -24,8 +24,7 @@ REGSAM RegistryAccessMask(int hostCode, bool wow64) {
 
 int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BYTE* data,
                       DWORD* size) {
-    int hostCode = 0;
-    ClassifyHost(&hostCode);
+    const int hostCode = HostCode();
 
     BOOL wow64 = FALSE;
     if (hostCode >= kHostXp64 && IsWow64ProcessEntry != nullptr) {
@@ -37,9 +36,9 @@ int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BY
     HKEY key = nullptr;
     if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, RegistryAccessMask(hostCode, wow64 != 0),
                             &key) != ERROR_SUCCESS) {
-        return -4;  // nothing opened; the caller's type, data and size untouched
+        return kRegistryKeyUnopened;
     }
     LONG rc = Win().RegQueryValueExA(key, valueName, nullptr, type, data, size);
     Win().RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? 1 : -5;
+    return rc == ERROR_SUCCESS ? kRegistryValueRead : kRegistryValueUnread;
 }

@@ -16,8 +16,12 @@ void LookUpIsWow64Process();
 // WOW64 process on hosts of code 8 and above.
 REGSAM RegistryAccessMask(int hostCode, bool wow64);
 
-// 1 the value was read; -4 the key cannot be opened; -5 the value cannot
-// be read (absent, or larger than *size). type, data and size go to
-// RegQueryValueExA unchanged.
+// Results of ReadRegistryValue.
+const int kRegistryValueRead = 1;
+const int kRegistryKeyUnopened = -4;  // nothing opened; type, data and size untouched
+const int kRegistryValueUnread = -5;  // absent, or larger than *size
+
+// Reads one value of a key below HKEY_LOCAL_MACHINE. type, data and size go
+// to RegQueryValueExA unchanged.
 int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BYTE* data,
                       DWORD* size);

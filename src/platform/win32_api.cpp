@@ -34,6 +34,7 @@ const Win32Api& RealWin32Api() {
         ::LeaveCriticalSection,
         ::IsDBCSLeadByte,
         ::CharUpperBuffA,
+        ::MultiByteToWideChar,
         ::RegOpenKeyExA,
         ::RegQueryValueExA,
         ::RegSetValueExA,

@@ -41,6 +41,8 @@ struct Win32Api {
     // kernel32 / user32: ANSI code page text
     BOOL(WINAPI* IsDBCSLeadByte)(BYTE b);
     DWORD(WINAPI* CharUpperBuffA)(LPSTR text, DWORD length);
+    int(WINAPI* MultiByteToWideChar)(UINT codePage, DWORD flags, LPCSTR text, int length,
+                                     LPWSTR wide, int wideLength);
 
     // advapi32: registry
     LONG(WINAPI* RegOpenKeyExA)(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY out);

@@ -4,19 +4,22 @@
 
 #include "config/settings.h"
 #include "devices/device_lookup.h"
+#include "host/host_classify.h"
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
 
 int LastBluetoothState = 0;
 int WifiPresent = 0;
 char AdapterPath[kDevicePathSlot] = "";
+char ToldAdapterPath[kDevicePathSlot] = "";
 int CoordinatorHostCode = 0;
 
 namespace {
 
 // Finds the device the settings key names in the class; on a match reports
 // whether its node is started and, when wanted, its device path.
-int ProbeDevice(const char* key, const char* className, int* started, char* devicePath) {
+int ProbeDevice(const char* key, const char* className, DWORD fill, int* started,
+                char* devicePath) {
     char pattern[kPatternCapacity];
     // A pattern too long to hold is refused: it then names no device, where
     // an empty or cut pattern would name the wrong one.
@@ -29,7 +32,7 @@ int ProbeDevice(const char* key, const char* className, int* started, char* devi
 
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof info);
-    int found = DeviceLookup(record, pattern, className, &info) == 1;
+    int found = DeviceLookup(record, pattern, className, &info, fill) == kDeviceFound;
     if (found) {
         // Wine's stand-in answers success and writes nothing: start from no bits.
         ULONG status = 0;
@@ -48,45 +51,69 @@ int ProbeDevice(const char* key, const char* className, int* started, char* devi
 
 int ProbeBluetooth(int* state) {
     int started = 0;
-    if (!ProbeDevice(kKeyBluetoothPattern, "Bluetooth", &started, nullptr)) return 0;
+    // The Bluetooth device is never sent anything: its adapter names are not sought.
+    if (!ProbeDevice(kKeyBluetoothPattern, "Bluetooth", kLookupPlain, &started, nullptr)) return 0;
     *state = started;
     return 1;
 }
 
 int ProbeWifi(int* present) {
     int started = 0;
-    if (!ProbeDevice(kKeyWifiPattern, "Net", &started, AdapterPath)) return 0;
+    if (!ProbeDevice(kKeyWifiPattern, "Net", kLookupAdapterNames, &started, AdapterPath)) return 0;
     *present = started;
     return 1;
 }
 
 int SendBluetoothState(int state) {
-    LastBluetoothState = state;
     DWORD value = state != 0 ? 1 : 0;
-    DWORD base = CoordinatorHostCode < 10 ? kBaseCodeBefore10 : kBaseCodeFrom10;
-    SendDriverRequest(AdapterPath, base, &value);
-    return 0;
+    DWORD base = CoordinatorHostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10;
+    const int told = SendDriverRequest(AdapterPath, base, &value);
+    // A told adapter that refused must hear the state again: left
+    // unrecorded, the next event sees the difference. While the adapter is
+    // away the state is recorded; telling it when it is back delivers it.
+    if (told || WifiPresent == 0) LastBluetoothState = state;
+    if (told) std::memcpy(ToldAdapterPath, AdapterPath, sizeof ToldAdapterPath);
+    return told;
 }
+
+namespace {
+
+// A started adapter was found: unless it is the one already told, or an
+// earlier send of this rule reached it, it hears the state now. It counts
+// as present only once it has been told, so a later arrival tries again.
+void AdapterUp(int state, int reachedThisRule) {
+    const int sameAdapter = std::strcmp(AdapterPath, ToldAdapterPath) == 0;
+    if (WifiPresent != 0 && sameAdapter) return;
+    if (reachedThisRule && sameAdapter) {
+        WifiPresent = 1;
+        return;
+    }
+    WifiPresent = 0;
+    WifiPresent = SendBluetoothState(state);
+}
+
+}  // namespace
 
 void OnServiceStart() {
     ProbeBluetooth(&LastBluetoothState);
-    ProbeWifi(&WifiPresent);
-    if (WifiPresent != 0) SendBluetoothState(LastBluetoothState);
+    int wifi = 0;
+    ProbeWifi(&wifi);
+    if (wifi != 0) AdapterUp(LastBluetoothState, 0);
 }
 
 void OnDeviceArrival() {
     int bt = 0;
     ProbeBluetooth(&bt);
     // Sent before the Wi-Fi probe: aimed at the adapter path known so far.
-    if (bt != LastBluetoothState) SendBluetoothState(bt);
+    int reached = 0;
+    if (bt != LastBluetoothState) reached = SendBluetoothState(bt);
 
     int wifi = 0;
     ProbeWifi(&wifi);
     if (wifi == 0) {
         WifiPresent = 0;
-    } else if (WifiPresent == 0) {
-        SendBluetoothState(bt);
-        WifiPresent = wifi;
+    } else {
+        AdapterUp(bt, reached);
     }
 }
 
@@ -105,5 +132,6 @@ void ResetCoordinator() {
     LastBluetoothState = 0;
     WifiPresent = 0;
     AdapterPath[0] = '\0';
+    ToldAdapterPath[0] = '\0';
     CoordinatorHostCode = 0;
 }

@@ -12,12 +12,16 @@ const DWORD kBaseCodeFrom10 = 0xFF710220;
 
 // Coordinator state, zero when the process starts.
 extern int LastBluetoothState;
-extern int WifiPresent;
+extern int WifiPresent;  // 1: the adapter that stands has been told
 extern char AdapterPath[kDevicePathSlot];
-extern int CoordinatorHostCode;  // stored once by the service entry
+extern char ToldAdapterPath[kDevicePathSlot];  // where the last accepted request went
+extern int CoordinatorHostCode;                // stored once by the service entry
 
 int ProbeBluetooth(int* state);
 int ProbeWifi(int* present);
+
+// Sends state to AdapterPath. Returns 1 when the driver accepted it, and
+// then remembers the path in ToldAdapterPath.
 int SendBluetoothState(int state);
 
 void OnServiceStart();

@@ -14,8 +14,7 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
                                       INVALID_HANDLE_VALUE);
     if (device == INVALID_HANDLE_VALUE) return 0;
 
-    int hostCode = 0;
-    ClassifyHost(&hostCode);
+    const int hostCode = HostCode();
     DWORD request = RequestCode(baseCode, hostCode);
 
     int result = 0;

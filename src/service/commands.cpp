@@ -1,9 +1,9 @@
 #include "service/commands.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "config/settings.h"
+#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -17,7 +17,7 @@ struct CommandRow {
     int obtainFailure;
     ServiceAction act;
     int actionFailure;
-    const char* line;  // printed with the service name on success
+    const char* outcome;  // printed after "Service " and the name on success
 };
 
 // An empty name means the model was refused: address no service at all
@@ -39,9 +39,7 @@ SC_HANDLE CreateNamedService(SC_HANDLE manager) {
     if (!ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, displayName,
                      sizeof displayName))
         return nullptr;
-    // A result that fills the buffer means the path was cut.
-    DWORD length = Win().GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-    if (length == 0 || length >= sizeof exePath) return nullptr;
+    if (!ReadExePath(exePath)) return nullptr;
     if (!FormImagePath(exePath, imagePath, sizeof imagePath)) return nullptr;
 
     return Win().CreateServiceA(manager, ServiceName, displayName, kCommandAccess,
@@ -56,7 +54,7 @@ BOOL WriteDescription(SC_HANDLE) {
     char description[kDescriptionCapacity];
     HKEY key = nullptr;
 
-    std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kServicesKey, ServiceName);
+    if (!JoinText(keyPath, sizeof keyPath, kServicesKey, "\\", ServiceName)) return TRUE;
     if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, kCommandAccess, &key) ==
         ERROR_SUCCESS) {
         ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
@@ -81,22 +79,22 @@ BOOL StopNamedService(SC_HANDLE service) {
     return Win().ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
-const CommandRow kInstallRow = {CreateNamedService, -2, WriteDescription, -2,
-                                "Service %s Installed.\n"};
-const CommandRow kUninstallRow = {OpenNamedService, -3, DeleteNamedService, -4,
-                                  "Service %s Uninstalled.\n"};
-const CommandRow kStartRow = {OpenNamedService, -3, StartNamedService, -5,
-                              "Service %s Started.\n"};
-const CommandRow kStopRow = {OpenNamedService, -3, StopNamedService, -6,
-                             "Service %s Stopped.\n"};
+const CommandRow kInstallRow = {CreateNamedService, kServiceNotCreated, WriteDescription,
+                                kServiceNotCreated, " Installed.\n"};
+const CommandRow kUninstallRow = {OpenNamedService, kServiceNotInstalled, DeleteNamedService,
+                                  kServiceNotDeleted, " Uninstalled.\n"};
+const CommandRow kStartRow = {OpenNamedService, kServiceNotInstalled, StartNamedService,
+                              kServiceNotStarted, " Started.\n"};
+const CommandRow kStopRow = {OpenNamedService, kServiceNotInstalled, StopNamedService,
+                             kServiceNotStopped, " Stopped.\n"};
 
 // The frame all four share: open the manager, obtain the service, act,
 // print on success, and close what was opened on every path.
 int RunCommand(const CommandRow& row) {
     SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, kCommandAccess);
-    if (manager == nullptr) return -1;
+    if (manager == nullptr) return kNoServiceManager;
 
-    int result = 1;
+    int result = kCommandDone;
     SC_HANDLE service = row.obtain(manager);
     if (service == nullptr) {
         result = row.obtainFailure;
@@ -104,10 +102,10 @@ int RunCommand(const CommandRow& row) {
         result = row.actionFailure;
     }
 
-    if (result == 1) {
+    if (result == kCommandDone) {
         char line[kOutputLineCapacity];
-        std::snprintf(line, sizeof line, row.line, ServiceName);
-        Win().WriteStdout(line);
+        if (JoinText(line, sizeof line, "Service ", ServiceName, row.outcome))
+            Win().WriteStdout(line);
     }
 
     if (service != nullptr) Win().CloseServiceHandle(service);

@@ -5,15 +5,25 @@
 
 #include <windows.h>
 
-// Asked for the manager, the service and the description key alike.
+#include "config/settings.h"
+
+// Asked for the manager, the service and the description key alike
+// (SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS and KEY_ALL_ACCESS share it).
 const DWORD kCommandAccess = 0xF003F;
+
+// Results of the commands.
+const int kCommandDone = 1;
+const int kNoServiceManager = -1;
+const int kServiceNotCreated = -2;
+const int kServiceNotInstalled = -3;
+const int kServiceNotDeleted = -4;
+const int kServiceNotStarted = -5;
+const int kServiceNotStopped = -6;
 
 const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 const DWORD kServiceKeyCapacity = 256;
 
-// The exe's path as read, and as registered (two more for the quotes).
-// Far beyond MAX_PATH, so a truncated read is told apart from a full one.
-const DWORD kExePathCapacity = 1024;
+// The exe's path as registered: two more for the quotes.
 const DWORD kImagePathCapacity = kExePathCapacity + 2;
 
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
@@ -23,7 +33,7 @@ const DWORD kOutputLineCapacity = 128;
 // space. Returns 1, or 0 when it does not fit `capacity` (out is then "").
 int FormImagePath(const char* exePath, char* out, DWORD capacity);
 
-int CommandInstall();    // 1, -1, -2
-int CommandUninstall();  // 1, -1, -3, -4
-int CommandStart();      // 1, -1, -3, -5
-int CommandStop();       // 1, -1, -3, -6
+int CommandInstall();    // done, no manager, not created
+int CommandUninstall();  // done, no manager, not installed, not deleted
+int CommandStart();      // done, no manager, not installed, not started
+int CommandStop();       // done, no manager, not installed, not stopped

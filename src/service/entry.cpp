@@ -59,7 +59,7 @@ int ProcessEntry(int argc, char** argv) {
     int result = 1;
     if (SameOption(option, "/install")) {
         result = CommandInstall();
-        if (result == 1) result = CommandStart();
+        if (result == kCommandDone) result = CommandStart();
     }
     if (SameOption(option, "/uninstall")) {
         CommandStop();  // requested only; a service that is not running is fine

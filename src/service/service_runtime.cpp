@@ -96,9 +96,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     // A device event may already be waiting; it runs once the host code is
     // stored and the start-up rule has finished.
     Win().EnterCriticalSection(&g_ruleLock);
-    int hostCode = 0;
-    ClassifyHost(&hostCode);
-    CoordinatorHostCode = hostCode;
+    CoordinatorHostCode = HostCode();
     OnServiceStart();
     Win().LeaveCriticalSection(&g_ruleLock);
 
@@ -108,6 +106,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
     DWORD result = NO_ERROR;
     switch (control) {
+        // At shutdown the system waits for the services that accept it: end
+        // as at a stop rather than leave it waiting.
+        case SERVICE_CONTROL_SHUTDOWN:
         case SERVICE_CONTROL_STOP: {
             ReportState(SERVICE_STOP_PENDING);
             HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);

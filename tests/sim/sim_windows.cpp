@@ -1,5 +1,6 @@
 #include "sim_windows.h"
 
+#include "host/host_classify.h"
 #include "host/registry_reader.h"
 
 #include <algorithm>
@@ -244,6 +245,10 @@ bool IsLead(unsigned char b) {
 BOOL WINAPI SimIsDBCSLeadByte(BYTE b) { return IsLead(b) ? TRUE : FALSE; }
 
 DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
+    if (g_state.failUpperCase > 0) {
+        --g_state.failUpperCase;
+        return 0;
+    }
     unsigned char* p = reinterpret_cast<unsigned char*>(text);
     DWORD i = 0;
     while (i < length) {
@@ -264,6 +269,29 @@ DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
         ++i;
     }
     return length;
+}
+
+// The validity check only: a lead byte must be followed by a trail byte
+// (0x40-0x7E, 0x80-0xFC in code page 932).
+int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                                  int wideLength) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    int chars = 0;
+    for (int i = 0; i < length; ++chars) {
+        if (IsLead(p[i])) {
+            bool trail = i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC && p[i + 1] != 0x7F;
+            if (!trail && (flags & MB_ERR_INVALID_CHARS)) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return 0;
+            }
+            i += 2;
+        } else {
+            i += 1;
+        }
+    }
+    (void)wide;  // the product only asks for the count
+    (void)wideLength;
+    return chars;
 }
 
 // ---- registry ----
@@ -375,6 +403,7 @@ bool Windows::CloseSimHandle(uintptr_t h, HandleKind kind) {
 
 void Windows::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId,
                          WORD productType) {
+    ForgetHostCode();  // the product classifies once per process
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
     version.dwMajorVersion = major;
@@ -387,6 +416,7 @@ void Windows::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId
 static const char kEnvironment[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 void Windows::SetArchitecture(const char* arch) {
+    ForgetHostCode();
     for (auto& view : registry) {
         auto k = view.find(NormalKey(kEnvironment));
         if (k != view.end()) k->second.erase("processor_architecture");
@@ -497,6 +527,7 @@ void BindCore(Win32Api& api) {
     api.LeaveCriticalSection = SimLeaveCriticalSection;
     api.IsDBCSLeadByte = SimIsDBCSLeadByte;
     api.CharUpperBuffA = SimCharUpperBuffA;
+    api.MultiByteToWideChar = SimMultiByteToWideChar;
     api.RegOpenKeyExA = SimRegOpenKeyExA;
     api.RegQueryValueExA = SimRegQueryValueExA;
     api.RegSetValueExA = SimRegSetValueExA;
@@ -523,6 +554,7 @@ void UseSimulatedWindows() {
 
 void UseRealWindows() {
     SetWin32Api(nullptr);
+    ForgetHostCode();
     LookUpIsWow64Process();
 }
 

@@ -98,6 +98,7 @@ struct Windows {
 
     // ANSI code page: 1252 (single byte) or 932 (double byte)
     UINT codePage = 1252;
+    int failUpperCase = 0;  // the coming N CharUpperBuffA calls fail
 
     // Standard output of the command-line role
     std::string stdoutText;

@@ -110,14 +110,24 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // One more character and the read is cut: nothing is created.
+    // One more character and the read is cut: nothing is created, and no
+    // default name addresses a service another installation registered.
     sim::UseSimulatedWindows();
     ASSERT_EQ(1, DeriveServiceName());
+    EXPECT_EQ(1, CommandInstall());
     Sim().exePath = "C:\\ab\\" + std::string(kExePathCapacity - 10, 'x') + ".exe";
     ASSERT_EQ(kExePathCapacity, Sim().exePath.size());
+    EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
+    EXPECT_EQ(0, DeriveServiceName());
+    sim::Scm().calls.clear();
+    Sim().stdoutText.clear();
     EXPECT_EQ(-2, CommandInstall());
-    EXPECT_FALSE(Called("CreateServiceA"));
+    EXPECT_EQ(-3, CommandStart());
+    EXPECT_EQ(-3, CommandStop());
+    EXPECT_EQ(-3, CommandUninstall());
+    EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA"));
     EXPECT_EQ("", Sim().stdoutText);
+    EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
 }
 
 TEST_F(Commands, RefusedNamesCreateAndAddressNothing) {

@@ -153,7 +153,7 @@ TEST_F(Coordinator, ChangeWhileTheFirstAdapterAppearsSendsOnlyToIt) {
 }
 
 TEST_F(Coordinator, AdapterRemovalSendsNothingUnlessBluetoothChanged) {
-    AddBt(true);
+    DEVINST bt = AddBt(true);
     DEVINST wifi = AddWifi(kGuidA);
     OnServiceStart();
     ASSERT_EQ(1u, Sent().size());
@@ -163,6 +163,20 @@ TEST_F(Coordinator, AdapterRemovalSendsNothingUnlessBluetoothChanged) {
     EXPECT_EQ(0, WifiPresent);
     EXPECT_EQ(1u, Sent().size());
     EXPECT_EQ(PathOf(kGuidA), AdapterPath) << "the old path stays";
+
+    // Bluetooth changes while it is away; back at the same path, it hears
+    // the state exactly once.
+    Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
+    sim::SetStarted(bt, false);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+    Sim().AddDevice(PathOf(kGuidA));
+    AddWifi(kGuidA);
+    OnDeviceArrival();
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 0);
 }
 
 TEST_F(Coordinator, RemovalNeverBringsTheAdapterUp) {
@@ -205,27 +219,26 @@ TEST_F(Coordinator, AnEditedPatternTakesEffectAtTheNextEvent) {
     EXPECT_EQ(0, LastBluetoothState);
 }
 
-TEST_F(Coordinator, UnresolvableAdapterNamesSendNothingUntilALaterProbeResolvesThem) {
-    DEVINST bt = AddBt(false);
-    sim::AddWifiAdapter(kWifiId, "0007", "", true);  // no adapter entry in the registry
+TEST_F(Coordinator, AnAdapterWhoseNameAppearsLaterIsToldAtTheNextArrival) {
+    AddBt(true);
+    sim::AddWifiAdapter(kWifiId, "0007", "", true);  // no adapter entry in the registry yet
     OnServiceStart();
-    EXPECT_EQ(1, WifiPresent);
+    EXPECT_EQ(0, WifiPresent) << "not told, so not present";
     EXPECT_STREQ("", AdapterPath);
     EXPECT_TRUE(Sim().fileOpens.empty());
 
-    // The names appear; the Bluetooth change is sent before the Wi-Fi
-    // probe, while the path is still empty, so it reaches nobody.
+    // A removal never brings it up, even once it can be named.
     sim::AddNetAdapterKey("0007", kGuidA);
-    sim::SetStarted(bt, true);
-    OnDeviceArrival();
+    OnDeviceRemoval();
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(PathOf(kGuidA), AdapterPath);
-    EXPECT_EQ(1, LastBluetoothState);
+    EXPECT_EQ(0, WifiPresent);
 
-    sim::SetStarted(bt, false);
     OnDeviceArrival();
     ASSERT_EQ(1u, Sent().size());
-    ExpectRequest(0, kGuidA, 0xFFF10220, 0);
+    ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size());
 }
 
 TEST_F(Coordinator, RequestCodeAndBufferFollowTheStoredHostCode) {
@@ -247,21 +260,70 @@ TEST_F(Coordinator, RequestCodeAndBufferFollowTheStoredHostCode) {
     EXPECT_FALSE(Sent()[2].outIsHeapBlock);
 }
 
-TEST_F(Coordinator, TheDriverFailingChangesNothingAndIsNotRetried) {
-    DEVINST bt = AddBt(false);
+TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
+    for (bool retryOnRemoval : {false, true}) {
+        SCOPED_TRACE(retryOnRemoval ? "retried at a removal" : "retried at an arrival");
+        ResetCoordinator();
+        Sim().driverRequests.clear();
+        sim::SetupState().devices.clear();
+        DEVINST bt = AddBt(true);
+        AddWifi(kGuidA);
+        OnServiceStart();
+        ASSERT_EQ(1u, Sent().size());
+
+        Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+        sim::SetStarted(bt, false);
+        OnDeviceArrival();
+        ASSERT_EQ(2u, Sent().size()) << "one request, refused";
+        EXPECT_EQ(1, LastBluetoothState) << "not recorded: the driver still holds 1";
+        EXPECT_EQ(1, WifiPresent);
+
+        if (retryOnRemoval) OnDeviceRemoval(); else OnDeviceArrival();
+        ASSERT_EQ(3u, Sent().size());
+        ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+        EXPECT_EQ(0, LastBluetoothState);
+
+        OnDeviceArrival();
+        OnDeviceRemoval();
+        EXPECT_EQ(3u, Sent().size());
+    }
+}
+
+TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {
+    AddBt(true);
     AddWifi(kGuidA);
-    OnServiceStart();
     Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
-    sim::SetStarted(bt, true);
-    OnDeviceArrival();
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+    EXPECT_EQ(0, WifiPresent);
     EXPECT_EQ(1, LastBluetoothState);
-    ASSERT_EQ(2u, Sent().size());
-    OnDeviceArrival();
-    EXPECT_EQ(2u, Sent().size());
-    sim::SetStarted(bt, false);
+
     OnDeviceRemoval();
+    EXPECT_EQ(1u, Sent().size());
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+}
+
+TEST_F(Coordinator, AnotherAdapterStandingIsToldEvenWhileTheFirstIsPresent) {
+    DEVINST bt = AddBt(true);
+    AddWifi(kGuidA, "0007");
+    Sim().WriteFile(kIni, "[Settings]\nBTHWID=VID_0B7A\n");  // empty Wi-Fi pattern: the last adapter
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    AddWifi(kGuidB, "0008");
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidB, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+
+    // A change reached in this rule is not told twice.
+    sim::SetStarted(bt, false);
+    OnDeviceArrival();
     ASSERT_EQ(3u, Sent().size());
-    ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+    ExpectRequest(2, kGuidB, 0xFFF10220, 0);
 }
 
 TEST_F(Coordinator, ProbesThatCannotWorkFindNothing) {

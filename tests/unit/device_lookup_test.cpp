@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "host/host_classify.h"
 #include "sim_setupapi.h"
 #include "sim_test.h"
 
@@ -14,6 +16,10 @@ const unsigned char kSentinel = 0xEE;
 
 class DeviceLookupTest : public SimTest {
 protected:
+    // The host code is classified at its first use; done here, its own
+    // registry read is not counted as the lookup's.
+    void HostCodeOnceClassified() { HostCode(); }
+
     DeviceRecord record;
     SP_DEVINFO_DATA info;
 
@@ -112,25 +118,59 @@ TEST_F(DeviceLookupTest, EmptyPatternMatchesEveryDeviceEvenOneWithoutHardwareId)
     EXPECT_STREQ("First", P().DisplayName);
 }
 
-TEST_F(DeviceLookupTest, LastMatchWinsAndKeepsAnEarlierMatchsNamesWhenItsOwnFail) {
-    sim::AddWifiAdapter("PCI\\VEN_1111&DEV_0001", "0001", kId1);
-    DEVINST second = sim::AddWifiAdapter("PCI\\VEN_1111&DEV_0002", "0002", "");
-    sim::AddWifiAdapter("PCI\\VEN_2222&DEV_0003", "0003", kId2);  // matches no pattern below
+struct Visit {
+    DEVINST devInst;
+    std::string hardwareId;  // "<invalid>" when the lookup could not read it as text
+    int matched;
+};
 
-    ASSERT_EQ(1, Lookup("VEN_1111"));
+void Record(void* context, const SP_DEVINFO_DATA* element, const char* hardwareId, int matched) {
+    static_cast<std::vector<Visit>*>(context)->push_back(
+        {element->DevInst, hardwareId ? hardwareId : "<invalid>", matched});
+}
+
+TEST_F(DeviceLookupTest, OnlyTheLastMatchIsDescribedAndNoEarlierMatchFillsItsSlots) {
+    DEVINST first = sim::AddWifiAdapter("PCI\\VEN_1111&DEV_0001", "0001", kId1);
+    DEVINST second = sim::AddWifiAdapter("pci\\ven_1111&dev_0002", "0002", "");
+    DEVINST other = sim::AddWifiAdapter("PCI\\VEN_2222&DEV_0003", "0003", kId2);
+
+    std::vector<Visit> visits;
+    ASSERT_EQ(1, DeviceLookup(&record, "VEN_1111", "Net", &info, kLookupAdapterNames, Record,
+                              &visits));
     EXPECT_EQ(second, info.DevInst);
     EXPECT_STREQ("Wi-Fi Adapter #0002", P().DisplayName);
-    EXPECT_STREQ("Wi-Fi Adapter #0002", P().FriendlyName);
     EXPECT_STREQ("0002", P().DriverSuffix);
-    EXPECT_EQ(std::string("\\\\.\\") + kId1, P().DevicePath);
-    EXPECT_STREQ(kId1, P().InstanceId);
-    EXPECT_EQ(std::string("\\Device\\") + kId1, P().DeviceObjectName);
-
-    // A new call starts from an empty payload, not from the record.
-    ASSERT_EQ(1, Lookup("DEV_0002"));
+    // Its names cannot be resolved: empty, never the first adapter's, which
+    // would aim the request at another device.
     EXPECT_STREQ("", P().DevicePath);
     EXPECT_STREQ("", P().InstanceId);
     EXPECT_STREQ("", P().DeviceObjectName);
+
+    // Every device is shown to the visitor as compared, in order.
+    ASSERT_EQ(3u, visits.size());
+    EXPECT_EQ(first, visits[0].devInst);
+    EXPECT_EQ("PCI\\VEN_1111&DEV_0001", visits[0].hardwareId);
+    EXPECT_EQ(1, visits[0].matched);
+    EXPECT_EQ("PCI\\VEN_1111&DEV_0002", visits[1].hardwareId);
+    EXPECT_EQ(1, visits[1].matched);
+    EXPECT_EQ(other, visits[2].devInst);
+    EXPECT_EQ(0, visits[2].matched);
+
+    // Only the hardware ID is read from the devices that do not stand.
+    for (const sim::PropertyRead& r : sim::SetupState().propertyReads) {
+        if (r.devInst != second) EXPECT_EQ(static_cast<DWORD>(SPDRP_HARDWAREID), r.property);
+    }
+}
+
+TEST_F(DeviceLookupTest, APlainLookupSeeksNoAdapterNames) {
+    sim::AddNetAdapterKey("0000", kId2);
+    sim::AddBluetoothDevice("USB\\VID_0B7A&PID_0001", "0000");
+    HostCodeOnceClassified();
+    size_t opens = Sim().regOpens.size();
+    ASSERT_EQ(1, DeviceLookup(&record, "VID_0B7A", "Bluetooth", &info, kLookupPlain));
+    EXPECT_EQ(opens, Sim().regOpens.size());
+    EXPECT_STREQ("", P().DevicePath);
+    EXPECT_STREQ("0000", P().DriverSuffix);
 }
 
 TEST_F(DeviceLookupTest, NamesAreTakenFromTheDescriptionAndCutToTheirSlots) {
@@ -179,7 +219,7 @@ TEST_F(DeviceLookupTest, DriverSuffixAndTheNamesLookedUpWithIt) {
     EXPECT_STREQ("", P().DriverSuffix);
     EXPECT_EQ('\\', Sim().regOpens.back().path.back());
 
-    // A Bluetooth device is looked up under the network class all the same.
+    // A full lookup of a Bluetooth device seeks them under the network class all the same.
     sim::AddNetAdapterKey("0000", kId2);
     sim::AddBluetoothDevice("USB\\VID_0B7A&PID_0001", "0000");
     ASSERT_EQ(1, Lookup("VID_0B7A", "Bluetooth"));
@@ -234,12 +274,14 @@ TEST_F(DeviceLookupTest, DoubleByteHardwareIdsMatchOnCharacterBoundaries) {
     sim::AddDevice("Net", {"X\x82\x60Y"}, "", "", "", "", "");
     DEVINST trail = sim::AddDevice("Net", {"Q\x83\x61z"}, "", "", "", "", "");
     sim::AddDevice("Net", {"BAD\x82"}, "", "", "", "", "");  // ends inside a character
+    sim::AddDevice("Net", {"BAD\x82 TRAIL"}, "", "", "", "", "");  // no trail byte after a lead
 
     EXPECT_EQ(-9, Lookup("\x60Y")) << "begins on a trail byte";
     EXPECT_EQ(1, Lookup("\x82\x60Y"));
     EXPECT_EQ(1, Lookup("\x83\x61Z")) << "a trail byte is no letter";
     EXPECT_EQ(-9, Lookup("\x83\x41Z"));
     EXPECT_EQ(-9, Lookup("BAD"));
+    EXPECT_EQ(-9, Lookup("TRAIL"));
     EXPECT_EQ(1, Lookup(""));
     EXPECT_EQ(trail, info.DevInst) << "an invalid ID matches not even the empty pattern";
 }

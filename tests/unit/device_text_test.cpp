@@ -16,7 +16,7 @@ protected:
     // Upper-cases text (its NULs included) and returns the length or -1.
     int Upper(std::string& text, DWORD capacity) {
         return UpperCaseFirstString(&text[0], capacity, sim::Api().IsDBCSLeadByte,
-                                    sim::Api().CharUpperBuffA);
+                                    sim::Api().CharUpperBuffA, sim::Api().MultiByteToWideChar);
     }
     int Contains(const std::string& text, const char* pattern) {
         return ContainsOnCharBoundary(text.data(), static_cast<int>(text.size()), pattern, Lead());
@@ -50,6 +50,17 @@ TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
     EXPECT_EQ(-1, Upper(cut, 4));
     std::string atEnd("ab\x82", 3);
     EXPECT_EQ(-1, Upper(atEnd, 3));
+    // Nor is one followed by a byte that cannot be a trail byte.
+    std::string badTrail("ab\x82\x20z", 6);
+    EXPECT_EQ(-1, Upper(badTrail, 6));
+    std::string badTrailLast("\x82\x7F", 3);
+    EXPECT_EQ(-1, Upper(badTrailLast, 3));
+
+    // Text the upper-casing call fails on is not taken as it stands.
+    std::string plain("abc\0", 4);
+    Sim().failUpperCase = 1;
+    EXPECT_EQ(-1, Upper(plain, 4));
+    EXPECT_EQ(3, Upper(plain, 4));
 }
 
 TEST_F(DeviceText, PatternSearchIsByteExactAnywhereInTheText) {

@@ -111,7 +111,7 @@ TEST_F(ServiceRuntime, HandlerAnswersEachControlAsTabulated) {
         {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEQUERYREMOVE, 0, ""},
         {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVEPENDING, 0, ""},
         {0, 0, 120, ""},  {SERVICE_CONTROL_PAUSE, 0, 120, ""},
-        {SERVICE_CONTROL_CONTINUE, 0, 120, ""}, {SERVICE_CONTROL_SHUTDOWN, 0, 120, ""},
+        {SERVICE_CONTROL_CONTINUE, 0, 120, ""},
         {SERVICE_CONTROL_PARAMCHANGE, 0, 120, ""}, {10, 0, 120, ""},
         {SERVICE_CONTROL_HARDWAREPROFILECHANGE, 0, 120, ""}, {14, 0, 120, ""},
         {128, 0, 120, ""}, {255, 0, 120, ""},
@@ -130,9 +130,12 @@ TEST_F(ServiceRuntime, HandlerAnswersEachControlAsTabulated) {
     Control(SERVICE_CONTROL_STOP);
 }
 
-TEST_F(ServiceRuntime, StopReportsExactlyStopPendingThenStoppedAndKeepsCoordinatorState) {
-    for (bool notifyFails : {false, true}) {
-        SCOPED_TRACE(notifyFails ? "without a notification" : "with a notification");
+TEST_F(ServiceRuntime, StopOrShutdownReportsExactlyStopPendingThenStoppedAndKeepsCoordinatorState) {
+    for (int run = 0; run < 4; ++run) {
+        const bool notifyFails = run % 2 == 1;
+        const DWORD control = run < 2 ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_SHUTDOWN;
+        SCOPED_TRACE(testing::Message() << "control " << control
+                                        << (notifyFails ? " without" : " with") << " a notification");
         sim::ResetServices();
         InitServiceRuntime();
         sim::Scm().notifyFails = notifyFails;
@@ -141,7 +144,7 @@ TEST_F(ServiceRuntime, StopReportsExactlyStopPendingThenStoppedAndKeepsCoordinat
         WifiPresent = 1;
         size_t reports = sim::Reports().size();
 
-        EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+        EXPECT_EQ(0u, Control(control));
 
         std::vector<sim::StatusReport> after = sim::Reports();
         ASSERT_EQ(reports + 2, after.size());

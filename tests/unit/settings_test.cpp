@@ -44,7 +44,7 @@ TEST(SettingsPath, ResultMustFitTheCapacity) {
     EXPECT_EQ("<refused>", PathFor("C:\\svc", 10));
 
     // The longest exe path read, without an extension, still fits.
-    std::string longest(kSettingsExePathCapacity - 1, 'a');
+    std::string longest(kExePathCapacity - 1, 'a');
     longest.replace(0, 3, "C:\\");
     EXPECT_EQ(longest + ".ini", PathFor(longest.c_str()));
 }
@@ -201,46 +201,45 @@ TEST_F(Settings, ExeInADottedFolderReadsItsOwnNameWithIni) {
 }
 
 TEST_F(Settings, ExePathLongestThatFitsIsUsed) {
-    // 255 characters: the longest path the 256-byte buffer holds.
-    std::string folder = "C:\\" + std::string(255 - 3 - 12, 'f');
+    // 1023 characters: the longest path the exe-path buffer holds.
+    std::string folder = "C:\\" + std::string(kExePathCapacity - 1 - 3 - 12, 'f');
     std::string exe = folder + "\\tolvane.exe";
-    ASSERT_EQ(255u, exe.size());
+    ASSERT_EQ(kExePathCapacity - 1, exe.size());
     Sim().exePath = exe;
     Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=LONGEST\r\n");
     EXPECT_EQ(1, DeriveServiceName());
     EXPECT_STREQ("Tolvane_LONGEST", ServiceName);
+    char path[kExePathCapacity];
+    EXPECT_EQ(1, ReadExePath(path));
+    EXPECT_EQ(exe, path);
 }
 
-TEST_F(Settings, ExePathTooLongForTheBufferReadsNoFile) {
-    // The cut path is 255 characters of folder name; the files a cut path
-    // or the full path would name both exist, and neither may be read.
-    std::string folder = "C:\\" + std::string(300, 'f');
+TEST_F(Settings, ExePathThatCannotBeReadWholeRefusesEveryRead) {
+    // The files a cut path or the full path would name exist, and so do the
+    // defaults; none may be used: the defaults could name another
+    // installation's service and match every device.
+    std::string folder = "C:\\" + std::string(1100, 'f');
     std::string exe = folder + "\\tolvane.exe";
-    Sim().exePath = exe;
     Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=FULL\r\n");
-    Sim().WriteFile(exe.substr(0, 255) + ".ini", "[Product]\r\nModel=CUT255\r\n");
-    Sim().WriteFile(exe.substr(0, 256) + ".ini", "[Product]\r\nModel=CUT256\r\n");
-    EXPECT_EQ(1, DeriveServiceName());
-    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+    Sim().WriteFile(exe.substr(0, kExePathCapacity - 1) + ".ini", "[Product]\r\nModel=CUT\r\n");
+    // One character over the buffer is already too long; an empty path is
+    // no path at all.
+    const std::string oneOver = "C:\\" + std::string(kExePathCapacity - 3 - 12, 'f') + "\\tolvane.exe";
+    ASSERT_EQ(kExePathCapacity, oneOver.size());
+    for (const std::string& path : {exe, oneOver, std::string()}) {
+        Sim().exePath = path;
+        EXPECT_EQ(0, DeriveServiceName()) << path.size();
+        EXPECT_STREQ("", ServiceName);
 
-    char display[kDisplayNameCapacity];
-    EXPECT_EQ(1, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display,
-                             sizeof display));
-    EXPECT_STREQ("Verdin Service", display);
-
-    // One character over the buffer is already too long.
-    Sim().exePath = "C:\\" + std::string(256 - 3 - 12, 'f') + "\\tolvane.exe";
-    ASSERT_EQ(256u, Sim().exePath.size());
-    Sim().WriteFile(Sim().exePath.substr(0, 253) + "ini", "[Product]\r\nModel=CUT\r\n");
-    EXPECT_EQ(1, DeriveServiceName());
-    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
-}
-
-TEST_F(Settings, UnreadableExePathGivesTheDefaults) {
-    Sim().exePath = "";
-    Sim().WriteFile(".ini", "[Product]\r\nModel=NOWHERE\r\n");
-    EXPECT_EQ(1, DeriveServiceName());
-    EXPECT_STREQ("Tolvane_QM5520", ServiceName);
+        char display[kDisplayNameCapacity];
+        std::strcpy(display, "unchanged");
+        EXPECT_EQ(0, ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, display,
+                                 sizeof display));
+        EXPECT_STREQ("", display);
+        char exePath[kExePathCapacity];
+        EXPECT_EQ(0, ReadExePath(exePath));
+        EXPECT_STREQ("", exePath);
+    }
 }
 
 }  // namespace
