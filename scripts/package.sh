@@ -67,6 +67,18 @@ for exe in tolvane.exe tolvane-check.exe; do
     [ -f "$bin/$exe" ] || die "no $exe in $bin"
 done
 
+# FILE's version from its version resource (VS_FIXEDFILEINFO, found by its
+# signature 0xFEEF04BD): the two version words follow the signature and
+# the structure version, each a pair of 16-bit halves, low half first.
+file_version() {
+    local at
+    at="$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$1" | head -1 | cut -d: -f1)"
+    [ -n "$at" ] || return 1
+    od -An -tu2 -j $((at + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
+}
+service_version="$(file_version "$bin/tolvane.exe")" || die "tolvane.exe has no version resource"
+check_version="$(file_version "$bin/tolvane-check.exe")" || die "tolvane-check.exe has no version resource"
+
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
 cp "$bin/tolvane.exe" "$bin/tolvane-check.exe" "$stage/"
@@ -102,15 +114,18 @@ msi="$stage/tolvane.msi"
 
 # What wixl cannot say: the settings file's entries and its removal, the
 # public properties that pass to the installing service (beside the ones
-# wixl lists), and a service that cannot be registered failing the install
-# (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks).
+# wixl lists), a service that cannot be registered failing the install
+# (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks), and
+# the exes' versions, by which the installer decides which file is newer.
 secure="$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
 secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID${secure:+;$secure}"
 msibuild "$msi" \
     -i "$root/packaging/IniFile.idt" \
     -i "$root/packaging/RemoveFile.idt" \
     -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
-    -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'"
+    -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$service_version', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$check_version', \`Language\` = '1033' WHERE \`File\` = 'CheckExe'"
 
 if [ "$signing" = 1 ]; then
     sign "$msi"

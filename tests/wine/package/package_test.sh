@@ -115,6 +115,10 @@ expect_signed() {  # what FILE BYTE-OFFSET
 }
 expect_signed "package" "$old_msi" "$(grep -boa QM5520 "$old_msi" | head -1 | cut -d: -f1)"
 expect_false "the unsigned package carries no signature" verifies "$new_msi"
+# Read by package.sh from the exes' version resources.
+expect "package: both exes' file versions" \
+    "$(printf 'tolvane-check.exe %s.0\ntolvane.exe %s.0' "$version" "$version")" \
+    "$(msiinfo export "$old_msi" File | awk -F'\t' 'NR > 3 { print $3, $5 }' | sort)"
 
 # ---- the prefix's tools ----
 wine_server_up
