@@ -171,6 +171,9 @@ files() {
 files >"$tmp/files.before"
 
 # ---- silent install with properties ----
+msi /i "$old_pkg" "MODEL=$model" "DESCRIPTION=#$description"
+expect "install: a value beginning with # refused (1603)" 67 "$code"
+expect "install: nothing registered after the refusal" "" "$(state)"
 msi /i "$old_pkg" "MODEL=$model" "DISPLAYNAME=$display" "DESCRIPTION=$description" \
     "BTHWID=$bt_pattern" "WIFIHWID=$wifi_pattern"
 expect "install: exit code" 0 "$code"
