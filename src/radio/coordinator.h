@@ -10,6 +10,9 @@
 const DWORD kBaseCodeBefore10 = 0x0D710220;
 const DWORD kBaseCodeFrom10 = 0xFF710220;
 
+// The base request code for the host's family: before code 10 or from it.
+DWORD BaseCodeFor(int hostCode);
+
 // Coordinator state, zero when the process starts.
 extern int LastBluetoothState;
 extern int WifiPresent;  // 1: the adapter that stands has been told

@@ -10,6 +10,14 @@ const DWORD kNdisQueryGlobalStats = 0x170002;
 // Base request code with the set flag the host's Windows version calls for.
 DWORD RequestCode(DWORD baseCode, int hostCode);
 
+// Opens the adapter's device as every request does: no access asked, read
+// sharing, an existing device only. INVALID_HANDLE_VALUE when the path is
+// empty or does not open; otherwise the caller closes the handle.
+HANDLE OpenAdapter(const char* adapterPath);
+
+// 1 where the value must travel in a heap block of its own (code 8 hosts).
+int ValueInHeapBlock(int hostCode);
+
 // Opens adapterPath, sends the request with *value as the output buffer and
 // closes it again. Returns 1 only when the device control succeeded.
 int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value);
