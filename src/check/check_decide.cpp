@@ -65,9 +65,11 @@ void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about) 
     if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about};
 }
 
-void ClassWarnings(const ClassFacts& c, CheckWarning* warnings, int* count) {
+void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warnings,
+                   int* count) {
+    // Unreadable settings refuse every pattern: that warning says it all.
     if (!c.patternRead) {
-        Add(warnings, count, kWarnPatternRefused, &c);
+        if (f.settings.file[0] != '\0') Add(warnings, count, kWarnPatternRefused, &c);
         return;
     }
     if (c.patternChanges) Add(warnings, count, kWarnPatternLowerCase, &c);
@@ -118,8 +120,8 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
-    ClassWarnings(f.bluetooth, warnings, &count);
-    ClassWarnings(f.net, warnings, &count);
+    ClassWarnings(f, f.bluetooth, warnings, &count);
+    ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
         if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);

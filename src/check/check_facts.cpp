@@ -6,7 +6,6 @@
 #include "devices/device_text.h"
 #include "host/registry_reader.h"
 #include "platform/win32_api.h"
-#include "radio/coordinator.h"
 #include "radio/driver_request.h"
 
 const SettingRule kSettingRules[kSettingCount] = {

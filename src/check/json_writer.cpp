@@ -60,10 +60,15 @@ void JsonEscaped(Out* out, const char* text, LeadByteTest isLead, WideConverter 
             ++i;
         } else {
             // One character of the code page: a lead byte takes its trail.
+            // A byte it refuses stands for itself alone.
             const int size = (isLead(c) && text[i + 1] != '\0') ? 2 : 1;
             WCHAR units[2];
             const int count = toWide(CP_ACP, MB_ERR_INVALID_CHARS, text + i, size, units, 2);
-            if (count <= 0) OutUnit(out, 0xFFFD);
+            if (count <= 0) {
+                OutUnit(out, 0xFFFD);
+                ++i;
+                continue;
+            }
             for (int u = 0; u < count; ++u) OutUnit(out, units[u]);
             i += size;
         }

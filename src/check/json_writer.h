@@ -5,7 +5,8 @@
 // or \u00XX, and each character of the code page beyond ASCII (a byte of
 // 0x80 or more, with its trail byte when it is a lead byte) is converted
 // to UTF-16 by the code page's own conversion and written as \uXXXX per
-// unit. A byte the code page cannot convert becomes \uFFFD. So the output
+// unit. A byte the code page cannot convert, alone or with the byte after
+// it, becomes \uFFFD. So the output
 // is valid UTF-8 JSON whatever the code page, and a parser gets the
 // characters the code page means.
 #pragma once

@@ -44,10 +44,6 @@ int ProbeDevice(const char* key, const char* className, DWORD fill, int* started
 
 }  // namespace
 
-DWORD BaseCodeFor(int hostCode) {
-    return hostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10;
-}
-
 int ProbeBluetooth(int* state) {
     int started = 0;
     // The Bluetooth device is never sent anything: its adapter names are not sought.

@@ -3,6 +3,10 @@
 #include "host/host_classify.h"
 #include "platform/win32_api.h"
 
+DWORD BaseCodeFor(int hostCode) {
+    return hostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10;
+}
+
 DWORD RequestCode(DWORD baseCode, int hostCode) {
     return baseCode | (hostCode < kHostVista ? 0x00800000u : 0xFF800000u);
 }

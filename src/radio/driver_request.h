@@ -7,6 +7,12 @@
 // IOCTL_NDIS_QUERY_GLOBAL_STATS: device type 0x17, function 0, direct out.
 const DWORD kNdisQueryGlobalStats = 0x170002;
 
+const DWORD kBaseCodeBefore10 = 0x0D710220;
+const DWORD kBaseCodeFrom10 = 0xFF710220;
+
+// The base request code for the host's family: before code 10 or from it.
+DWORD BaseCodeFor(int hostCode);
+
 // Base request code with the set flag the host's Windows version calls for.
 DWORD RequestCode(DWORD baseCode, int hostCode);
 
