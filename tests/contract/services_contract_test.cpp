@@ -12,12 +12,13 @@
 
 #include "backend.h"
 #include "platform/win32_api.h"
+#include "service/commands.h"
 #include "sim_services.h"
 #include "sim_windows.h"
 
 namespace {
 
-const DWORD kAllAccess = 0xF003F;  // what the commands ask for, manager and service alike
+const DWORD kAllAccess = kCommandAccess;  // what the commands ask for, manager and service alike
 const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 const char kAbsentImage[] = "C:\\windows\\system32\\tolvane-contract-absent.exe";
 

@@ -91,6 +91,17 @@ TEST_P(Win32Contract, OpeningADevicePathThatNamesNothingFails) {
     if (h != INVALID_HANDLE_VALUE) Win().CloseHandle(h);
 }
 
+TEST_P(Win32Contract, AHardwareIdIsUpperCasedWholeInOneCall) {
+    // Code page 1252, as Wine's prefixes and most machines have it.
+    char id[] = "usb\\vid_0b7a&pid_\xe9\xff&rev_0100";
+    const DWORD length = sizeof id - 1;
+    EXPECT_EQ(static_cast<int>(length),
+              Win().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, id, length, nullptr, 0))
+        << "single-byte text is always valid";
+    EXPECT_EQ(length, Win().CharUpperBuffA(id, length)) << "the whole length is processed";
+    EXPECT_STREQ("USB\\VID_0B7A&PID_\xc9\x9f&REV_0100", id);
+}
+
 CONTRACT_SUITE(Win32Contract);
 
 }  // namespace

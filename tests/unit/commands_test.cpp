@@ -51,7 +51,7 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     EXPECT_EQ("Tolvane_QM5520", s->name);
     EXPECT_EQ("Radio Peace", s->displayName);
     EXPECT_EQ("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", s->imagePath);
-    EXPECT_EQ(0xF003Fu, s->access);
+    EXPECT_EQ(kCommandAccess, s->access);
     EXPECT_EQ(0x10u, s->type);
     EXPECT_EQ(2u, s->startType);
     EXPECT_EQ(0u, s->errorControl);
@@ -63,7 +63,7 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     ASSERT_NE(nullptr, d);
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), d->type);
     ASSERT_FALSE(Sim().regOpens.empty());
-    EXPECT_EQ(0xF003Fu, Sim().regOpens.back().sam);
+    EXPECT_EQ(kCommandAccess, Sim().regOpens.back().sam);
     EXPECT_TRUE(Called("OpenSCManagerA 0xf003f"));
 }
 

@@ -341,13 +341,20 @@ scenario_driver_fails() {
     m fail-next "$MDIR" 1
     m stop "$MDIR" BT1
     expect_new "$s: Bluetooth off, the driver fails the request" 1 "$(line 0xFFF10220 0 "$G1" fail)" nudge
+    # The refused state is sent again at the next event, whatever device it names.
+    n=$(count)
+    spare_event
+    expect_new "$s: the next event sends the refused request again" "$n" "$(line 0xFFF10220 0 "$G1" ok)"
+    # A later event sends nothing (the record at the end shows it); the next change is sent.
+    spare_event
     n=$(count)
     m start "$MDIR" BT1
-    expect_new "$s: no retry; the next change is still sent (value 1)" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
+    expect_new "$s: the next change is sent (value 1)" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
     [ "$(svc_state)" = running ]
     check "$s: the service is still running" $? "state: $(svc_state)"
 
-    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 1 "$G1" ok)
+    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" ok
+           line 0xFFF10220 1 "$G1" ok)
     finish $s "$want"
     teardown
 }
