@@ -161,6 +161,8 @@ void GatherClass(ClassFacts* c, const char* className, const char* key, DWORD fi
     std::memcpy(&c->payload, &record.Payload, sizeof c->payload);
     c->standingStarted = DeviceNodeStarted(info.DevInst);
     if (fill & kLookupAdapterNames) {
+        if (c->payload.DriverSuffix[0] != '\0')
+            AdapterNameKey(c->payload.DriverSuffix, c->nameKey, &c->nameValue);
         HANDLE device = OpenAdapter(c->payload.DevicePath);
         c->pathOpens = device != INVALID_HANDLE_VALUE;
         if (c->pathOpens) Win().CloseHandle(device);

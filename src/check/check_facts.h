@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "config/settings.h"
+#include "devices/adapter_names.h"
 #include "devices/device_lookup.h"
 #include "devices/device_record.h"
 #include "host/host_classify.h"
@@ -94,7 +95,11 @@ struct ClassFacts {
     long standing;   // enumeration index of the last match, -1 for none
     int standingStarted;
     DevicePayload payload;  // the device that stands, as the lookup describes it
-    int pathOpens;          // Net: the device path opens as a send opens it
+    // Net: where the adapter's name is read (empty without a driver key),
+    // and whether the device path opens as a send opens it.
+    char nameKey[kAdapterKeyCapacity];
+    const char* nameValue;
+    int pathOpens;
     ListedDevice devices[kListedDeviceCapacity];
 };
 

@@ -86,8 +86,15 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         }
         OutChar(out, '\n');
     }
-    Row(out, "Service name",
-        s.nameDerived ? s.serviceName : "(none: the model is refused or too long)");
+    Label(out, "Service name");
+    if (s.nameDerived) {
+        OutText(out, s.serviceName);
+    } else {
+        OutText(out, "(none: Model must be ");
+        OutDecimal(out, kServiceNameCapacity - sizeof kServiceNamePrefix);
+        OutText(out, " characters or fewer)");
+    }
+    OutChar(out, '\n');
 }
 
 void ServiceSection(const ServiceFacts& f, Out* out) {
@@ -173,8 +180,8 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
         Row(out, "A send carries",
             c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
-        Row(out, "Driver instance", c.payload.DriverSuffix[0] ? c.payload.DriverSuffix : "(none)");
-        Row(out, "NetCfgInstanceId", c.payload.InstanceId[0] ? c.payload.InstanceId : "(none)");
+        Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
+        if (c.nameKey[0]) Row(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         Row(out, "Device path",
             c.payload.DevicePath[0] ? c.payload.DevicePath : "(cannot be resolved)");
         if (c.payload.DevicePath[0]) Row(out, "Path opens", YesNo(c.pathOpens != 0));

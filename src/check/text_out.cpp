@@ -65,13 +65,32 @@ void OutPadTo(Out* out, DWORD column) {
 }
 
 void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE)) {
+    DWORD spaces = 0;  // held back until the next word shows where it goes
     for (DWORD i = 0; text[i] != '\0';) {
-        const DWORD step = (isLead(static_cast<BYTE>(text[i])) && text[i + 1] != '\0') ? 2 : 1;
-        if (out->column + step > kOutWidth && out->column > indent) {
+        if (text[i] == ' ') {
+            ++spaces;
+            ++i;
+            continue;
+        }
+        // A word goes whole onto a line that has room; one longer than a
+        // line is broken between characters.
+        DWORD word = 0;
+        while (text[i + word] != '\0' && text[i + word] != ' ') ++word;
+        if (out->column + spaces + word > kOutWidth && out->column > indent &&
+            indent + word <= kOutWidth) {
             OutChar(out, '\n');
             OutPadTo(out, indent);
+            spaces = 0;
         }
-        OutBytes(out, text + i, step);
-        i += step;
+        for (; spaces > 0; --spaces) OutChar(out, ' ');
+        for (const DWORD end = i + word; i < end;) {
+            const DWORD step = (isLead(static_cast<BYTE>(text[i])) && i + 1 < end) ? 2 : 1;
+            if (out->column + step > kOutWidth && out->column > indent) {
+                OutChar(out, '\n');
+                OutPadTo(out, indent);
+            }
+            OutBytes(out, text + i, step);
+            i += step;
+        }
     }
 }
