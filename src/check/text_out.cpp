@@ -65,25 +65,30 @@ void OutPadTo(Out* out, DWORD column) {
 }
 
 void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE)) {
-    DWORD spaces = 0;  // held back until the next word shows where it goes
+    DWORD spaces = 0;  // held back until the next piece shows where it goes
     for (DWORD i = 0; text[i] != '\0';) {
         if (text[i] == ' ') {
             ++spaces;
             ++i;
             continue;
         }
-        // A word goes whole onto a line that has room; one longer than a
-        // line is broken between characters.
-        DWORD word = 0;
-        while (text[i + word] != '\0' && text[i + word] != ' ') ++word;
-        if (out->column + spaces + word > kOutWidth && out->column > indent &&
-            indent + word <= kOutWidth) {
+        // A piece runs to a space or just past a "\" or "&", so paths and
+        // hardware IDs break at their separators. It goes whole onto a line
+        // that has room; one longer than a line is broken between characters.
+        DWORD piece = 0;
+        while (text[i + piece] != '\0' && text[i + piece] != ' ') {
+            const char c = text[i + piece];
+            piece += (isLead(static_cast<BYTE>(c)) && text[i + piece + 1] != '\0') ? 2 : 1;
+            if (c == '\\' || c == '&') break;
+        }
+        if (out->column + spaces + piece > kOutWidth && out->column > indent &&
+            indent + piece <= kOutWidth) {
             OutChar(out, '\n');
             OutPadTo(out, indent);
             spaces = 0;
         }
         for (; spaces > 0; --spaces) OutChar(out, ' ');
-        for (const DWORD end = i + word; i < end;) {
+        for (const DWORD end = i + piece; i < end;) {
             const DWORD step = (isLead(static_cast<BYTE>(text[i])) && i + 1 < end) ? 2 : 1;
             if (out->column + step > kOutWidth && out->column > indent) {
                 OutChar(out, '\n');

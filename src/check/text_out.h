@@ -30,8 +30,8 @@ void FormatHex(DWORD value, char* text);
 void OutHex(Out* out, DWORD value);
 // Spaces up to `column`; at least one when the line is already there.
 void OutPadTo(Out* out, DWORD column);
-// text from the current column on, broken between words where a line
-// would pass kOutWidth and continued at `indent`; a word longer than a line
-// (a hardware ID, a path) is broken between characters, never inside a
-// double-byte one.
+// text from the current column on, broken where a line would pass
+// kOutWidth and continued at `indent`: between words, or after a "\" or
+// "&" of a path or hardware ID; a piece longer than a line is broken
+// between characters, never inside a double-byte one.
 void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE));
