@@ -8,13 +8,20 @@
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
 
+// The description's room is larger than anything the profile read yields:
+// it is cut to 255 characters there, never refused.
 const SettingRule kSettingRules[kSettingCount] = {
     {kSectionProduct, kKeyModel, kDefaultModel, kModelCapacity},
     {kSectionProduct, kKeyDisplayName, kDefaultDisplayName, kDisplayNameCapacity},
-    {kSectionProduct, kKeyDescription, kDefaultDescription, kDescriptionCapacity},
+    {kSectionProduct, kKeyDescription, kDefaultDescription, kSettingValueCapacity},
     {kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, kPatternCapacity},
     {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
 };
+
+static_assert(kModelCapacity <= kSettingValueCapacity && kDisplayNameCapacity <= kSettingValueCapacity &&
+                  kPatternCapacity <= kSettingValueCapacity,
+              "every value the service reads fits the report's slot");
+static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");
 
 namespace {
 
@@ -73,9 +80,10 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     char upperExe[kImagePathCapacity];
     char upperSettingsExe[kImagePathCapacity];
 
+    f->named = settings.serviceName[0] != '\0';
     if (manager == nullptr) goto done;
     f->managerOpened = 1;
-    if (settings.serviceName[0] == '\0') goto done;
+    if (!f->named) goto done;
     service = Win().OpenServiceA(manager, settings.serviceName,
                                  SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
     if (service == nullptr) goto done;

@@ -67,6 +67,7 @@ struct SettingsFacts {
 };
 
 struct ServiceFacts {
+    int named;  // the settings give a service name to look for
     int managerOpened;
     int registered;  // the service named by the settings opens
     DWORD state;     // SERVICE_STOPPED ...; 0 when unknown

@@ -99,6 +99,10 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
 
 void ServiceSection(const ServiceFacts& f, Out* out) {
     Heading(out, "Service");
+    if (!f.named) {
+        Row(out, "Registered", "unknown: no service name to look for");
+        return;
+    }
     if (!f.managerOpened) {
         Row(out, "Registered", "unknown: the service manager does not open");
         return;
