@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs a Windows executable under Wine in the build tree's own prefix.
-# The prefix is created once (guarded by a lock) and its server is kept
-# alive briefly between runs so consecutive tests don't pay for a restart.
+# Runs a Windows executable under Wine in the build tree's own prefix, a
+# copy of its prepared prefix made once (under a lock) and shared by the
+# test executables; its server is kept alive briefly between runs so
+# consecutive tests don't pay for a restart.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/wine-lib.sh"
 
 exe="$1"; shift
 build_dir="${TOLVANE_BUILD_DIR:-$(cd "$(dirname "$exe")" && pwd)}"
@@ -12,22 +14,19 @@ while [ ! -f "$build_dir/CMakeCache.txt" ] && [ "$build_dir" != "/" ]; do
 done
 [ -f "$build_dir/CMakeCache.txt" ] || { echo "wine-run: no build tree above $exe" >&2; exit 2; }
 
-export WINEPREFIX="$build_dir/wineprefix"
-export WINEARCH=win32
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-
-source "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
-wine_template "$WINEPREFIX" win32 || { echo "wine-run: cannot create $WINEPREFIX" >&2; exit 2; }
+wine_env win32
+export WINEPREFIX="$build_dir/wine/run-win32"
+mkdir -p "$build_dir/wine"
+(
+    flock 9
+    # Made again when another Wine version is installed: Wine would update
+    # the copy in place, through the files it shares with the template.
+    [ -f "$WINEPREFIX/system.reg" ] && wine_current "$WINEPREFIX" && exit 0
+    wine_prefix_new "$build_dir" win32 "$WINEPREFIX"
+) 9>"$WINEPREFIX.lock" || { echo "wine-run: cannot create $WINEPREFIX" >&2; exit 2; }
 wine_server_up
 
-# Output goes through a file: a helper process Wine starts on demand while
-# the test runs would otherwise hold ctest's pipe open after the test ends.
-out="$(mktemp)"
-trap 'rm -f "$out"' EXIT
-set +e
-wine "$exe" "$@" </dev/null >"$out" 2>&1
-rc=$?
-set -e
-cat "$out"
-exit $rc
+run_exe "$exe" "$@"
+[ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
+[ -z "$RUN_ERR" ] || printf '%s\n' "$RUN_ERR" >&2
+exit $((RUN_RC & 255))

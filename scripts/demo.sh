@@ -7,12 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+# Running Wine, the simulated machine, its driver's record: shared with the tests.
+source cmake/wine-lib.sh
 B=$ROOT/build-demo
-M=$ROOT/tests/machine/machine.sh
 MOUT=$B/machine
 MDIR=$B/demo-machine
 SVC=Tolvane_QM5520
-export WINEDEBUG=-all
+wine_env win32
 
 BT_HWID='USB\VID_0B7C&PID_7B01&REV_0112'
 WIFI_HWID='PCI\VEN_7E57&DEV_7A37&SUBSYS_12117E57&REV_00'
@@ -24,7 +25,7 @@ DEVPATH='\\.\'$GUID
 FOLDER='C:\Program Files\Tolvane'
 
 ok=1
-cleanup() { "$M" destroy "$MDIR" >/dev/null 2>&1 || true; }
+cleanup() { machine destroy "$MDIR" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -41,9 +42,8 @@ if ! { cmake --preset mingw32 -B "$B" -DTOLVANE_TESTS=OFF && cmake --build "$B" 
     say "failed"; tail -n 30 "$B/demo-build.log"; exit 1
 fi
 # The machine's pieces, unless already built from the current sources.
-if ! [ -f "$MOUT/template-win32/system.reg" ] || ! [ -f "$MOUT/standins/sechost.dll" ] \
-        || [ -n "$(find tests/machine/src "$M" -newer "$MOUT/template-win32" -print -quit)" ]; then
-    if ! "$M" build "$MOUT" win32 >"$B/demo-machine-build.log" 2>&1; then
+if ! machine_fresh "$MOUT" win32; then
+    if ! machine build "$MOUT" win32 >"$B/demo-machine-build.log" 2>&1; then
         say "failed"; tail -n 30 "$B/demo-machine-build.log"; exit 1
     fi
 fi
@@ -51,20 +51,19 @@ say "done"
 
 # ------------------------------------------------------------ machine ---
 
-"$M" create "$MDIR" "$MOUT" win32 >/dev/null || { say "the simulated machine did not start"; exit 1; }
-eval "$("$M" env "$MDIR")"
+machine create "$MDIR" "$MOUT" win32 >/dev/null || { say "the simulated machine did not start"; exit 1; }
+eval "$(machine env "$MDIR")"
 INSTDIR=$WINEPREFIX/drive_c/${FOLDER#C:\\}
 INSTDIR=${INSTDIR//\\//}
 mkdir -p "$INSTDIR"
 cp "$B/tolvane.exe" "$INSTDIR/"
 printf '[Product]\r\nModel=QM5520\r\nServiceDisplayName=Verdin Service\r\nServiceDescription=Tells the Wi-Fi driver whether Bluetooth is on\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
     "$BT_PAT" "$WIFI_PAT" >"$INSTDIR/tolvane.ini"
-"$M" install "$MDIR" tolvane.exe "$INSTDIR" >/dev/null
-"$M" add "$MDIR" bt BT1 --hwid "$BT_HWID" --friendly 'Bluetooth Radio' --stopped >/dev/null
-"$M" add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
+machine install "$MDIR" tolvane.exe "$INSTDIR" >/dev/null
+machine add "$MDIR" bt BT1 --hwid "$BT_HWID" --friendly 'Bluetooth Radio' --stopped >/dev/null
+machine add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
 # A device no pattern names; its events only make the service look again.
-"$M" add "$MDIR" bt SPARE --hwid 'MACHINE\SPARE' --stopped >/dev/null
-spare_on=0
+add_spare
 
 winver=$(wine cmd /c ver </dev/null 2>/dev/null | tr -d '\r' | grep -o '[0-9][0-9.]*' | head -n 1 || true)
 case $winver in
@@ -83,49 +82,28 @@ say "  $FOLDER\\tolvane.ini: BTHWID=$BT_PAT  WiFiHWID=$WIFI_PAT"
 
 # tv ARGS: runs the exe and shows its output and exit code
 tv() {
-    local rc=0
     say ""
     say "> tolvane.exe $*"
-    wine "$FOLDER\\tolvane.exe" "$@" </dev/null >"$MDIR/tv.out" 2>"$MDIR/tv.err" || rc=$?
-    TV_OUT=$(tr -d '\r' <"$MDIR/tv.out")
-    TV_RC=$((rc > 127 ? rc - 256 : rc))
-    if [ -n "$TV_OUT" ]; then printf '%s\n' "$TV_OUT" | sed 's/^/  /'; fi
-    say "  (exit code $TV_RC)"
+    run_exe "$FOLDER\\tolvane.exe" "$@"
+    if [ -n "$RUN_OUT" ]; then printf '%s\n' "$RUN_OUT" | sed 's/^/  /'; fi
+    say "  (exit code $RUN_RC)"
 }
 
-state() { "$M" service-state "$MDIR" "$SVC" 2>/dev/null || echo "not installed"; }
-wait_state() { # STATE TIMEOUT_S
-    local deadline=$((SECONDS + $2))
-    until [ "$(state)" = "$1" ]; do
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.1
-    done
-}
-
-record() { "$M" received "$MDIR"; }
-count() { record | grep -c '^code=' || true; }
-spare_event() {
-    if [ $spare_on = 0 ]; then "$M" event "$MDIR" SPARE arrival; spare_on=1
-    else "$M" event "$MDIR" SPARE removal; spare_on=0; fi
-}
+state() { local s; s=$(svc_state "$SVC"); [ "$s" != absent ] || s="not installed"; echo "$s"; }
 
 # expect CODE VALUE [nudge]: waits for one more request and shows it.
 # With nudge, a spare-device event goes out each second while waiting:
 # Wine registers the service's device-event listener in the background, so
 # the first event after start-up can go unheard.
 EXPECTED=""
+SEEN=0
 expect() {
-    local code=$1 value=$2 nudge=${3:-} before want got deadline=$((SECONDS + 20)) next=$((SECONDS + 1)) nudges=0
-    before=${SEEN:-0}
-    want="code=$code value=$value in=4 out=4 ioctl=0x00170002 dev=$GUID result=ok"
+    local code=$1 value=$2 want got
+    want=$(request_line "$code" "$value" "$GUID" ok)
     EXPECTED+="$want"$'\n'
-    until [ "$(count)" -gt "$before" ]; do
-        if [ $SECONDS -ge $deadline ]; then break; fi
-        if [ -n "$nudge" ] && [ $SECONDS -ge $next ]; then spare_event; nudges=$((nudges + 1)); next=$((SECONDS + 1)); fi
-        sleep 0.1
-    done
-    got=$(record | tail -n +"$((before + 1))" | head -n 1)
-    SEEN=$((before + 1))
+    until_count $((SEEN + 1)) 20 "${3:-}" || true
+    got=$(record_after "$SEEN" | head -n 1)
+    SEEN=$((SEEN + 1))
     if [ "$got" = "$want" ]; then
         say "  driver received: value $value ($( [ "$value" = 1 ] && echo on || echo off )), code $code   [as expected]"
     elif [ -z "$got" ]; then
@@ -134,15 +112,15 @@ expect() {
         bad "driver received: $got"
         say "     expected:        $want"
     fi
-    if [ "$nudges" -gt 0 ]; then
-        say "  (the service's listener was still registering: heard after $nudges spare-device event(s))"
+    if [ "$NUDGES" -gt 0 ]; then
+        say "  (the service's listener was still registering: heard after $NUDGES spare-device event(s))"
     fi
 }
 
 # ---------------------------------------------------------------- run ---
 
 tv /install
-{ [ "$TV_RC" = 1 ] && wait_state running 20; } || bad "the service is not running"
+{ [ "$RUN_RC" = 1 ] && wait_state "$SVC" running 20; } || bad "the service is not running"
 say "  service state: $(state)"
 
 say ""
@@ -151,30 +129,30 @@ expect 0xFFF10220 0
 
 say ""
 say "Bluetooth switched on:"
-"$M" start "$MDIR" BT1
+machine start "$MDIR" BT1
 expect 0xFFF10220 1 nudge
 
 say ""
 say "Bluetooth switched off:"
-"$M" stop "$MDIR" BT1
+machine stop "$MDIR" BT1
 expect 0xFFF10220 0
 
 say ""
 say "Wi-Fi adapter removed, Bluetooth switched on while it is away, adapter back:"
-"$M" remove "$MDIR" W1
-"$M" start "$MDIR" BT1
+machine remove "$MDIR" W1
+machine start "$MDIR" BT1
 # Nothing can reach a removed adapter, so no request shows that the service
 # has handled these two events: the adapter stays out for a second.
 sleep 1
-"$M" add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
+machine add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
 expect 0xFFF10220 1
 
 tv /stop
-{ [ "$TV_RC" = 1 ] && wait_state stopped 20; } || bad "the service did not stop"
+{ [ "$RUN_RC" = 1 ] && wait_state "$SVC" stopped 20; } || bad "the service did not stop"
 say "  service state: $(state)"
 
 tv /uninstall
-{ [ "$TV_RC" = 1 ] && [ "$(state)" = "not installed" ]; } || bad "the service is still installed"
+{ [ "$RUN_RC" = 1 ] && [ "$(state)" = "not installed" ]; } || bad "the service is still installed"
 say "  service state: $(state)"
 
 say ""

@@ -22,6 +22,11 @@ struct Backend {
     void (*SetExePath)(const std::string& path);  // simulation only; Wine ignores it
 };
 
+// What the contract tests set the last error to before a call whose error
+// they check: never a code either Windows sets, so a call that sets none
+// cannot pass for one that set success.
+const DWORD kUnsetLastError = 0xDEADBEEF;
+
 extern const Backend kSimulatedBackend;
 extern const Backend kWineBackend;
 

@@ -157,7 +157,7 @@ TEST_P(ProfileContract, ModuleFileNameInAShortBuffer) {
 
     for (DWORD size : {length, DWORD{8}}) {
         std::memset(buffer, 'X', sizeof buffer);
-        SetLastError(0);
+        SetLastError(kUnsetLastError);
         EXPECT_EQ(size, Win().GetModuleFileNameA(nullptr, buffer, size)) << size;
         EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError()) << size;
         EXPECT_EQ(0, std::memcmp(full, buffer, size - 1)) << size;

@@ -66,7 +66,7 @@ TEST_P(ServicesContract, ManagerOpensAndAMissingServiceIsReportedMissing) {
     SC_HANDLE manager = OpenManager();
     ASSERT_NE(nullptr, manager) << "error " << GetLastError();
 
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_EQ(nullptr, Win().OpenServiceA(manager, "TolvaneContract_Missing", kAllAccess));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
 
@@ -148,14 +148,14 @@ TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
     SC_HANDLE service = Create(manager, kFirst, "Tolvane Contract One");
     ASSERT_NE(nullptr, service) << "error " << GetLastError();
 
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     SC_HANDLE again = Create(manager, kFirst, "Tolvane Contract Other");
     EXPECT_EQ(nullptr, again);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
     if (again) Win().CloseServiceHandle(again);
 
     // Names are compared without regard to case.
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     again = Create(manager, "TOLVANECONTRACT_1", "Tolvane Contract Other");
     EXPECT_EQ(nullptr, again);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
@@ -165,7 +165,7 @@ TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
     // name that is another service's display name and a display name that
     // is another service's name; Wine accepts both, so neither is checked.
     for (const char* displayName : {"Tolvane Contract One", "TOLVANE CONTRACT ONE"}) {
-        SetLastError(0);
+        SetLastError(kUnsetLastError);
         SC_HANDLE other = Create(manager, kSecond, displayName);
         EXPECT_EQ(nullptr, other) << displayName;
         EXPECT_EQ(static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME), GetLastError())
@@ -185,7 +185,7 @@ TEST_P(ServicesContract, AServiceThatCannotStartIsNeverRunning) {
 
     SERVICE_STATUS status;
     std::memset(&status, 0, sizeof status);
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().ControlService(service, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
 
@@ -196,7 +196,7 @@ TEST_P(ServicesContract, AServiceThatCannotStartIsNeverRunning) {
 
     // A failed start leaves nothing to stop.
     std::memset(&status, 0, sizeof status);
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().ControlService(service, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
 
@@ -217,10 +217,10 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
     SC_HANDLE reopened = Win().OpenServiceA(manager, kFirst, kAllAccess);
     EXPECT_NE(nullptr, reopened) << "error " << GetLastError();
     if (reopened) Win().CloseServiceHandle(reopened);
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().DeleteService(service));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     SC_HANDLE recreated = Create(manager, kFirst, "Tolvane Contract One");
     EXPECT_EQ(nullptr, recreated);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
@@ -229,7 +229,7 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
     // The last handle going takes the service and its key with it.
     EXPECT_TRUE(Win().CloseServiceHandle(service));
 
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     reopened = Win().OpenServiceA(manager, kFirst, kAllAccess);
     EXPECT_EQ(nullptr, reopened);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
@@ -242,7 +242,7 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
     if (rc == ERROR_SUCCESS) Win().RegCloseKey(key);
 
     // The name can be installed again.
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     service = Create(manager, kFirst, "Tolvane Contract One");
     EXPECT_NE(nullptr, service) << "error " << GetLastError();
     if (service) Win().CloseServiceHandle(service);

@@ -258,7 +258,7 @@ TEST_P(SetupApiContract, MoreGuidsThanTheListHoldsFailsWithTheCount) {
 
     GUID list[3];
     DWORD count = 0;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiClassGuidsFromNameA("TolvaneQuad", list, 3, &count));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
     EXPECT_EQ(4u, count);
@@ -301,7 +301,7 @@ TEST_P(SetupApiContract, ListHoldsTheDevicesOfItsClassOnly) {
 
     // An element of the wrong size is refused.
     element.cbSize = 20;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiEnumDeviceInfo(list, 0, &element));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_USER_BUFFER), GetLastError());
 
@@ -312,7 +312,7 @@ TEST_P(SetupApiContract, ListHoldsTheDevicesOfItsClassOnly) {
     list = Win().SetupDiGetClassDevsA(&kQuadGuids[0], nullptr, nullptr, DIGCF_PRESENT);
     ASSERT_NE(INVALID_HANDLE_VALUE, list);
     element.cbSize = sizeof element;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiEnumDeviceInfo(list, 0, &element));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     EXPECT_TRUE(Win().SetupDiDestroyDeviceInfoList(list));
@@ -354,7 +354,7 @@ TEST_P(SetupApiContract, PropertiesReportTheirSizeAndFailWhenAbsentOrTooLarge) {
     EXPECT_STREQ("Radio One", buffer);
 
     // Absent. The type and size it reports are not the property's.
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_DEVICEDESC, &type,
                                                          reinterpret_cast<BYTE*>(buffer),
                                                          sizeof buffer, &size));
@@ -365,7 +365,7 @@ TEST_P(SetupApiContract, PropertiesReportTheirSizeAndFailWhenAbsentOrTooLarge) {
     // Too large: the size needed is reported.
     std::memset(buffer, 0x5A, sizeof buffer);
     size = 0;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_MFG, &type,
                                                          reinterpret_cast<BYTE*>(buffer),
                                                          sizeof buffer, &size));
@@ -393,7 +393,7 @@ TEST_P(SetupApiContract, PropertiesReportTheirSizeAndFailWhenAbsentOrTooLarge) {
     // An element of the wrong size is refused.
     SP_DEVINFO_DATA shortElement = element;
     shortElement.cbSize = 20;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().SetupDiGetDeviceRegistryPropertyA(list, &shortElement, SPDRP_HARDWAREID,
                                                          &type, reinterpret_cast<BYTE*>(buffer),
                                                          sizeof buffer, &size));

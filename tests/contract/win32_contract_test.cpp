@@ -83,7 +83,7 @@ TEST_P(Win32Contract, QueryingMissingAndOversizedValues) {
 }
 
 TEST_P(Win32Contract, OpeningADevicePathThatNamesNothingFails) {
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     HANDLE h = Win().CreateFileA("\\\\.\\{0BADC0DE-0000-4000-8000-00000000F00D}", 0,
                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
     EXPECT_EQ(INVALID_HANDLE_VALUE, h);

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/../../cmake/wine-prefix.sh"
+source "$HERE/../../cmake/wine-lib.sh"
 SRC=$HERE/src
 
 die() { echo "machine.sh: $*" >&2; exit 1; }
@@ -97,10 +97,11 @@ build_pieces() { # out
     cp "$dll32/sechost.dll" "$out/standins/sechost_wine.dll"
 }
 
-# A fresh prefix with the machine's fixed parts: the two device classes and
-# the test driver as a demand-start kernel service.  Written as registry
-# data rather than through the service manager, so a win64 prefix gets the
-# driver's path unredirected.
+# The machine's prepared prefix: a copy of the build tree's prepared prefix
+# (OUT's parent is the build tree) with the machine's fixed parts: the two
+# device classes and the test driver as a demand-start kernel service.
+# Written as registry data rather than through the service manager, so a
+# win64 prefix gets the driver's path unredirected.
 make_template() { # out arch
     local out=$1 arch=$2 tpl=$1/template-$2 drv
     case $arch in
@@ -108,15 +109,15 @@ make_template() { # out arch
         win64) drv=$out/bin/machdrv64.sys ;;
     esac
     [ -f "$drv" ] || die "no driver for $arch"
-    rm -rf "$tpl" "$tpl.tmp"
-    mkdir -p "$tpl.tmp"
+    wine_prefix_drop "$tpl"
+    wine_prefix_new "$(dirname "$out")" "$arch" "$tpl.tmp" || die "no $arch prefix can be made"
     (
-        export WINEPREFIX=$tpl.tmp WINEARCH=$arch WINEDEBUG=-all
-        wine_boot "$WINEPREFIX" "$arch" || die "no $arch prefix can be made"
+        wine_env "$arch"
+        export WINEPREFIX=$tpl.tmp
         mkdir -p "$WINEPREFIX/drive_c/machine" "$WINEPREFIX/drive_c/windows/system32/drivers"
         cp "$drv" "$WINEPREFIX/drive_c/windows/system32/drivers/machdrv.sys"
         cp "$out/bin/machctl.exe" "$out/bin/machprobe.exe" "$WINEPREFIX/drive_c/machine/"
-        cat >"$WINEPREFIX/drive_c/machine/base.reg" <<'EOF'
+        cat >"$WINEPREFIX/drive_c/machine/base.reg" <<'REG'
 REGEDIT4
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002BE10318}]
@@ -133,10 +134,11 @@ REGEDIT4
 "ErrorControl"=dword:00000001
 "ImagePath"="C:\\windows\\system32\\drivers\\machdrv.sys"
 "DisplayName"="Machine test driver"
-EOF
+REG
         wine regedit /S 'C:\machine\base.reg' </dev/null >/dev/null 2>&1
         wineserver -w
     )
+    touch "$tpl.tmp/$WINE_READY"
     mv "$tpl.tmp" "$tpl"
 }
 
@@ -166,23 +168,18 @@ load_machine() { # mdir
     MDIR=$(cd "$1" && pwd)
     # shellcheck source=/dev/null
     . "$MDIR/machine.env"
-    export WINEPREFIX=$MDIR/prefix WINEARCH=$MACHINE_ARCH WINEDEBUG=${WINEDEBUG:--all}
+    wine_env "$MACHINE_ARCH"
+    export WINEPREFIX=$MDIR/prefix
 }
 
-# Runs machctl in the machine; output without carriage returns.  Output
-# goes through files, not pipes: a Wine process may hand its streams on to
-# processes that outlive it.
+# Runs machctl in the machine; output without carriage returns.
 ctl() {
-    local rc=0 out err
-    out=$(mktemp "$MDIR/ctl.XXXXXX")
-    err=$(mktemp "$MDIR/ctl.XXXXXX")
-    wine 'C:\machine\machctl.exe' "$@" </dev/null >"$out" 2>"$err" || rc=$?
-    tr -d '\r' <"$out"
-    if [ "$rc" != 0 ]; then
-        tr -d '\r' <"$err" | grep -v ':fixme:' >&2 || true
+    run_exe 'C:\machine\machctl.exe' "$@"
+    [ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
+    if [ "$RUN_RC" != 0 ]; then
+        grep -v ':fixme:' <<<"$RUN_ERR" >&2 || true
     fi
-    rm -f "$out" "$err"
-    return "$rc"
+    return $((RUN_RC & 255))
 }
 
 cmd_create() {
@@ -190,12 +187,9 @@ cmd_create() {
     local mdir=$1 build arch=${3:-win32}
     build=$(cd "$2" && pwd)
     [ -d "$build/template-$arch" ] || die "no $arch template in $build (run build)"
-    if [ -d "$mdir/prefix" ]; then
-        WINEPREFIX=$(cd "$mdir" && pwd)/prefix wineserver -k 2>/dev/null || true
-        rm -rf "$mdir"
-    fi
-    mkdir -p "$mdir"
-    cp -a "$build/template-$arch" "$mdir/prefix"
+    wine_prefix_drop "$mdir/prefix"
+    rm -rf "$mdir"
+    wine_prefix_copy "$build/template-$arch" "$mdir/prefix" || die "no machine from $build/template-$arch"
     printf 'MACHINE_ARCH=%s\nMACHINE_BUILD=%s\n' "$arch" "$build" >"$mdir/machine.env"
     load_machine "$mdir"
     # A lingering server keeps each later command quick.  The first Wine
@@ -210,13 +204,14 @@ cmd_shutdown() { load_machine "$1"; wineserver -k 2>/dev/null || true; }
 
 cmd_destroy() {
     [ -d "$1" ] || return 0
-    if [ -f "$1/machine.env" ]; then load_machine "$1"; wineserver -k 2>/dev/null || true; fi
+    wine_prefix_drop "$1/prefix"
     rm -rf "$1"
 }
 
 cmd_env() {
     load_machine "$1"
-    printf 'export WINEPREFIX=%q WINEARCH=%q WINEDEBUG=%q\n' "$WINEPREFIX" "$WINEARCH" "$WINEDEBUG"
+    printf 'export WINEPREFIX=%q WINEARCH=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q\n' \
+        "$WINEPREFIX" "$WINEARCH" "$WINEDEBUG" "$WINEDLLOVERRIDES"
 }
 
 new_guid() {

@@ -10,39 +10,22 @@
 set -uo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-MACHINE=$HERE/machine.sh
+source "$HERE/../../cmake/wine-lib.sh"
 [ $# -ge 1 ] || { echo "usage: selftest.sh BUILDDIR [win32|win64|all]" >&2; exit 2; }
 mkdir -p "$1"
 OUT=$(cd "$1" && pwd)/machine
 ARCHES=${2:-win32}
 [ "$ARCHES" = all ] && ARCHES="win32 win64"
-
-passed=0
-failed=0
 MDIR=""
 
-pass() { passed=$((passed + 1)); echo "PASS: $1"; }
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL: $1"
-    if [ -n "${2:-}" ]; then printf '%s\n' "$2" | sed 's/^/    /'; fi
-}
-# check NAME CONDITION-STATUS [DETAILS]
-check() { if [ "$2" = 0 ]; then pass "$1"; else fail "$1" "${3:-}"; fi; }
-
-cleanup() { if [ -n "$MDIR" ]; then "$MACHINE" destroy "$MDIR" >/dev/null 2>&1; fi; }
+cleanup() { if [ -n "$MDIR" ]; then machine destroy "$MDIR" >/dev/null 2>&1; fi; }
 trap cleanup EXIT
-
-m() { "$MACHINE" "$@"; }
 
 # Runs the probe in the current machine; stdout without carriage returns.
 probe() {
-    local f rc=0
-    f=$(mktemp "$MDIR/probe.XXXXXX")
-    wine 'C:\machine\machprobe.exe' "$@" </dev/null >"$f" 2>/dev/null || rc=$?
-    tr -d '\r' <"$f"
-    rm -f "$f"
-    return "$rc"
+    run_exe 'C:\machine\machprobe.exe' "$@"
+    [ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
+    return $((RUN_RC & 255))
 }
 
 # The probe's line for one device instance ID.
@@ -59,15 +42,9 @@ contains() {
 # Lines of the service log after the first N.
 log_after() { tail -n +"$(($1 + 1))" "$SVCLOG" 2>/dev/null | tr -d '\r'; }
 
+log_has() { log_after "$1" | grep -qF -- "$2"; }  # N FIXED-STRING
 # wait_log N FIXED-STRING TIMEOUT-S: until a line after the first N contains it
-wait_log() {
-    local deadline=$((SECONDS + $3))
-    while [ $SECONDS -le $deadline ]; do
-        if log_after "$1" | grep -qF -- "$2"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
+wait_log() { poll_until "$3" log_has "$1" "$2"; }
 
 log_count() { if [ -f "$SVCLOG" ]; then wc -l <"$SVCLOG"; else echo 0; fi; }
 
@@ -75,14 +52,14 @@ run_suite() {
     local arch=$1 out rc line g1 g2 n0 bt1 bt2
     echo "== $arch machine"
     MDIR=$OUT/selftest-$arch
-    if ! m create "$MDIR" "$OUT" "$arch"; then
+    if ! machine create "$MDIR" "$OUT" "$arch"; then
         fail "$arch: machine created with its driver running"
         return
     fi
     pass "$arch: machine created with its driver running"
-    eval "$(m env "$MDIR")"
+    eval "$(machine env "$MDIR")"
     SVCLOG=$WINEPREFIX/drive_c/machine/service.log
-    m install "$MDIR" machprobe.exe "$WINEPREFIX/drive_c/machine" >/dev/null
+    machine install "$MDIR" machprobe.exe "$WINEPREFIX/drive_c/machine" >/dev/null
 
     bt1='MACHINE\BLUETOOTH\BT1'
     bt2='MACHINE\BLUETOOTH\BT2'
@@ -94,9 +71,9 @@ run_suite() {
     [ "$(grep -c '^count=0$' <<<"$out")" = 2 ]
     check "$arch: both classes resolve and list no devices on a new machine" $? "$out"
 
-    m add "$MDIR" bt BT1 --hwid 'USB\VID_FFFF&PID_0B01&REV_0001' --hwid 'USB\VID_FFFF&PID_0B01' \
+    machine add "$MDIR" bt BT1 --hwid 'USB\VID_FFFF&PID_0B01&REV_0001' --hwid 'USB\VID_FFFF&PID_0B01' \
         --friendly 'Radio One' --desc 'Generic Radio' --mfg 'Maker One' --location 'Port_#0003.Hub_#0002' >/dev/null
-    m add "$MDIR" wifi W1 --guid "$g1" --hwid 'PCI\VEN_FFFF&DEV_0A01&SUBSYS_00000000' >/dev/null
+    machine add "$MDIR" wifi W1 --guid "$g1" --hwid 'PCI\VEN_FFFF&DEV_0A01&SUBSYS_00000000' >/dev/null
     out=$(probe list Bluetooth)
     line=$(device_line "$bt1" "$out")
     contains "$line" 'hwid=USB\VID_FFFF&PID_0B01&REV_0001 friendly=Radio One desc=Generic Radio' \
@@ -110,12 +87,12 @@ run_suite() {
         && grep -qx 'count=1' <<<"$out"
     check "$arch: an added Wi-Fi adapter is listed in class Net" $? "$out"
 
-    m set-hwid "$MDIR" BT1 'BTHUSB\VID_FFFF&PID_0B02' 'USB\VID_FFFF&PID_0B02' >/dev/null
+    machine set-hwid "$MDIR" BT1 'BTHUSB\VID_FFFF&PID_0B02' 'USB\VID_FFFF&PID_0B02' >/dev/null
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt1" "$out")" 'hwid=BTHUSB\VID_FFFF&PID_0B02 '
     check "$arch: a changed hardware ID is what the next enumeration reports" $? "$out"
 
-    m add "$MDIR" bt BT2 --location '' --hwid 'USB\VID_FFFF&PID_0B03' --stopped >/dev/null
+    machine add "$MDIR" bt BT2 --location '' --hwid 'USB\VID_FFFF&PID_0B03' --stopped >/dev/null
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt2" "$out")" 'location=-(error 13)' && grep -qx 'count=2' <<<"$out"
     check "$arch: a property left out fails with error 13" $? "$out"
@@ -126,28 +103,28 @@ run_suite() {
         && contains "$(device_line "$bt2" "$out")" 'cr=0 status=0x01802402 problem=22 started=0'
     check "$arch: node status tells each listed device's state apart" $? "$out"
 
-    m stop "$MDIR" BT1 && m start "$MDIR" BT2
+    machine stop "$MDIR" BT1 && machine start "$MDIR" BT2
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt1" "$out")" 'started=0' && contains "$(device_line "$bt2" "$out")" 'started=1'
     check "$arch: node status follows stop and start" $? "$out"
 
-    m set-status "$MDIR" BT2 0x0000000A 7
+    machine set-status "$MDIR" BT2 0x0000000A 7
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt2" "$out")" 'status=0x0000000A problem=7 started=1'
     check "$arch: a raw status and problem are reported as set" $? "$out"
 
-    m remove "$MDIR" BT1
+    machine remove "$MDIR" BT1
     out=$(probe list Bluetooth)
     [ -z "$(device_line "$bt1" "$out")" ] && grep -qx 'count=1' <<<"$out" \
         && contains "$(device_line "$bt2" "$out")" 'status=0x0000000A problem=7'
     check "$arch: a removed device is gone and the others keep their status" $? "$out"
 
     # --- the Wi-Fi driver ---
-    m reset "$MDIR"
+    machine reset "$MDIR"
     out=$(probe switch 'VEN_FFFF&DEV_0A01' 0x0DF10220 1; probe switch 'VEN_FFFF&DEV_0A01' 0xFFF10220 0)
     rc=$?
     local rec want
-    rec=$(m received "$MDIR")
+    rec=$(machine received "$MDIR")
     want="code=0x0DF10220 value=1 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok
 code=0xFFF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok"
     [ "$rc" = 0 ] && [ "$rec" = "$want" ]
@@ -155,15 +132,15 @@ code=0xFFF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok"
 record:
 $rec"
 
-    m add "$MDIR" wifi W2 --guid "$g2" --hwid 'PCI\VEN_FFFF&DEV_0A02' >/dev/null
-    m reset "$MDIR"
-    m fail-next "$MDIR" 2
+    machine add "$MDIR" wifi W2 --guid "$g2" --hwid 'PCI\VEN_FFFF&DEV_0A02' >/dev/null
+    machine reset "$MDIR"
+    machine fail-next "$MDIR" 2
     local r1 r2 r3 r4
     probe switch 'VEN_FFFF&DEV_0A01' 0x0DF10220 0 >/dev/null; r1=$?
     probe switch 'VEN_FFFF&DEV_0A02' 0x0DF10220 1 >/dev/null; r2=$?
     probe switch 'VEN_FFFF&DEV_0A02' 0x0DF10220 1 >/dev/null; r3=$?
     probe switch 'VEN_FFFF&DEV_0A01' 0x0DF10220 0 >/dev/null; r4=$?
-    rec=$(m received "$MDIR")
+    rec=$(machine received "$MDIR")
     want="code=0x0DF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=fail
 code=0x0DF10220 value=1 in=4 out=4 ioctl=0x00170002 dev=$g2 result=fail
 code=0x0DF10220 value=1 in=4 out=4 ioctl=0x00170002 dev=$g2 result=ok
@@ -173,21 +150,38 @@ code=0x0DF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok"
 record:
 $rec"
 
-    m reset "$MDIR"
-    rec=$(m received "$MDIR")
+    machine reset "$MDIR"
+    rec=$(machine received "$MDIR")
     [ -z "$rec" ]
     check "$arch: reset empties the record" $? "$rec"
 
-    m remove "$MDIR" W1
+    # More requests than the record holds: it keeps the first ones, and
+    # reading it says how many it lost and fails.
+    local kept
+    probe send "$g1" 0x0DF10220 1 700 >/dev/null
+    rec=$(machine received "$MDIR")
+    rc=$?
+    kept=$(grep -c "^code=0x0DF10220 value=1 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok\$" <<<"$rec")
+    [ "$rc" != 0 ] && [ "$kept" -gt 600 ] && [ "$kept" -lt 700 ] \
+        && [ "$(tail -n 1 <<<"$rec")" = "record full: requests not recorded=$((700 - kept))" ]
+    check "$arch: a full record keeps its first lines, then says how many requests it lost" $? \
+        "exit $rc, $kept lines kept, last line: $(tail -n 1 <<<"$rec")"
+    machine reset "$MDIR"
+    rec=$(machine received "$MDIR")
+    rc=$?
+    [ "$rc" = 0 ] && [ -z "$rec" ]
+    check "$arch: reset empties a full record, the count of lost requests too" $? "exit $rc: $rec"
+
+    machine remove "$MDIR" W1
     out=$(probe send "$g1" 0x0DF10220 1)
     rc=$?
-    [ "$rc" != 0 ] && contains "$out" 'fail stage=open' && [ -z "$(m received "$MDIR")" ]
+    [ "$rc" != 0 ] && contains "$out" 'fail stage=open' && [ -z "$(machine received "$MDIR")" ]
     check "$arch: a removed adapter can no longer be opened" $? "$out"
 
     # --- device events to a service ---
-    m add "$MDIR" bt WARM --stopped --hwid 'MACHINE\WARMUP' >/dev/null
-    m service-install "$MDIR" MachineProbe 'C:\machine\machprobe.exe service MachineProbe C:\machine\service.log'
-    m service-start "$MDIR" MachineProbe
+    machine add "$MDIR" bt WARM --stopped --hwid 'MACHINE\WARMUP' >/dev/null
+    machine service-install "$MDIR" MachineProbe 'C:\machine\machprobe.exe service MachineProbe C:\machine\service.log'
+    machine service-start "$MDIR" MachineProbe
     wait_log 0 'registered=1 size=32' 20
     check "$arch: a service registers for device events as the product does" $? "$(log_after 0)"
 
@@ -195,7 +189,7 @@ $rec"
     # event gets through before counting on any.
     local deadline=$((SECONDS + 20)) warm=1 ev=arrival
     while [ $SECONDS -le $deadline ]; do
-        m event "$MDIR" WARM $ev
+        machine event "$MDIR" WARM $ev
         if wait_log 0 'control=11' 2; then warm=0; break; fi
         [ $ev = arrival ] && ev=removal || ev=arrival
     done
@@ -203,30 +197,30 @@ $rec"
 
     wait_log 0 "type=0x$([ $ev = arrival ] && echo 8000 || echo 8004)" 5
     n0=$(log_count)
-    m stop "$MDIR" BT2
+    machine stop "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8004 devtype=5' 10
     rc=$?
     [ "$rc" = 0 ] && [ "$(log_after "$n0")" = 'control=11 type=0x8004 devtype=5' ]
     check "$arch: switching a device off delivers exactly one 0x8004" $? "$(log_after "$n0")"
 
     n0=$(log_count)
-    m start "$MDIR" BT2
+    machine start "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8000 devtype=5' 10
     rc=$?
     [ "$rc" = 0 ] && [ "$(log_after "$n0")" = 'control=11 type=0x8000 devtype=5' ]
     check "$arch: switching a device on delivers exactly one 0x8000" $? "$(log_after "$n0")"
 
     n0=$(log_count)
-    m remove "$MDIR" BT2
+    machine remove "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8004' 10
     check "$arch: removing a running device delivers 0x8004" $? "$(log_after "$n0")"
 
     n0=$(log_count)
-    m service-stop "$MDIR" MachineProbe && [ "$(m service-state "$MDIR" MachineProbe)" = stopped ] \
+    machine service-stop "$MDIR" MachineProbe && [ "$(machine service-state "$MDIR" MachineProbe)" = stopped ] \
         && [ "$(log_after "$n0")" = 'control=1' ]
     check "$arch: the service still takes its stop control" $? "$(log_after "$n0")"
 
-    m destroy "$MDIR"
+    machine destroy "$MDIR"
     MDIR=""
 }
 
@@ -241,12 +235,11 @@ for arch in $ARCHES; do
         echo "SKIP: win64 machine: no wine64 here"
         continue
     fi
-    if ! m build "$OUT" "$arch"; then
+    if ! machine build "$OUT" "$arch"; then
         fail "$arch: machine builds"
         continue
     fi
     run_suite "$arch"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ] && [ "$passed" -gt 0 ]
+checks_done

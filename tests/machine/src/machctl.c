@@ -391,14 +391,16 @@ static int cmd_switch(int argc, char **argv, BOOL on)
     return cmd_event(2, event_args);
 }
 
+/* The record; exit 3 when it was full, so no caller takes it for whole. */
 static int cmd_log(void)
 {
-    static char buf[65536];
+    static char buf[MACHINE_LOG_READ_SIZE + 1];
     DWORD got = 0;
 
-    if (!control(IOCTL_MACHINE_LOG_READ, NULL, 0, buf, sizeof(buf), &got)) return fail("log");
+    if (!control(IOCTL_MACHINE_LOG_READ, NULL, 0, buf, MACHINE_LOG_READ_SIZE, &got)) return fail("log");
     fwrite(buf, 1, got, stdout);
-    return 0;
+    buf[got] = '\0';
+    return strstr(buf, MACHINE_LOG_FULL) ? 3 : 0;
 }
 
 static int cmd_fail(int argc, char **argv)

@@ -3,7 +3,8 @@
  * - Stands in for a Wi-Fi adapter's driver: one device per adapter, reachable
  *   as \\.\{NetCfgInstanceId}.  Every request it gets is recorded as a text
  *   line; a test can read and reset the record and make the next N requests
- *   fail.
+ *   fail.  A full record keeps its lines and counts the requests it could
+ *   not keep; reading it then ends with a line saying so.
  * - Raises device-interface arrivals and removals for test devices, so that
  *   services registered for device events hear of them.
  *
@@ -14,7 +15,6 @@
 
 #define MAX_ADAPTERS 32
 #define MAX_PDOS     64
-#define LOG_SIZE     65536
 
 enum dev_kind { KIND_CONTROL = 1, KIND_ADAPTER, KIND_PDO };
 
@@ -36,9 +36,10 @@ static DRIVER_OBJECT *the_driver;
 static DEVICE_OBJECT *adapters[MAX_ADAPTERS];
 static DEVICE_OBJECT *pdos[MAX_PDOS];
 static KMUTEX table_lock;               /* adapters[], pdos[] */
-static KSPIN_LOCK log_lock;             /* log_buf, log_len, fail_next */
-static char log_buf[LOG_SIZE];
+static KSPIN_LOCK log_lock;             /* log_buf, log_len, log_dropped, fail_next */
+static char log_buf[MACHINE_LOG_SIZE];
 static ULONG log_len;
+static ULONG log_dropped;
 static ULONG fail_next;
 
 static ULONG wlen(const WCHAR *s)
@@ -131,11 +132,12 @@ static BOOLEAN record_request(const WCHAR *dev, ULONG ioctl, const ULONG *code, 
     put_str(&l, supported ? (fail ? " result=fail" : " result=ok") : " result=unsupported");
     l.text[l.len++] = '\n';
     /* A full record drops new lines rather than old ones: tests read from the start. */
-    if (log_len + l.len <= LOG_SIZE)
+    if (log_len + l.len <= MACHINE_LOG_SIZE)
     {
         RtlCopyMemory(log_buf + log_len, l.text, l.len);
         log_len += l.len;
     }
+    else log_dropped++;
     KeReleaseSpinLock(&log_lock, irql);
     return fail;
 }
@@ -381,20 +383,32 @@ static NTSTATUS control_ioctl(IRP *irp)
         return status;
 
     case IOCTL_MACHINE_LOG_READ:
+    {
+        struct line full;
+        full.len = 0;
         KeAcquireSpinLock(&log_lock, &irql);
-        if (out_len < log_len) status = STATUS_BUFFER_TOO_SMALL;
+        if (log_dropped)
+        {
+            put_str(&full, MACHINE_LOG_FULL);
+            put_dec(&full, log_dropped);
+            full.text[full.len++] = '\n';
+        }
+        if (out_len < log_len + full.len) status = STATUS_BUFFER_TOO_SMALL;
         else
         {
             RtlCopyMemory(buf, log_buf, log_len);
-            irp->IoStatus.Information = log_len;
+            RtlCopyMemory((char *)buf + log_len, full.text, full.len);
+            irp->IoStatus.Information = log_len + full.len;
             status = STATUS_SUCCESS;
         }
         KeReleaseSpinLock(&log_lock, irql);
         return status;
+    }
 
     case IOCTL_MACHINE_LOG_RESET:
         KeAcquireSpinLock(&log_lock, &irql);
         log_len = 0;
+        log_dropped = 0;
         fail_next = 0;
         KeReleaseSpinLock(&log_lock, irql);
         return STATUS_SUCCESS;

@@ -14,8 +14,13 @@
 #define IOCTL_MACHINE_ADAPTER_ADD     MACHINE_CTL(0x900)
 /* in: NUL-terminated wide "{GUID}"; removes the link, later opens fail */
 #define IOCTL_MACHINE_ADAPTER_REMOVE  MACHINE_CTL(0x901)
-/* out: the record of adapter requests, one text line per request */
+/* out: the record of adapter requests, one text line per request; when
+ * the record was full, a last line MACHINE_LOG_FULL and how many requests
+ * it could not keep.  The output buffer takes MACHINE_LOG_READ_SIZE. */
 #define IOCTL_MACHINE_LOG_READ        MACHINE_CTL(0x902)
+#define MACHINE_LOG_SIZE              65536
+#define MACHINE_LOG_READ_SIZE         (MACHINE_LOG_SIZE + 64)
+#define MACHINE_LOG_FULL              "record full: requests not recorded="
 #define IOCTL_MACHINE_LOG_RESET       MACHINE_CTL(0x903)
 /* in: ULONG n; the next n adapter requests fail */
 #define IOCTL_MACHINE_FAIL_NEXT       MACHINE_CTL(0x904)

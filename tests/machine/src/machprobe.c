@@ -9,8 +9,8 @@
  *   machprobe switch HWID-SUBSTRING CODE VALUE
  *       find the Net device, its NetCfgInstanceId, open \\.\{GUID} and send
  *       0x170002 with CODE in and VALUE out; prints "ok ..." or "fail ..."
- *   machprobe send {GUID} CODE VALUE
- *       the same request straight to \\.\{GUID}
+ *   machprobe send {GUID} CODE VALUE [COUNT]
+ *       the same request straight to \\.\{GUID}, COUNT times (default 1)
  *   machprobe service NAME LOGFILE
  *       run as service NAME, registered for device events; log one line per
  *       event or control to LOGFILE
@@ -237,7 +237,13 @@ int main(int argc, char **argv)
     if (argc >= 5 && !strcmp(argv[1], "switch"))
         return cmd_switch(argv[2], strtoul(argv[3], NULL, 0), strtoul(argv[4], NULL, 0));
     if (argc >= 5 && !strcmp(argv[1], "send"))
-        return send_request(argv[2], strtoul(argv[3], NULL, 0), strtoul(argv[4], NULL, 0));
+    {
+        DWORD code = strtoul(argv[3], NULL, 0), value = strtoul(argv[4], NULL, 0);
+        unsigned long i, count = argc >= 6 ? strtoul(argv[5], NULL, 0) : 1;
+        int r = 0;
+        for (i = 0; i < count && !r; i++) r = send_request(argv[2], code, value);
+        return r;
+    }
     if (argc >= 4 && !strcmp(argv[1], "service"))
     {
         SERVICE_TABLE_ENTRYA table[2];
@@ -249,6 +255,6 @@ int main(int argc, char **argv)
         table[1].lpServiceProc = NULL;
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
-    fprintf(stderr, "usage: machprobe list CLASS | switch HWID CODE VALUE | send GUID CODE VALUE | service NAME LOGFILE\n");
+    fprintf(stderr, "usage: machprobe list CLASS | switch HWID CODE VALUE | send GUID CODE VALUE [COUNT] | service NAME LOGFILE\n");
     return 2;
 }

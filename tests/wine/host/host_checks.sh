@@ -1,81 +1,50 @@
 #!/usr/bin/env bash
 # Host facts and the settings file on Wine itself.
 #
-#   host_checks.sh win32|win64 HOST_PROBE_EXE WORK_DIR
+#   host_checks.sh win32|win64 HOST_PROBE_EXE BUILD_DIR
 #
-# A base prefix of the given architecture is made once per build tree
-# (WORK_DIR/base-ARCH) and copied afresh for every run, so each run starts
-# from a clean registry. For each Windows version Wine can be set to, the
-# probe's host code is compared with what that version must classify as;
-# then the registry view the reader opens, and the settings file found
-# beside a real exe. Exit 0 all passed, 1 something failed, 77 the check
-# cannot run here (no prefix of that architecture can be made).
+# Each run works in a fresh copy of the build tree's prepared prefix of the
+# given architecture, so it starts from a clean registry. For each Windows
+# version Wine can be set to, the probe's host code is compared with what
+# that version must classify as; then the registry view the reader opens,
+# and the settings file found beside a real exe. Exit 0 all passed, 1
+# something failed, 77 the check cannot run here (no prefix of that
+# architecture can be made).
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 
 arch="$1"
 probe="$2"
-work="$3"
+build="$(realpath "$3")"
 
-export WINEARCH="$arch"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+wine_env "$arch"
+prefix="$build/wine/host-$arch"
 
-base="$work/base-$arch"
-export WINEPREFIX="$work/prefix-$arch"
-failures=0
-
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# The base prefix is made once per build tree and copied for every run.
-source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-prefix.sh"
-
-cleanup() {
-    wineserver -k </dev/null >/dev/null 2>&1
-    rm -rf "$WINEPREFIX"
-}
-
-if ! wine_template "$base" "$arch"; then
-    [ "$arch" = win64 ] && skip "no 64-bit Wine prefix can be made on this machine"
-    echo "FAIL: no $arch Wine prefix can be made"
-    exit 1
+if ! wine_template "$build" "$arch"; then
+    [ "$arch" = win32 ] || { echo "SKIP: no 64-bit Wine prefix can be made on this machine"; exit 77; }
+    fail "a win32 Wine prefix can be made"; checks_done; exit 1
 fi
-
-wineserver -k </dev/null >/dev/null 2>&1
-rm -rf "$WINEPREFIX"
-cp -a "$base" "$WINEPREFIX" || { echo "FAIL: cannot copy the base prefix"; exit 1; }
-trap cleanup EXIT
+wine_prefix_copy "$(wine_template_path "$build" "$arch")" "$prefix" ||
+    { fail "a fresh copy of the $arch prefix"; checks_done; exit 1; }
+export WINEPREFIX="$prefix"
+trap 'wine_prefix_drop "$prefix"' EXIT
 wine_server_up
 
-out="$(mktemp)"
-trap 'rm -f "$out"; cleanup' EXIT
-
-# Runs the probe (Windows path or Unix path) and keeps its output in $out.
+# Runs the probe (Windows path or Unix path); its output is RUN_OUT.
 run_probe() {
     local exe="$1"
     shift
-    wine "$exe" "$@" </dev/null >"$out" 2>&1
-    local rc=$?
-    [ $rc -eq 0 ] || fail "probe $* ended with $rc: $(tr '\n' ' ' <"$out")"
+    run_exe "$exe" "$@"
+    [ "$RUN_RC" = 0 ] || fail "probe $* ended with $RUN_RC: $(tr '\n' ' ' <<<"$RUN_OUT $RUN_ERR")"
 }
 
-field() {
-    sed -n "s/^$1=//p" "$out" | tr -d '\r'
-}
+field() { sed -n "s/^$1=//p" <<<"$RUN_OUT"; }
 
-expect() {
-    local what="$1" name="$2" want="$3"
+expect() {  # WHAT FIELD WANT
     local got
-    got="$(field "$name")"
-    [ "$got" = "$want" ] || fail "$what: $name is '$got', expected '$want' ($(tr '\n' ' ' <"$out"))"
+    got="$(field "$2")"
+    [ "$got" = "$3" ]
+    check "$1: $2 is '$3'" $? "got '$got' ($(tr '\n' ' ' <<<"$RUN_OUT"))"
 }
 
 set_version() {
@@ -169,7 +138,7 @@ fi
 
 if [ "$arch" = win32 ]; then
     set_version win7
-    c="$WINEPREFIX/drive_c"
+    c="$prefix/drive_c"
 
     # In a dotted folder, beside a decoy a cut at the folder's "." would name.
     mkdir -p "$c/Tools/dir.v2"
@@ -213,9 +182,4 @@ if [ "$arch" = win32 ]; then
     expect "long exe path" name "[Tolvane_FULL]"
 fi
 
-if [ $failures -ne 0 ]; then
-    echo "$failures host check(s) failed on $arch"
-    exit 1
-fi
-echo "host checks passed on $arch"
-exit 0
+checks_done

@@ -3,22 +3,18 @@
 # folder whose path holds a space, run, controlled, stopped and uninstalled,
 # and every command's exit code and output on each state of the service.
 #
-# usage: service_test.sh TOLVANE_EXE SVCCTL_EXE WORK_DIR
+# usage: service_test.sh TOLVANE_EXE SVCCTL_EXE BUILD_DIR
 #
 # A stop can be acknowledged with ERROR_BROKEN_PIPE under Wine although the
 # service did stop (the process may exit before the manager's reply gets
 # out), so stops are judged by the state the service reaches.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 
 # Absolute paths: Wine takes no relative prefix.
-mkdir -p "$3"
 exe="$(realpath "$1")"
 client="$(realpath "$2")"
-work="$(realpath "$3")"
-
-export WINEARCH=win32
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+build="$(realpath "$3")"
 
 service="Tolvane_SVCTEST"
 folder="Tolvane Svc Test"
@@ -28,29 +24,11 @@ display="Tolvane Service Test"
 description="Radio coexistence under test"
 timeout=30  # seconds any awaited state may take; a safety bound only
 
-template="$work/template"
-prefix="$work/run.$$"
-tmp="$work/tmp.$$"
-
-# One prepared prefix, made once; each run starts from a fresh copy of it.
-source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-prefix.sh"
-wine_template "$template" win32 || { echo "FAIL - no Wine prefix can be made"; exit 1; }
-
-# Runs that were killed leave their copies behind.
-for stale in "$work"/run.* "$work"/tmp.*; do
-    [ -e "$stale" ] || continue
-    kill -0 "${stale##*.}" 2>/dev/null || rm -rf "$stale"
-done
-rm -rf "$prefix" "$tmp"
-cp -a "$template" "$prefix"
-mkdir -p "$tmp"
+wine_env win32
+prefix="$build/wine/service"
+wine_prefix_new "$build" win32 "$prefix" || { fail "a fresh Wine prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
-
-cleanup() {
-    wineserver -k </dev/null >/dev/null 2>&1
-    rm -rf "$prefix" "$tmp"
-}
-trap cleanup EXIT
+trap 'wine_prefix_drop "$prefix"' EXIT
 trap 'exit 1' INT TERM
 
 wine_server_up
@@ -66,20 +44,11 @@ settings SVCTEST
 # 56 characters: one more than the service name holds.
 long_model="$(printf 'M%.0s' $(seq 56))"
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "ok   - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1"; }
-expect() {  # what expected actual
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected [$2], got [$3]"; fi
-}
-
-# Runs the exe; sets code (signed) and out (CRs dropped, lines joined by |).
+# Runs the exe; sets code (signed) and out (lines joined by |).
 run() {
-    wine "$winexe" "$@" </dev/null >"$tmp/out" 2>/dev/null
-    code=$?
-    [ "$code" -gt 127 ] && code=$((code - 256))
-    out="$(tr -d '\r' <"$tmp/out" | tr '\n' '|')"
+    run_exe "$winexe" "$@"
+    code=$RUN_RC
+    out="${RUN_OUT//$'\n'/|}${RUN_OUT:+|}"
 }
 
 line() { printf 'Service %s %s.|' "$service" "$1"; }
@@ -89,31 +58,28 @@ expect_run() {
     local what="$1" want_code="$2" want_out="$3"
     shift 3
     run "$@"
-    expect "$what: exit code" "$want_code" "$code"
-    expect "$what: output" "$want_out" "$out"
+    check_eq "$what: exit code" "$want_code" "$code"
+    check_eq "$what: output" "$want_out" "$out"
 }
 
 # Status as the manager holds it: "state=4 accepted=0x45 ..." or "error=N".
-status() { wine "$client" query "$service" </dev/null 2>/dev/null | tr -d '\r'; }
-control() { wine "$client" control "$service" "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+status() { run_exe "$client" query "$service"; echo "$RUN_OUT"; }
+control() { run_exe "$client" control "$service" "$1"; echo "$RUN_OUT"; }
 
-# Polls until the status starts with $1; true when it did within the bound.
-wait_status() {
-    local deadline=$((SECONDS + timeout))
-    while :; do
-        last="$(status)"
-        case "$last" in "$1"*) return 0 ;; esac
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.2
-    done
+# Until the status starts with $1; true when it did within the bound.
+status_is() {
+    last="$(status)"
+    case "$last" in "$1"*) return 0 ;; esac
+    return 1
 }
+wait_status() { poll_until "$timeout" status_is "$1"; }
 expect_status() {  # what wanted-prefix
     if wait_status "$2"; then pass "$1"; else fail "$1: status [$last], wanted [$2...]"; fi
 }
 
 reg_value() {  # the data column of one value of the service's key
-    wine reg query "$key" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
-        sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+    run_exe reg query "$key" /v "$1"
+    sed -n "s/^ *$1 *REG_[A-Z_]* *//p" <<<"$RUN_OUT"
 }
 
 # A stop that the exe reports as refused (-6) counts as done only when the
@@ -125,7 +91,7 @@ expect_stop() {  # what OUTPUT-when-acknowledged OUTPUT-when-pipe-broke ARGS...
     if [ "$code" = 1 ] && [ "$out" = "$want_out" ]; then
         pass "$what: exit code and output"
     elif [ "$code" = "$late_code" ] && [ "$out" = "$late_out" ]; then
-        echo "note - $what: stop acknowledged late (broken pipe), judged by the state reached"
+        echo "note: $what: stop acknowledged late (broken pipe), judged by the state reached"
         pass "$what: exit code and output"
     else
         fail "$what: exit code [$code] output [$out]"
@@ -140,35 +106,35 @@ expect_run "/uninstall, not installed" -3 "" /uninstall
 for option in /bogus install /stopx -start; do
     expect_run "unknown option $option" 1 "" "$option"
 done
-expect "unknown options install nothing" "error=1060" "$(status)"
+check_eq "unknown options install nothing" "error=1060" "$(status)"
 
 # ---- install: registered and started ----
 expect_run "/install" 1 "$(line Installed)$(line Started)" /install
-expect "ImagePath quoted" "\"C:\\Program Files\\$folder\\tolvane.exe\"" "$(reg_value ImagePath)"
-expect "Start automatic" "0x2" "$(reg_value Start)"
-expect "Type own process" "0x10" "$(reg_value Type)"
-expect "ErrorControl ignore" "0x0" "$(reg_value ErrorControl)"
-expect "DisplayName" "$display" "$(reg_value DisplayName)"
-expect "Description" "$description" "$(reg_value Description)"
+check_eq "ImagePath quoted" "\"C:\\Program Files\\$folder\\tolvane.exe\"" "$(reg_value ImagePath)"
+check_eq "Start automatic" "0x2" "$(reg_value Start)"
+check_eq "Type own process" "0x10" "$(reg_value Type)"
+check_eq "ErrorControl ignore" "0x0" "$(reg_value ErrorControl)"
+check_eq "DisplayName" "$display" "$(reg_value DisplayName)"
+check_eq "Description" "$description" "$(reg_value Description)"
 expect_status "service reaches running with stop, shutdown and power accepted" \
     "state=4 accepted=0x45 type=0x10"
 
 # ---- controls ----
-expect "interrogate answered" "state=4 accepted=0x45 type=0x10 exit=0" "$(control 4)"
+check_eq "interrogate answered" "state=4 accepted=0x45 type=0x10 exit=0" "$(control 4)"
 reply="$(control 128)"
 case "$reply" in
     state=4* | error=120) pass "user-defined control answered ($reply)" ;;
     *) fail "user-defined control: [$reply]" ;;
 esac
 for c in 2 3 6; do
-    expect "control $c refused by the manager" "error=1052" "$(control "$c")"
+    check_eq "control $c refused by the manager" "error=1052" "$(control "$c")"
 done
-expect "unhandled controls leave it running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "unhandled controls leave it running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 
 # ---- commands on a running service ----
 expect_run "/start, already running" -5 "" /start
 expect_run "/install, already installed" -2 "" /install
-expect "still running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "still running" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 
 late_code=-6
 expect_stop "/stop, running" "$(line Stopped)" "" /stop
@@ -183,7 +149,7 @@ expect_stop "/uninstall, running" "$(line Stopped)$(line Uninstalled)" "$(line U
     /uninstall
 expect_status "service gone after uninstall" "error=1060"
 wine reg query "$key" </dev/null >/dev/null 2>&1
-expect "service key removed" 1 "$?"
+check_eq "service key removed" 1 "$?"
 expect_run "/uninstall, gone" -3 "" /uninstall
 
 expect_run "/install again" 1 "$(line Installed)$(line Started)" /install
@@ -192,7 +158,7 @@ expect_status "running again" "state=4 "
 settings "$long_model"
 expect_run "/stop, model too long" -3 "" /stop
 expect_run "/install, model too long" -2 "" /install
-expect "installed service untouched" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
+check_eq "installed service untouched" "state=4 accepted=0x45 type=0x10 exit=0" "$(status)"
 settings SVCTEST
 late_code=-6
 expect_stop "/stop before uninstall" "$(line Stopped)" "" /stop
@@ -214,12 +180,11 @@ cp "$exe" "$install_dir/$long_dir/tolvane.exe"
 cp "$install_dir/tolvane.ini" "$install_dir/$long_dir/tolvane.ini"
 winexe="C:\\Program Files\\$folder\\$long_dir\\tolvane.exe"
 expect_run "/install from a long path" 1 "$(line Installed)$(line Started)" /install
-expect "long ImagePath whole and quoted" "\"$winexe\"" "$(reg_value ImagePath)"
+check_eq "long ImagePath whole and quoted" "\"$winexe\"" "$(reg_value ImagePath)"
 expect_status "service from the long path runs" "state=4 accepted=0x45"
 late_code=1
 expect_stop "/uninstall from the long path" "$(line Stopped)$(line Uninstalled)" \
     "$(line Uninstalled)" /uninstall
 expect_status "long-path service gone" "error=1060"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

@@ -1,0 +1,245 @@
+# shellcheck shell=bash disable=SC2034  # what it sets is for the sourcing script
+# Shell library of the Wine scripts (sourced, not run): environment,
+# prefixes, running an exe, polling, PASS/FAIL counts, and the simulated
+# machine's service state and driver record.
+#
+# Every Wine process started here has descriptor 9 closed: callers hold a
+# lock on it, and Wine's helper processes outlive the command that starts
+# them, so they would hold the lock too.
+
+WINE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+WINE_LIB_MACHINE=$WINE_LIB_DIR/../tests/machine
+
+# ------------------------------------------------------------ environment ---
+
+# wine_env ARCH: quiet Wine, no Mono or Gecko (nothing here needs them) and
+# no display (nothing here draws).
+wine_env() {
+    export WINEARCH=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+}
+
+# -------------------------------------------------------------- prefixes ---
+#
+# A build tree holds one prepared prefix per architecture, BUILD/wine/
+# template-ARCH, booted once and never run in; whoever needs a prefix takes
+# a copy. Wine's binaries and tables are written only when Wine updates a
+# prefix made by another Wine version, and then in place: copies share them
+# with the template as hard links, and everything else (registry, .ini
+# files, whatever a program may write) is copied for real. A template that
+# another Wine made, or that was written through a link, is not sound: it
+# is made again, and nothing is copied from it meanwhile.
+
+WINE_SHARED_FILES='.*\.\(dll\|exe\|sys\|drv\|ocx\|cpl\|acm\|ax\|tlb\|vxd\|com\|nls\|ds\|msstyles\)'
+WINE_READY=.tolvane-ready
+
+# wine_boot PREFIX ARCH: a new prefix, with the service managers of its
+# first boot finished. Fails when no prefix of that architecture results.
+wine_boot() {
+    WINEPREFIX="$1" WINEARCH="$2" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+    WINEPREFIX="$1" wineserver -w 9>&-
+    [ -f "$1/system.reg" ] || return 1
+    [ "$2" != win64 ] || [ -d "$1/drive_c/windows/syswow64" ]
+}
+
+wine_template_path() { echo "$1/wine/template-$2"; }  # BUILD ARCH
+
+# wine_current PREFIX: made by the Wine installed now, which stamps a
+# prefix with the time of its wine.inf (a Wine laid out otherwise is trusted).
+wine_current() {
+    local inf=/usr/share/wine/wine.inf
+    [ ! -f "$inf" ] || [ "$(tr -d '\r' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
+}
+
+# wine_template_sound TEMPLATE: ready, made by this Wine, and no file in it
+# written since it was made.
+wine_template_sound() {
+    [ -f "$1/$WINE_READY" ] && wine_current "$1" \
+        && [ -z "$(find "$1" -type f -newer "$1/$WINE_READY" -print -quit)" ]
+}
+
+# wine_share_wow64 WIN64_PREFIX WIN32_PREFIX: the 64-bit prefix's 32-bit
+# half (syswow64, the x86 assemblies) holds the same files as the 32-bit
+# prefix: those are kept once, as links.
+wine_share_wow64() {
+    local rel twin
+    (cd "$1" && find . -type f -regex "$WINE_SHARED_FILES" -print0) |
+        while IFS= read -r -d '' rel; do
+            case $rel in
+                ./drive_c/windows/system32/*) continue ;;  # the 64-bit half
+                ./drive_c/windows/syswow64/*) twin=./drive_c/windows/system32/${rel#./drive_c/windows/syswow64/} ;;
+                *) twin=$rel ;;
+            esac
+            if [ -f "$2/$twin" ] && cmp -s "$1/$rel" "$2/$twin"; then ln -f "$2/$twin" "$1/$rel"; fi
+        done
+}
+
+# wine_template BUILD ARCH: the build tree's prepared prefix for ARCH, made
+# by whichever caller comes first (under a lock beside it). Fails, leaving
+# nothing behind, when it cannot be made.
+wine_template() {
+    local build=$1 arch=$2 tpl
+    tpl=$(wine_template_path "$build" "$arch")
+    # The 64-bit prefix shares the 32-bit one's files: that one comes first.
+    if [ "$arch" = win64 ]; then wine_template "$build" win32 || return 1; fi
+    mkdir -p "$build/wine"
+    (
+        flock 9
+        wine_template_sound "$tpl" && exit 0
+        rm -rf "$tpl"
+        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine_boot "$tpl" "$arch" || { rm -rf "$tpl"; exit 1; }
+        if [ "$arch" = win64 ]; then wine_share_wow64 "$tpl" "$(wine_template_path "$build" win32)"; fi
+        touch "$tpl/$WINE_READY"
+    ) 9>"$tpl.lock"
+}
+
+# wine_prefix_drop PREFIX: its server ended, the prefix deleted.
+wine_prefix_drop() {
+    [ -e "$1" ] || return 0
+    WINEPREFIX=$(cd "$1" && pwd) wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
+    rm -rf "$1"
+}
+
+# wine_prefix_copy TEMPLATE DEST: a new prefix at DEST (replacing whatever
+# was there), a copy of a sound template.
+wine_prefix_copy() {
+    local tpl=$1 dest=$2
+    if ! wine_template_sound "$tpl"; then
+        echo "wine-lib: $tpl is not a sound prepared prefix; make it again" >&2
+        return 1
+    fi
+    wine_prefix_drop "$dest"
+    mkdir -p "$(dirname "$dest")"
+    cp -al "$tpl" "$dest" || return 1
+    (cd "$tpl" && find . -type f ! -regex "$WINE_SHARED_FILES" -print0 |
+        xargs -0 -r cp -a --parents --remove-destination --reflink=auto -t "$dest") || return 1
+    rm -f "$dest/$WINE_READY"
+}
+
+# wine_prefix_new BUILD ARCH DEST: a fresh prefix at DEST, copied from the
+# build tree's prepared prefix for ARCH.
+wine_prefix_new() {
+    wine_template "$1" "$2" && wine_prefix_copy "$(wine_template_path "$1" "$2")" "$3"
+}
+
+# wine_server_up: for $WINEPREFIX, a server that lingers 60 s after its
+# last client (the value attached: "-p 60" would mean forever), and Wine's
+# helper processes started now with no pipes of ours attached, or a caller
+# capturing output would wait on them.
+wine_server_up() {
+    wineserver -p60 </dev/null >/dev/null 2>&1 9>&- || true
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+}
+
+# -------------------------------------------------------------- running ---
+
+# run_exe EXE ARGS...: runs a Windows program under Wine. RUN_OUT and
+# RUN_ERR are its output and error streams without carriage returns,
+# RUN_RC its exit code as a signed byte. The streams go through files: a
+# Wine process may hand them on to processes that outlive it.
+run_exe() {
+    local out err rc=0
+    out=$(mktemp) && err=$(mktemp) || return 1
+    wine "$@" </dev/null >"$out" 2>"$err" 9>&- || rc=$?
+    RUN_OUT=$(tr -d '\r' <"$out")
+    RUN_ERR=$(tr -d '\r' <"$err")
+    rm -f "$out" "$err"
+    RUN_RC=$((rc > 127 ? rc - 256 : rc))
+}
+
+# poll_until TIMEOUT_S COMMAND...: runs COMMAND every 0.1 s until it
+# succeeds; fails when it has not within the time.
+poll_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+# --------------------------------------------------------------- checks ---
+
+CHECKS_PASSED=0
+CHECKS_FAILED=0
+
+pass() { CHECKS_PASSED=$((CHECKS_PASSED + 1)); echo "PASS: $1"; }
+
+# fail NAME [DETAILS]
+fail() {
+    CHECKS_FAILED=$((CHECKS_FAILED + 1))
+    echo "FAIL: $1"
+    if [ -n "${2:-}" ]; then printf '%s\n' "$2" | sed 's/^/    /'; fi
+}
+
+# check NAME STATUS [DETAILS]: passes when STATUS is 0
+check() { if [ "$2" = 0 ]; then pass "$1"; else fail "$1" "${3:-}"; fi; }
+
+# check_eq NAME WANT GOT
+check_eq() {
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "want: $2
+got:  $3"; fi
+}
+
+# checks_done: the closing "N passed, N failed" line; succeeds only when
+# something passed and nothing failed.
+checks_done() {
+    echo "$CHECKS_PASSED passed, $CHECKS_FAILED failed"
+    [ "$CHECKS_FAILED" = 0 ] && [ "$CHECKS_PASSED" -gt 0 ]
+}
+
+# ------------------------------------------------- the simulated machine ---
+# MDIR names the machine the helpers below work on.
+
+machine() { "$WINE_LIB_MACHINE/machine.sh" "$@"; }
+
+# machine_fresh OUT ARCH: the machine built into OUT has its pieces and a
+# sound ARCH prefix, none older than its sources.
+machine_fresh() {
+    local tpl=$1/template-$2
+    [ -f "$1/standins/sechost.dll" ] && [ -f "$1/standins/setupapi.dll" ] && wine_template_sound "$tpl" \
+        && [ -z "$(find "$WINE_LIB_MACHINE/src" "$WINE_LIB_MACHINE/machine.sh" "$WINE_LIB_DIR/wine-lib.sh" \
+                   -newer "$tpl/$WINE_READY" -print -quit)" ]
+}
+
+# svc_state NAME: stopped, running, ... or absent
+svc_state() { machine service-state "$MDIR" "$1" 2>/dev/null || echo absent; }
+svc_state_is() { [ "$(svc_state "$1")" = "$2" ]; }
+wait_state() { poll_until "$3" svc_state_is "$1" "$2"; }  # NAME STATE TIMEOUT_S
+
+# The test Wi-Fi driver's record: one line per request it received.
+record() { machine received "$MDIR"; }
+record_count() { record | grep -c '^code=' || true; }
+record_after() { record | tail -n +"$(($1 + 1))"; }  # N: the lines after the first N
+
+# request_line CODE VALUE GUID RESULT: the record of one request as the
+# product sends it.
+request_line() { echo "code=$1 value=$2 in=4 out=4 ioctl=0x00170002 dev=$3 result=$4"; }
+
+# A device no pattern names: its events only make the service look again.
+add_spare() {
+    machine add "$MDIR" bt SPARE --hwid 'MACHINE\SPARE' --stopped >/dev/null && SPARE_ON=0
+}
+spare_event() {
+    if [ "$SPARE_ON" = 0 ]; then machine event "$MDIR" SPARE arrival; SPARE_ON=1
+    else machine event "$MDIR" SPARE removal; SPARE_ON=0; fi
+}
+
+# until_count N TIMEOUT_S [nudge]: until the record holds at least N
+# requests. With nudge, a spare-device event goes out each second while
+# waiting, counted in NUDGES: Wine registers the service's listener in the
+# background, so the first event after start-up may go unheard, and every
+# event makes the service look at all devices again.
+until_count() {
+    local n=$1 deadline=$((SECONDS + $2)) nudge=${3:-} next=$((SECONDS + 1))
+    NUDGES=0
+    until [ "$(record_count)" -ge "$n" ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        if [ -n "$nudge" ] && [ $SECONDS -ge $next ]; then
+            spare_event
+            NUDGES=$((NUDGES + 1))
+            next=$((SECONDS + 1))
+        fi
+        sleep 0.1
+    done
+}
