@@ -80,7 +80,8 @@ void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warni
 
 // Whether text holds the candidate anywhere on a character boundary.
 bool Occurs(const char* text, const char* candidate, LeadByteTest isLead) {
-    return ContainsOnCharBoundary(text, static_cast<int>(std::strlen(text)), candidate, isLead) != 0;
+    const int length = static_cast<int>(std::strlen(text));
+    return ContainsOnCharBoundary(text, length, candidate, isLead) != 0;
 }
 
 // ids[index]'s first `length` bytes into out when no other ID holds them.
@@ -181,7 +182,8 @@ int SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
     const long meant = MeantDevice(c);
     if (meant < 0 || c.present > kListedDeviceCapacity) return 0;
     const char* ids[kListedDeviceCapacity];
-    for (DWORD i = 0; i < c.present; ++i) ids[i] = c.devices[i].valid ? c.devices[i].hardwareId : nullptr;
+    for (DWORD i = 0; i < c.present; ++i)
+        ids[i] = c.devices[i].valid ? c.devices[i].hardwareId : nullptr;
     return SuggestPattern(ids, c.present, static_cast<DWORD>(meant), isLead, out);
 }
 

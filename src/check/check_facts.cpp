@@ -18,7 +18,8 @@ const SettingRule kSettingRules[kSettingCount] = {
     {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
 };
 
-static_assert(kModelCapacity <= kSettingValueCapacity && kDisplayNameCapacity <= kSettingValueCapacity &&
+static_assert(kModelCapacity <= kSettingValueCapacity &&
+                  kDisplayNameCapacity <= kSettingValueCapacity &&
                   kPatternCapacity <= kSettingValueCapacity,
               "every value the service reads fits the report's slot");
 static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");
@@ -105,9 +106,10 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     // Windows paths ignore case; compared as the code page upper-cases them.
     if (ImagePathExe(f->imagePath, exe, sizeof exe)) {
         SettingsPathFromExePath(exe, f->settingsFile, sizeof f->settingsFile);
-        f->besideSettings = UpperCased(exe, upperExe, sizeof upperExe) &&
-                            UpperCased(settings.exePath, upperSettingsExe, sizeof upperSettingsExe) &&
-                            std::strcmp(upperExe, upperSettingsExe) == 0;
+        f->besideSettings =
+            UpperCased(exe, upperExe, sizeof upperExe) &&
+            UpperCased(settings.exePath, upperSettingsExe, sizeof upperSettingsExe) &&
+            std::strcmp(upperExe, upperSettingsExe) == 0;
     }
 
 done:
@@ -182,7 +184,8 @@ void GatherClass(ClassFacts* c, const char* className, const char* key, DWORD fi
 int ImagePathExe(const char* imagePath, char* out, DWORD capacity) {
     if (imagePath[0] != '"') return JoinText(out, capacity, imagePath);
     const char* close = std::strchr(imagePath + 1, '"');
-    const size_t length = close ? static_cast<size_t>(close - imagePath - 1) : std::strlen(imagePath + 1);
+    const size_t length =
+        close ? static_cast<size_t>(close - imagePath - 1) : std::strlen(imagePath + 1);
     if (length + 1 > capacity) {
         if (capacity > 0) out[0] = '\0';
         return 0;

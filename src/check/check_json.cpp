@@ -106,7 +106,8 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, bool adap
         if (adapter) {
             JsonString(w, "nameKey", c.nameKey[0] ? c.nameKey : nullptr);
             JsonString(w, "nameValue", c.nameKey[0] ? c.nameValue : nullptr);
-            JsonString(w, "netCfgInstanceId", c.payload.InstanceId[0] ? c.payload.InstanceId : nullptr);
+            JsonString(w, "netCfgInstanceId",
+                       c.payload.InstanceId[0] ? c.payload.InstanceId : nullptr);
             JsonString(w, "devicePath", c.payload.DevicePath[0] ? c.payload.DevicePath : nullptr);
             JsonBool(w, "pathOpens", c.pathOpens != 0);
         }

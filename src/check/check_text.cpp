@@ -135,7 +135,8 @@ void DeviceRows(const ClassFacts& c, Out* out) {
         OutText(out, d.started ? "started" : "stopped");
         OutPadTo(out, kIdColumn);
         if (!d.valid) OutText(out, "(not valid text in the code page)");
-        else OutWrapped(out, d.hardwareId[0] ? d.hardwareId : "(none)", kIdColumn, Win().IsDBCSLeadByte);
+        else OutWrapped(out, d.hardwareId[0] ? d.hardwareId : "(none)", kIdColumn,
+                        Win().IsDBCSLeadByte);
         OutChar(out, '\n');
     }
     if (c.present > kListedDeviceCapacity) {
@@ -167,7 +168,8 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
     DeviceRows(c, out);
 
     if (c.standing < 0) {
-        Row(out, "Stands", c.patternRead ? "none: no device matches" : "none: the pattern is refused");
+        Row(out, "Stands",
+            c.patternRead ? "none: no device matches" : "none: the pattern is refused");
     } else {
         Label(out, "Stands");
         OutChar(out, '#');
@@ -185,7 +187,8 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
             c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
         Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
-        if (c.nameKey[0]) Row(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
+        if (c.nameKey[0])
+            Row(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         Row(out, "Device path",
             c.payload.DevicePath[0] ? c.payload.DevicePath : "(cannot be resolved)");
         if (c.payload.DevicePath[0]) Row(out, "Path opens", YesNo(c.pathOpens != 0));
@@ -195,10 +198,10 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
     if (SuggestedPattern(c, Win().IsDBCSLeadByte, suggestion)) {
         Row(out, "Suggested pattern", suggestion);
     } else {
-        const char* why = c.present == 0         ? "none: no device is present"
-                          : MeantDevice(c) < 0     ? "none: several devices and none matches"
-                          : c.present > kListedDeviceCapacity ? "none: too many devices to compare"
-                                                   : "none: no field of its hardware ID names it alone";
+        const char* why = "none: no field of its hardware ID names it alone";
+        if (c.present == 0) why = "none: no device is present";
+        else if (MeantDevice(c) < 0) why = "none: several devices and none matches";
+        else if (c.present > kListedDeviceCapacity) why = "none: too many devices to compare";
         Row(out, "Suggested pattern", why);
     }
 }

@@ -54,8 +54,10 @@ int SettingsExePath(char* path) {
     char own[kExePathCapacity];
     std::memcpy(own, path, std::strlen(path) + 1);
     size_t folder = std::strlen(own);
-    while (folder > 0 && own[folder - 1] != '\\' && own[folder - 1] != '/' && own[folder - 1] != ':')
-        --folder;
+    for (; folder > 0; --folder) {
+        const char c = own[folder - 1];
+        if (c == '\\' || c == '/' || c == ':') break;
+    }
     own[folder] = '\0';
     return JoinText(path, kExePathCapacity, own, g_settingsExeName);
 }

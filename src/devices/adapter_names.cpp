@@ -61,8 +61,8 @@ int ResolveAdapterNames(char* path, char* objectName, char* instanceId, const ch
     DWORD size = sizeof data;
     if (ReadRegistryValue(key, valueName, &type, data, &size) != kRegistryValueRead) return 0;
     // The text need not end in a NUL: it then stops at the data's end.
-    const DWORD length =
-        BoundedTextLength(reinterpret_cast<const char*>(data), size < sizeof data ? size : sizeof data);
+    const DWORD length = BoundedTextLength(reinterpret_cast<const char*>(data),
+                                           size < sizeof data ? size : sizeof data);
 
     // Only the class layout keeps an instance identifier.
     if (valueName == kInstanceIdValue && FormName(instanceId, kInstanceIdSlot, "", data, length))

@@ -127,13 +127,11 @@ TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
     alignas(8) char buffer[8192];
     DWORD needed = 0;
     SetLastError(0);
-    EXPECT_FALSE(Win().QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer),
-                                           sizeof(QUERY_SERVICE_CONFIGA), &needed));
+    QUERY_SERVICE_CONFIGA* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+    EXPECT_FALSE(Win().QueryServiceConfigA(service, config, sizeof *config, &needed));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-    EXPECT_GT(needed, sizeof(QUERY_SERVICE_CONFIGA) + sizeof kAbsentImage);
-    const QUERY_SERVICE_CONFIGA* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
-    ASSERT_TRUE(Win().QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer),
-                                          sizeof buffer, &needed));
+    EXPECT_GT(needed, sizeof *config + sizeof kAbsentImage);
+    ASSERT_TRUE(Win().QueryServiceConfigA(service, config, sizeof buffer, &needed));
     EXPECT_STREQ(kAbsentImage, config->lpBinaryPathName);
     EXPECT_STREQ("Tolvane Contract One", config->lpDisplayName);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config->dwStartType);

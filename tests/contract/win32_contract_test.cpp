@@ -105,7 +105,8 @@ TEST_P(Win32Contract, AHardwareIdIsUpperCasedWholeInOneCall) {
 // What the check tool relies on: its JSON text and its settings file.
 TEST_P(Win32Contract, CodePageTextConvertsToUtf16AndAFileIsSeen) {
     WCHAR wide[4] = {0, 0, 0, 0};
-    EXPECT_EQ(3, Win().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "\xe9\x80\x81", 3, wide, 4));
+    EXPECT_EQ(3,
+              Win().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "\xe9\x80\x81", 3, wide, 4));
     EXPECT_EQ(0x00E9, wide[0]);
     EXPECT_EQ(0x20AC, wide[1]);
     EXPECT_EQ(0x0081, wide[2]) << "a byte 1252 leaves unassigned stands for itself";

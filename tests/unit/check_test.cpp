@@ -63,7 +63,8 @@ protected:
         CheckWarning w[kWarningCapacity];
         std::string names;
         for (int i = 0, n = CollectWarnings(*facts, w); i < n; ++i)
-            names += std::string(w[i].about ? w[i].about->key : "-") + ":" + WarningName(w[i].kind) + " ";
+            names += std::string(w[i].about ? w[i].about->key : "-") + ":" +
+                     WarningName(w[i].kind) + " ";
         return names;
     }
     std::string Suggested(const ClassFacts& c) {
@@ -125,7 +126,8 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(kCheckPathDoesNotOpen, Gather());
     EXPECT_EQ("WiFiHWID:path-does-not-open ", Warnings());
 
-    Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
+    Sim().DeleteKey(
+        "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
     EXPECT_EQ(kCheckPathUnresolved, Gather());
     EXPECT_EQ("WiFiHWID:path-unresolved ", Warnings());
 
@@ -211,7 +213,8 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     Sim().stdoutText.clear();
     EXPECT_EQ(kCheckWouldTell, CheckEntry(2, asJson));
     EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"exitCode\": 0,\n  \"result\": \"would-tell\","));
-    EXPECT_NE(std::string::npos, Sim().stdoutText.find("\"suggestedPattern\": \"VEN_7E57&DEV_7A37\""));
+    EXPECT_NE(std::string::npos,
+              Sim().stdoutText.find("\"suggestedPattern\": \"VEN_7E57&DEV_7A37\""));
 }
 
 std::string Suggest(const std::vector<const char*>& ids, DWORD index) {
@@ -264,7 +267,8 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     JsonEndObject(&w);
     out.text[out.length] = '\0';
     EXPECT_EQ(std::string("{\n"
-                          "  \"hardwareId\": \"USB\\\\VID_0B7C&PID_\\\"7B01\\\"\\u00e9\\u20ac\\u0081\",\n"
+                          "  \"hardwareId\": "
+                          "\"USB\\\\VID_0B7C&PID_\\\"7B01\\\"\\u00e9\\u20ac\\u0081\",\n"
                           "  \"controls\": \"a\\tb\\nc\\u0001\x7F\",\n"
                           "  \"empty\": [],\n"
                           "  \"n\": -12,\n"
