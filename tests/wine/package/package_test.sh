@@ -155,6 +155,19 @@ check_signed "installed tolvane.exe" "$folder/tolvane.exe" \
     $(($(stat -c %s "$folder/tolvane.exe") / 2))
 verifies "$folder/tolvane-check.exe"
 check "installed tolvane-check.exe: signature verifies" $?
+# The check tool beside the service reads the installed settings and finds
+# the registered service running its neighbour; this prefix has no adapter.
+run_exe "$winfolder\\tolvane-check.exe" /json
+check_eq "check tool: exit code 2, no adapter matches" 2 "$RUN_RC"
+check_eq "check tool: the installed service and settings" \
+    "no-adapter-match $service True running True file:$wifi_pattern" \
+    "$(python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+wifi = [k for k in d["settings"]["keys"] if k["key"] == "WiFiHWID"][0]
+s = d["service"]
+print(d["result"], d["settings"]["serviceName"], s["registered"], s["state"], s["besideSettings"],
+      wifi["source"] + ":" + wifi["value"])' <<<"$RUN_OUT" 2>&1)"
 msi_values="$(values "$service_key")"
 
 # ---- repair: the settings file comes back from the remembered properties ----
