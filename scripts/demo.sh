@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The service at work: builds tolvane.exe, runs it as a Windows service under
 # Wine on a simulated machine with one Bluetooth device and one Wi-Fi
-# adapter, switches the devices about, and shows what the Wi-Fi driver was
-# told.  Exits 0 only if the driver received exactly the expected requests
-# and every command succeeded.
+# adapter, shows what tolvane-check.exe sees there, switches the devices
+# about, and shows what the Wi-Fi driver was told.  Exits 0 only if the
+# driver received exactly the expected requests and every command succeeded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -37,7 +37,7 @@ bad() { ok=0; say "  !! $*"; }
 printf 'Setting up and building ... '
 mkdir -p "$B"
 bash scripts/setup.sh
-if ! { cmake --preset mingw32 -B "$B" -DTOLVANE_TESTS=OFF && cmake --build "$B" -j2 --target tolvane; } \
+if ! { cmake --preset mingw32 -B "$B" -DTOLVANE_TESTS=OFF && cmake --build "$B" -j2 --target tolvane tolvane-check; } \
         >"$B/demo-build.log" 2>&1; then
     say "failed"; tail -n 30 "$B/demo-build.log"; exit 1
 fi
@@ -56,10 +56,11 @@ eval "$(machine env "$MDIR")"
 INSTDIR=$WINEPREFIX/drive_c/${FOLDER#C:\\}
 INSTDIR=${INSTDIR//\\//}
 mkdir -p "$INSTDIR"
-cp "$B/tolvane.exe" "$INSTDIR/"
+cp "$B/tolvane.exe" "$B/tolvane-check.exe" "$INSTDIR/"
 printf '[Product]\r\nModel=QM5520\r\nServiceDisplayName=Verdin Service\r\nServiceDescription=Tells the Wi-Fi driver whether Bluetooth is on\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
     "$BT_PAT" "$WIFI_PAT" >"$INSTDIR/tolvane.ini"
 machine install "$MDIR" tolvane.exe "$INSTDIR" >/dev/null
+machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null
 machine add "$MDIR" bt BT1 --hwid "$BT_HWID" --friendly 'Bluetooth Radio' --stopped >/dev/null
 machine add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
 # A device no pattern names; its events only make the service look again.
@@ -80,14 +81,17 @@ say "  $FOLDER\\tolvane.ini: BTHWID=$BT_PAT  WiFiHWID=$WIFI_PAT"
 
 # ------------------------------------------------------------ helpers ---
 
-# tv ARGS: runs the exe and shows its output and exit code
-tv() {
+# run EXE ARGS: runs one of the two exes and shows its output and exit code
+run() {
+    local exe=$1
+    shift
     say ""
-    say "> tolvane.exe $*"
-    run_exe "$FOLDER\\tolvane.exe" "$@"
-    if [ -n "$RUN_OUT" ]; then printf '%s\n' "$RUN_OUT" | sed 's/^/  /'; fi
+    say "> $exe${*:+ $*}"
+    run_exe "$FOLDER\\$exe" "$@"
+    if [ -n "$RUN_OUT" ]; then printf '%s\n' "$RUN_OUT" | sed 's/^./  &/'; fi
     say "  (exit code $RUN_RC)"
 }
+tv() { run tolvane.exe "$@"; }
 
 state() { local s; s=$(svc_state "$SVC"); [ "$s" != absent ] || s="not installed"; echo "$s"; }
 
@@ -126,6 +130,9 @@ say "  service state: $(state)"
 say ""
 say "At start-up (Bluetooth off, adapter on):"
 expect 0xFFF10220 0
+
+run tolvane-check.exe
+[ "$RUN_RC" = 0 ] || bad "the check does not find that the service would tell the driver"
 
 say ""
 say "Bluetooth switched on:"

@@ -8,7 +8,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 
 for p in cmake g++-mingw-w64-i686-posix mingw-w64-i686-dev \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
-         wine wine64 wine32:i386 googletest; do
+         wine wine64 wine32:i386 googletest python3 \
+         msitools wixl osslsigncode openssl; do
     have_pkg "$p" || need+=("$p")
 done
 

@@ -7,6 +7,10 @@
 
 char ServiceName[kServiceNameCapacity];
 
+namespace {
+const char* g_settingsExeName = nullptr;  // null: this exe's own settings
+}  // namespace
+
 int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity) {
     size_t length = std::strlen(exePath);
     // Only a "." in the file name itself marks the extension; the scan stops
@@ -41,17 +45,40 @@ int ReadExePath(char* path) {
     return 1;
 }
 
+void ReadSettingsOf(const char* exeName) { g_settingsExeName = exeName; }
+
+int SettingsExePath(char* path) {
+    if (!ReadExePath(path)) return 0;
+    if (g_settingsExeName == nullptr) return 1;
+    // The named exe replaces this one's file name, in the same folder.
+    char own[kExePathCapacity];
+    std::memcpy(own, path, std::strlen(path) + 1);
+    size_t folder = std::strlen(own);
+    for (; folder > 0; --folder) {
+        const char c = own[folder - 1];
+        if (c == '\\' || c == '/' || c == ':') break;
+    }
+    own[folder] = '\0';
+    return JoinText(path, kExePathCapacity, own, g_settingsExeName);
+}
+
+int SettingsFilePath(char* path) {
+    char exePath[kExePathCapacity];
+    if (SettingsExePath(exePath) && SettingsPathFromExePath(exePath, path, kSettingsPathCapacity))
+        return 1;
+    path[0] = '\0';
+    return 0;
+}
+
 int ReadSetting(const char* section, const char* key, const char* def, char* dest,
                 DWORD capacity) {
-    char exePath[kExePathCapacity];
     char iniPath[kSettingsPathCapacity];
     char value[kSettingValueCapacity];
     if (capacity == 0) return 0;
     dest[0] = '\0';
     if (def == nullptr) def = "";
 
-    if (!ReadExePath(exePath) || !SettingsPathFromExePath(exePath, iniPath, sizeof iniPath))
-        return 0;
+    if (!SettingsFilePath(iniPath)) return 0;
     value[0] = '\0';
     Win().GetPrivateProfileStringA(section, key, def, value, sizeof value, iniPath);
     value[sizeof value - 1] = '\0';

@@ -16,6 +16,8 @@ const char kDefaultDisplayName[] = "Verdin Service";
 const char kDefaultDescription[] = "";
 const char kDefaultPattern[] = "";
 const char kServiceNamePrefix[] = "Tolvane_";
+// The service's exe; the check tool beside it reads the settings it reads.
+const char kServiceExeName[] = "tolvane.exe";
 
 // Capacities of the callers' buffers, terminator included.
 const DWORD kModelCapacity = 64;
@@ -42,6 +44,21 @@ int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity);
 // with path empty when it cannot be read or does not fit: a cut path could
 // name another file.
 int ReadExePath(char* path);
+
+// Whose settings file is read: null (the default) for this exe's own, or
+// the exe of that file name in this exe's folder. The check tool names the
+// service's exe, so both read one file. Set before any other thread exists.
+void ReadSettingsOf(const char* exeName);
+
+// The exe whose settings are read (see ReadSettingsOf) into path
+// (kExePathCapacity bytes). Returns 1, or 0 with path empty when this exe's
+// path cannot be read whole or the named exe's path does not fit.
+int SettingsExePath(char* path);
+
+// The settings file in force into path (kSettingsPathCapacity bytes): the
+// settings exe's path with "ini" for its extension. Returns 1, or 0 with
+// path empty.
+int SettingsFilePath(char* path);
 
 // Reads one key of the settings file afresh into dest (`capacity` bytes),
 // or the default when the file, section or key is missing. The file is

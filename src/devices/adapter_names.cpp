@@ -22,29 +22,12 @@ const char kDeviceVxDsValue[] = "DeviceVxDs";
 const char kDevicePathPrefix[] = "\\\\.\\";
 const char kDeviceObjectPrefix[] = "\\Device\\";
 
-const DWORD kKeyCapacity = 256;
 // The name is read into this; any name longer than a slot is refused anyway.
 const DWORD kNameDataCapacity = 256;
 
 // Every instance identifier the slot accepts also fits the object name.
 static_assert(sizeof kDeviceObjectPrefix - 1 + kInstanceIdSlot <= kDeviceObjectNameSlot,
               "device-object name slot too small for its identifier");
-
-// Reads the adapter's value under the class key and suffix into data
-// (capacity bytes) and gives the length of its text, which need not end in
-// a NUL and so stops at the data's end. 0 when the key does not fit (a cut
-// key could be another adapter's) or the value cannot be read.
-int ReadAdapterText(const char* classKey, const char* valueName, const char* suffix, BYTE* data,
-                    DWORD capacity, DWORD* length) {
-    char key[kKeyCapacity];
-    if (!JoinText(key, sizeof key, classKey, "\\", suffix)) return 0;
-
-    DWORD type = 0;
-    DWORD size = capacity;
-    if (ReadRegistryValue(key, valueName, &type, data, &size) != kRegistryValueRead) return 0;
-    *length = BoundedTextLength(reinterpret_cast<const char*>(data), size < capacity ? size : capacity);
-    return 1;
-}
 
 // prefix and length bytes of text into slot, whole or not at all: a cut
 // name could open another device.
@@ -59,18 +42,30 @@ int FormName(char* slot, DWORD capacity, const char* prefix, const BYTE* text, D
 
 }  // namespace
 
-int ResolveAdapterNames(char* path, char* objectName, char* instanceId, const char* suffix) {
+int AdapterNameKey(const char* suffix, char* key, const char** valueName) {
     // An unclassified host reads as the older layout.
     const bool classLayout = HostCode() >= kHostWin2000;
+    *valueName = classLayout ? kInstanceIdValue : kDeviceVxDsValue;
+    return JoinText(key, kAdapterKeyCapacity, classLayout ? kNetClassKey : kLegacyNetClassKey,
+                    "\\", suffix);
+}
+
+int ResolveAdapterNames(char* path, char* objectName, char* instanceId, const char* suffix) {
+    // A key that does not fit is not read: cut, it could be another adapter's.
+    char key[kAdapterKeyCapacity];
+    const char* valueName = nullptr;
+    if (!AdapterNameKey(suffix, key, &valueName)) return 0;
 
     BYTE data[kNameDataCapacity];
-    DWORD length = 0;
-    if (!ReadAdapterText(classLayout ? kNetClassKey : kLegacyNetClassKey,
-                         classLayout ? kInstanceIdValue : kDeviceVxDsValue, suffix, data,
-                         sizeof data, &length)) {
-        return 0;
-    }
-    if (classLayout && FormName(instanceId, kInstanceIdSlot, "", data, length))
+    DWORD type = 0;
+    DWORD size = sizeof data;
+    if (ReadRegistryValue(key, valueName, &type, data, &size) != kRegistryValueRead) return 0;
+    // The text need not end in a NUL: it then stops at the data's end.
+    const DWORD length = BoundedTextLength(reinterpret_cast<const char*>(data),
+                                           size < sizeof data ? size : sizeof data);
+
+    // Only the class layout keeps an instance identifier.
+    if (valueName == kInstanceIdValue && FormName(instanceId, kInstanceIdSlot, "", data, length))
         FormName(objectName, kDeviceObjectNameSlot, kDeviceObjectPrefix, data, length);
     return FormName(path, kDevicePathSlot, kDevicePathPrefix, data, length);
 }

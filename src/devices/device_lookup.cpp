@@ -10,7 +10,6 @@
 namespace {
 
 const DWORD kClassGuidCapacity = 3;     // only the first GUID is used
-const DWORD kPropertyBufferSize = 256;  // every property is read into this
 
 // The layout callers and the platform rely on.
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "device-information element is 28 bytes");
@@ -121,4 +120,12 @@ int DeviceLookup(DeviceRecord* record, const char* pattern, const char* classNam
 
     Win().SetupDiDestroyDeviceInfoList(list);
     return result;
+}
+
+int DeviceNodeStarted(DEVINST devInst) {
+    // Wine's stand-in answers success and writes nothing: start from no bits.
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (Win().CM_Get_DevNode_Status(&status, &problem, devInst, 0) != CR_SUCCESS) status = 0;
+    return (status & DN_STARTED) ? 1 : 0;
 }

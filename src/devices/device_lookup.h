@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include "devices/device_record.h"
 
@@ -11,6 +12,9 @@ const int kDeviceFound = 1;
 const int kDeviceNotFound = -9;
 const int kNoDeviceList = -7;
 const int kClassUnresolved = -99;
+
+// Every property, the hardware ID included, is read into this many bytes.
+const DWORD kPropertyBufferSize = 256;
 
 // What a lookup fills besides the device's own properties.
 const DWORD kLookupPlain = 0;
@@ -30,3 +34,7 @@ typedef void (*DeviceVisitor)(void* context, const SP_DEVINFO_DATA* element,
 int DeviceLookup(DeviceRecord* record, const char* pattern, const char* className,
                  SP_DEVINFO_DATA* info, DWORD fill = kLookupAdapterNames,
                  DeviceVisitor visit = nullptr, void* context = nullptr);
+
+// 1 when the device's node is started. A status that cannot be read counts
+// as not started.
+int DeviceNodeStarted(DEVINST devInst);

@@ -56,18 +56,22 @@ bool IsAmd64Host() {
     return amd64;
 }
 
-int ClassifyHost(int* code) {
-    *code = kHostUnsupported;
-    bool amd64 = IsAmd64Host();
-
+int ReadVersionFields(VersionFields* version) {
     // A failed query leaves the record zeroed, which reads as unsupported.
     OSVERSIONINFOEXA info;
     std::memset(&info, 0, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
-    Win().GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
+    const BOOL read = Win().GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
+    *version = {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.dwPlatformId,
+                info.wProductType};
+    return read ? 1 : 0;
+}
 
-    VersionFields v = {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
-                       info.dwPlatformId, info.wProductType};
+int ClassifyHost(int* code) {
+    *code = kHostUnsupported;
+    bool amd64 = IsAmd64Host();
+    VersionFields v;
+    ReadVersionFields(&v);
     *code = ClassifyVersion(v, amd64);
     return *code == kHostUnsupported ? kHostTooOld : kHostClassified;
 }

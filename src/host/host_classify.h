@@ -24,6 +24,10 @@ struct VersionFields {
     WORD productType;
 };
 
+// The running Windows' version fields; all zero when the query fails,
+// which classifies as unsupported. Returns 1 when the query succeeded.
+int ReadVersionFields(VersionFields* version);
+
 // Classification from the version fields alone: 1 to 14, or 0 below major 4.
 int ClassifyVersion(const VersionFields& version, bool amd64);
 

@@ -17,6 +17,15 @@ namespace {
 [[maybe_unused]] const int kLookedUp = (LookUpIsWow64Process(), 1);
 }  // namespace
 
+bool ProcessIsWow64() {
+    if (IsWow64ProcessEntry == nullptr) return false;
+    // The entry itself came through the seam. Its result is not consulted:
+    // a failed call leaves the flag false.
+    BOOL wow64 = FALSE;
+    IsWow64ProcessEntry(Win().GetCurrentProcess(), &wow64);
+    return wow64 != FALSE;
+}
+
 REGSAM RegistryAccessMask(int hostCode, bool wow64) {
     if (hostCode >= kHostXp64 && wow64) return KEY_READ | KEY_WOW64_32KEY;
     return KEY_READ;
@@ -26,15 +35,11 @@ int ReadRegistryValue(const char* subKey, const char* valueName, DWORD* type, BY
                       DWORD* size) {
     const int hostCode = HostCode();
 
-    BOOL wow64 = FALSE;
-    if (hostCode >= kHostXp64 && IsWow64ProcessEntry != nullptr) {
-        // The entry itself came through the seam. Its result is not
-        // consulted: a failed call leaves the flag false, the plain view.
-        IsWow64ProcessEntry(Win().GetCurrentProcess(), &wow64);
-    }
+    // Asked only where the view matters.
+    const bool wow64 = hostCode >= kHostXp64 && ProcessIsWow64();
 
     HKEY key = nullptr;
-    if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, RegistryAccessMask(hostCode, wow64 != 0),
+    if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, RegistryAccessMask(hostCode, wow64),
                             &key) != ERROR_SUCCESS) {
         return kRegistryKeyUnopened;
     }

@@ -12,6 +12,10 @@ extern IsWow64ProcessFn IsWow64ProcessEntry;
 // The lookup itself; tests repeat it after putting a simulation in the seam.
 void LookUpIsWow64Process();
 
+// True when IsWow64Process says this process runs under WOW64; false when
+// the entry is missing or the call fails (the plain view).
+bool ProcessIsWow64();
+
 // The access mask for the open: KEY_READ, with the 32-bit view added for a
 // WOW64 process on hosts of code 8 and above.
 REGSAM RegistryAccessMask(int hostCode, bool wow64);

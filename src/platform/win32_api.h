@@ -32,6 +32,7 @@ struct Win32Api {
     BOOL(WINAPI* DeviceIoControl)(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                   DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
+    DWORD(WINAPI* GetFileAttributesA)(LPCSTR path);
 
     // kernel32: locks
     void(WINAPI* InitializeCriticalSection)(LPCRITICAL_SECTION cs);
@@ -63,6 +64,9 @@ struct Win32Api {
     BOOL(WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
     BOOL(WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+    BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
+    BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
+                                      DWORD size, LPDWORD needed);
     BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
     SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerExA)(LPCSTR name,
                                                                  LPHANDLER_FUNCTION_EX handler,
@@ -86,7 +90,7 @@ struct Win32Api {
     CONFIGRET(WINAPI* CM_Get_DevNode_Status)(PULONG status, PULONG problem, DEVINST devInst,
                                              ULONG flags);
 
-    // C runtime: the command-line role's one line per success
+    // C runtime: the command-line role's output
     int (*WriteStdout)(const char* text);
 };
 

@@ -34,12 +34,7 @@ int ProbeDevice(const char* key, const char* className, DWORD fill, int* started
     std::memset(&info, 0, sizeof info);
     int found = DeviceLookup(record, pattern, className, &info, fill) == kDeviceFound;
     if (found) {
-        // Wine's stand-in answers success and writes nothing: start from no bits.
-        ULONG status = 0;
-        ULONG problem = 0;
-        if (Win().CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) != CR_SUCCESS)
-            status = 0;
-        *started = (status & DN_STARTED) ? 1 : 0;
+        *started = DeviceNodeStarted(info.DevInst);
         if (devicePath != nullptr && *started)
             std::memcpy(devicePath, record->Payload.DevicePath, kDevicePathSlot);
     }
@@ -66,8 +61,7 @@ int ProbeWifi(int* present) {
 
 int SendBluetoothState(int state) {
     DWORD value = state != 0 ? 1 : 0;
-    DWORD base = CoordinatorHostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10;
-    const int told = SendDriverRequest(AdapterPath, base, &value);
+    const int told = SendDriverRequest(AdapterPath, BaseCodeFor(CoordinatorHostCode), &value);
     // A told adapter that refused must hear the state again: left
     // unrecorded, the next event sees the difference. While the adapter is
     // away the state is recorded; telling it when it is back delivers it.

@@ -6,9 +6,7 @@
 #include <windows.h>
 
 #include "devices/device_record.h"
-
-const DWORD kBaseCodeBefore10 = 0x0D710220;
-const DWORD kBaseCodeFrom10 = 0xFF710220;
+#include "radio/driver_request.h"
 
 // Coordinator state, zero when the process starts.
 extern int LastBluetoothState;

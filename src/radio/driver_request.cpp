@@ -3,15 +3,24 @@
 #include "host/host_classify.h"
 #include "platform/win32_api.h"
 
+DWORD BaseCodeFor(int hostCode) {
+    return hostCode < kHostVista ? kBaseCodeBefore10 : kBaseCodeFrom10;
+}
+
 DWORD RequestCode(DWORD baseCode, int hostCode) {
     return baseCode | (hostCode < kHostVista ? 0x00800000u : 0xFF800000u);
 }
 
-int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
-    if (adapterPath[0] == '\0') return 0;
+HANDLE OpenAdapter(const char* adapterPath) {
+    if (adapterPath[0] == '\0') return INVALID_HANDLE_VALUE;
+    return Win().CreateFileA(adapterPath, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                             INVALID_HANDLE_VALUE);
+}
 
-    HANDLE device = Win().CreateFileA(adapterPath, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      INVALID_HANDLE_VALUE);
+int ValueInHeapBlock(int hostCode) { return hostCode == kHostXp64 ? 1 : 0; }
+
+int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
+    HANDLE device = OpenAdapter(adapterPath);
     if (device == INVALID_HANDLE_VALUE) return 0;
 
     const int hostCode = HostCode();
@@ -22,7 +31,7 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
     HANDLE heap = nullptr;
     DWORD* block = nullptr;
     DWORD* out = value;
-    if (hostCode == kHostXp64) {
+    if (ValueInHeapBlock(hostCode)) {
         // This host gets its value in a heap block; without one the request
         // is not sent at all rather than sent from a buffer it must not use.
         heap = Win().GetProcessHeap();

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "platform/win32_api.h"
 #include "service/commands.h"
+#include "service/options.h"
 #include "service/service_runtime.h"
 
 AppFramework AppObject = {nullptr, nullptr, nullptr, 0};
@@ -12,8 +13,6 @@ namespace {
 const int kFrameworkFailed = -99;
 const int kDispatcherFailed = -7;
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 int AppFrameworkInit(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
@@ -22,14 +21,6 @@ int AppFrameworkInit(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showC
     AppObject.commandLine = commandLine;
     AppObject.showCommand = showCommand;
     return 1;
-}
-
-int SameOption(const char* option, const char* known) {
-    while (*option != '\0' && AsciiLower(*option) == AsciiLower(*known)) {
-        ++option;
-        ++known;
-    }
-    return *option == '\0' && *known == '\0';
 }
 
 int ProcessEntry(int argc, char** argv) {

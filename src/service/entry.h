@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "service/options.h"
+
 // Stands in for the application framework the exe once carried: one
 // process-wide record, filled by its initialisation and used by nothing
 // else. Constant-initialised, so it exists before the process entry runs.
@@ -18,9 +20,6 @@ extern AppFramework AppObject;
 // 0 when either is missing.
 int AppFrameworkInit(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine,
                      int showCommand);
-
-// 1 for ASCII letters of either case and otherwise equal text, whole.
-int SameOption(const char* option, const char* known);
 
 // The exit code for argv (argc entries, argv[0] the program).
 int ProcessEntry(int argc, char** argv);

@@ -104,6 +104,42 @@ TEST_P(ServicesContract, CreatedServiceHasAKeyThatTakesADescription) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
+// As the check tool reads a service: with query rights only.
+TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, created) << "error " << GetLastError();
+    EXPECT_TRUE(Win().CloseServiceHandle(created));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+
+    manager = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service =
+        Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+    SERVICE_STATUS status;
+    std::memset(&status, 0xEE, sizeof status);
+    EXPECT_TRUE(Win().QueryServiceStatus(service, &status));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+
+    // Too small a buffer is refused with the size that would do.
+    alignas(8) char buffer[8192];
+    DWORD needed = 0;
+    SetLastError(0);
+    QUERY_SERVICE_CONFIGA* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+    EXPECT_FALSE(Win().QueryServiceConfigA(service, config, sizeof *config, &needed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+    EXPECT_GT(needed, sizeof *config + sizeof kAbsentImage);
+    ASSERT_TRUE(Win().QueryServiceConfigA(service, config, sizeof buffer, &needed));
+    EXPECT_STREQ(kAbsentImage, config->lpBinaryPathName);
+    EXPECT_STREQ("Tolvane Contract One", config->lpDisplayName);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config->dwStartType);
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
 TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
     SC_HANDLE manager = OpenManager();
     ASSERT_NE(nullptr, manager);

@@ -102,6 +102,25 @@ TEST_P(Win32Contract, AHardwareIdIsUpperCasedWholeInOneCall) {
     EXPECT_STREQ("USB\\VID_0B7A&PID_\xc9\x9f&REV_0100", id);
 }
 
+// What the check tool relies on: its JSON text and its settings file.
+TEST_P(Win32Contract, CodePageTextConvertsToUtf16AndAFileIsSeen) {
+    WCHAR wide[4] = {0, 0, 0, 0};
+    EXPECT_EQ(3,
+              Win().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "\xe9\x80\x81", 3, wide, 4));
+    EXPECT_EQ(0x00E9, wide[0]);
+    EXPECT_EQ(0x20AC, wide[1]);
+    EXPECT_EQ(0x0081, wide[2]) << "a byte 1252 leaves unassigned stands for itself";
+
+    const std::string dir = GetParam()->ScratchDir();
+    GetParam()->WriteTextFile(dir + "seen.ini", "[Settings]\r\n");
+    const DWORD attributes = Win().GetFileAttributesA((dir + "seen.ini").c_str());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+    SetLastError(0);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, Win().GetFileAttributesA((dir + "absent.ini").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
 CONTRACT_SUITE(Win32Contract);
 
 }  // namespace

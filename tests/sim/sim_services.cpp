@@ -269,6 +269,58 @@ BOOL WINAPI SimCloseServiceHandle(SC_HANDLE handle) {
     return TRUE;
 }
 
+BOOL WINAPI SimQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    Log("QueryServiceStatus");
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::memset(status, 0, sizeof *status);
+    status->dwServiceType = svc->type;
+    status->dwCurrentState = svc->state;
+    return TRUE;
+}
+
+// The record, then its strings, in one buffer; too small a buffer gets
+// nothing but the size needed.
+BOOL WINAPI SimQueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size,
+                                   LPDWORD needed) {
+    Log("QueryServiceConfigA");
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const std::string account = svc->accountNull ? "LocalSystem" : "";
+    const std::string* texts[] = {&svc->imagePath, &svc->displayName, &account};
+    DWORD total = sizeof(QUERY_SERVICE_CONFIGA) + 3;  // empty group and dependencies
+    for (const std::string* t : texts) total += static_cast<DWORD>(t->size() + 1);
+    *needed = total;
+    if (config == nullptr || size < total) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memset(config, 0, size);
+    config->dwServiceType = svc->type;
+    config->dwStartType = svc->startType;
+    config->dwErrorControl = svc->errorControl;
+    char* p = reinterpret_cast<char*>(config + 1);
+    auto put = [&p](const std::string& text) {
+        char* at = p;
+        std::memcpy(p, text.c_str(), text.size() + 1);
+        p += text.size() + 1;
+        return at;
+    };
+    config->lpBinaryPathName = put(svc->imagePath);
+    config->lpDisplayName = put(svc->displayName);
+    config->lpServiceStartName = put(account);
+    config->lpLoadOrderGroup = put("");
+    config->lpDependencies = put("");
+    ++p;  // the dependencies' list ends with a second NUL
+    return TRUE;
+}
+
 // ---- service process ----
 
 SERVICE_STATUS_HANDLE WINAPI SimRegisterServiceCtrlHandlerExA(LPCSTR name,
@@ -531,6 +583,8 @@ void BindServices(Win32Api& api) {
     api.StartServiceA = SimStartServiceA;
     api.ControlService = SimControlService;
     api.CloseServiceHandle = SimCloseServiceHandle;
+    api.QueryServiceStatus = SimQueryServiceStatus;
+    api.QueryServiceConfigA = SimQueryServiceConfigA;
     api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
     api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
     api.SetServiceStatus = SimSetServiceStatus;

@@ -230,6 +230,13 @@ BOOL WINAPI SimCloseHandle(HANDLE handle) {
     return TRUE;
 }
 
+// Profile files are the only files the simulation holds.
+DWORD WINAPI SimGetFileAttributesA(LPCSTR path) {
+    if (path != nullptr && g_state.files.count(Lower(path)) != 0) return FILE_ATTRIBUTE_ARCHIVE;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+}
+
 // ---- locks: the real ones, so threads in tests behave ----
 
 void WINAPI SimInitializeCriticalSection(LPCRITICAL_SECTION cs) { InitializeCriticalSection(cs); }
@@ -271,26 +278,45 @@ DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
     return length;
 }
 
-// The validity check only: a lead byte must be followed by a trail byte
-// (0x40-0x7E, 0x80-0xFC in code page 932).
+// Code page 1252's characters at 0x80-0x9F; 0 where it has none (the byte
+// then stands for the control character of its own value).
+const WCHAR k1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// A lead byte must be followed by a trail byte (0x40-0x7E, 0x80-0xFC in
+// code page 932). Code page 1252 converts as Windows does; a double-byte
+// character gives U+3000 plus its trail byte, a stand-in that is one UTF-16
+// unit, as the characters tests use are.
 int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                                   int wideLength) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    if (length < 0) length = static_cast<int>(std::strlen(text)) + 1;
     int chars = 0;
     for (int i = 0; i < length; ++chars) {
+        WCHAR unit = p[i];
         if (IsLead(p[i])) {
             bool trail = i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC && p[i + 1] != 0x7F;
             if (!trail && (flags & MB_ERR_INVALID_CHARS)) {
                 SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
+            unit = static_cast<WCHAR>(0x3000 + (i + 1 < length ? p[i + 1] : 0));
             i += 2;
         } else {
+            if (g_state.codePage == 1252 && p[i] >= 0x80 && p[i] <= 0x9F &&
+                k1252High[p[i] - 0x80] != 0)
+                unit = k1252High[p[i] - 0x80];
             i += 1;
         }
+        if (wideLength == 0) continue;  // counting only
+        if (chars >= wideLength) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        wide[chars] = unit;
     }
-    (void)wide;  // the product only asks for the count
-    (void)wideLength;
     return chars;
 }
 
@@ -522,6 +548,7 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
+    api.GetFileAttributesA = SimGetFileAttributesA;
     api.InitializeCriticalSection = SimInitializeCriticalSection;
     api.EnterCriticalSection = SimEnterCriticalSection;
     api.LeaveCriticalSection = SimLeaveCriticalSection;

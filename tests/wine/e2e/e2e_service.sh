@@ -1,19 +1,21 @@
 #!/bin/bash
 # End to end: the real tolvane.exe installed and run as a service on the
 # simulated machine, judged only by what the test Wi-Fi driver receives and
-# by what the exe's commands print.  Each scenario gets a machine of its own.
+# by what the exe's commands print; and tolvane-check.exe beside it.  Each
+# scenario gets a machine of its own.
 #
-# usage: e2e_service.sh TOLVANE_EXE BUILDDIR
+# usage: e2e_service.sh TOLVANE_EXE BUILDDIR CHECK_EXE
 # Prints one PASS/FAIL line per check and "N passed, N failed" last; exit 0
 # only if nothing failed.
 set -uo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$HERE/../../../cmake/wine-lib.sh"
-[ $# -ge 2 ] || { echo "usage: e2e_service.sh TOLVANE_EXE BUILDDIR" >&2; exit 2; }
-[ -f "$1" ] || { echo "e2e_service.sh: no exe at $1" >&2; exit 2; }
+[ $# -ge 3 ] || { echo "usage: e2e_service.sh TOLVANE_EXE BUILDDIR CHECK_EXE" >&2; exit 2; }
+[ -f "$1" ] && [ -f "$3" ] || { echo "e2e_service.sh: no exe at $1 or $3" >&2; exit 2; }
 EXE=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 BUILD=$(cd "$2" && pwd)
+CHECK_EXE=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 MOUT=$BUILD/machine
 WORK=$BUILD/e2e
 SVC=Tolvane_QM5520
@@ -328,6 +330,68 @@ scenario_win64() {
     teardown
 }
 
+# tolvane-check.exe beside the service, on the machine as it is: first the
+# adapter stopped and BTHWID in lower case, then both put right and the
+# service installed.  The tool opens the adapter's path but sends nothing:
+# the driver hears the service's one start-up request only.
+scenario_check() {
+    local s=check missing
+    machine_up check 'C:\Program Files\Tolvane' || { fail "$s: machine ready"; return; }
+    cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
+        && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
+        || { fail "$s: the check tool in place"; return; }
+    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --stopped >/dev/null
+    write_ini "$(tr 'A-Z' 'a-z' <<<"$BT_PAT1")" "$WIFI_PAT"
+
+    run_exe 'C:\Program Files\Tolvane\tolvane-check.exe'
+    missing=$(for want in '  BTHWID              file     vid_0b7c&pid_7b01' \
+                  "  no     started  $BT_ID1" "* 1  yes    stopped  $WIFI_ID1" \
+                  '  ! BTHWID has lower-case letters: hardware IDs are compared upper-cased, so it' \
+                  '  Suggested pattern   VEN_7E57&DEV_7A37' \
+                  'Result 3: the adapter that matches is not started'; do
+                  grep -qF -- "$want" <<<"$RUN_OUT" || echo "missing: $want"
+              done)
+    [ "$RUN_RC" = 3 ] && [ -z "$missing" ]
+    check "$s: adapter stopped, BTHWID in lower case: exit 3, the devices as the service sees them, a warning" \
+        $? "exit $RUN_RC
+$missing
+output:
+$RUN_OUT"
+
+    machine start "$MDIR" W1
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    run_exe 'C:\Program Files\Tolvane\tolvane-check.exe' /json
+    missing=$(python3 -c '
+import json, sys
+d = json.loads(sys.stdin.read())
+guid, bt, wifi, bt_id = sys.argv[1:]
+bt_dev = [x for x in d["bluetooth"]["devices"] if x["hardwareId"] == bt_id]
+facts = {
+    "exitCode": (d["exitCode"], 0), "result": (d["result"], "would-tell"),
+    "service": ((d["service"]["registered"], d["service"]["state"], d["service"]["besideSettings"]),
+                (True, "running", True)),
+    "BT1 matched, started, stands": (bt_dev and (bt_dev[0]["matched"], bt_dev[0]["started"], bt_dev[0]["stands"]),
+                                     (True, True, True)),
+    "sendState": (d["bluetooth"]["sendState"], 1),
+    "devicePath": (d["net"]["standing"]["devicePath"], "\\\\.\\" + guid),
+    "pathOpens": (d["net"]["standing"]["pathOpens"], True),
+    "suggested": ((d["bluetooth"]["suggestedPattern"], d["net"]["suggestedPattern"]), (bt, wifi)),
+    "warnings": (d["warnings"], []),
+}
+print("\n".join("%s: got %r, want %r" % (k, g, w) for k, (g, w) in facts.items() if g != w))
+' "$G1" "$BT_PAT1" "$WIFI_PAT" "$BT_ID1" <<<"$RUN_OUT" 2>&1)
+    [ "$RUN_RC" = 0 ] && [ -z "$missing" ]
+    check "$s: put right, service running: exit 0, /json parses and names the adapter that would be told" \
+        $? "exit $RUN_RC
+$missing
+output:
+$RUN_OUT"
+    finish $s "$(line 0xFFF10220 1 "$G1" ok)"
+    teardown
+}
+
 # --------------------------------------------------------------- main ---
 
 mkdir -p "$WORK"
@@ -347,6 +411,7 @@ scenario_wifi_late
 scenario_ini_edit
 scenario_driver_fails
 scenario_winxp
+scenario_check
 if have_win64; then
     scenario_win64 win64-win7 win7 0xFFF10220 'Windows 7 64-bit'
     scenario_win64 win64-win2003 win2003 0x0DF10220 'Windows Server 2003 x64'

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Builds the Windows Installer package dist/tolvane-X.Y.Z.msi: a release
+# build of both exes, packed by wixl from packaging/tolvane.wxs, completed
+# by msibuild with the tables wixl has no elements for, and signed when a
+# certificate is named.
+#
+# usage: bash scripts/package.sh [--version X.Y.Z] [--bin DIR] [--out DIR]
+#   --version  the package's version instead of the project's; Windows
+#              Installer upgrades only to a higher version, never the same
+#   --bin      package tolvane.exe and tolvane-check.exe from DIR instead
+#              of building a release
+#   --out      where the package goes (default: dist)
+#
+# Signing, with osslsigncode (SHA-256), of both exes and of the package:
+#   TOLVANE_SIGN_CERT       certificate chain, PEM (signing certificate first)
+#   TOLVANE_SIGN_KEY        its private key, PEM or DER
+#   TOLVANE_SIGN_PASS       the key's passphrase (optional)
+#   TOLVANE_SIGN_TIMESTAMP  a timestamp server's URL (optional)
+# Each signature is verified against the certificate chain and the system's
+# trusted roots. Without a certificate and key the package is unsigned.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+version=""
+bin=""
+out="$root/dist"
+
+die() { echo "package: $*" >&2; exit 1; }
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --version) version="${2:-}"; shift 2 ;;
+        --bin) bin="${2:-}"; shift 2 ;;
+        --out) out="${2:-}"; shift 2 ;;
+        *) die "unknown argument $1 (usage: package.sh [--version X.Y.Z] [--bin DIR] [--out DIR])" ;;
+    esac
+done
+
+if [ -z "$version" ]; then
+    version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+fi
+# The installer's version fields: major and minor up to 255, build up to 65535.
+if ! [[ "$version" =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] ||
+   [ "${BASH_REMATCH[1]}" -gt 255 ] || [ "${BASH_REMATCH[2]}" -gt 255 ] ||
+   [ "${BASH_REMATCH[3]}" -gt 65535 ]; then
+    die "version [$version] is not X.Y.Z (X, Y up to 255, Z up to 65535)"
+fi
+
+signing=0
+if [ -n "${TOLVANE_SIGN_CERT:-}" ] || [ -n "${TOLVANE_SIGN_KEY:-}" ]; then
+    [ -f "${TOLVANE_SIGN_CERT:-}" ] && [ -f "${TOLVANE_SIGN_KEY:-}" ] ||
+        die "TOLVANE_SIGN_CERT and TOLVANE_SIGN_KEY must both name files"
+    signing=1
+fi
+
+if [ -z "$bin" ]; then
+    bash "$root/scripts/setup.sh"
+    (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release >/dev/null)
+    bin="$root/build-release"
+fi
+for tool in wixl msibuild msiinfo; do
+    command -v "$tool" >/dev/null || die "$tool is missing (bash scripts/setup.sh installs it)"
+done
+[ "$signing" = 0 ] || command -v osslsigncode >/dev/null ||
+    die "osslsigncode is missing (bash scripts/setup.sh installs it)"
+for exe in tolvane.exe tolvane-check.exe; do
+    [ -f "$bin/$exe" ] || die "no $exe in $bin"
+done
+
+# FILE's version from its version resource (VS_FIXEDFILEINFO, found by its
+# signature 0xFEEF04BD): the two version words follow the signature and
+# the structure version, each a pair of 16-bit halves, low half first.
+file_version() {
+    local at
+    at="$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$1" | head -1 | cut -d: -f1)"
+    [ -n "$at" ] || return 1
+    od -An -tu2 -j $((at + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
+}
+service_version="$(file_version "$bin/tolvane.exe")" || die "tolvane.exe has no version resource"
+check_version="$(file_version "$bin/tolvane-check.exe")" || die "tolvane-check.exe has no version resource"
+
+stage="$(mktemp -d)"
+trap 'rm -rf "$stage"' EXIT
+cp "$bin/tolvane.exe" "$bin/tolvane-check.exe" "$stage/"
+
+# Trusted for verification: the chain given and the system's roots.
+ca="$stage/ca.pem"
+if [ "$signing" = 1 ]; then
+    cat "$TOLVANE_SIGN_CERT" >"$ca"
+    [ ! -f /etc/ssl/certs/ca-certificates.crt ] || cat /etc/ssl/certs/ca-certificates.crt >>"$ca"
+fi
+
+sign() {  # FILE: signs it in place and verifies the signature
+    local args=(-certs "$TOLVANE_SIGN_CERT" -key "$TOLVANE_SIGN_KEY" -h sha256 -n Tolvane)
+    [ -z "${TOLVANE_SIGN_PASS:-}" ] || args+=(-pass "$TOLVANE_SIGN_PASS")
+    [ -z "${TOLVANE_SIGN_TIMESTAMP:-}" ] || args+=(-ts "$TOLVANE_SIGN_TIMESTAMP")
+    osslsigncode sign "${args[@]}" -in "$1" -out "$1.signed" >"$stage/sign.log" 2>&1 ||
+        { cat "$stage/sign.log" >&2; die "signing $(basename "$1") failed"; }
+    mv "$1.signed" "$1"
+    local check=(-CAfile "$ca")
+    [ -z "${TOLVANE_SIGN_TIMESTAMP:-}" ] || check+=(-TSA-CAfile "$ca")
+    osslsigncode verify "${check[@]}" -in "$1" >"$stage/verify.log" 2>&1 ||
+        { cat "$stage/verify.log" >&2; die "the signature of $(basename "$1") does not verify"; }
+}
+
+if [ "$signing" = 1 ]; then
+    sign "$stage/tolvane.exe"
+    sign "$stage/tolvane-check.exe"
+fi
+
+# wixl finds the files the .wxs names in the folder it runs in.
+msi="$stage/tolvane.msi"
+(cd "$stage" && wixl -a x86 -D Version="$version" -o "$msi" "$root/packaging/tolvane.wxs")
+
+# What wixl cannot say: the settings file's entries and its removal, the
+# public properties that pass to the installing service (beside the ones
+# wixl lists), a service that cannot be registered failing the install
+# (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks), and
+# the exes' versions, by which the installer decides which file is newer.
+secure="$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
+secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID${secure:+;$secure}"
+msibuild "$msi" \
+    -i "$root/packaging/IniFile.idt" \
+    -i "$root/packaging/RemoveFile.idt" \
+    -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
+    -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$service_version', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$check_version', \`Language\` = '1033' WHERE \`File\` = 'CheckExe'"
+
+if [ "$signing" = 1 ]; then
+    sign "$msi"
+fi
+
+mkdir -p "$out"
+mv "$msi" "$out/tolvane-$version.msi"
+if [ "$signing" = 1 ]; then
+    echo "package: $out/tolvane-$version.msi (signed and verified: both exes and the package)"
+else
+    echo "package: $out/tolvane-$version.msi (unsigned: set TOLVANE_SIGN_CERT and TOLVANE_SIGN_KEY to sign)"
+fi

@@ -1,0 +1,206 @@
+#include "check/check_facts.h"
+
+#include <cstring>
+
+#include "config/text_join.h"
+#include "devices/device_text.h"
+#include "host/registry_reader.h"
+#include "platform/win32_api.h"
+#include "radio/driver_request.h"
+
+// The description's room is larger than anything the profile read yields:
+// it is cut to 255 characters there, never refused.
+const SettingRule kSettingRules[kSettingCount] = {
+    {kSectionProduct, kKeyModel, kDefaultModel, kModelCapacity},
+    {kSectionProduct, kKeyDisplayName, kDefaultDisplayName, kDisplayNameCapacity},
+    {kSectionProduct, kKeyDescription, kDefaultDescription, kSettingValueCapacity},
+    {kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, kPatternCapacity},
+    {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
+};
+
+static_assert(kModelCapacity <= kSettingValueCapacity &&
+                  kDisplayNameCapacity <= kSettingValueCapacity &&
+                  kPatternCapacity <= kSettingValueCapacity,
+              "every value the service reads fits the report's slot");
+static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");
+
+namespace {
+
+// The text upper-cased as the lookup upper-cases hardware IDs into out
+// (capacity bytes). Returns 1, or 0 when it does not fit or is not valid text.
+int UpperCased(const char* text, char* out, DWORD capacity) {
+    if (!JoinText(out, capacity, text)) return 0;
+    return UpperCaseFirstString(out, capacity, Win().IsDBCSLeadByte, Win().CharUpperBuffA,
+                                Win().MultiByteToWideChar) >= 0;
+}
+
+void GatherHost(HostFacts* h) {
+    h->versionRead = ReadVersionFields(&h->version);
+    h->code = HostCode();
+    h->amd64 = IsAmd64Host();
+    h->wow64Known = IsWow64ProcessEntry != nullptr;
+    h->wow64 = ProcessIsWow64();
+    h->baseCode = BaseCodeFor(h->code);
+    h->requestCode = RequestCode(h->baseCode, h->code);
+    h->heapBlock = ValueInHeapBlock(h->code);
+}
+
+void GatherSettings(SettingsFacts* s) {
+    SettingsExePath(s->exePath);
+    const int named = SettingsFilePath(s->file);
+    if (named) {
+        const DWORD attributes = Win().GetFileAttributesA(s->file);
+        s->fileExists =
+            attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    for (int i = 0; i < kSettingCount; ++i) {
+        const SettingRule& rule = kSettingRules[i];
+        SettingFacts& k = s->keys[i];
+        k.read = ReadSetting(rule.section, rule.key, rule.def, k.value, rule.capacity);
+        // A key the file holds reads the same whatever the default; an
+        // absent one reads as the default given. A refused value came from
+        // the file: no default is too long.
+        char probe[kSettingValueCapacity];
+        const int probeRead =
+            ReadSetting(rule.section, rule.key, rule.def[0] ? "" : "?", probe, rule.capacity);
+        k.fromFile = named && (!k.read || (probeRead && std::strcmp(probe, k.value) == 0));
+    }
+    s->nameDerived = DeriveServiceName();
+    std::memcpy(s->serviceName, ServiceName, sizeof s->serviceName);
+}
+
+void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
+    // The query rights only: any user may run the check.
+    SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = nullptr;
+    HANDLE heap = Win().GetProcessHeap();
+    QUERY_SERVICE_CONFIGA* config = nullptr;
+    DWORD needed = 0;
+    SERVICE_STATUS status;
+    char exe[kImagePathCapacity];
+    char upperExe[kImagePathCapacity];
+    char upperSettingsExe[kImagePathCapacity];
+
+    f->named = settings.serviceName[0] != '\0';
+    if (manager == nullptr) goto done;
+    f->managerOpened = 1;
+    if (!f->named) goto done;
+    service = Win().OpenServiceA(manager, settings.serviceName,
+                                 SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (service == nullptr) goto done;
+    f->registered = 1;
+
+    std::memset(&status, 0, sizeof status);
+    if (Win().QueryServiceStatus(service, &status)) f->state = status.dwCurrentState;
+
+    config = static_cast<QUERY_SERVICE_CONFIGA*>(
+        Win().HeapAlloc(heap, HEAP_ZERO_MEMORY, kServiceConfigCapacity));
+    if (config == nullptr ||
+        !Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed) ||
+        config->lpBinaryPathName == nullptr ||
+        !JoinText(f->imagePath, sizeof f->imagePath, config->lpBinaryPathName)) {
+        goto done;
+    }
+    f->configRead = 1;
+
+    // Windows paths ignore case; compared as the code page upper-cases them.
+    if (ImagePathExe(f->imagePath, exe, sizeof exe)) {
+        SettingsPathFromExePath(exe, f->settingsFile, sizeof f->settingsFile);
+        f->besideSettings =
+            UpperCased(exe, upperExe, sizeof upperExe) &&
+            UpperCased(settings.exePath, upperSettingsExe, sizeof upperSettingsExe) &&
+            std::strcmp(upperExe, upperSettingsExe) == 0;
+    }
+
+done:
+    if (config != nullptr) Win().HeapFree(heap, 0, config);
+    if (service != nullptr) Win().CloseServiceHandle(service);
+    if (manager != nullptr) Win().CloseServiceHandle(manager);
+}
+
+struct Visit {
+    ClassFacts* facts;
+    int counting;  // 0: the pattern was refused, nothing counts as a match
+};
+
+void VisitDevice(void* context, const SP_DEVINFO_DATA* element, const char* hardwareId,
+                 int matched) {
+    Visit* v = static_cast<Visit*>(context);
+    ClassFacts* c = v->facts;
+    const DWORD index = c->present++;
+    matched = matched && v->counting;
+    if (matched) {
+        ++c->matches;
+        c->standing = static_cast<long>(index);
+    }
+    if (index >= kListedDeviceCapacity) return;
+    ListedDevice& d = c->devices[index];
+    d.valid = hardwareId != nullptr;
+    if (d.valid) {
+        // The lookup's buffer need not hold a terminator.
+        const DWORD length = BoundedTextLength(hardwareId, kPropertyBufferSize);
+        std::memcpy(d.hardwareId, hardwareId, length);
+        d.hardwareId[length] = '\0';
+    }
+    d.matched = matched;
+    // Asked now: the element is valid only during the call.
+    d.started = DeviceNodeStarted(element->DevInst);
+}
+
+void GatherClass(ClassFacts* c, const char* className, const char* key, DWORD fill) {
+    c->className = className;
+    c->key = key;
+    c->standing = -1;
+    c->patternRead = ReadSetting(kSectionSettings, key, kDefaultPattern, c->pattern,
+                                 sizeof c->pattern);
+    char upper[kPatternCapacity];
+    c->patternChanges =
+        UpperCased(c->pattern, upper, sizeof upper) && std::strcmp(upper, c->pattern) != 0;
+
+    // A refused pattern makes the service look for nothing; the devices are
+    // still listed, with no match.
+    Visit visit = {c, c->patternRead};
+    DeviceRecord record;
+    SP_DEVINFO_DATA info;
+    std::memset(&info, 0, sizeof info);
+    const int result = DeviceLookup(&record, c->patternRead ? c->pattern : "", className, &info,
+                                    c->patternRead ? fill : kLookupPlain, VisitDevice, &visit);
+    c->lookup = c->patternRead ? result : kLookupSkipped;
+    if (c->standing < 0) return;
+
+    std::memcpy(&c->payload, &record.Payload, sizeof c->payload);
+    c->standingStarted = DeviceNodeStarted(info.DevInst);
+    if (fill & kLookupAdapterNames) {
+        if (c->payload.DriverSuffix[0] != '\0')
+            AdapterNameKey(c->payload.DriverSuffix, c->nameKey, &c->nameValue);
+        HANDLE device = OpenAdapter(c->payload.DevicePath);
+        c->pathOpens = device != INVALID_HANDLE_VALUE;
+        if (c->pathOpens) Win().CloseHandle(device);
+    }
+}
+
+}  // namespace
+
+int ImagePathExe(const char* imagePath, char* out, DWORD capacity) {
+    if (imagePath[0] != '"') return JoinText(out, capacity, imagePath);
+    const char* close = std::strchr(imagePath + 1, '"');
+    const size_t length =
+        close ? static_cast<size_t>(close - imagePath - 1) : std::strlen(imagePath + 1);
+    if (length + 1 > capacity) {
+        if (capacity > 0) out[0] = '\0';
+        return 0;
+    }
+    std::memcpy(out, imagePath + 1, length);
+    out[length] = '\0';
+    return 1;
+}
+
+void GatherFacts(CheckFacts* facts) {
+    std::memset(facts, 0, sizeof *facts);
+    GatherHost(&facts->host);
+    GatherSettings(&facts->settings);
+    GatherService(facts->settings, &facts->service);
+    // The Bluetooth device is never sent anything: its adapter names are not sought.
+    GatherClass(&facts->bluetooth, "Bluetooth", kKeyBluetoothPattern, kLookupPlain);
+    GatherClass(&facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+}

@@ -1,0 +1,121 @@
+// What the check tool finds on the machine, gathered once through the
+// platform seam by the same modules the service runs, then only read by
+// the decisions and the two renderers.
+#pragma once
+
+#include <windows.h>
+
+#include "config/settings.h"
+#include "devices/adapter_names.h"
+#include "devices/device_lookup.h"
+#include "devices/device_record.h"
+#include "host/host_classify.h"
+#include "service/commands.h"
+
+// Devices listed per class; more are counted, not listed.
+const DWORD kListedDeviceCapacity = 32;
+// QueryServiceConfigA's largest answer.
+const DWORD kServiceConfigCapacity = 8192;
+// DeviceLookup's result when the pattern was refused and no lookup was made.
+const int kLookupSkipped = 0;
+
+struct HostFacts {
+    VersionFields version;
+    int versionRead;
+    int code;  // the host code; 0 is unsupported
+    bool amd64;
+    bool wow64;
+    bool wow64Known;  // kernel32 exports IsWow64Process
+    DWORD baseCode;   // the family of a send's request code
+    DWORD requestCode;
+    int heapBlock;    // the value travels in a heap block of its own
+};
+
+// The settings file's keys, in the order they are shown.
+enum SettingIndex {
+    kSettingModel,
+    kSettingDisplayName,
+    kSettingDescription,
+    kSettingBluetoothPattern,
+    kSettingWifiPattern,
+    kSettingCount
+};
+
+// Where a key lives, its default and the room the service gives its value
+// (terminator included): a longer value is refused.
+struct SettingRule {
+    const char* section;
+    const char* key;
+    const char* def;
+    DWORD capacity;
+};
+extern const SettingRule kSettingRules[kSettingCount];
+
+struct SettingFacts {
+    char value[kSettingValueCapacity];
+    int read;      // ReadSetting's result; 0: refused, value empty
+    int fromFile;  // the file holds the key (else the default is in force)
+};
+
+struct SettingsFacts {
+    char exePath[kExePathCapacity];    // the service exe whose settings are read
+    char file[kSettingsPathCapacity];  // empty when it cannot be named
+    int fileExists;
+    SettingFacts keys[kSettingCount];
+    int nameDerived;  // DeriveServiceName's result
+    char serviceName[kServiceNameCapacity];
+};
+
+struct ServiceFacts {
+    int named;  // the settings give a service name to look for
+    int managerOpened;
+    int registered;  // the service named by the settings opens
+    DWORD state;     // SERVICE_STOPPED ...; 0 when unknown
+    int configRead;  // imagePath holds the registered image path whole
+    char imagePath[kImagePathCapacity];
+    int besideSettings;  // the image path names the exe whose settings are read
+    char settingsFile[kSettingsPathCapacity];  // the file the registered exe reads
+};
+
+struct ListedDevice {
+    char hardwareId[kPropertyBufferSize + 1];  // upper-cased first hardware ID
+    int valid;                                 // 0: not valid text in the code page
+    int matched;
+    int started;
+};
+
+struct ClassFacts {
+    const char* className;  // the setup class: "Bluetooth", "Net"
+    const char* key;        // the settings key of its pattern
+    int patternRead;        // 0: refused; the service then looks for no device
+    int patternChanges;     // upper-casing changes the pattern: it never matches
+    char pattern[kPatternCapacity];
+    int lookup;      // DeviceLookup's result, or kLookupSkipped
+    DWORD present;   // devices enumerated
+    DWORD matches;
+    long standing;   // enumeration index of the last match, -1 for none
+    int standingStarted;
+    DevicePayload payload;  // the device that stands, as the lookup describes it
+    // Net: where the adapter's name is read (empty without a driver key),
+    // and whether the device path opens as a send opens it.
+    char nameKey[kAdapterKeyCapacity];
+    const char* nameValue;
+    int pathOpens;
+    ListedDevice devices[kListedDeviceCapacity];
+};
+
+struct CheckFacts {
+    HostFacts host;
+    SettingsFacts settings;
+    ServiceFacts service;
+    ClassFacts bluetooth;
+    ClassFacts net;
+};
+
+// Fills facts from the machine. Nothing is changed and no request is
+// sent; every handle opened is closed.
+void GatherFacts(CheckFacts* facts);
+
+// The exe an image path starts: the text inside its quotes, or all of it.
+// Returns 1, or 0 (out empty) when it does not fit `capacity`.
+int ImagePathExe(const char* imagePath, char* out, DWORD capacity);

@@ -1,0 +1,240 @@
+// The plain report: one section per concern, labels in one column and
+// values from column 22, each line within kOutWidth.
+#include <cstring>
+
+#include "check/check_decide.h"
+#include "check/check_render.h"
+#include "platform/win32_api.h"
+
+namespace {
+
+const DWORD kValueColumn = 22;
+// Device rows: number, match, node, then the hardware ID.
+const DWORD kMatchColumn = 6;
+const DWORD kNodeColumn = 13;
+const DWORD kIdColumn = 22;
+
+void Heading(Out* out, const char* title) {
+    OutChar(out, '\n');
+    OutText(out, title);
+    OutChar(out, '\n');
+}
+
+void Label(Out* out, const char* label) {
+    OutText(out, "  ");
+    OutText(out, label);
+    OutPadTo(out, kValueColumn);
+}
+
+void Row(Out* out, const char* label, const char* value) {
+    Label(out, label);
+    OutWrapped(out, value, kValueColumn, Win().IsDBCSLeadByte);
+    OutChar(out, '\n');
+}
+
+const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
+
+void HostSection(const HostFacts& h, Out* out) {
+    Heading(out, "Host");
+    Label(out, "Windows version");
+    if (h.versionRead) {
+        OutDecimal(out, h.version.major);
+        OutChar(out, '.');
+        OutDecimal(out, h.version.minor);
+        OutText(out, ", build ");
+        OutDecimal(out, h.version.build);
+        OutText(out, ", platform ");
+        OutDecimal(out, h.version.platformId);
+        OutText(out, ", product type ");
+        OutDecimal(out, h.version.productType);
+    } else {
+        OutText(out, "unreadable");
+    }
+    OutChar(out, '\n');
+    Label(out, "Host code");
+    OutDecimal(out, static_cast<DWORD>(h.code));
+    OutText(out, ", ");
+    OutText(out, HostCodeName(h.code));
+    OutChar(out, '\n');
+    Row(out, "AMD64", YesNo(h.amd64));
+    Row(out, "WOW64", h.wow64Known ? YesNo(h.wow64) : "no (IsWow64Process is missing)");
+    Label(out, "Request code");
+    OutHex(out, h.requestCode);
+    OutText(out, h.code < kHostVista ? " (family before code 10" : " (family from code 10");
+    OutText(out, ", base ");
+    OutHex(out, h.baseCode);
+    OutText(out, ")\n");
+    Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
+}
+
+void SettingsSection(const SettingsFacts& s, Out* out) {
+    Heading(out, "Settings");
+    Row(out, "File", s.file[0] ? s.file : "(cannot be named: this program's path is too long)");
+    Row(out, "Exists", YesNo(s.fileExists != 0));
+    for (int i = 0; i < kSettingCount; ++i) {
+        const SettingFacts& k = s.keys[i];
+        Label(out, kSettingRules[i].key);
+        OutText(out, k.fromFile ? "file" : "default");
+        OutPadTo(out, kValueColumn + 9);
+        if (!k.read) {
+            OutText(out, "refused: longer than ");
+            OutDecimal(out, kSettingRules[i].capacity - 1);
+            OutText(out, " characters");
+        } else {
+            OutWrapped(out, k.value[0] ? k.value : "(empty)", kValueColumn + 9,
+                       Win().IsDBCSLeadByte);
+        }
+        OutChar(out, '\n');
+    }
+    Label(out, "Service name");
+    if (s.nameDerived) {
+        OutText(out, s.serviceName);
+    } else {
+        OutText(out, "(none: Model must be ");
+        OutDecimal(out, kServiceNameCapacity - sizeof kServiceNamePrefix);
+        OutText(out, " characters or fewer)");
+    }
+    OutChar(out, '\n');
+}
+
+void ServiceSection(const ServiceFacts& f, Out* out) {
+    Heading(out, "Service");
+    if (!f.named) {
+        Row(out, "Registered", "unknown: no service name to look for");
+        return;
+    }
+    if (!f.managerOpened) {
+        Row(out, "Registered", "unknown: the service manager does not open");
+        return;
+    }
+    Row(out, "Registered", YesNo(f.registered != 0));
+    if (!f.registered) return;
+    Row(out, "State", ServiceStateName(f.state));
+    if (!f.configRead) {
+        Row(out, "Image path", "(unreadable)");
+        return;
+    }
+    Row(out, "Image path", f.imagePath);
+    Row(out, "Beside settings", YesNo(f.besideSettings != 0));
+    if (!f.besideSettings && f.settingsFile[0]) Row(out, "It reads", f.settingsFile);
+}
+
+void DeviceRows(const ClassFacts& c, Out* out) {
+    if (c.present == 0) {
+        OutText(out, "  (no present device)\n");
+        return;
+    }
+    OutText(out, "   #  Match  Node     First hardware ID, upper-cased\n");
+    for (DWORD i = 0; i < c.present && i < kListedDeviceCapacity; ++i) {
+        const ListedDevice& d = c.devices[i];
+        OutText(out, static_cast<long>(i) == c.standing ? " * " : "   ");
+        OutDecimal(out, i + 1);
+        OutPadTo(out, kMatchColumn);
+        OutText(out, YesNo(d.matched != 0));
+        OutPadTo(out, kNodeColumn);
+        OutText(out, d.started ? "started" : "stopped");
+        OutPadTo(out, kIdColumn);
+        if (!d.valid) OutText(out, "(not valid text in the code page)");
+        else OutWrapped(out, d.hardwareId[0] ? d.hardwareId : "(none)", kIdColumn,
+                        Win().IsDBCSLeadByte);
+        OutChar(out, '\n');
+    }
+    if (c.present > kListedDeviceCapacity) {
+        OutText(out, "  and ");
+        OutDecimal(out, c.present - kListedDeviceCapacity);
+        OutText(out, " more, not listed\n");
+    }
+}
+
+void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
+    OutChar(out, '\n');
+    OutText(out, c.className);
+    OutText(out, " class, ");
+    OutText(out, c.key);
+    OutText(out, " ");
+    if (!c.patternRead) {
+        OutText(out, "refused");
+    } else if (c.pattern[0] == '\0') {
+        OutText(out, "empty (every device matches)");
+    } else {
+        OutChar(out, '"');
+        OutWrapped(out, c.pattern, 2, Win().IsDBCSLeadByte);
+        OutChar(out, '"');
+    }
+    OutChar(out, '\n');
+
+    if (c.lookup == kClassUnresolved) Row(out, "Lookup", "the class is not known on this machine");
+    if (c.lookup == kNoDeviceList) Row(out, "Lookup", "the device list cannot be made");
+    DeviceRows(c, out);
+
+    if (c.standing < 0) {
+        Row(out, "Stands",
+            c.patternRead ? "none: no device matches" : "none: the pattern is refused");
+    } else {
+        Label(out, "Stands");
+        OutChar(out, '#');
+        OutDecimal(out, static_cast<DWORD>(c.standing) + 1);
+        OutText(out, c.standingStarted ? ", started" : ", not started");
+        if (c.payload.DisplayName[0]) {
+            OutText(out, ", ");
+            OutWrapped(out, c.payload.DisplayName, kValueColumn, Win().IsDBCSLeadByte);
+        }
+        OutChar(out, '\n');
+    }
+
+    if (!adapter) {
+        Row(out, "A send carries",
+            c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+    } else if (c.standing >= 0) {
+        Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
+        if (c.nameKey[0])
+            Row(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
+        Row(out, "Device path",
+            c.payload.DevicePath[0] ? c.payload.DevicePath : "(cannot be resolved)");
+        if (c.payload.DevicePath[0]) Row(out, "Path opens", YesNo(c.pathOpens != 0));
+    }
+
+    char suggestion[kPatternCapacity];
+    if (SuggestedPattern(c, Win().IsDBCSLeadByte, suggestion)) {
+        Row(out, "Suggested pattern", suggestion);
+    } else {
+        const char* why = "none: no field of its hardware ID names it alone";
+        if (c.present == 0) why = "none: no device is present";
+        else if (MeantDevice(c) < 0) why = "none: several devices and none matches";
+        else if (c.present > kListedDeviceCapacity) why = "none: too many devices to compare";
+        Row(out, "Suggested pattern", why);
+    }
+}
+
+void WarningsSection(const CheckFacts& f, Out* out) {
+    CheckWarning warnings[kWarningCapacity];
+    const int count = CollectWarnings(f, warnings);
+    Heading(out, "Warnings");
+    if (count == 0) OutText(out, "  none\n");
+    for (int i = 0; i < count; ++i) {
+        OutText(out, "  ! ");
+        if (warnings[i].about != nullptr) {
+            OutText(out, warnings[i].about->key);
+            OutChar(out, ' ');
+        }
+        OutWrapped(out, WarningText(warnings[i].kind), 4, Win().IsDBCSLeadByte);
+        OutChar(out, '\n');
+    }
+}
+
+}  // namespace
+
+void RenderText(const CheckFacts& f, int exitCode, Out* out) {
+    OutText(out, "Tolvane check: what the service sees on this machine\n");
+    HostSection(f.host, out);
+    SettingsSection(f.settings, out);
+    ServiceSection(f.service, out);
+    ClassSection(f.bluetooth, false, out);
+    ClassSection(f.net, true, out);
+    WarningsSection(f, out);
+    OutText(out, "\nResult ");
+    OutDecimal(out, static_cast<DWORD>(exitCode));
+    OutText(out, ": ");
+    OutWrapped(out, ExitCodeText(exitCode), 2, Win().IsDBCSLeadByte);
+    OutChar(out, '\n');
+}

@@ -1,0 +1,101 @@
+#include "check/text_out.h"
+
+#include <cstring>
+
+#include "platform/win32_api.h"
+
+void OutStart(Out* out) {
+    out->length = 0;
+    out->column = 0;
+    out->text[0] = '\0';
+}
+
+void OutFlush(Out* out) {
+    if (out->length == 0) return;
+    out->text[out->length] = '\0';
+    Win().WriteStdout(out->text);
+    out->length = 0;
+}
+
+void OutBytes(Out* out, const char* text, DWORD count) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (out->length + 1 >= kOutCapacity) OutFlush(out);
+        const char c = text[i];
+        out->text[out->length++] = c;
+        out->column = c == '\n' ? 0 : out->column + 1;
+    }
+}
+
+void OutText(Out* out, const char* text) {
+    OutBytes(out, text, static_cast<DWORD>(std::strlen(text)));
+}
+
+void OutChar(Out* out, char c) { OutBytes(out, &c, 1); }
+
+void OutDecimal(Out* out, DWORD value) {
+    char digits[10];
+    DWORD n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) OutChar(out, digits[--n]);
+}
+
+void FormatHex(DWORD value, char* text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    text[0] = '0';
+    text[1] = 'x';
+    for (int i = 0; i < 8; ++i) text[2 + i] = kDigits[(value >> (28 - 4 * i)) & 0xF];
+    text[10] = '\0';
+}
+
+void OutHex(Out* out, DWORD value) {
+    char text[kHexTextCapacity];
+    FormatHex(value, text);
+    OutText(out, text);
+}
+
+void OutPadTo(Out* out, DWORD column) {
+    if (out->column >= column) {
+        if (out->column > 0) OutChar(out, ' ');
+        return;
+    }
+    while (out->column < column) OutChar(out, ' ');
+}
+
+void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE)) {
+    DWORD spaces = 0;  // held back until the next piece shows where it goes
+    for (DWORD i = 0; text[i] != '\0';) {
+        if (text[i] == ' ') {
+            ++spaces;
+            ++i;
+            continue;
+        }
+        // A piece runs to a space or just past a "\" or "&", so paths and
+        // hardware IDs break at their separators. It goes whole onto a line
+        // that has room; one longer than a line is broken between characters.
+        DWORD piece = 0;
+        while (text[i + piece] != '\0' && text[i + piece] != ' ') {
+            const char c = text[i + piece];
+            piece += (isLead(static_cast<BYTE>(c)) && text[i + piece + 1] != '\0') ? 2 : 1;
+            if (c == '\\' || c == '&') break;
+        }
+        if (out->column + spaces + piece > kOutWidth && out->column > indent &&
+            indent + piece <= kOutWidth) {
+            OutChar(out, '\n');
+            OutPadTo(out, indent);
+            spaces = 0;
+        }
+        for (; spaces > 0; --spaces) OutChar(out, ' ');
+        for (const DWORD end = i + piece; i < end;) {
+            const DWORD step = (isLead(static_cast<BYTE>(text[i])) && i + 1 < end) ? 2 : 1;
+            if (out->column + step > kOutWidth && out->column > indent) {
+                OutChar(out, '\n');
+                OutPadTo(out, indent);
+            }
+            OutBytes(out, text + i, step);
+            i += step;
+        }
+    }
+}
