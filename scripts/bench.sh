@@ -233,7 +233,7 @@ per_event() {
             got=$(record_count)
             [ "$got" = "$want" ] || problem "$n/$pat: the driver got $got requests, $want expected (one per round each)"
             [ "$(field agree "$out")" = 1 ] || problem "$n/$pat: the product and the bare event found different devices"
-            [ "$(field bt_devices "$out")" = "$n" ] && [ "$(field net_devices "$out")" = "$n" ] \
+            { [ "$(field bt_devices "$out")" = "$n" ] && [ "$(field net_devices "$out")" = "$n" ]; } \
                 || problem "$n/$pat: listed $(field bt_devices "$out") and $(field net_devices "$out") devices, not $n"
             [ "$(field path "$out")" = "\\\\.\\$GUID" ] || problem "$n/$pat: the standing adapter was not found"
             echo "$n,$pat,$(field product_ms "$out"),$(field bare_ms "$out"),$(field ratio "$out")" >>"$OUT/per_event.csv"
@@ -249,7 +249,7 @@ exe_size() {
     local exe=$ROOT/build-release/tolvane.exe
     i686-w64-mingw32-strip -o "$OUT/tolvane-stripped.exe" "$exe"
     EXE_BYTES=$(stat -c %s "$OUT/tolvane-stripped.exe")
-    EXE_IMPORTS=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ' | sed 's/ $//')
+    EXE_IMPORTS=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ' | sed 's/ $//')
 }
 
 # --------------------------------------------------------------- run ---
