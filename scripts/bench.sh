@@ -210,12 +210,12 @@ footprint() {
 # ---------------------------------------------------------- per event ---
 
 per_event() {
-    local spec n rounds have=1 pat out want got
+    local size n rounds have=1 pat out want got
     say "== per-event cost"
     echo "devices,patterns,product_ms,bare_ms,ratio" >"$OUT/per_event.csv"
-    for spec in $SIZES; do
-        n=${spec%%:*}
-        rounds=${spec##*:}
+    for size in $SIZES; do
+        n=${size%%:*}
+        rounds=${size##*:}
         if [ "$n" -gt "$have" ]; then
             machine bulk "$MDIR" bt BF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
             machine bulk "$MDIR" wifi WF $((have - 1)) $((n - have)) >/dev/null || die "devices not added"
