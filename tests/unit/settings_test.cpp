@@ -1,4 +1,5 @@
 #include "config/settings.h"
+#include "config/text_join.h"
 
 #include <cstring>
 #include <string>
@@ -47,6 +48,25 @@ TEST(SettingsPath, ResultMustFitTheCapacity) {
     std::string longest(kExePathCapacity - 1, 'a');
     longest.replace(0, 3, "C:\\");
     EXPECT_EQ(longest + ".ini", PathFor(longest.c_str()));
+}
+
+TEST(TextJoin, WholeOrNothingAtEveryEdge) {
+    char out[8];
+    // "Service" + "_" = 8 characters: one too many for 8 bytes with the NUL.
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(1, JoinText(out, 8, "Serv", "ic", "e"));
+    EXPECT_STREQ("Service", out);
+    EXPECT_EQ(0, JoinText(out, 8, "Serv", "ice", "_"));
+    EXPECT_STREQ("", out) << "refused, never cut";
+    EXPECT_EQ(0, JoinText(out, 8, "", "", "12345678"));
+    EXPECT_STREQ("", out);
+
+    EXPECT_EQ(1, JoinText(out, 1, ""));
+    EXPECT_STREQ("", out);
+    EXPECT_EQ(0, JoinText(out, 1, "x"));
+    std::strcpy(out, "kept");
+    EXPECT_EQ(0, JoinText(out, 0, ""));
+    EXPECT_STREQ("kept", out) << "no room at all: nothing written";
 }
 
 class Settings : public SimTest {
