@@ -4,7 +4,6 @@
 
 #include "config/settings.h"
 #include "devices/device_lookup.h"
-#include "host/host_classify.h"
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
 
@@ -82,6 +81,7 @@ void AdapterUp(int state, int reachedThisRule) {
         WifiPresent = 1;
         return;
     }
+    // Not yet told: the send records the state even if refused, as while away.
     WifiPresent = 0;
     WifiPresent = SendBluetoothState(state);
 }

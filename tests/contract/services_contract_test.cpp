@@ -126,7 +126,7 @@ TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
     // Too small a buffer is refused with the size that would do.
     alignas(8) char buffer[8192];
     DWORD needed = 0;
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     QUERY_SERVICE_CONFIGA* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
     EXPECT_FALSE(Win().QueryServiceConfigA(service, config, sizeof *config, &needed));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());

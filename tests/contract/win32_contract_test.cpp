@@ -116,7 +116,7 @@ TEST_P(Win32Contract, CodePageTextConvertsToUtf16AndAFileIsSeen) {
     const DWORD attributes = Win().GetFileAttributesA((dir + "seen.ini").c_str());
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
     EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
-    SetLastError(0);
+    SetLastError(kUnsetLastError);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, Win().GetFileAttributesA((dir + "absent.ini").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
 }
