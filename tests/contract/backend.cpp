@@ -82,6 +82,11 @@ void WineSetExePath(const std::string&) {}
 
 }  // namespace
 
+bool OnRealWindows() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
 const Backend kSimulatedBackend = {"Simulated",     SimInstall,    SimRemove,
                                    SimSetRegValue,  SimDeleteRegKey, SimScratchDir,
                                    SimWriteTextFile, SimSetExePath};

@@ -27,6 +27,10 @@ struct Backend {
 // cannot pass for one that set success.
 const DWORD kUnsetLastError = 0xDEADBEEF;
 
+// The real API is a real Windows rather than Wine: ntdll exports no
+// wine_get_version. Layouts that only Wine lets a test write skip there.
+bool OnRealWindows();
+
 extern const Backend kSimulatedBackend;
 extern const Backend kWineBackend;
 

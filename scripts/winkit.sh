@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds the Windows test kit dist/tolvane-winkit-X.Y.Z.zip: both exes, the
+# package made from them by scripts/package.sh, the fast-test and
+# contract-test exes (statically linked: nothing else to install) and
+# run.cmd, which runs them all on a Windows machine (see README, "Testing
+# on Windows").
+#
+# usage: bash scripts/winkit.sh [--build DIR] [--out DIR]
+#   --build  take everything from this configured and built test tree
+#            (cmake --preset mingw32) instead of setting up and building
+#   --out    where the kit goes (default: dist)
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build=""
+out="$root/dist"
+
+die() { echo "winkit: $*" >&2; exit 1; }
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build="${2:-}"; shift 2 ;;
+        --out) out="${2:-}"; shift 2 ;;
+        *) die "unknown argument $1 (usage: winkit.sh [--build DIR] [--out DIR])" ;;
+    esac
+done
+
+if [ -z "$build" ]; then
+    bash "$root/scripts/setup.sh"
+    (cd "$root" && cmake --preset mingw32 >/dev/null && cmake --build --preset mingw32 >/dev/null)
+    build="$root/build"
+fi
+build="$(cd "$build" && pwd)"
+version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+[ -n "$version" ] || die "no project version in CMakeLists.txt"
+for file in tolvane.exe tolvane-check.exe tests/unit_tests.exe tests/contract_tests.exe; do
+    [ -f "$build/$file" ] || die "no $file in $build (build the tests: cmake --preset mingw32)"
+done
+
+stage="$(mktemp -d)"
+trap 'rm -rf "$stage"' EXIT
+kit="$stage/tolvane-winkit-$version"
+mkdir -p "$kit" "$stage/bin"
+cp "$build/tolvane.exe" "$build/tolvane-check.exe" "$stage/bin/"
+bash "$root/scripts/package.sh" --bin "$stage/bin" --out "$kit" >"$stage/package.log" 2>&1 ||
+    { cat "$stage/package.log" >&2; die "the package could not be made"; }
+cp "$build/tolvane.exe" "$build/tolvane-check.exe" \
+   "$build/tests/unit_tests.exe" "$build/tests/contract_tests.exe" "$kit/"
+# cmd reads its labels reliably only from CRLF lines.
+sed 's/\r*$/\r/' "$root/tests/wine/winkit/run.cmd" >"$kit/run.cmd"
+
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+zip="$out/tolvane-winkit-$version.zip"
+rm -f "$zip"
+(cd "$stage" && python3 -m zipfile -c "$zip.part" "tolvane-winkit-$version")
+mv "$zip.part" "$zip"
+echo "winkit: $zip"

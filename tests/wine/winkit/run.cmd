@@ -1,0 +1,519 @@
+@echo off
+rem Tolvane test kit: the fast tests, the contract tests against this
+rem Windows, the command line against its service manager, the package,
+rem and the check tool on its devices. Run as administrator from the
+rem unpacked kit; everything it makes lives under %SystemDrive%\TolvaneWinkit
+rem or under service names Tolvane_WINKIT*, and is removed at the end.
+rem Writes tolvane-winkit.log beside itself; the last line is
+rem "N passed, M failed", and the exit code is 0 only when nothing failed.
+rem
+rem Plain cmd (no PowerShell), Windows 7 to 11. Under Wine the differences
+rem Wine is known for are tolerated by name and logged as such; on Windows
+rem each one is held to what Windows shows.
+setlocal EnableExtensions EnableDelayedExpansion
+
+set "KIT=%~dp0"
+set "LOG=%KIT%tolvane-winkit.log"
+set "ROOT=%SystemDrive%\TolvaneWinkit"
+set "T=%ROOT%\tmp"
+set "SVCDIR=%ROOT%\Svc Test"
+set "EXE=%SVCDIR%\tolvane.exe"
+set "SERVICES=HKLM\SYSTEM\CurrentControlSet\Services"
+set "MODEL=WINKIT"
+set "SERVICE=Tolvane_WINKIT"
+set "DISPLAY=Tolvane Winkit Service"
+set "DESCRIPTION=Radio coexistence under test"
+rem Seconds any awaited service state may take: a safety bound only.
+set "BOUND=30"
+set /a PASSED=0, FAILED=0, SKIPPED=0, TOLERATED=0
+set "PKG_INSTALLED=0"
+set "MSI="
+for /f "delims=" %%F in ('dir /b "%KIT%tolvane-*.msi" 2^>nul') do set "MSI=%KIT%%%F"
+
+type nul >"%LOG%"
+set "MSG=Tolvane test kit, %DATE% %TIME%" & call :say
+for /f "delims=" %%V in ('ver') do set "MSG=Windows: %%V" & call :say
+set "WINE=0"
+reg query HKLM\Software\Wine >nul 2>&1
+if not errorlevel 1 set "WINE=1"
+if "%WINE%"=="1" (set "MSG=Runs under Wine: yes, its known differences are tolerated by name") else (set "MSG=Runs under Wine: no")
+call :say
+set "MSG=Kit folder: %KIT%" & call :say
+
+rem Administrator: only an elevated process may create a key under HKLM\SOFTWARE.
+reg add HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
+if errorlevel 1 (
+    call :fail "run as administrator: right-click run.cmd, Run as administrator"
+    goto :summary
+)
+reg delete HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
+call :pass "runs as administrator"
+
+for %%F in (tolvane.exe tolvane-check.exe unit_tests.exe contract_tests.exe) do (
+    if not exist "%KIT%%%F" call :fail "kit holds %%F"
+)
+if not defined MSI call :fail "kit holds the package tolvane-X.Y.Z.msi"
+if %FAILED% gtr 0 goto :summary
+
+rem Leftovers of a run that was cut short go first.
+call :cleanup
+md "%T%" >nul 2>&1
+md "%SVCDIR%" >nul 2>&1
+copy /y "%KIT%tolvane.exe" "%EXE%" >nul
+
+call :fast_tests
+call :contract_tests
+call :command_line
+call :display_name_taken
+call :settings_path_limit
+call :package
+call :check_tool
+
+call :say_step "cleanup"
+call :cleanup
+if exist "%ROOT%" (call :fail "cleanup: %ROOT% removed") else (call :pass "cleanup: %ROOT% removed")
+for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_WINKITPKG) do (
+    call :expect_absent "cleanup: no service %%S left" %%S
+)
+
+:summary
+set "MSG=" & call :say
+set "MSG=%SKIPPED% skipped, %TOLERATED% Wine differences tolerated" & call :say
+set "MSG=%PASSED% passed, %FAILED% failed" & call :say
+if %FAILED% gtr 0 exit /b 1
+exit /b 0
+
+rem ===================================================================== steps
+
+:fast_tests
+call :say_step "fast tests (unit_tests.exe, over the simulated Windows)"
+"%KIT%unit_tests.exe" --gtest_brief=1 >"%T%\unit.txt" 2>&1
+set "RC=%errorlevel%"
+call :log_file "%T%\unit.txt"
+if "%RC%"=="0" (call :pass "fast tests") else (call :fail "fast tests: exit code %RC%")
+exit /b 0
+
+:contract_tests
+call :say_step "contract tests (contract_tests.exe, against this Windows)"
+set "CONTRACT_DIR_EXISTED=0"
+if exist "%TEMP%\tolvane-contract" set "CONTRACT_DIR_EXISTED=1"
+"%KIT%contract_tests.exe" >"%T%\contract.txt" 2>&1
+set "RC=%errorlevel%"
+call :log_file "%T%\contract.txt"
+if "%RC%"=="0" (call :pass "contract tests") else (call :fail "contract tests: exit code %RC%")
+rem Their scratch folder, made by them for files they remove.
+if "%CONTRACT_DIR_EXISTED%"=="0" rd /s /q "%TEMP%\tolvane-contract" >nul 2>&1
+exit /b 0
+
+:command_line
+call :say_step "command line against the service manager, from %SVCDIR%"
+call :settings "%SVCDIR%\tolvane.ini" %MODEL%
+set "NONE="
+set "ARGS=" & call :expect_run "no argument, from a console" -7 NONE
+for %%A in (/start /stop /uninstall) do (
+    set "ARGS=%%A" & call :expect_run "%%A, not installed" -3 NONE
+)
+for %%A in (/bogus install /stopx -start) do (
+    set "ARGS=%%A" & call :expect_run "unknown option %%A" 1 NONE
+)
+call :expect_absent "unknown options install nothing" %SERVICE%
+
+set "WANT=Service %SERVICE% Installed.|Service %SERVICE% Started.|"
+set "ARGS=/install" & call :expect_run "/install" 1 WANT
+set "KEY=%SERVICES%\%SERVICE%"
+set WANT="%EXE%"
+call :expect_value "ImagePath quoted" ImagePath WANT
+set "WANT=0x2" & call :expect_value "Start automatic" Start WANT
+set "WANT=0x10" & call :expect_value "Type own process" Type WANT
+set "WANT=0x0" & call :expect_value "ErrorControl ignore" ErrorControl WANT
+set "WANT=%DISPLAY%" & call :expect_value "DisplayName" DisplayName WANT
+set "WANT=%DESCRIPTION%" & call :expect_value "Description" Description WANT
+call :expect_state "service reaches running" %SERVICE% 4
+call :expect_recovery "/install" %SERVICE%
+
+set "ARGS=/start" & call :expect_run "/start, already running" -5 NONE
+set "ARGS=/install" & call :expect_run "/install, already installed" -2 NONE
+call :expect_state "still running" %SERVICE% 4
+
+set "WANT=Service %SERVICE% Stopped.|"
+set "LATE=" & set "LATE_RC=-6"
+set "ARGS=/stop" & call :expect_stop "/stop, running"
+call :expect_state "service reaches stopped" %SERVICE% 1
+set "ARGS=/stop" & call :expect_run "/stop, not running" -6 NONE
+set "WANT=Service %SERVICE% Started.|"
+set "ARGS=/start" & call :expect_run "/start, stopped" 1 WANT
+call :expect_state "service runs again" %SERVICE% 4
+
+set "WANT=Service %SERVICE% Stopped.|Service %SERVICE% Uninstalled.|"
+set "LATE=Service %SERVICE% Uninstalled.|" & set "LATE_RC=1"
+set "ARGS=/uninstall" & call :expect_stop "/uninstall, running"
+call :expect_absent "service gone after uninstall" %SERVICE%
+set "ARGS=/uninstall" & call :expect_run "/uninstall, gone" -3 NONE
+
+rem A model one character longer than a service name holds.
+set "LONGMODEL=M"
+for /l %%I in (2,1,56) do set "LONGMODEL=!LONGMODEL!M"
+call :settings "%SVCDIR%\tolvane.ini" !LONGMODEL!
+set "ARGS=/install" & call :expect_run "/install, model too long" -2 NONE
+set "ARGS=/stop" & call :expect_run "/stop, model too long" -3 NONE
+call :expect_absent "model too long: nothing installed" %SERVICE%
+call :settings "%SVCDIR%\tolvane.ini" %MODEL%
+exit /b 0
+
+:display_name_taken
+call :say_step "a second model under the same display name"
+set "ARGS=/install" & call :run_exe
+if not "%RC%"=="1" (
+    call :fail "first model installed: exit code %RC%"
+    exit /b 0
+)
+call :pass "first model installed"
+set "SECOND=%ROOT%\Second"
+md "%SECOND%" >nul 2>&1
+copy /y "%KIT%tolvane.exe" "%SECOND%\tolvane.exe" >nul
+call :settings "%SECOND%\tolvane.ini" WINKIT2
+set "SAVED=%EXE%" & set "EXE=%SECOND%\tolvane.exe"
+set "ARGS=/install" & call :expect_run "second model, same display name: refused" -2 NONE
+call :expect_absent "second model: nothing installed" Tolvane_WINKIT2
+set "ARGS=/uninstall" & call :run_exe
+set "EXE=%SAVED%"
+call :expect_state "first model still running" %SERVICE% 4
+set "ARGS=/uninstall" & call :run_exe
+call :wait_state %SERVICE% absent
+exit /b 0
+
+:settings_path_limit
+rem The settings file is the exe's path with "ini" for the extension, and
+rem must fit in MAX_PATH (259 characters and the NUL). Windows starts no exe
+rem from a longer path, so the exe here has no extension: its settings
+rem path, with ".ini" added, is 4 characters longer than its own. cmd runs
+rem a file without an extension only when "." is in PATHEXT.
+call :say_step "settings path at the MAX_PATH limit"
+set "LIMITDIR=%ROOT%\Limit"
+md "%LIMITDIR%" >nul 2>&1
+call :strlen "%LIMITDIR%\" DIRLEN
+set /a BELOW=255-DIRLEN, ABOVE=256-DIRLEN
+call :name_of !BELOW! NAME_BELOW
+call :name_of !ABOVE! NAME_ABOVE
+set "SAVED=%EXE%"
+
+rem Just below: a settings path of 259 characters works as usual.
+set "EXE=%LIMITDIR%\%NAME_BELOW%"
+copy /y "%KIT%tolvane.exe" "!EXE!" >nul
+call :settings "!EXE!.ini" WINKITLONG
+call :strlen "!EXE!.ini" LEN
+set "MSG=  settings path below the limit: !LEN! characters" & call :say
+set "OLDEXT=%PATHEXT%" & set "PATHEXT=.;%PATHEXT%"
+set "ARGS=/start" & call :run_exe
+if "%RC%"=="9009" (
+    set "PATHEXT=!OLDEXT!" & set "EXE=!SAVED!"
+    call :skip "settings path at the limit" "cmd cannot start an exe without an extension here"
+    exit /b 0
+)
+set "WANT=Service Tolvane_WINKITLONG Installed.|Service Tolvane_WINKITLONG Started.|"
+set "ARGS=/install" & call :expect_run "259-character settings path: /install" 1 WANT
+set "WANT=Service Tolvane_WINKITLONG Uninstalled.|"
+call :wait_state Tolvane_WINKITLONG 4
+set "ARGS=/uninstall" & call :run_exe
+call :wait_state Tolvane_WINKITLONG absent
+call :expect_absent "259-character settings path: uninstalled" Tolvane_WINKITLONG
+
+rem Just above: every setting refused; nothing created under the file's
+rem model nor under the default one.
+set "DEFAULT_EXISTED=0"
+reg query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
+if not errorlevel 1 set "DEFAULT_EXISTED=1"
+set "EXE=%LIMITDIR%\%NAME_ABOVE%"
+copy /y "%KIT%tolvane.exe" "!EXE!" >nul
+rem Written through \\?\ where the system allows it; written or not, the
+rem length alone must refuse every setting.
+call :settings "%T%\above.ini" WINKITLONG2
+copy /y "%T%\above.ini" "\\?\!EXE!.ini" >nul 2>&1
+call :strlen "!EXE!.ini" LEN
+set "MSG=  settings path above the limit: !LEN! characters" & call :say
+set "ARGS=/install" & call :expect_run "260-character settings path: /install refused" -2 NONE
+for %%A in (/start /stop /uninstall) do (
+    set "ARGS=%%A" & call :expect_run "260-character settings path: %%A refused" -3 NONE
+)
+call :expect_absent "260-character settings path: no service of the file's model" Tolvane_WINKITLONG2
+if "%DEFAULT_EXISTED%"=="0" (
+    call :expect_absent "260-character settings path: no service of the default model" Tolvane_QM5520
+) else (
+    call :skip "no service of the default model" "Tolvane_QM5520 was installed before the run"
+)
+set "PATHEXT=%OLDEXT%"
+set "EXE=%SAVED%"
+exit /b 0
+
+:package
+call :say_step "the package, installed silently with properties and removed"
+set "PF=%ProgramFiles%"
+if not "%ProgramFiles(x86)%"=="" set "PF=%ProgramFiles(x86)%"
+set "PKGDIR=%PF%\Tolvane"
+set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
+reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+if not errorlevel 1 (
+    call :skip "package" "Tolvane is installed on this machine; the kit leaves it alone"
+    exit /b 0
+)
+if exist "%PKGDIR%" (
+    call :skip "package" "%PKGDIR% exists; the kit leaves it alone"
+    exit /b 0
+)
+set "PKGSERVICE=Tolvane_WINKITPKG"
+set "PKGDISPLAY=Tolvane Winkit Package"
+set "PKGDESCRIPTION=Radio coexistence from the package"
+set "PKG_INSTALLED=1"
+msiexec /i "%MSI%" /qn MODEL=WINKITPKG DISPLAYNAME="%PKGDISPLAY%" DESCRIPTION="%PKGDESCRIPTION%" BTHWID="VID_0B7C&PID_7B01" WIFIHWID="VEN_7E57&DEV_7A37" /l*v "%T%\msi-install.log"
+set "RC=%errorlevel%"
+set "WANT=0" & call :check_eq "package install: exit code" WANT RC
+call :expect_state "package install: service running" %PKGSERVICE% 4
+set "KEY=%SERVICES%\%PKGSERVICE%"
+set "WANT=%PKGDISPLAY%" & call :expect_value "package: display name" DisplayName WANT
+set "WANT=%PKGDESCRIPTION%" & call :expect_value "package: description" Description WANT
+set "WANT=0x10" & call :expect_value "package: own process" Type WANT
+set "WANT=0x2" & call :expect_value "package: automatic start" Start WANT
+set "WANT=0x0" & call :expect_value "package: errors ignored, as /install" ErrorControl WANT
+set "WANT=LocalSystem" & call :expect_value "package: LocalSystem" ObjectName WANT
+call :reg_value "%KEY%" ImagePath
+set WANT="%PKGDIR%\tolvane.exe"
+if "%WINE%"=="1" if "!VAL!"=="%PKGDIR%\tolvane.exe" (
+    call :tolerate "package: image path" "wine-msi-image-path-unquoted: Wine's installer registers the path without quotes"
+    goto :package_settings
+)
+call :check_eq "package: image path quoted" WANT VAL
+:package_settings
+call :expect_recovery "package" %PKGSERVICE%
+for %%L in ("[Product]" "Model=WINKITPKG" "ServiceDisplayName=%PKGDISPLAY%" "ServiceDescription=%PKGDESCRIPTION%" "[Settings]" "BTHWID=VID_0B7C&PID_7B01" "WiFiHWID=VEN_7E57&DEV_7A37") do (
+    findstr /x /c:%%L "%PKGDIR%\tolvane.ini" >nul 2>&1
+    if errorlevel 1 (call :fail "package: tolvane.ini holds %%~L") else (call :pass "package: tolvane.ini holds %%~L")
+)
+"%PKGDIR%\tolvane-check.exe" >"%T%\pkgcheck.txt" 2>&1
+set "MSG=  check tool in %PKGDIR%: exit code !errorlevel! (recorded, not judged)" & call :say
+call :log_file "%T%\pkgcheck.txt"
+
+msiexec /x "%MSI%" /qn /l*v "%T%\msi-remove.log"
+set "RC=%errorlevel%"
+set "WANT=0" & call :check_eq "package removal: exit code" WANT RC
+set "PKG_INSTALLED=0"
+call :expect_absent "package removal: no service" %PKGSERVICE%
+if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
+reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+if errorlevel 1 (call :pass "package removal: remembered properties gone") else (call :fail "package removal: remembered properties gone")
+exit /b 0
+
+:check_tool
+call :say_step "the check tool on this machine's devices, patterns empty"
+set "CHECKDIR=%ROOT%\Check"
+md "%CHECKDIR%" >nul 2>&1
+copy /y "%KIT%tolvane-check.exe" "%CHECKDIR%\tolvane-check.exe" >nul
+call :settings "%CHECKDIR%\tolvane.ini" %MODEL%
+"%CHECKDIR%\tolvane-check.exe" >"%T%\check.txt" 2>&1
+set "RC=%errorlevel%"
+call :log_file "%T%\check.txt"
+set "MSG=  report: exit code %RC% (recorded, not judged: the machine may have no started adapter)" & call :say
+"%CHECKDIR%\tolvane-check.exe" /json >"%T%\check.json" 2>&1
+set "RCJ=%errorlevel%"
+call :log_file "%T%\check.json"
+set "MSG=  /json: exit code %RCJ%" & call :say
+call :check_eq "check tool: report and /json give the same exit code" RC RCJ
+exit /b 0
+
+rem ================================================================= helpers
+
+rem :settings FILE MODEL: a settings file with the kit's display name and
+rem description and empty patterns.
+:settings
+>"%~1" echo [Product]
+>>"%~1" echo Model=%~2
+>>"%~1" echo ServiceDisplayName=%DISPLAY%
+>>"%~1" echo ServiceDescription=%DESCRIPTION%
+>>"%~1" echo [Settings]
+>>"%~1" echo BTHWID=
+>>"%~1" echo WiFiHWID=
+exit /b 0
+
+rem :run_exe: runs "%EXE%" %ARGS%; RC its exit code, OUT its lines joined by "|".
+:run_exe
+"%EXE%" %ARGS% >"%T%\out.txt" 2>&1
+set "RC=%errorlevel%"
+set "OUT="
+for /f "usebackq delims=" %%L in ("%T%\out.txt") do set "OUT=!OUT!%%L|"
+exit /b 0
+
+rem :expect_run NAME CODE OUTVAR
+:expect_run
+call :run_exe
+set "WANT_RC=%~2"
+call :check_eq "%~1: exit code" WANT_RC RC
+call :check_eq "%~1: output" %~3 OUT
+exit /b 0
+
+rem :expect_stop NAME: a stop answered with WANT and 1, or, under Wine
+rem only, with LATE and LATE_RC: Wine's service manager sometimes loses
+rem the stop's reply although the service stops; the state it reaches
+rem decides then.
+:expect_stop
+call :run_exe
+if "%RC%"=="1" if "!OUT!"=="!WANT!" (
+    call :pass "%~1: exit code and output"
+    exit /b 0
+)
+if "%WINE%"=="1" if "%RC%"=="%LATE_RC%" if "!OUT!"=="!LATE!" (
+    call :tolerate "%~1" "wine-stop-reply-lost: the stop's reply was lost, judged by the state reached"
+    exit /b 0
+)
+set "WANT_RC=1"
+call :check_eq "%~1: exit code" WANT_RC RC
+call :check_eq "%~1: output" WANT OUT
+exit /b 0
+
+rem :reg_value KEY NAME: VAL, the data of one value (empty when absent).
+:reg_value
+set "VAL="
+for /f "tokens=2,*" %%A in ('reg query "%~1" /v "%~2" 2^>nul ^| findstr "REG_"') do set "VAL=%%B"
+exit /b 0
+
+rem :expect_value NAME VALUE WANTVAR, of the key in KEY
+:expect_value
+call :reg_value "%KEY%" %~2
+call :check_eq "%~1" %~3 VAL
+exit /b 0
+
+rem :state SERVICE: ST, its state number (4 running, 1 stopped) or absent.
+:state
+set "ST=absent"
+for /f "tokens=3" %%S in ('sc query "%~1" 2^>nul ^| findstr "STATE"') do set "ST=%%S"
+exit /b 0
+
+rem :wait_state SERVICE STATE: until it is reached or BOUND seconds pass.
+:wait_state
+set /a WAITED=0
+:wait_state_again
+call :state %~1
+if "%ST%"=="%~2" exit /b 0
+if %WAITED% geq %BOUND% exit /b 1
+ping -n 2 127.0.0.1 >nul 2>&1
+set /a WAITED+=1
+goto :wait_state_again
+
+:expect_state
+call :wait_state %~2 %~3
+set "WANT_ST=%~3"
+call :check_eq "%~1" WANT_ST ST
+exit /b 0
+
+rem :expect_absent NAME SERVICE: no such service, and no key of it.
+:expect_absent
+call :wait_state %~2 absent
+reg query "%SERVICES%\%~2" >nul 2>&1
+if not errorlevel 1 set "ST=key left"
+set "WANT_ST=absent"
+call :check_eq "%~1" WANT_ST ST
+exit /b 0
+
+rem :expect_recovery WHO SERVICE: restart after 5 s on the first and second
+rem failure, nothing after the third, the count reset after a day.
+:expect_recovery
+if "%WINE%"=="1" (
+    call :tolerate "%~1: recovery actions" "wine-failure-actions-not-kept: Wine's service manager accepts them and keeps nothing"
+    exit /b 0
+)
+sc qfailure %~2 >"%T%\qfailure.txt" 2>&1
+call :log_file "%T%\qfailure.txt"
+set "RESET="
+for /f "tokens=2 delims=:" %%R in ('findstr "RESET_PERIOD" "%T%\qfailure.txt"') do set "RESET=%%R"
+set "RESET=%RESET: =%"
+set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
+set /a RESTARTS=0
+for /f "delims=" %%R in ('findstr /c:"RESTART -- Delay = 5000 milliseconds" "%T%\qfailure.txt"') do set /a RESTARTS+=1
+set "WANT=2" & call :check_eq "%~1: restart after 5 s, twice" WANT RESTARTS
+exit /b 0
+
+rem :strlen TEXT VAR
+:strlen
+set "S=%~1"
+set /a N=0
+:strlen_again
+if not defined S goto :strlen_done
+set "S=%S:~1%"
+set /a N+=1
+goto :strlen_again
+:strlen_done
+set "%~2=%N%"
+exit /b 0
+
+rem :name_of LENGTH VAR: a file name of LENGTH characters and no ".".
+:name_of
+set "S=tolvane"
+for /l %%I in (8,1,%~1) do set "S=!S!x"
+set "%~2=%S%"
+exit /b 0
+
+:cleanup
+for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_WINKITPKG) do (
+    call :remove_service %%S
+)
+if "%PKG_INSTALLED%"=="1" msiexec /x "%MSI%" /qn >nul 2>&1
+set "PKG_INSTALLED=0"
+rem \\?\ reaches the files beyond MAX_PATH.
+if exist "%ROOT%" rd /s /q "\\?\%ROOT%" >nul 2>&1
+exit /b 0
+
+rem :remove_service SERVICE: stopped and deleted, if it exists.
+:remove_service
+call :state %~1
+if "%ST%"=="absent" exit /b 0
+sc stop %~1 >nul 2>&1
+call :wait_state %~1 1
+sc delete %~1 >nul 2>&1
+call :wait_state %~1 absent
+exit /b 0
+
+rem :check_eq NAME WANTVAR GOTVAR
+:check_eq
+if "!%~2!"=="!%~3!" (
+    call :pass "%~1"
+    exit /b 0
+)
+set /a FAILED+=1
+set "MSG=FAIL: %~1" & call :say
+set "MSG=    want: [!%~2!]" & call :say
+set "MSG=    got:  [!%~3!]" & call :say
+exit /b 0
+
+:pass
+set /a PASSED+=1
+set "MSG=PASS: %~1" & call :say
+exit /b 0
+
+:fail
+set /a FAILED+=1
+set "MSG=FAIL: %~1" & call :say
+exit /b 0
+
+rem :skip NAME REASON
+:skip
+set /a SKIPPED+=1
+set "MSG=SKIP: %~1: %~2" & call :say
+exit /b 0
+
+rem :tolerate NAME WHY: a known Wine difference, by its name.
+:tolerate
+set /a TOLERATED+=1
+set "MSG=TOLERATED under Wine: %~1: %~2" & call :say
+exit /b 0
+
+:say_step
+set "MSG=" & call :say
+set "MSG===== %~1" & call :say
+exit /b 0
+
+:log_file
+type "%~1" >>"%LOG%"
+exit /b 0
+
+:say
+echo.!MSG!
+>>"%LOG%" echo.!MSG!
+exit /b 0
