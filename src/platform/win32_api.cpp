@@ -49,6 +49,8 @@ const Win32Api& RealWin32Api() {
         ::CloseServiceHandle,
         ::QueryServiceStatus,
         ::QueryServiceConfigA,
+        ::ChangeServiceConfig2A,
+        ::QueryServiceConfig2A,
         ::StartServiceCtrlDispatcherA,
         ::RegisterServiceCtrlHandlerExA,
         ::SetServiceStatus,

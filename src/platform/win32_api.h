@@ -67,6 +67,9 @@ struct Win32Api {
     BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
     BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
                                       DWORD size, LPDWORD needed);
+    BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
+    BOOL(WINAPI* QueryServiceConfig2A)(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
+                                       LPDWORD needed);
     BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
     SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerExA)(LPCSTR name,
                                                                  LPHANDLER_FUNCTION_EX handler,

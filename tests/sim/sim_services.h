@@ -36,6 +36,9 @@ struct SimService {
     DWORD state = SERVICE_STOPPED;
     bool markedForDelete = false;
     int openHandles = 0;
+    // Failure actions as ChangeServiceConfig2A last set them (none at first).
+    DWORD failureResetSeconds = 0;
+    std::vector<SC_ACTION> failureActions;
 };
 
 struct StatusReport {
@@ -68,6 +71,7 @@ struct Services {
     std::map<uintptr_t, std::string> serviceHandles;  // open service handle -> lower name
     bool admin = true;       // false: the manager refuses more than read access
     DWORD startError = 0;    // non-zero: StartServiceA fails with it
+    DWORD changeConfig2Error = 0;  // non-zero: ChangeServiceConfig2A fails with it
     std::vector<std::string> calls;  // "OpenSCManagerA 0xf003f", "OpenServiceA <name> 0xf003f", ...
     DWORD lastStartArgc = 0xFFFFFFFF;
     bool lastStartArgvNull = false;

@@ -65,6 +65,21 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     ASSERT_FALSE(Sim().regOpens.empty());
     EXPECT_EQ(kCommandAccess, Sim().regOpens.back().sam);
     EXPECT_TRUE(Called("OpenSCManagerA 0xf003f"));
+
+    // Recovery: a restart after 5 s twice, then nothing; the count reset
+    // after a day. Set on the created service's handle, before it closes.
+    EXPECT_EQ(86400u, s->failureResetSeconds);
+    ASSERT_EQ(3u, s->failureActions.size());
+    const SC_ACTION expected[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000},
+                                  {SC_ACTION_NONE, 0}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(expected[i].Type, s->failureActions[i].Type) << "action " << i;
+        EXPECT_EQ(expected[i].Delay, s->failureActions[i].Delay) << "action " << i;
+    }
+    const std::vector<std::string>& calls = sim::Scm().calls;
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ("ChangeServiceConfig2A 0x2", calls[calls.size() - 3]);
+    EXPECT_EQ("CloseServiceHandle service", calls[calls.size() - 2]);
 }
 
 TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
@@ -76,11 +91,14 @@ TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
     EXPECT_EQ(std::string("", 1), Registered("Description"));
 }
 
-TEST_F(Commands, ADescriptionThatCannotBeWrittenNeverFailsTheInstall) {
+TEST_F(Commands, ADescriptionOrRecoveryThatCannotBeSetNeverFailsTheInstall) {
     Sim().regSetFails = true;
+    sim::Scm().changeConfig2Error = ERROR_ACCESS_DENIED;
     EXPECT_EQ(1, CommandInstall());
     EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
     EXPECT_EQ("<absent>", Registered("Description"));
+    EXPECT_TRUE(Called("ChangeServiceConfig2A")) << "asked for, and refused";
+    EXPECT_TRUE(Service()->failureActions.empty());
 
     // Nor one whose key does not open.
     sim::UseSimulatedWindows();
