@@ -204,3 +204,13 @@ const char* ServiceStateName(DWORD state) {
         default: return "unknown";
     }
 }
+
+const char* RecoveryActionName(DWORD type) {
+    switch (type) {
+        case SC_ACTION_NONE: return "none";
+        case SC_ACTION_RESTART: return "restart";
+        case SC_ACTION_REBOOT: return "reboot";
+        case SC_ACTION_RUN_COMMAND: return "run-command";
+        default: return "other";
+    }
+}

@@ -87,3 +87,6 @@ const char* HostCodeName(int code);
 
 // A service state as a word ("running", ...).
 const char* ServiceStateName(DWORD state);
+
+// A failure action's type as a word ("restart", ...).
+const char* RecoveryActionName(DWORD type);

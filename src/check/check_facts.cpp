@@ -95,8 +95,21 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
 
     config = static_cast<QUERY_SERVICE_CONFIGA*>(
         Win().HeapAlloc(heap, HEAP_ZERO_MEMORY, kServiceConfigCapacity));
-    if (config == nullptr ||
-        !Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed) ||
+    if (config == nullptr) goto done;
+    // The block serves both queries, the failure actions first.
+    if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                   reinterpret_cast<BYTE*>(config), kServiceConfigCapacity,
+                                   &needed)) {
+        const SERVICE_FAILURE_ACTIONSA* failure =
+            reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(config);
+        f->recoveryRead = 1;
+        f->recoveryResetSeconds = failure->dwResetPeriod;
+        f->recoveryActionCount = failure->lpsaActions != nullptr ? failure->cActions : 0;
+        for (DWORD i = 0; i < f->recoveryActionCount && i < kRecoveryActionCapacity; ++i)
+            f->recoveryActions[i] = failure->lpsaActions[i];
+    }
+    std::memset(config, 0, kServiceConfigCapacity);
+    if (!Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed) ||
         config->lpBinaryPathName == nullptr ||
         !JoinText(f->imagePath, sizeof f->imagePath, config->lpBinaryPathName)) {
         goto done;

@@ -16,6 +16,8 @@
 const DWORD kListedDeviceCapacity = 32;
 // QueryServiceConfigA's largest answer.
 const DWORD kServiceConfigCapacity = 8192;
+// Failure actions kept from the manager's answer; more are counted.
+const DWORD kRecoveryActionCapacity = 8;
 // DeviceLookup's result when the pattern was refused and no lookup was made.
 const int kLookupSkipped = 0;
 
@@ -75,6 +77,11 @@ struct ServiceFacts {
     char imagePath[kImagePathCapacity];
     int besideSettings;  // the image path names the exe whose settings are read
     char settingsFile[kSettingsPathCapacity];  // the file the registered exe reads
+    // The failure actions as the manager reports them (the query rights suffice).
+    int recoveryRead;
+    DWORD recoveryResetSeconds;  // INFINITE: the count is never reset
+    DWORD recoveryActionCount;
+    SC_ACTION recoveryActions[kRecoveryActionCapacity];
 };
 
 struct ListedDevice {

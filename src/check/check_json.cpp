@@ -73,6 +73,22 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
     JsonString(w, "imagePath", f.configRead ? f.imagePath : nullptr);
     JsonBool(w, "besideSettings", f.besideSettings != 0);
     JsonString(w, "settingsFile", f.settingsFile[0] ? f.settingsFile : nullptr);
+    if (!f.recoveryRead) {
+        JsonNull(w, "recovery");
+    } else {
+        JsonBeginObject(w, "recovery");
+        if (f.recoveryResetSeconds == INFINITE) JsonNull(w, "resetSeconds");
+        else JsonNumber(w, "resetSeconds", static_cast<long>(f.recoveryResetSeconds));
+        JsonBeginArray(w, "actions");
+        for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
+            JsonBeginObject(w, nullptr);
+            JsonString(w, "type", RecoveryActionName(f.recoveryActions[i].Type));
+            JsonNumber(w, "delayMs", static_cast<long>(f.recoveryActions[i].Delay));
+            JsonEndObject(w);
+        }
+        JsonEndArray(w);
+        JsonEndObject(w);
+    }
     JsonEndObject(w);
 }
 

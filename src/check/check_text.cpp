@@ -97,6 +97,83 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     OutChar(out, '\n');
 }
 
+// A piece of a row's value: its text, then " after " and a number with
+// its unit when there is one.
+struct Piece {
+    char text[48];
+    DWORD length;
+};
+
+void PieceText(Piece* p, const char* text) {
+    for (; *text != '\0' && p->length + 1 < sizeof p->text; ++text) p->text[p->length++] = *text;
+    p->text[p->length] = '\0';
+}
+
+void PieceDecimal(Piece* p, DWORD value) {
+    char digits[11];
+    DWORD n = sizeof digits - 1;
+    digits[n] = '\0';
+    do {
+        digits[--n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    PieceText(p, digits + n);
+}
+
+// A piece after its separator ("," or ";"): on the same line when it
+// fits, else whole on the next at the value column.
+void OutPiece(Out* out, const char* separator, const Piece& p) {
+    if (separator != nullptr) {
+        OutText(out, separator);
+        if (out->column + 1 + p.length > kOutWidth) {
+            OutChar(out, '\n');
+            OutPadTo(out, kValueColumn);
+        } else {
+            OutChar(out, ' ');
+        }
+    }
+    OutText(out, p.text);
+}
+
+// "restart in 5 s, restart in 5 s, none; reset after 1 day"
+void RecoveryRow(const ServiceFacts& f, Out* out) {
+    Label(out, "Recovery");
+    if (!f.recoveryRead || f.recoveryActionCount == 0) {
+        OutText(out, f.recoveryRead ? "none registered\n" : "unreadable\n");
+        return;
+    }
+    for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
+        const SC_ACTION& a = f.recoveryActions[i];
+        Piece p = {};
+        PieceText(&p, RecoveryActionName(a.Type));
+        if (a.Type != SC_ACTION_NONE) {
+            PieceText(&p, " in ");
+            PieceDecimal(&p, a.Delay % 1000 ? a.Delay : a.Delay / 1000);
+            PieceText(&p, a.Delay % 1000 ? " ms" : " s");
+        }
+        OutPiece(out, i > 0 ? "," : nullptr, p);
+    }
+    if (f.recoveryActionCount > kRecoveryActionCapacity) {
+        Piece more = {};
+        PieceText(&more, "and ");
+        PieceDecimal(&more, f.recoveryActionCount - kRecoveryActionCapacity);
+        PieceText(&more, " more");
+        OutPiece(out, ",", more);
+    }
+    const DWORD kDay = 24 * 60 * 60;
+    const DWORD period = f.recoveryResetSeconds;
+    Piece reset = {};
+    if (period == INFINITE) {
+        PieceText(&reset, "never reset");
+    } else {
+        PieceText(&reset, "reset after ");
+        PieceDecimal(&reset, period % kDay ? period : period / kDay);
+        PieceText(&reset, period % kDay ? " s" : period == kDay ? " day" : " days");
+    }
+    OutPiece(out, ";", reset);
+    OutChar(out, '\n');
+}
+
 void ServiceSection(const ServiceFacts& f, Out* out) {
     Heading(out, "Service");
     if (!f.named) {
@@ -110,6 +187,7 @@ void ServiceSection(const ServiceFacts& f, Out* out) {
     Row(out, "Registered", YesNo(f.registered != 0));
     if (!f.registered) return;
     Row(out, "State", ServiceStateName(f.state));
+    RecoveryRow(f, out);
     if (!f.configRead) {
         Row(out, "Image path", "(unreadable)");
         return;
