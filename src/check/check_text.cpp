@@ -97,7 +97,7 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     OutChar(out, '\n');
 }
 
-// A piece of a row's value: its text, then " after " and a number with
+// A piece of a row's value: its text, then " in " and a number with
 // its unit when there is one.
 struct Piece {
     char text[48];
