@@ -103,7 +103,7 @@ SC_HANDLE NewServiceHandle(SimService& svc) {
 
 SC_HANDLE WINAPI SimOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
     Log("OpenSCManagerA " + Hex(access) + (machine || database ? " remote" : ""));
-    if (!g_scm.admin && (access & ~kUserManagerRights) != 0) {
+    if (!g_scm.admin && ((access & ~kUserManagerRights) != 0 || g_scm.managerUsersDenied)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -184,7 +184,35 @@ SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
+    if (!g_scm.admin && s->second.usersDenied) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     return NewServiceHandle(s->second);
+}
+
+// Finds a service by its display name, whatever the case.
+BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
+                                  LPDWORD size) {
+    Log(std::string("GetServiceKeyNameA ") + (displayName ? displayName : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (const auto& s : g_scm.services) {
+        if (displayName == nullptr || Lower(s.second.displayName) != Lower(displayName)) continue;
+        const DWORD length = static_cast<DWORD>(s.second.name.size());
+        if (*size <= length) {
+            *size = length;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(name, s.second.name.c_str(), length + 1);
+        *size = length;
+        return TRUE;
+    }
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
 }
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
@@ -585,6 +613,7 @@ void BindServices(Win32Api& api) {
     api.CloseServiceHandle = SimCloseServiceHandle;
     api.QueryServiceStatus = SimQueryServiceStatus;
     api.QueryServiceConfigA = SimQueryServiceConfigA;
+    api.GetServiceKeyNameA = SimGetServiceKeyNameA;
     api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
     api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
     api.SetServiceStatus = SimSetServiceStatus;
