@@ -62,10 +62,19 @@ int SettingsExePath(char* path) {
     return JoinText(path, kExePathCapacity, own, g_settingsExeName);
 }
 
-int SettingsFilePath(char* path) {
+int LocateSettingsFile(char* path) {
     char exePath[kExePathCapacity];
-    if (SettingsExePath(exePath) && SettingsPathFromExePath(exePath, path, kSettingsPathCapacity))
-        return 1;
+    if (!SettingsExePath(exePath) ||
+        !SettingsPathFromExePath(exePath, path, kSettingsPathCapacity)) {
+        path[0] = '\0';
+        return kSettingsExeUnread;
+    }
+    if (std::strlen(path) + 1 > kSettingsFileReach) return kSettingsFileOutOfReach;
+    return kSettingsFileNamed;
+}
+
+int SettingsFilePath(char* path) {
+    if (LocateSettingsFile(path) == kSettingsFileNamed) return 1;
     path[0] = '\0';
     return 0;
 }

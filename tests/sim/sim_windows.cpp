@@ -111,7 +111,9 @@ DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def,
                                          DWORD size, LPCSTR file) {
     if (size == 0) return 0;
     std::string value = def ? Trim(def) : "";
-    auto f = g_state.files.find(Lower(file ? file : ""));
+    // A path that does not fit in MAX_PATH opens no file: the default stands.
+    const std::string name = file && std::strlen(file) < MAX_PATH ? file : "";
+    auto f = g_state.files.find(Lower(name));
     if (f != g_state.files.end()) {
         std::string current;
         bool inSection = false;

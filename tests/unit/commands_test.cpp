@@ -101,33 +101,37 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // The longest path the read holds, quoted: still whole.
+    // The longest path whose settings file the profile read still opens,
+    // quoted: whole.
     sim::UseSimulatedWindows();
     ASSERT_EQ(1, DeriveServiceName());
-    Sim().exePath = "C:\\a b\\" + std::string(kExePathCapacity - 12, 'x') + ".exe";
-    ASSERT_EQ(kExePathCapacity - 1, Sim().exePath.size());
+    Sim().exePath = "C:\\a b\\" + std::string(MAX_PATH - 12, 'x') + ".exe";
+    ASSERT_EQ(MAX_PATH - 1u, Sim().exePath.size());
     EXPECT_EQ(1, CommandInstall());
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // One more character and the read is cut: nothing is created, and no
-    // default name addresses a service another installation registered.
-    sim::UseSimulatedWindows();
-    ASSERT_EQ(1, DeriveServiceName());
-    EXPECT_EQ(1, CommandInstall());
-    Sim().exePath = "C:\\ab\\" + std::string(kExePathCapacity - 10, 'x') + ".exe";
-    ASSERT_EQ(kExePathCapacity, Sim().exePath.size());
-    EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
-    EXPECT_EQ(0, DeriveServiceName());
-    sim::Scm().calls.clear();
-    Sim().stdoutText.clear();
-    EXPECT_EQ(-2, CommandInstall());
-    EXPECT_EQ(-3, CommandStart());
-    EXPECT_EQ(-3, CommandStop());
-    EXPECT_EQ(-3, CommandUninstall());
-    EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA"));
-    EXPECT_EQ("", Sim().stdoutText);
-    EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
+    // One more character and the settings are out of reach; far more and
+    // the exe path is cut. Either way nothing is created, and no default
+    // name addresses a service another installation registered.
+    for (size_t length : {size_t{MAX_PATH}, size_t{kExePathCapacity}}) {
+        sim::UseSimulatedWindows();
+        ASSERT_EQ(1, DeriveServiceName());
+        EXPECT_EQ(1, CommandInstall());
+        Sim().exePath = "C:\\ab\\" + std::string(length - 10, 'x') + ".exe";
+        ASSERT_EQ(length, Sim().exePath.size());
+        EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
+        EXPECT_EQ(0, DeriveServiceName());
+        sim::Scm().calls.clear();
+        Sim().stdoutText.clear();
+        EXPECT_EQ(-2, CommandInstall());
+        EXPECT_EQ(-3, CommandStart());
+        EXPECT_EQ(-3, CommandStop());
+        EXPECT_EQ(-3, CommandUninstall());
+        EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA")) << length;
+        EXPECT_EQ("", Sim().stdoutText);
+        EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
+    }
 }
 
 TEST_F(Commands, RefusedNamesCreateAndAddressNothing) {
