@@ -35,6 +35,9 @@ const WarningRule kWarnings[kWarnKindCount] = {
     {"settings-unreadable",
      "The settings cannot be read: this program's path is too long. The service "
      "refuses every setting in the same case and finds no device.", 0, ""},
+    {"settings-path-too-long", "The settings file's path is longer than ", kSettingsFileReach - 1,
+     " characters, more than Windows opens it by: the service refuses every setting "
+     "in the same case and finds no device. Install to a shorter folder."},
     {"service-name-refused", "Model is too long for a service name (over ", kModelNameLimit,
      " characters): /install creates nothing and the other commands address no service."},
     {"service-access-denied",
@@ -91,7 +94,7 @@ void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warni
                    int* count) {
     // Unreadable settings refuse every pattern: that warning says it all.
     if (!c.patternRead) {
-        if (f.settings.file[0] != '\0') Add(warnings, count, kWarnPatternRefused, &c);
+        if (f.settings.located == kSettingsFileNamed) Add(warnings, count, kWarnPatternRefused, &c);
         return;
     }
     if (c.patternChanges) Add(warnings, count, kWarnPatternLowerCase, &c);
@@ -129,7 +132,7 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
-    if (f.settings.file[0] == '\0' || !f.net.patternRead) return kCheckNoSettings;
+    if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
     if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
@@ -140,7 +143,10 @@ int CheckExitCode(const CheckFacts& f) {
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     int count = 0;
-    if (f.settings.file[0] == '\0') Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    if (f.settings.located == kSettingsExeUnread)
+        Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    else if (f.settings.located == kSettingsFileOutOfReach)
+        Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
         Add(warnings, &count, kWarnServiceAccessDenied, nullptr);

@@ -9,7 +9,7 @@
 // Exit codes: 0 when the service would tell a driver, otherwise the first
 // missing link.
 const int kCheckWouldTell = 0;
-const int kCheckNoSettings = 1;          // unreadable, or WiFiHWID refused
+const int kCheckNoSettings = 1;          // unreadable or out of reach, or WiFiHWID refused
 const int kCheckNoAdapterMatch = 2;
 const int kCheckAdapterNotStarted = 3;
 const int kCheckPathUnresolved = 4;
@@ -27,6 +27,7 @@ int CheckExitCode(const CheckFacts& facts);
 
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
+    kWarnSettingsPathTooLong,
     kWarnServiceNameRefused,
     kWarnServiceAccessDenied,
     kWarnServiceElsewhere,

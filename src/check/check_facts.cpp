@@ -31,7 +31,8 @@ void GatherHost(HostFacts* h) {
 
 void GatherSettings(SettingsFacts* s) {
     SettingsExePath(s->exePath);
-    const int named = SettingsFilePath(s->file);
+    s->located = LocateSettingsFile(s->file);
+    const int named = s->located == kSettingsFileNamed;
     if (named) {
         const DWORD attributes = Win().GetFileAttributesA(s->file);
         s->fileExists =

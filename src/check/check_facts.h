@@ -41,6 +41,7 @@ struct SettingFacts {
 
 struct SettingsFacts {
     char exePath[kExePathCapacity];    // the service exe whose settings are read
+    int located;  // LocateSettingsFile's result: only a named file is read
     char file[kSettingsPathCapacity];  // empty when it cannot be named
     int fileExists;
     SettingFacts keys[kSettingCount];
