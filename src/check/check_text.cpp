@@ -240,8 +240,9 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
         Row(out, "A send carries",
             c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
-        if (c.nameKey[0]) IdRow(out, "Name read from", c.nameKey);
-        else Row(out, "Name read from", "(no driver key)");
+        // A registry key to read, not a value to copy into the settings, and
+        // under the network class longer than a line: broken after a "\".
+        Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
         if (c.nameKey[0])
             IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
