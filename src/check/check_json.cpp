@@ -69,11 +69,8 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
 void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
     JsonBeginObject(w, "service");
     JsonBool(w, "managerOpened", f.managerOpened != 0);
-    // Known only when it opened or the manager said it does not exist.
-    if (f.registered || f.openError == ERROR_SERVICE_DOES_NOT_EXIST)
-        JsonBool(w, "registered", f.registered != 0);
-    else
-        JsonNull(w, "registered");
+    // False also when it cannot be told: openError says which.
+    JsonBool(w, "registered", f.registered != 0);
     JsonString(w, "state", f.registered && !f.statusError ? ServiceStateName(f.state) : nullptr);
     JsonString(w, "imagePath", f.configRead ? f.imagePath : nullptr);
     JsonBool(w, "besideSettings", f.besideSettings != 0);

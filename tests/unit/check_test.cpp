@@ -258,7 +258,7 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     EXPECT_EQ("-:service-access-denied BTHWID:empty-pattern-matches-several ", Warnings());
     EXPECT_TRUE(Has(Report(), "  Registered          unknown: access denied to this user (error 5)\n"));
     std::string json = Report(true);
-    EXPECT_TRUE(Has(json, "\"registered\": null,")) << json;
+    EXPECT_TRUE(Has(json, "\"registered\": false,")) << json;
     EXPECT_TRUE(Has(json, "\"openError\": 5,")) << json;
     sim::Scm().managerUsersDenied = true;
     Gather();
