@@ -244,6 +244,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->warningCount = CollectWarnings(f, v->warnings);
     Suggest(f.bluetooth, isLead, &v->bluetooth);
     Suggest(f.net, isLead, &v->net);
+    v->sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
 }
 
 const char* HostCodeName(int code) {

@@ -77,6 +77,7 @@ struct CheckVerdict {
     CheckWarning warnings[kWarningCapacity];
     Suggestion bluetooth;
     Suggestion net;
+    int sendState;  // what a send would carry: 1 when a Bluetooth device stands started
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);

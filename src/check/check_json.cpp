@@ -83,8 +83,9 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
     JsonEndObject(w);
 }
 
+// sendState is written for Bluetooth only (adapter false).
 void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Suggestion& suggestion,
-                 bool adapter) {
+                 bool adapter, int sendState) {
     JsonBeginObject(w, name);
     JsonString(w, "class", c.className);
     JsonString(w, "key", c.key);
@@ -122,7 +123,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Sug
         }
         JsonEndObject(w);
     }
-    if (!adapter) JsonNumber(w, "sendState", c.standing >= 0 && c.standingStarted ? 1 : 0);
+    if (!adapter) JsonNumber(w, "sendState", sendState);
     JsonString(w, "suggestedPattern", suggestion.found ? suggestion.pattern : nullptr);
     JsonEndObject(w);
 }
@@ -139,8 +140,8 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostObject(w, f.host);
     SettingsObject(w, f.settings);
     ServiceObject(w, f.service);
-    ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth, false);
-    ClassObject(w, "net", f.net, v.net, true);
+    ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth, false, v.sendState);
+    ClassObject(w, "net", f.net, v.net, true, 0);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {

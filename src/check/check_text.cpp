@@ -200,7 +200,9 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
-void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, Out* out) {
+// sendState is shown for Bluetooth only (adapter false).
+void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, int sendState,
+                  Out* out) {
     OutChar(out, '\n');
     OutText(out, c.className);
     OutText(out, " class, ");
@@ -237,8 +239,7 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
     }
 
     if (!adapter) {
-        Row(out, "A send carries",
-            c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+        Row(out, "A send carries", sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
         // A registry key to read, not a value to copy into the settings, and
         // under the network class longer than a line: broken after a "\".
@@ -284,8 +285,8 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
     ServiceSection(f.service, out);
-    ClassSection(f.bluetooth, v.bluetooth, false, out);
-    ClassSection(f.net, v.net, true, out);
+    ClassSection(f.bluetooth, v.bluetooth, false, v.sendState, out);
+    ClassSection(f.net, v.net, true, 0, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));

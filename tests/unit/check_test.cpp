@@ -105,6 +105,7 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_EQ(2u, bt.matches);
     EXPECT_EQ(2, bt.standing) << "the last match stands";
     EXPECT_EQ(0, bt.standingStarted);
+    EXPECT_EQ(0, verdict.sendState) << "the device that stands is stopped";
     EXPECT_EQ(1, bt.devices[0].started);
     EXPECT_EQ(0, bt.devices[1].matched);
     EXPECT_STREQ(kBtId, bt.devices[2].hardwareId);
@@ -381,6 +382,7 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
     EXPECT_EQ(40u, facts->bluetooth.present);
     EXPECT_EQ(40u, facts->bluetooth.matches);
     EXPECT_EQ(39, facts->bluetooth.standing) << "the last match stands though not listed";
+    EXPECT_EQ(1, verdict.sendState);
     EXPECT_STREQ("USB\\VID_0B7C&PID_1031", facts->bluetooth.devices[31].hardwareId);
     EXPECT_FALSE(verdict.bluetooth.found);
     const std::string text = Report();
