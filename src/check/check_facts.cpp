@@ -63,14 +63,24 @@ bool SameIgnoringCase(const char* a, const char* b) {
            std::strcmp(upperA, upperB) == 0;
 }
 
-// Another service that already has the display name in force.
+// Another service that already has the display name in force, as its
+// display name or as its key name: the manager refuses both.
 void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, ServiceFacts* f) {
     const SettingFacts& display = settings.keys[kSettingDisplayName];
     if (!display.read || display.value[0] == '\0') return;
     char owner[kServiceKeyNameCapacity];
     DWORD size = sizeof owner;
-    if (!Win().GetServiceKeyNameA(manager, display.value, owner, &size)) return;
-    owner[sizeof owner - 1] = '\0';
+    if (Win().GetServiceKeyNameA(manager, display.value, owner, &size)) {
+        owner[sizeof owner - 1] = '\0';
+    } else {
+        // Only whether a service of that key name exists matters here.
+        char unused[kServiceKeyNameCapacity];
+        size = sizeof unused;
+        if (!Win().GetServiceDisplayNameA(manager, display.value, unused, &size) &&
+            Win().GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return;
+        JoinText(owner, sizeof owner, display.value);
+    }
     if (!SameIgnoringCase(owner, settings.serviceName))
         JoinText(f->displayNameOwner, sizeof f->displayNameOwner, owner);
 }

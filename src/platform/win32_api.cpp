@@ -60,6 +60,7 @@ const Win32Api& RealWin32Api() {
         ::QueryServiceStatus,
         ::QueryServiceConfigA,
         ::GetServiceKeyNameA,
+        ::GetServiceDisplayNameA,
         ::StartServiceCtrlDispatcherA,
         ::RegisterServiceCtrlHandlerExA,
         ::SetServiceStatus,

@@ -76,6 +76,8 @@ struct Win32Api {
                                       DWORD size, LPDWORD needed);
     BOOL(WINAPI* GetServiceKeyNameA)(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
                                      LPDWORD size);
+    BOOL(WINAPI* GetServiceDisplayNameA)(SC_HANDLE manager, LPCSTR name, LPSTR displayName,
+                                         LPDWORD size);
     BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
     SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerExA)(LPCSTR name,
                                                                  LPHANDLER_FUNCTION_EX handler,

@@ -215,6 +215,30 @@ BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR n
     return FALSE;
 }
 
+// A service's display name by its key name.
+BOOL WINAPI SimGetServiceDisplayNameA(SC_HANDLE manager, LPCSTR name, LPSTR displayName,
+                                      LPDWORD size) {
+    Log(std::string("GetServiceDisplayNameA ") + (name ? name : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto s = name ? g_scm.services.find(Lower(name)) : g_scm.services.end();
+    if (s == g_scm.services.end()) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    const DWORD length = static_cast<DWORD>(s->second.displayName.size());
+    if (*size <= length) {
+        *size = length;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(displayName, s->second.displayName.c_str(), length + 1);
+    *size = length;
+    return TRUE;
+}
+
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
     Log("DeleteService");
     SimService* svc = ServiceOf(service);
@@ -614,6 +638,7 @@ void BindServices(Win32Api& api) {
     api.QueryServiceStatus = SimQueryServiceStatus;
     api.QueryServiceConfigA = SimQueryServiceConfigA;
     api.GetServiceKeyNameA = SimGetServiceKeyNameA;
+    api.GetServiceDisplayNameA = SimGetServiceDisplayNameA;
     api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
     api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
     api.SetServiceStatus = SimSetServiceStatus;

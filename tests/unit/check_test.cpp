@@ -249,6 +249,12 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     EXPECT_TRUE(Has(Report(), "  Display name        taken by Tolvane_QM5530\n"));
     EXPECT_TRUE(Has(Report(true), "\"displayNameOwner\": \"Tolvane_QM5530\""));
     sim::Scm().services.erase("tolvane_qm5530");
+    other.name = "verdin service";  // the manager refuses a display name that is a key name too
+    other.displayName = "Other";
+    sim::Scm().services["verdin service"] = other;
+    Gather();
+    EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
+    sim::Scm().services.erase("verdin service");
 
     // A standard user refused the query is told so, not "not registered".
     sim::Scm().admin = false;
