@@ -35,6 +35,7 @@ void GatherSettings(SettingsFacts* s) {
     const int named = s->located == kSettingsFileNamed;
     if (named) {
         const DWORD attributes = Win().GetFileAttributesA(s->file);
+        if (attributes == INVALID_FILE_ATTRIBUTES) s->fileError = Win().GetLastError();
         s->fileExists =
             attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     }

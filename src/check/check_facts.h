@@ -44,6 +44,7 @@ struct SettingsFacts {
     int located;  // LocateSettingsFile's result: only a named file is read
     char file[kSettingsPathCapacity];  // empty when it cannot be named
     int fileExists;
+    DWORD fileError;  // why its attributes could not be read (2: it does not exist)
     SettingFacts keys[kSettingCount];
     int nameDerived;  // DeriveServiceName's result
     char serviceName[kServiceNameCapacity];

@@ -49,6 +49,7 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonString(w, "file", s.file[0] ? s.file : nullptr);
     JsonBool(w, "fileInReach", s.located == kSettingsFileNamed);
     JsonBool(w, "exists", s.fileExists != 0);
+    JsonNumber(w, "fileError", static_cast<long>(s.fileError));
     JsonBeginArray(w, "keys");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];

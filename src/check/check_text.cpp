@@ -101,6 +101,10 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         OutText(out, "not looked at: its path is over ");
         OutDecimal(out, kSettingsFileReach - 1);
         OutText(out, " characters\n");
+    } else if (s.fileError != 0 && s.fileError != ERROR_FILE_NOT_FOUND &&
+               s.fileError != ERROR_PATH_NOT_FOUND) {
+        Label(out, "Exists");
+        Failure(out, "unknown", s.fileError);
     } else {
         Row(out, "Exists", YesNo(s.fileExists != 0));
     }

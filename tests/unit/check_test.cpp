@@ -208,6 +208,7 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Register("C:\\Other\\tolvane.exe");
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(0, facts->settings.fileExists);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->settings.fileError);
     EXPECT_EQ(0, facts->settings.keys[kSettingBluetoothPattern].fromFile);
     EXPECT_EQ(1, facts->bluetooth.standing);
     EXPECT_EQ("-:service-elsewhere BTHWID:empty-pattern-matches-several ", Warnings());
