@@ -93,3 +93,26 @@ extern char ServiceName[kServiceNameCapacity];
 // Returns 1, or 0 when the model is refused or too long for the name; the
 // name is then empty, so nothing is ever registered under a cut name.
 int DeriveServiceName();
+
+// The longest model a service name holds.
+const DWORD kModelNameLimit = kServiceNameCapacity - sizeof kServiceNamePrefix;
+
+// The settings file's keys, in the order they are shown.
+enum SettingIndex {
+    kSettingModel,
+    kSettingDisplayName,
+    kSettingDescription,
+    kSettingBluetoothPattern,
+    kSettingWifiPattern,
+    kSettingCount
+};
+
+// Where a key lives, its default and the room its reader gives the value
+// (terminator included): a longer value is refused.
+struct SettingRule {
+    const char* section;
+    const char* key;
+    const char* def;
+    DWORD capacity;
+};
+extern const SettingRule kSettingRules[kSettingCount];

@@ -105,7 +105,7 @@ SC_HANDLE NewServiceHandle(SimService& svc, DWORD access) {
 
 SC_HANDLE WINAPI SimOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
     Log("OpenSCManagerA " + Hex(access) + (machine || database ? " remote" : ""));
-    if (!g_scm.admin && (access & ~kUserManagerRights) != 0) {
+    if (!g_scm.admin && ((access & ~kUserManagerRights) != 0 || g_scm.managerUsersDenied)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -186,7 +186,59 @@ SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
+    if (!g_scm.admin && s->second.usersDenied) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     return NewServiceHandle(s->second, access);
+}
+
+// Finds a service by its display name, whatever the case.
+BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
+                                  LPDWORD size) {
+    Log(std::string("GetServiceKeyNameA ") + (displayName ? displayName : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (const auto& s : g_scm.services) {
+        if (displayName == nullptr || Lower(s.second.displayName) != Lower(displayName)) continue;
+        const DWORD length = static_cast<DWORD>(s.second.name.size());
+        if (*size <= length) {
+            *size = length;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(name, s.second.name.c_str(), length + 1);
+        *size = length;
+        return TRUE;
+    }
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+}
+
+// A service's display name by its key name.
+BOOL WINAPI SimGetServiceDisplayNameA(SC_HANDLE manager, LPCSTR name, LPSTR displayName,
+                                      LPDWORD size) {
+    Log(std::string("GetServiceDisplayNameA ") + (name ? name : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto s = name ? g_scm.services.find(Lower(name)) : g_scm.services.end();
+    if (s == g_scm.services.end()) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    const DWORD length = static_cast<DWORD>(s->second.displayName.size());
+    if (*size <= length) {
+        *size = length;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(displayName, s->second.displayName.c_str(), length + 1);
+    *size = length;
+    return TRUE;
 }
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
@@ -668,6 +720,8 @@ void BindServices(Win32Api& api) {
     api.QueryServiceConfigA = SimQueryServiceConfigA;
     api.ChangeServiceConfig2A = SimChangeServiceConfig2A;
     api.QueryServiceConfig2A = SimQueryServiceConfig2A;
+    api.GetServiceKeyNameA = SimGetServiceKeyNameA;
+    api.GetServiceDisplayNameA = SimGetServiceDisplayNameA;
     api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
     api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
     api.SetServiceStatus = SimSetServiceStatus;

@@ -1,4 +1,5 @@
 #include "sim_windows.h"
+#include "sim_services.h"
 
 #include "host/host_classify.h"
 #include "host/registry_reader.h"
@@ -183,8 +184,13 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
                              DWORD disposition, DWORD flags, HANDLE templ) {
     Windows& w = g_state;
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
-    if (w.devices.find(Lower(path)) == w.devices.end()) {
+    auto device = w.devices.find(Lower(path));
+    if (device == w.devices.end()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (device->second.usersDenied && !Scm().admin) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     uintptr_t h = w.NewHandle(HandleKind::File);
@@ -403,6 +409,46 @@ int WriteStdoutSim(const char* text) {
     return static_cast<int>(std::strlen(text));
 }
 
+int WriteStderrSim(const char* text) {
+    g_state.stderrText += text;
+    return static_cast<int>(std::strlen(text));
+}
+
+// Standard handles: fixed values outside the counted ones, never closed.
+const uintptr_t kStdOutput = 0x11;
+const uintptr_t kStdError = 0x12;
+
+HANDLE WINAPI SimGetStdHandle(DWORD which) {
+    if (which == STD_OUTPUT_HANDLE) return reinterpret_cast<HANDLE>(kStdOutput);
+    if (which == STD_ERROR_HANDLE) return reinterpret_cast<HANDLE>(kStdError);
+    return nullptr;
+}
+
+bool IsConsole(HANDLE h) {
+    const uintptr_t v = reinterpret_cast<uintptr_t>(h);
+    return (v == kStdOutput && g_state.stdoutConsole) || (v == kStdError && g_state.stderrConsole);
+}
+
+BOOL WINAPI SimGetConsoleMode(HANDLE console, LPDWORD mode) {
+    if (!IsConsole(console)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    return TRUE;
+}
+
+BOOL WINAPI SimWriteConsoleW(HANDLE console, const VOID* text, DWORD count, LPDWORD written,
+                             LPVOID) {
+    if (!IsConsole(console)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_state.consoleText.append(static_cast<const WCHAR*>(text), count);
+    if (written) *written = count;
+    return TRUE;
+}
+
 }  // namespace
 
 std::string Lower(const std::string& text) {
@@ -551,6 +597,11 @@ void BindCore(Win32Api& api) {
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
     api.GetFileAttributesA = SimGetFileAttributesA;
+    api.GetStdHandle = SimGetStdHandle;
+    api.GetConsoleMode = SimGetConsoleMode;
+    api.WriteConsoleW = SimWriteConsoleW;
+    // The simulation's calls set the thread's error as Windows would.
+    api.GetLastError = ::GetLastError;
     api.InitializeCriticalSection = SimInitializeCriticalSection;
     api.EnterCriticalSection = SimEnterCriticalSection;
     api.LeaveCriticalSection = SimLeaveCriticalSection;
@@ -562,6 +613,7 @@ void BindCore(Win32Api& api) {
     api.RegSetValueExA = SimRegSetValueExA;
     api.RegCloseKey = SimRegCloseKey;
     api.WriteStdout = WriteStdoutSim;
+    api.WriteStderr = WriteStderrSim;
 }
 
 const Win32Api& Api() { return g_api; }
