@@ -251,8 +251,11 @@ bool IsLead(unsigned char b) {
 
 BOOL WINAPI SimIsDBCSLeadByte(BYTE b) { return IsLead(b) ? TRUE : FALSE; }
 
-// Code page 932's double-byte characters that have a lower-case form in it,
-// with the distance down to their upper-case form (same lead byte).
+// Code page 932's double-byte characters that have an upper-case form in
+// it, with the distance down to that form (same lead byte). The real call
+// goes through UTF-16, so a character the code page encodes twice (rows
+// 0xED-0xEE, part of row 0x87) also comes back in its other encoding; that
+// is not modelled.
 struct CaseRun {
     BYTE lead, first, last, down;
 };
@@ -358,7 +361,8 @@ WCHAR UnitOfByte(BYTE b) {
     if (g_state.codePage == 1252 && b >= 0x80 && b <= 0x9F && k1252High[b - 0x80] != 0)
         return k1252High[b - 0x80];
     if (g_state.codePage == 932) {
-        if (b >= 0xA1 && b <= 0xDF) return static_cast<WCHAR>(0xFF61 + b - 0xA1);  // half-width kana
+        // Half-width katakana, then the bytes Windows gives private-use characters.
+        if (b >= 0xA1 && b <= 0xDF) return static_cast<WCHAR>(0xFF61 + b - 0xA1);
         if (b == 0xA0) return 0xF8F0;
         if (b >= 0xFD) return static_cast<WCHAR>(0xF8F1 + b - 0xFD);
     }
