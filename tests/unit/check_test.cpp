@@ -554,7 +554,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().IsDBCSLeadByte,
                 sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
-    EXPECT_STREQ("\"\\u30a0|\\ufffd |\\ufffd\"", out.text);
+    EXPECT_STREQ("\"\\u3042|\\ufffd |\\ufffd\"", out.text);
 }
 
 }  // namespace

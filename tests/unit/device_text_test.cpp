@@ -8,7 +8,7 @@
 namespace {
 
 // The code page comes from the simulation: 1252, or 932 with double-byte
-// characters (lead bytes 0x81-0x9F and 0xE0-0xFC).
+// characters (lead bytes 0x81-0x9F and 0xE0-0xFC, not every pair assigned).
 class DeviceText : public SimTest {
 protected:
     LeadByteTest Lead() { return sim::Api().IsDBCSLeadByte; }
@@ -55,6 +55,9 @@ TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
     EXPECT_EQ(-1, Upper(badTrail, 6));
     std::string badTrailLast("\x82\x7F", 3);
     EXPECT_EQ(-1, Upper(badTrailLast, 3));
+    // Nor one whose pair the code page leaves unassigned.
+    std::string unassigned("ab\x85\x40", 5);
+    EXPECT_EQ(-1, Upper(unassigned, 5));
 
     // Text the upper-casing call fails on is not taken as it stands.
     std::string plain("abc\0", 4);
