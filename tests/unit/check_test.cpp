@@ -442,7 +442,7 @@ TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     OutText(&out, std::string(kOutCapacity - 2, 'a').c_str());
     OutText(&out, "\x82\xA0\x82\xA0");
     OutFlush(&out);
-    EXPECT_EQ(std::wstring(kOutCapacity - 2, L'a') + L"\x30A0\x30A0", Sim().consoleText);
+    EXPECT_EQ(std::wstring(kOutCapacity - 2, L'a') + L"\x3042\x3042", Sim().consoleText);
 }
 
 TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
