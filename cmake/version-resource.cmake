@@ -1,7 +1,16 @@
 # The version resource every shipped exe carries: versions from project(),
-# maker and product named once here, description and file name per exe.
-# No manifest goes with it: a manifest naming supported Windows versions
-# would change what GetVersionExA reports, and with it the host code.
+# maker and product named once here, description and file name per exe;
+# and one application manifest for both (tolvane.manifest.in).
+#
+# The manifest asks to run as the invoker, without UI access. Without one,
+# Windows treats a 32-bit interactive program as a legacy one and gives it
+# file and registry virtualization, so tolvane-check.exe run by a standard
+# user could read a VirtualStore copy of tolvane.ini instead of the file the
+# service reads. It has no compatibility section and names no supportedOS
+# on purpose: the host code rests on GetVersionExA answering as it does for
+# a program that declares none (6.2 on Windows 8.1 and later). The
+# trustInfo element carries one namespace of its own, the form Windows XP
+# reads.
 set(TOLVANE_COMPANY "Verdin")
 set(TOLVANE_PRODUCT "Tolvane")
 set(TOLVANE_COPYRIGHT "Copyright (C) 2026 Verdin")
@@ -15,7 +24,10 @@ function(tolvane_version_resource target description)
     set(TOLVANE_RC_NAME "${name}")
     set(TOLVANE_RC_FILENAME "${name}${CMAKE_EXECUTABLE_SUFFIX}")
     set(TOLVANE_RC_DESCRIPTION "${description}")
+    set(TOLVANE_RC_MANIFEST ${PROJECT_BINARY_DIR}/tolvane.manifest)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/tolvane.manifest.in ${TOLVANE_RC_MANIFEST} @ONLY)
     set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
     target_sources(${target} PRIVATE ${rc})
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${TOLVANE_RC_MANIFEST})
 endfunction()

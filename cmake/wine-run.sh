@@ -3,6 +3,10 @@
 # copy of its prepared prefix made once (under a lock) and shared by the
 # test executables; its server is kept alive briefly between runs so
 # consecutive tests don't pay for a restart.
+#
+# TOLVANE_WINE_LOCALE runs it under that Unix locale instead (Wine takes the
+# ANSI code page from it), in a prefix of its own: Wine rewrites a prefix's
+# regional settings when the locale changes, and the shared one stays as it is.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-lib.sh"
 
@@ -16,6 +20,16 @@ done
 
 wine_env win32
 export WINEPREFIX="$build_dir/wine/run-win32"
+if [ -n "${TOLVANE_WINE_LOCALE:-}" ]; then
+    # locale -a spells the code set in lower case without dashes.
+    listed=$(printf '%s' "$TOLVANE_WINE_LOCALE" | sed 's/\.\(.*\)$/.\L\1/; s/-//g')
+    if ! locale -a 2>/dev/null | grep -qixF "$listed"; then
+        echo "wine-run: locale $TOLVANE_WINE_LOCALE is not generated (scripts/setup.sh makes it)" >&2
+        exit 2
+    fi
+    export LC_ALL="$TOLVANE_WINE_LOCALE"
+    WINEPREFIX="$WINEPREFIX-$TOLVANE_WINE_LOCALE"
+fi
 mkdir -p "$build_dir/wine"
 (
     flock 9

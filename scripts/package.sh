@@ -113,6 +113,12 @@ msi="$stage/tolvane.msi"
 (cd "$stage" && wixl -a x86 -D Version="$version" -o "$msi" "$root/packaging/tolvane.wxs")
 
 # What wixl cannot say: the settings file's entries and its removal, the
+# service's recovery after a crash as tolvane.exe /install registers it
+# (MsiServiceConfigFailureActions: a restart after 5 s at the first and the
+# second failure, none after the third, the count reset after a day; at
+# install and at reinstall, so a repair sets it again) and the action that
+# applies it, between InstallServices and StartServices, where the
+# installer has it (Windows Installer 5.0, Windows 7 and later), the
 # public properties that pass to the installing service (beside the ones
 # wixl lists), a service that cannot be registered failing the install
 # (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks), and
@@ -122,6 +128,8 @@ secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID${secure:+;$secure}"
 msibuild "$msi" \
     -i "$root/packaging/IniFile.idt" \
     -i "$root/packaging/RemoveFile.idt" \
+    -i "$root/packaging/MsiServiceConfigFailureActions.idt" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5850)" \
     -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
     -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \
     -q "UPDATE \`File\` SET \`Version\` = '$service_version', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "config/text_join.h"
+#include "check/text_out.h"
+
 namespace {
 
 struct Named {
@@ -17,30 +20,52 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"path-unresolved", "the adapter's device path cannot be resolved"},
     {"path-does-not-open", "the adapter's device path does not open"},
     {"unknown-option", "unknown option (the usage is printed)"},
+    {"access-denied", "the adapter's device path is refused to this user (run elevated)"},
 };
 
-const Named kWarnings[kWarnKindCount] = {
+// A warning's text: before, the limit it states (none when 0), after.
+struct WarningRule {
+    const char* name;
+    const char* before;
+    DWORD limit;
+    const char* after;
+};
+
+const WarningRule kWarnings[kWarnKindCount] = {
     {"settings-unreadable",
      "The settings cannot be read: this program's path is too long. The service "
-     "refuses every setting in the same case and finds no device."},
-    {"service-name-refused",
-     "Model is too long for a service name (over 55 characters): /install creates "
-     "nothing and the other commands address no service."},
+     "refuses every setting in the same case and finds no device.", 0, ""},
+    {"settings-path-too-long", "The settings file's path is longer than ", kSettingsFileReach - 1,
+     " characters, more than Windows opens it by: the service refuses every setting "
+     "in the same case and finds no device. Install to a shorter folder."},
+    {"service-name-refused", "Model is too long for a service name (over ", kModelNameLimit,
+     " characters): /install creates nothing and the other commands address no service."},
+    {"service-access-denied",
+     "This user may not query the service (access denied): whether it is registered, "
+     "and how, shows only to an administrator.", 0, ""},
     {"service-elsewhere",
      "The registered service runs an exe in another folder: it reads that "
-     "folder's settings file, not this one."},
-    {"pattern-refused",
-     "is longer than 63 characters: the service refuses it and looks for no device."},
+     "folder's settings file, not this one.", 0, ""},
+    {"display-name-in-use",
+     "Another service already has the display name ServiceDisplayName gives: the "
+     "service manager refuses a second one, so /install fails with -2.", 0, ""},
+    {"pattern-refused", "is longer than ", kPatternCapacity - 1,
+     " characters: the service refuses it and looks for no device."},
     {"pattern-lower-case",
-     "has lower-case letters: hardware IDs are compared upper-cased, so it never matches."},
+     "has lower-case letters: hardware IDs are compared upper-cased, so it never matches.", 0,
+     ""},
     {"empty-pattern-matches-several",
-     "is empty, so it matches every device of the class: only the last one counts."},
-    {"several-matches", "matches more than one device: only the last one counts."},
+     "is empty, so it matches every device of the class: only the last one counts.", 0, ""},
+    {"several-matches", "matches more than one device: only the last one counts.", 0, ""},
     {"path-unresolved",
      "names a started adapter whose device path cannot be resolved: the service cannot "
-     "tell it."},
+     "tell it.", 0, ""},
     {"path-does-not-open",
-     "names a started adapter whose device path does not open: the service cannot tell it."},
+     "names a started adapter whose device path does not open: the service cannot tell it.", 0,
+     ""},
+    {"path-access-denied",
+     "names a started adapter whose device path this user may not open (access denied): "
+     "the service, as LocalSystem, may. Run the check as an administrator to know.", 0, ""},
 };
 
 const char* const kHostNames[] = {
@@ -69,7 +94,7 @@ void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warni
                    int* count) {
     // Unreadable settings refuse every pattern: that warning says it all.
     if (!c.patternRead) {
-        if (f.settings.file[0] != '\0') Add(warnings, count, kWarnPatternRefused, &c);
+        if (f.settings.located == kSettingsFileNamed) Add(warnings, count, kWarnPatternRefused, &c);
         return;
     }
     if (c.patternChanges) Add(warnings, count, kWarnPatternLowerCase, &c);
@@ -107,24 +132,34 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
-    if (f.settings.file[0] == '\0' || !f.net.patternRead) return kCheckNoSettings;
+    if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
     if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
-    if (!f.net.pathOpens) return kCheckPathDoesNotOpen;
+    if (!f.net.pathOpens)
+        return f.net.pathError == ERROR_ACCESS_DENIED ? kCheckAccessDenied : kCheckPathDoesNotOpen;
     return kCheckWouldTell;
 }
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     int count = 0;
-    if (f.settings.file[0] == '\0') Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    if (f.settings.located == kSettingsExeUnread)
+        Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    else if (f.settings.located == kSettingsFileOutOfReach)
+        Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
+    if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
+        Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
+    if (f.service.displayNameOwner[0] != '\0')
+        Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
         if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
+        else if (f.net.pathError == ERROR_ACCESS_DENIED)
+            Add(warnings, &count, kWarnPathAccessDenied, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
     return count;
@@ -134,8 +169,13 @@ const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
 }
 
-const char* WarningText(int kind) {
-    return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].text : "";
+void WarningText(int kind, char* text) {
+    text[0] = '\0';
+    if (kind < 0 || kind >= kWarnKindCount) return;
+    const WarningRule& rule = kWarnings[kind];
+    char limit[kDecimalTextCapacity] = "";
+    if (rule.limit != 0) FormatDecimal(rule.limit, limit);
+    JoinText(text, kWarningTextCapacity, rule.before, limit, rule.after);
 }
 
 long MeantDevice(const ClassFacts& c) {
@@ -187,6 +227,26 @@ int SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
     return SuggestPattern(ids, c.present, static_cast<DWORD>(meant), isLead, out);
 }
 
+namespace {
+
+void Suggest(const ClassFacts& c, LeadByteTest isLead, Suggestion* s) {
+    s->found = SuggestedPattern(c, isLead, s->pattern);
+    s->why = "none: no field of its hardware ID names it alone";
+    if (c.present == 0) s->why = "none: no device is present";
+    else if (MeantDevice(c) < 0) s->why = "none: several devices and none matches";
+    else if (c.present > kListedDeviceCapacity) s->why = "none: too many devices to compare";
+}
+
+}  // namespace
+
+void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
+    v->exitCode = CheckExitCode(f);
+    v->warningCount = CollectWarnings(f, v->warnings);
+    Suggest(f.bluetooth, isLead, &v->bluetooth);
+    Suggest(f.net, isLead, &v->net);
+    v->sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
+}
+
 const char* HostCodeName(int code) {
     const int known = static_cast<int>(sizeof kHostNames / sizeof kHostNames[0]);
     return code >= 0 && code < known ? kHostNames[code] : "unknown";
@@ -202,5 +262,15 @@ const char* ServiceStateName(DWORD state) {
         case SERVICE_PAUSE_PENDING: return "pausing";
         case SERVICE_PAUSED: return "paused";
         default: return "unknown";
+    }
+}
+
+const char* RecoveryActionName(DWORD type) {
+    switch (type) {
+        case SC_ACTION_NONE: return "none";
+        case SC_ACTION_RESTART: return "restart";
+        case SC_ACTION_REBOOT: return "reboot";
+        case SC_ACTION_RUN_COMMAND: return "run-command";
+        default: return "other";
     }
 }

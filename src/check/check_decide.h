@@ -9,13 +9,14 @@
 // Exit codes: 0 when the service would tell a driver, otherwise the first
 // missing link.
 const int kCheckWouldTell = 0;
-const int kCheckNoSettings = 1;          // unreadable, or WiFiHWID refused
+const int kCheckNoSettings = 1;          // unreadable or out of reach, or WiFiHWID refused
 const int kCheckNoAdapterMatch = 2;
 const int kCheckAdapterNotStarted = 3;
 const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
-const int kCheckExitCodeCount = 7;
+const int kCheckAccessDenied = 7;        // the adapter's path is refused to this user
+const int kCheckExitCodeCount = 8;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 
 // An exit code's stable name ("would-tell", ...) and its meaning.
@@ -26,14 +27,18 @@ int CheckExitCode(const CheckFacts& facts);
 
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
+    kWarnSettingsPathTooLong,
     kWarnServiceNameRefused,
+    kWarnServiceAccessDenied,
     kWarnServiceElsewhere,
+    kWarnDisplayNameInUse,
     kWarnPatternRefused,
     kWarnPatternLowerCase,
     kWarnEmptyPatternMatchesSeveral,
     kWarnSeveralMatches,
     kWarnPathUnresolved,
     kWarnPathDoesNotOpen,
+    kWarnPathAccessDenied,
     kWarnKindCount
 };
 
@@ -51,10 +56,31 @@ int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 // Room for a warning's text after its key and a space, terminator included.
 const DWORD kWarningTextCapacity = 256;
 
-// A warning kind's stable name ("pattern-lower-case", ...) and its text,
-// which follows the pattern's key where the warning concerns a class.
+// A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
-const char* WarningText(int kind);
+// Its text into text (kWarningTextCapacity bytes), which follows the
+// pattern's key where the warning concerns a class; the limits it states
+// come from the settings' own.
+void WarningText(int kind, char* text);
+
+// The suggested pattern of a class, or why there is none.
+struct Suggestion {
+    int found;
+    char pattern[kPatternCapacity];
+    const char* why;  // when none is found
+};
+
+// Everything the check decides, once; the renderers only print it.
+struct CheckVerdict {
+    int exitCode;
+    int warningCount;
+    CheckWarning warnings[kWarningCapacity];
+    Suggestion bluetooth;
+    Suggestion net;
+    int sendState;  // what a send would carry: 1 when a Bluetooth device stands started
+};
+
+void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);
 
 // The device a user most likely means: the one that stands, else the only
 // one present; -1 for none.
@@ -87,3 +113,6 @@ const char* HostCodeName(int code);
 
 // A service state as a word ("running", ...).
 const char* ServiceStateName(DWORD state);
+
+// A failure action's type as a word ("restart", ...).
+const char* RecoveryActionName(DWORD type);

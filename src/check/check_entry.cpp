@@ -4,6 +4,7 @@
 #include "check/check_facts.h"
 #include "check/check_render.h"
 #include "config/settings.h"
+#include "platform/win32_api.h"
 #include "service/options.h"
 
 const char kCheckUsage[] =
@@ -23,10 +24,18 @@ namespace {
 
 // Static: the facts are too large for a comfortable stack frame.
 CheckFacts g_facts;
+CheckVerdict g_verdict;
 
-int Usage(int code) {
+// The usage on standard output when asked for; after an unknown option,
+// on standard error with that option named first.
+int Usage(int code, const char* unknown) {
     Out out;
-    OutStart(&out);
+    OutStart(&out, unknown ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (unknown) {
+        OutText(&out, "tolvane-check: unknown option ");
+        OutText(&out, unknown);
+        OutText(&out, "\n\n");
+    }
     OutText(&out, kCheckUsage);
     for (int i = 0; i < kCheckExitCodeCount; ++i) {
         OutText(&out, "  ");
@@ -45,19 +54,19 @@ int CheckEntry(int argc, char** argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         if (SameOption(argv[i], "/json")) json = true;
-        else if (SameOption(argv[i], "/?")) return Usage(kCheckUsageAsked);
-        else return Usage(kCheckUnknownOption);
+        else if (SameOption(argv[i], "/?")) return Usage(kCheckUsageAsked, nullptr);
+        else return Usage(kCheckUnknownOption, argv[i]);
     }
 
     // The service's settings, beside this program: the ones it reads.
     ReadSettingsOf(kServiceExeName);
     GatherFacts(&g_facts);
-    const int code = CheckExitCode(g_facts);
+    DecideVerdict(g_facts, Win().IsDBCSLeadByte, &g_verdict);
 
     Out out;
     OutStart(&out);
-    if (json) RenderJson(g_facts, code, &out);
-    else RenderText(g_facts, code, &out);
+    if (json) RenderJson(g_facts, g_verdict, &out);
+    else RenderText(g_facts, g_verdict, &out);
     OutFlush(&out);
-    return code;
+    return g_verdict.exitCode;
 }

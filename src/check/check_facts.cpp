@@ -8,22 +8,6 @@
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
 
-// The description's room is larger than anything the profile read yields:
-// it is cut to 255 characters there, never refused.
-const SettingRule kSettingRules[kSettingCount] = {
-    {kSectionProduct, kKeyModel, kDefaultModel, kModelCapacity},
-    {kSectionProduct, kKeyDisplayName, kDefaultDisplayName, kDisplayNameCapacity},
-    {kSectionProduct, kKeyDescription, kDefaultDescription, kSettingValueCapacity},
-    {kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, kPatternCapacity},
-    {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
-};
-
-static_assert(kModelCapacity <= kSettingValueCapacity &&
-                  kDisplayNameCapacity <= kSettingValueCapacity &&
-                  kPatternCapacity <= kSettingValueCapacity,
-              "every value the service reads fits the report's slot");
-static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");
-
 namespace {
 
 // The text upper-cased as the lookup upper-cases hardware IDs into out
@@ -47,9 +31,11 @@ void GatherHost(HostFacts* h) {
 
 void GatherSettings(SettingsFacts* s) {
     SettingsExePath(s->exePath);
-    const int named = SettingsFilePath(s->file);
+    s->located = LocateSettingsFile(s->file);
+    const int named = s->located == kSettingsFileNamed;
     if (named) {
         const DWORD attributes = Win().GetFileAttributesA(s->file);
+        if (attributes == INVALID_FILE_ATTRIBUTES) s->fileError = Win().GetLastError();
         s->fileExists =
             attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     }
@@ -69,6 +55,37 @@ void GatherSettings(SettingsFacts* s) {
     std::memcpy(s->serviceName, ServiceName, sizeof s->serviceName);
 }
 
+// Compared as the code page upper-cases them: Windows ignores case in paths
+// and service names alike.
+bool SameIgnoringCase(const char* a, const char* b) {
+    char upperA[kImagePathCapacity];
+    char upperB[kImagePathCapacity];
+    return UpperCased(a, upperA, sizeof upperA) && UpperCased(b, upperB, sizeof upperB) &&
+           std::strcmp(upperA, upperB) == 0;
+}
+
+// Another service that already has the display name in force, as its
+// display name or as its key name: the manager refuses both.
+void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, ServiceFacts* f) {
+    const SettingFacts& display = settings.keys[kSettingDisplayName];
+    if (!display.read || display.value[0] == '\0') return;
+    char owner[kServiceKeyNameCapacity];
+    DWORD size = sizeof owner;
+    if (Win().GetServiceKeyNameA(manager, display.value, owner, &size)) {
+        owner[sizeof owner - 1] = '\0';
+    } else {
+        // Only whether a service of that key name exists matters here.
+        char unused[kServiceKeyNameCapacity];
+        size = sizeof unused;
+        if (!Win().GetServiceDisplayNameA(manager, display.value, unused, &size) &&
+            Win().GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return;
+        JoinText(owner, sizeof owner, display.value);
+    }
+    if (!SameIgnoringCase(owner, settings.serviceName))
+        JoinText(f->displayNameOwner, sizeof f->displayNameOwner, owner);
+}
+
 void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     // The query rights only: any user may run the check.
     SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -78,38 +95,59 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     DWORD needed = 0;
     SERVICE_STATUS status;
     char exe[kImagePathCapacity];
-    char upperExe[kImagePathCapacity];
-    char upperSettingsExe[kImagePathCapacity];
 
     f->named = settings.serviceName[0] != '\0';
-    if (manager == nullptr) goto done;
+    if (manager == nullptr) {
+        f->managerError = Win().GetLastError();
+        goto done;
+    }
     f->managerOpened = 1;
+    FindDisplayNameOwner(manager, settings, f);
     if (!f->named) goto done;
     service = Win().OpenServiceA(manager, settings.serviceName,
                                  SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    if (service == nullptr) goto done;
+    if (service == nullptr) {
+        f->openError = Win().GetLastError();
+        goto done;
+    }
     f->registered = 1;
 
     std::memset(&status, 0, sizeof status);
     if (Win().QueryServiceStatus(service, &status)) f->state = status.dwCurrentState;
+    else f->statusError = Win().GetLastError();
 
     config = static_cast<QUERY_SERVICE_CONFIGA*>(
         Win().HeapAlloc(heap, HEAP_ZERO_MEMORY, kServiceConfigCapacity));
-    if (config == nullptr ||
-        !Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed) ||
-        config->lpBinaryPathName == nullptr ||
+    if (config == nullptr) {
+        f->configError = ERROR_NOT_ENOUGH_MEMORY;
+        goto done;
+    }
+    // The block serves both queries, the failure actions first.
+    if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                   reinterpret_cast<BYTE*>(config), kServiceConfigCapacity,
+                                   &needed)) {
+        const SERVICE_FAILURE_ACTIONSA* failure =
+            reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(config);
+        f->recoveryRead = 1;
+        f->recoveryResetSeconds = failure->dwResetPeriod;
+        f->recoveryActionCount = failure->lpsaActions != nullptr ? failure->cActions : 0;
+        for (DWORD i = 0; i < f->recoveryActionCount && i < kRecoveryActionCapacity; ++i)
+            f->recoveryActions[i] = failure->lpsaActions[i];
+    }
+    std::memset(config, 0, kServiceConfigCapacity);
+    if (!Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed)) {
+        f->configError = Win().GetLastError();
+        goto done;
+    }
+    if (config->lpBinaryPathName == nullptr ||
         !JoinText(f->imagePath, sizeof f->imagePath, config->lpBinaryPathName)) {
         goto done;
     }
     f->configRead = 1;
 
-    // Windows paths ignore case; compared as the code page upper-cases them.
     if (ImagePathExe(f->imagePath, exe, sizeof exe)) {
         SettingsPathFromExePath(exe, f->settingsFile, sizeof f->settingsFile);
-        f->besideSettings =
-            UpperCased(exe, upperExe, sizeof upperExe) &&
-            UpperCased(settings.exePath, upperSettingsExe, sizeof upperSettingsExe) &&
-            std::strcmp(upperExe, upperSettingsExe) == 0;
+        f->besideSettings = SameIgnoringCase(exe, settings.exePath);
     }
 
 done:
@@ -170,13 +208,16 @@ void GatherClass(ClassFacts* c, const char* className, const char* key, DWORD fi
 
     std::memcpy(&c->payload, &record.Payload, sizeof c->payload);
     c->standingStarted = DeviceNodeStarted(info.DevInst);
-    if (fill & kLookupAdapterNames) {
-        if (c->payload.DriverSuffix[0] != '\0')
-            AdapterNameKey(c->payload.DriverSuffix, c->nameKey, &c->nameValue);
-        HANDLE device = OpenAdapter(c->payload.DevicePath);
-        c->pathOpens = device != INVALID_HANDLE_VALUE;
-        if (c->pathOpens) Win().CloseHandle(device);
-    }
+    if (!(fill & kLookupAdapterNames)) return;
+    if (c->payload.DriverSuffix[0] != '\0')
+        AdapterNameKey(c->payload.DriverSuffix, c->nameKey, &c->nameValue);
+    // The service never sends to an adapter that is not started, so its
+    // path is not opened either.
+    if (!c->standingStarted || c->payload.DevicePath[0] == '\0') return;
+    HANDLE device = OpenAdapter(c->payload.DevicePath);
+    c->pathOpens = device != INVALID_HANDLE_VALUE;
+    if (c->pathOpens) Win().CloseHandle(device);
+    else c->pathError = Win().GetLastError();
 }
 
 }  // namespace

@@ -16,6 +16,10 @@
 const DWORD kListedDeviceCapacity = 32;
 // QueryServiceConfigA's largest answer.
 const DWORD kServiceConfigCapacity = 8192;
+// Failure actions kept from the manager's answer; more are counted.
+const DWORD kRecoveryActionCapacity = 8;
+// A service's key name, the longest the manager allows and its terminator.
+const DWORD kServiceKeyNameCapacity = 257;
 // DeviceLookup's result when the pattern was refused and no lookup was made.
 const int kLookupSkipped = 0;
 
@@ -31,26 +35,6 @@ struct HostFacts {
     int heapBlock;    // the value travels in a heap block of its own
 };
 
-// The settings file's keys, in the order they are shown.
-enum SettingIndex {
-    kSettingModel,
-    kSettingDisplayName,
-    kSettingDescription,
-    kSettingBluetoothPattern,
-    kSettingWifiPattern,
-    kSettingCount
-};
-
-// Where a key lives, its default and the room the service gives its value
-// (terminator included): a longer value is refused.
-struct SettingRule {
-    const char* section;
-    const char* key;
-    const char* def;
-    DWORD capacity;
-};
-extern const SettingRule kSettingRules[kSettingCount];
-
 struct SettingFacts {
     char value[kSettingValueCapacity];
     int read;      // ReadSetting's result; 0: refused, value empty
@@ -59,22 +43,39 @@ struct SettingFacts {
 
 struct SettingsFacts {
     char exePath[kExePathCapacity];    // the service exe whose settings are read
+    int located;  // LocateSettingsFile's result: only a named file is read
     char file[kSettingsPathCapacity];  // empty when it cannot be named
     int fileExists;
+    DWORD fileError;  // why its attributes could not be read (2: it does not exist)
     SettingFacts keys[kSettingCount];
     int nameDerived;  // DeriveServiceName's result
     char serviceName[kServiceNameCapacity];
 };
 
+// Windows errors (GetLastError) are kept as they came, 0 where the call
+// succeeded or was not made: access denied (5) reads otherwise than "not
+// there", since a standard user may be refused what LocalSystem is given.
 struct ServiceFacts {
     int named;  // the settings give a service name to look for
     int managerOpened;
+    DWORD managerError;
     int registered;  // the service named by the settings opens
+    DWORD openError;
     DWORD state;     // SERVICE_STOPPED ...; 0 when unknown
+    DWORD statusError;
     int configRead;  // imagePath holds the registered image path whole
+    DWORD configError;
     char imagePath[kImagePathCapacity];
     int besideSettings;  // the image path names the exe whose settings are read
     char settingsFile[kSettingsPathCapacity];  // the file the registered exe reads
+    // The failure actions as the manager reports them (the query rights suffice).
+    int recoveryRead;
+    DWORD recoveryResetSeconds;  // INFINITE: the count is never reset
+    DWORD recoveryActionCount;
+    SC_ACTION recoveryActions[kRecoveryActionCapacity];
+    // Another service whose display name is the one in force: the manager
+    // refuses a second service of the same display name. Empty for none.
+    char displayNameOwner[kServiceKeyNameCapacity];
 };
 
 struct ListedDevice {
@@ -101,6 +102,7 @@ struct ClassFacts {
     char nameKey[kAdapterKeyCapacity];
     const char* nameValue;
     int pathOpens;
+    DWORD pathError;  // the open's error; 0 when it opened or was not tried
     ListedDevice devices[kListedDeviceCapacity];
 };
 

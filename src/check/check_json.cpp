@@ -47,7 +47,9 @@ void HostObject(JsonWriter* w, const HostFacts& h) {
 void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonBeginObject(w, "settings");
     JsonString(w, "file", s.file[0] ? s.file : nullptr);
+    JsonBool(w, "fileInReach", s.located == kSettingsFileNamed);
     JsonBool(w, "exists", s.fileExists != 0);
+    JsonNumber(w, "fileError", static_cast<long>(s.fileError));
     JsonBeginArray(w, "keys");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
@@ -68,15 +70,39 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
 void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
     JsonBeginObject(w, "service");
     JsonBool(w, "managerOpened", f.managerOpened != 0);
+    // False also when it cannot be told: openError says which.
     JsonBool(w, "registered", f.registered != 0);
-    JsonString(w, "state", f.registered ? ServiceStateName(f.state) : nullptr);
+    JsonString(w, "state", f.registered && !f.statusError ? ServiceStateName(f.state) : nullptr);
     JsonString(w, "imagePath", f.configRead ? f.imagePath : nullptr);
     JsonBool(w, "besideSettings", f.besideSettings != 0);
     JsonString(w, "settingsFile", f.settingsFile[0] ? f.settingsFile : nullptr);
+    if (!f.recoveryRead) {
+        JsonNull(w, "recovery");
+    } else {
+        JsonBeginObject(w, "recovery");
+        if (f.recoveryResetSeconds == INFINITE) JsonNull(w, "resetSeconds");
+        else JsonNumber(w, "resetSeconds", static_cast<long>(f.recoveryResetSeconds));
+        JsonBeginArray(w, "actions");
+        for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
+            JsonBeginObject(w, nullptr);
+            JsonString(w, "type", RecoveryActionName(f.recoveryActions[i].Type));
+            JsonNumber(w, "delayMs", static_cast<long>(f.recoveryActions[i].Delay));
+            JsonEndObject(w);
+        }
+        JsonEndArray(w);
+        JsonEndObject(w);
+    }
+    JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
+    JsonNumber(w, "managerError", static_cast<long>(f.managerError));
+    JsonNumber(w, "openError", static_cast<long>(f.openError));
+    JsonNumber(w, "statusError", static_cast<long>(f.statusError));
+    JsonNumber(w, "configError", static_cast<long>(f.configError));
     JsonEndObject(w);
 }
 
-void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, bool adapter) {
+// sendState is written for Bluetooth only (adapter false).
+void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Suggestion& suggestion,
+                 bool adapter, int sendState) {
     JsonBeginObject(w, name);
     JsonString(w, "class", c.className);
     JsonString(w, "key", c.key);
@@ -110,40 +136,39 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, bool adap
                        c.payload.InstanceId[0] ? c.payload.InstanceId : nullptr);
             JsonString(w, "devicePath", c.payload.DevicePath[0] ? c.payload.DevicePath : nullptr);
             JsonBool(w, "pathOpens", c.pathOpens != 0);
+            JsonNumber(w, "pathError", static_cast<long>(c.pathError));
         }
         JsonEndObject(w);
     }
-    if (!adapter) JsonNumber(w, "sendState", c.standing >= 0 && c.standingStarted ? 1 : 0);
-    char suggestion[kPatternCapacity];
-    JsonString(w, "suggestedPattern",
-               SuggestedPattern(c, Win().IsDBCSLeadByte, suggestion) ? suggestion : nullptr);
+    if (!adapter) JsonNumber(w, "sendState", sendState);
+    JsonString(w, "suggestedPattern", suggestion.found ? suggestion.pattern : nullptr);
     JsonEndObject(w);
 }
 
 }  // namespace
 
-void RenderJson(const CheckFacts& f, int exitCode, Out* out) {
+void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     JsonWriter writer;
     JsonWriter* w = &writer;
     JsonStart(w, out, Win().IsDBCSLeadByte, Win().MultiByteToWideChar);
     JsonBeginObject(w, nullptr);
-    JsonNumber(w, "exitCode", exitCode);
-    JsonString(w, "result", ExitCodeName(exitCode));
+    JsonNumber(w, "exitCode", v.exitCode);
+    JsonString(w, "result", ExitCodeName(v.exitCode));
     HostObject(w, f.host);
     SettingsObject(w, f.settings);
     ServiceObject(w, f.service);
-    ClassObject(w, "bluetooth", f.bluetooth, false);
-    ClassObject(w, "net", f.net, true);
+    ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth, false, v.sendState);
+    ClassObject(w, "net", f.net, v.net, true, 0);
 
-    CheckWarning warnings[kWarningCapacity];
-    const int count = CollectWarnings(f, warnings);
     JsonBeginArray(w, "warnings");
-    for (int i = 0; i < count; ++i) {
-        const char* key = warnings[i].about ? warnings[i].about->key : nullptr;
-        char text[kWarningTextCapacity];
-        JoinText(text, sizeof text, key ? key : "", key ? " " : "", WarningText(warnings[i].kind));
+    for (int i = 0; i < v.warningCount; ++i) {
+        const char* key = v.warnings[i].about ? v.warnings[i].about->key : nullptr;
+        char body[kWarningTextCapacity];
+        WarningText(v.warnings[i].kind, body);
+        char text[kWarningTextCapacity + kPatternCapacity];
+        JoinText(text, sizeof text, key ? key : "", key ? " " : "", body);
         JsonBeginObject(w, nullptr);
-        JsonString(w, "id", WarningName(warnings[i].kind));
+        JsonString(w, "id", WarningName(v.warnings[i].kind));
         JsonString(w, "key", key);
         JsonString(w, "text", text);
         JsonEndObject(w);

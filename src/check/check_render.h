@@ -2,8 +2,9 @@
 // at an 80-column console, and one JSON object for inventory scripts.
 #pragma once
 
+#include "check/check_decide.h"
 #include "check/check_facts.h"
 #include "check/text_out.h"
 
-void RenderText(const CheckFacts& facts, int exitCode, Out* out);
-void RenderJson(const CheckFacts& facts, int exitCode, Out* out);
+void RenderText(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
+void RenderJson(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);

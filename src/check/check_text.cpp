@@ -1,9 +1,12 @@
 // The plain report: one section per concern, labels in one column and
-// values from column 22, each line within kOutWidth.
+// values from column 22, each line within kOutWidth. Identifiers a user
+// copies are never broken: one that does not fit beside its label goes
+// whole on a line of its own.
 #include <cstring>
 
 #include "check/check_decide.h"
 #include "check/check_render.h"
+#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -13,6 +16,8 @@ const DWORD kValueColumn = 22;
 const DWORD kMatchColumn = 6;
 const DWORD kNodeColumn = 13;
 const DWORD kIdColumn = 22;
+// Where an identifier goes when it does not fit beside its label.
+const DWORD kIdentifierIndent = 4;
 
 void Heading(Out* out, const char* title) {
     OutChar(out, '\n');
@@ -32,7 +37,27 @@ void Row(Out* out, const char* label, const char* value) {
     OutChar(out, '\n');
 }
 
+void IdRow(Out* out, const char* label, const char* identifier) {
+    Label(out, label);
+    OutIdentifier(out, identifier, kIdentifierIndent);
+    OutChar(out, '\n');
+}
+
 const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
+
+// Why a call failed, with the Windows error: access denied is told apart,
+// as it says nothing of what an administrator would see.
+void Failure(Out* out, const char* what, DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) {
+        OutText(out, "unknown: access denied to this user (error 5)");
+    } else {
+        OutText(out, what);
+        OutText(out, " (error ");
+        OutDecimal(out, error);
+        OutChar(out, ')');
+    }
+    OutChar(out, '\n');
+}
 
 void HostSection(const HostFacts& h, Out* out) {
     Heading(out, "Host");
@@ -69,8 +94,20 @@ void HostSection(const HostFacts& h, Out* out) {
 
 void SettingsSection(const SettingsFacts& s, Out* out) {
     Heading(out, "Settings");
-    Row(out, "File", s.file[0] ? s.file : "(cannot be named: this program's path is too long)");
-    Row(out, "Exists", YesNo(s.fileExists != 0));
+    if (s.file[0]) IdRow(out, "File", s.file);
+    else Row(out, "File", "(cannot be named: this program's path is too long)");
+    if (s.located == kSettingsFileOutOfReach) {
+        Label(out, "Exists");
+        OutText(out, "not looked at: its path is over ");
+        OutDecimal(out, kSettingsFileReach - 1);
+        OutText(out, " characters\n");
+    } else if (s.fileError != 0 && s.fileError != ERROR_FILE_NOT_FOUND &&
+               s.fileError != ERROR_PATH_NOT_FOUND) {
+        Label(out, "Exists");
+        Failure(out, "unknown", s.fileError);
+    } else {
+        Row(out, "Exists", YesNo(s.fileExists != 0));
+    }
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         Label(out, kSettingRules[i].key);
@@ -80,43 +117,142 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
             OutText(out, "refused: longer than ");
             OutDecimal(out, kSettingRules[i].capacity - 1);
             OutText(out, " characters");
+        } else if (k.value[0] == '\0') {
+            OutText(out, "(empty)");
+        } else if (i == kSettingDisplayName || i == kSettingDescription) {
+            OutWrapped(out, k.value, kValueColumn + 9, Win().IsDBCSLeadByte);
         } else {
-            OutWrapped(out, k.value[0] ? k.value : "(empty)", kValueColumn + 9,
-                       Win().IsDBCSLeadByte);
+            OutIdentifier(out, k.value, kIdentifierIndent);
         }
         OutChar(out, '\n');
     }
-    Label(out, "Service name");
     if (s.nameDerived) {
-        OutText(out, s.serviceName);
+        IdRow(out, "Service name", s.serviceName);
     } else {
+        Label(out, "Service name");
         OutText(out, "(none: Model must be ");
-        OutDecimal(out, kServiceNameCapacity - sizeof kServiceNamePrefix);
-        OutText(out, " characters or fewer)");
+        OutDecimal(out, kModelNameLimit);
+        OutText(out, " characters or fewer)\n");
     }
+}
+
+// A piece of a row's value: its text, then " in " and a number with
+// its unit when there is one.
+struct Piece {
+    char text[48];
+    DWORD length;
+};
+
+void PieceText(Piece* p, const char* text) {
+    for (; *text != '\0' && p->length + 1 < sizeof p->text; ++text) p->text[p->length++] = *text;
+    p->text[p->length] = '\0';
+}
+
+void PieceDecimal(Piece* p, DWORD value) {
+    char digits[11];
+    DWORD n = sizeof digits - 1;
+    digits[n] = '\0';
+    do {
+        digits[--n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    PieceText(p, digits + n);
+}
+
+// A piece after its separator ("," or ";"): on the same line when it
+// fits, else whole on the next at the value column.
+void OutPiece(Out* out, const char* separator, const Piece& p) {
+    if (separator != nullptr) {
+        OutText(out, separator);
+        if (out->column + 1 + p.length > kOutWidth) {
+            OutChar(out, '\n');
+            OutPadTo(out, kValueColumn);
+        } else {
+            OutChar(out, ' ');
+        }
+    }
+    OutText(out, p.text);
+}
+
+// "restart in 5 s, restart in 5 s, none; reset after 1 day"
+void RecoveryRow(const ServiceFacts& f, Out* out) {
+    Label(out, "Recovery");
+    if (!f.recoveryRead || f.recoveryActionCount == 0) {
+        OutText(out, f.recoveryRead ? "none registered\n" : "unreadable\n");
+        return;
+    }
+    for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
+        const SC_ACTION& a = f.recoveryActions[i];
+        Piece p = {};
+        PieceText(&p, RecoveryActionName(a.Type));
+        if (a.Type != SC_ACTION_NONE) {
+            PieceText(&p, " in ");
+            PieceDecimal(&p, a.Delay % 1000 ? a.Delay : a.Delay / 1000);
+            PieceText(&p, a.Delay % 1000 ? " ms" : " s");
+        }
+        OutPiece(out, i > 0 ? "," : nullptr, p);
+    }
+    if (f.recoveryActionCount > kRecoveryActionCapacity) {
+        Piece more = {};
+        PieceText(&more, "and ");
+        PieceDecimal(&more, f.recoveryActionCount - kRecoveryActionCapacity);
+        PieceText(&more, " more");
+        OutPiece(out, ",", more);
+    }
+    const DWORD kDay = 24 * 60 * 60;
+    const DWORD period = f.recoveryResetSeconds;
+    Piece reset = {};
+    if (period == INFINITE) {
+        PieceText(&reset, "never reset");
+    } else {
+        PieceText(&reset, "reset after ");
+        PieceDecimal(&reset, period % kDay ? period : period / kDay);
+        PieceText(&reset, period % kDay ? " s" : period == kDay ? " day" : " days");
+    }
+    OutPiece(out, ";", reset);
     OutChar(out, '\n');
 }
 
 void ServiceSection(const ServiceFacts& f, Out* out) {
     Heading(out, "Service");
+    if (f.displayNameOwner[0]) {
+        Label(out, "Display name");
+        OutText(out, "taken by ");
+        OutIdentifier(out, f.displayNameOwner, kIdentifierIndent);
+        OutChar(out, '\n');
+    }
     if (!f.named) {
         Row(out, "Registered", "unknown: no service name to look for");
         return;
     }
     if (!f.managerOpened) {
-        Row(out, "Registered", "unknown: the service manager does not open");
+        Label(out, "Registered");
+        Failure(out, "unknown: the service manager does not open", f.managerError);
         return;
     }
-    Row(out, "Registered", YesNo(f.registered != 0));
-    if (!f.registered) return;
-    Row(out, "State", ServiceStateName(f.state));
+    if (!f.registered) {
+        Label(out, "Registered");
+        if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) OutText(out, "no\n");
+        else Failure(out, "unknown: it does not open", f.openError);
+        return;
+    }
+    Row(out, "Registered", "yes");
+    if (f.statusError) {
+        Label(out, "State");
+        Failure(out, "unknown: it cannot be queried", f.statusError);
+    } else {
+        Row(out, "State", ServiceStateName(f.state));
+    }
+    RecoveryRow(f, out);
     if (!f.configRead) {
-        Row(out, "Image path", "(unreadable)");
+        Label(out, "Image path");
+        if (f.configError) Failure(out, "(unreadable)", f.configError);
+        else OutText(out, "(unreadable)\n");
         return;
     }
-    Row(out, "Image path", f.imagePath);
+    IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
-    if (!f.besideSettings && f.settingsFile[0]) Row(out, "It reads", f.settingsFile);
+    if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
@@ -135,8 +271,8 @@ void DeviceRows(const ClassFacts& c, Out* out) {
         OutText(out, d.started ? "started" : "stopped");
         OutPadTo(out, kIdColumn);
         if (!d.valid) OutText(out, "(not valid text in the code page)");
-        else OutWrapped(out, d.hardwareId[0] ? d.hardwareId : "(none)", kIdColumn,
-                        Win().IsDBCSLeadByte);
+        else if (d.hardwareId[0] == '\0') OutText(out, "(none)");
+        else OutIdentifier(out, d.hardwareId, kMatchColumn);
         OutChar(out, '\n');
     }
     if (c.present > kListedDeviceCapacity) {
@@ -146,7 +282,9 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
-void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
+// sendState is shown for Bluetooth only (adapter false).
+void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, int sendState,
+                  Out* out) {
     OutChar(out, '\n');
     OutText(out, c.className);
     OutText(out, " class, ");
@@ -157,9 +295,9 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
     } else if (c.pattern[0] == '\0') {
         OutText(out, "empty (every device matches)");
     } else {
-        OutChar(out, '"');
-        OutWrapped(out, c.pattern, 2, Win().IsDBCSLeadByte);
-        OutChar(out, '"');
+        char quoted[kPatternCapacity + 2];
+        JoinText(quoted, sizeof quoted, "\"", c.pattern, "\"");
+        OutIdentifier(out, quoted, 2);
     }
     OutChar(out, '\n');
 
@@ -183,58 +321,58 @@ void ClassSection(const ClassFacts& c, bool adapter, Out* out) {
     }
 
     if (!adapter) {
-        Row(out, "A send carries",
-            c.standing >= 0 && c.standingStarted ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+        Row(out, "A send carries", sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
+        // A registry key to read, not a value to copy into the settings, and
+        // under the network class longer than a line: broken after a "\".
         Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
         if (c.nameKey[0])
-            Row(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
-        Row(out, "Device path",
-            c.payload.DevicePath[0] ? c.payload.DevicePath : "(cannot be resolved)");
-        if (c.payload.DevicePath[0]) Row(out, "Path opens", YesNo(c.pathOpens != 0));
+            IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
+        if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
+        else Row(out, "Device path", "(cannot be resolved)");
+        if (c.payload.DevicePath[0] && !c.standingStarted) {
+            Row(out, "Path opens", "not tried: the adapter is not started");
+        } else if (c.payload.DevicePath[0] && c.pathOpens) {
+            Row(out, "Path opens", "yes");
+        } else if (c.payload.DevicePath[0]) {
+            Label(out, "Path opens");
+            Failure(out, "no", c.pathError);
+        }
     }
 
-    char suggestion[kPatternCapacity];
-    if (SuggestedPattern(c, Win().IsDBCSLeadByte, suggestion)) {
-        Row(out, "Suggested pattern", suggestion);
-    } else {
-        const char* why = "none: no field of its hardware ID names it alone";
-        if (c.present == 0) why = "none: no device is present";
-        else if (MeantDevice(c) < 0) why = "none: several devices and none matches";
-        else if (c.present > kListedDeviceCapacity) why = "none: too many devices to compare";
-        Row(out, "Suggested pattern", why);
-    }
+    if (suggestion.found) IdRow(out, "Suggested pattern", suggestion.pattern);
+    else Row(out, "Suggested pattern", suggestion.why);
 }
 
-void WarningsSection(const CheckFacts& f, Out* out) {
-    CheckWarning warnings[kWarningCapacity];
-    const int count = CollectWarnings(f, warnings);
+void WarningsSection(const CheckVerdict& v, Out* out) {
     Heading(out, "Warnings");
-    if (count == 0) OutText(out, "  none\n");
-    for (int i = 0; i < count; ++i) {
+    if (v.warningCount == 0) OutText(out, "  none\n");
+    for (int i = 0; i < v.warningCount; ++i) {
         OutText(out, "  ! ");
-        if (warnings[i].about != nullptr) {
-            OutText(out, warnings[i].about->key);
+        if (v.warnings[i].about != nullptr) {
+            OutText(out, v.warnings[i].about->key);
             OutChar(out, ' ');
         }
-        OutWrapped(out, WarningText(warnings[i].kind), 4, Win().IsDBCSLeadByte);
+        char text[kWarningTextCapacity];
+        WarningText(v.warnings[i].kind, text);
+        OutWrapped(out, text, 4, Win().IsDBCSLeadByte);
         OutChar(out, '\n');
     }
 }
 
 }  // namespace
 
-void RenderText(const CheckFacts& f, int exitCode, Out* out) {
+void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
     ServiceSection(f.service, out);
-    ClassSection(f.bluetooth, false, out);
-    ClassSection(f.net, true, out);
-    WarningsSection(f, out);
+    ClassSection(f.bluetooth, v.bluetooth, false, v.sendState, out);
+    ClassSection(f.net, v.net, true, 0, out);
+    WarningsSection(v, out);
     OutText(out, "\nResult ");
-    OutDecimal(out, static_cast<DWORD>(exitCode));
+    OutDecimal(out, static_cast<DWORD>(v.exitCode));
     OutText(out, ": ");
-    OutWrapped(out, ExitCodeText(exitCode), 2, Win().IsDBCSLeadByte);
+    OutWrapped(out, ExitCodeText(v.exitCode), 2, Win().IsDBCSLeadByte);
     OutChar(out, '\n');
 }

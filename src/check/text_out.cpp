@@ -4,23 +4,44 @@
 
 #include "platform/win32_api.h"
 
-void OutStart(Out* out) {
+void OutStart(Out* out, DWORD stream) {
     out->length = 0;
     out->column = 0;
     out->text[0] = '\0';
+    out->stream = stream;
+    out->inChar = 0;
+    out->console = Win().GetStdHandle(stream);
+    DWORD mode = 0;
+    if (out->console == INVALID_HANDLE_VALUE || !Win().GetConsoleMode(out->console, &mode))
+        out->console = nullptr;
 }
 
 void OutFlush(Out* out) {
     if (out->length == 0) return;
     out->text[out->length] = '\0';
-    Win().WriteStdout(out->text);
+    // A byte converts to one UTF-16 unit at most.
+    WCHAR wide[kOutCapacity];
+    DWORD written = 0;
+    const int units =
+        out->console == nullptr
+            ? 0
+            : Win().MultiByteToWideChar(CP_ACP, 0, out->text, static_cast<int>(out->length),
+                                        wide, static_cast<int>(kOutCapacity));
+    if (units <= 0 || !Win().WriteConsoleW(out->console, wide, static_cast<DWORD>(units),
+                                           &written, nullptr)) {
+        if (out->stream == STD_ERROR_HANDLE) Win().WriteStderr(out->text);
+        else Win().WriteStdout(out->text);
+    }
     out->length = 0;
 }
 
 void OutBytes(Out* out, const char* text, DWORD count) {
     for (DWORD i = 0; i < count; ++i) {
-        if (out->length + 1 >= kOutCapacity) OutFlush(out);
         const char c = text[i];
+        // A character's first byte needs room for its trail as well.
+        const bool trail = out->inChar != 0;
+        if (!trail && out->length + 2 >= kOutCapacity) OutFlush(out);
+        out->inChar = !trail && static_cast<BYTE>(c) >= 0x80 && Win().IsDBCSLeadByte(c);
         out->text[out->length++] = c;
         out->column = c == '\n' ? 0 : out->column + 1;
     }
@@ -32,14 +53,21 @@ void OutText(Out* out, const char* text) {
 
 void OutChar(Out* out, char c) { OutBytes(out, &c, 1); }
 
-void OutDecimal(Out* out, DWORD value) {
-    char digits[10];
+void FormatDecimal(DWORD value, char* text) {
+    char digits[kDecimalTextCapacity];
     DWORD n = 0;
     do {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    while (n > 0) OutChar(out, digits[--n]);
+    for (DWORD i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+}
+
+void OutDecimal(Out* out, DWORD value) {
+    char text[kDecimalTextCapacity];
+    FormatDecimal(value, text);
+    OutText(out, text);
 }
 
 void FormatHex(DWORD value, char* text) {
@@ -98,4 +126,20 @@ void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(B
             i += step;
         }
     }
+}
+
+void OutIdentifier(Out* out, const char* text, DWORD indent) {
+    const DWORD length = static_cast<DWORD>(std::strlen(text));
+    if (out->column + length <= kOutWidth) {
+        OutText(out, text);
+        return;
+    }
+    // The padding already held after its label goes: no trailing spaces.
+    while (out->length > 0 && out->column > 0 && out->text[out->length - 1] == ' ') {
+        --out->length;
+        --out->column;
+    }
+    if (out->column > 0) OutChar(out, '\n');
+    if (indent + length <= kOutWidth) OutPadTo(out, indent);
+    OutText(out, text);
 }

@@ -1,5 +1,8 @@
-// Buffered standard output for the check tool: text, numbers and columns,
-// written through the seam's WriteStdout, without the printf family.
+// Buffered standard output or error for the check tool: text, numbers and
+// columns, without the printf family. Text is in the ANSI code page; a
+// console is written as UTF-16 converted from it (a console shows the OEM
+// code page, in which ANSI bytes beyond ASCII come out as other
+// characters), anything else gets the bytes as they are.
 #pragma once
 
 #include <windows.h>
@@ -14,15 +17,22 @@ struct Out {
     char text[kOutCapacity];
     DWORD length;  // bytes held
     DWORD column;  // bytes since the last line break
+    DWORD stream;  // STD_OUTPUT_HANDLE or STD_ERROR_HANDLE
+    HANDLE console;  // the stream's console, or null when it is not one
+    int inChar;    // the last byte held is a lead byte: its trail follows
 };
 
-void OutStart(Out* out);
+void OutStart(Out* out, DWORD stream = STD_OUTPUT_HANDLE);
+// Writes out what is held; a double-byte character is never split.
 void OutFlush(Out* out);
 
 void OutBytes(Out* out, const char* text, DWORD count);
 void OutText(Out* out, const char* text);
 void OutChar(Out* out, char c);
 void OutDecimal(Out* out, DWORD value);
+// Room for FormatDecimal's text, terminator included.
+const DWORD kDecimalTextCapacity = 11;
+void FormatDecimal(DWORD value, char* text);
 // Room for FormatHex's text, terminator included.
 const DWORD kHexTextCapacity = 11;
 // "0x" and eight upper-case hex digits into text (kHexTextCapacity bytes).
@@ -35,3 +45,8 @@ void OutPadTo(Out* out, DWORD column);
 // "&" of a path or hardware ID; a piece longer than a line is broken
 // between characters, never inside a double-byte one.
 void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE));
+// An identifier a user copies (path, hardware ID, pattern, name), never
+// broken: on the current line when it fits, else whole on a line of its
+// own from `indent`, or from column 0 when it does not fit from there. One
+// longer than kOutWidth is the only text that passes it, alone on its line.
+void OutIdentifier(Out* out, const char* text, DWORD indent);

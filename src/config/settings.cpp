@@ -62,10 +62,19 @@ int SettingsExePath(char* path) {
     return JoinText(path, kExePathCapacity, own, g_settingsExeName);
 }
 
-int SettingsFilePath(char* path) {
+int LocateSettingsFile(char* path) {
     char exePath[kExePathCapacity];
-    if (SettingsExePath(exePath) && SettingsPathFromExePath(exePath, path, kSettingsPathCapacity))
-        return 1;
+    if (!SettingsExePath(exePath) ||
+        !SettingsPathFromExePath(exePath, path, kSettingsPathCapacity)) {
+        path[0] = '\0';
+        return kSettingsExeUnread;
+    }
+    if (std::strlen(path) + 1 > kSettingsFileReach) return kSettingsFileOutOfReach;
+    return kSettingsFileNamed;
+}
+
+int SettingsFilePath(char* path) {
+    if (LocateSettingsFile(path) == kSettingsFileNamed) return 1;
     path[0] = '\0';
     return 0;
 }
@@ -94,3 +103,19 @@ int DeriveServiceName() {
     // Too long, it is left empty: a cut name could be another model's service.
     return JoinText(ServiceName, sizeof ServiceName, kServiceNamePrefix, model);
 }
+
+// The description's room is larger than anything the profile read yields:
+// it is cut to 255 characters there, never refused.
+const SettingRule kSettingRules[kSettingCount] = {
+    {kSectionProduct, kKeyModel, kDefaultModel, kModelCapacity},
+    {kSectionProduct, kKeyDisplayName, kDefaultDisplayName, kDisplayNameCapacity},
+    {kSectionProduct, kKeyDescription, kDefaultDescription, kSettingValueCapacity},
+    {kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, kPatternCapacity},
+    {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
+};
+
+static_assert(kModelCapacity <= kSettingValueCapacity &&
+                  kDisplayNameCapacity <= kSettingValueCapacity &&
+                  kPatternCapacity <= kSettingValueCapacity,
+              "every value the service reads fits a value's slot");
+static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");

@@ -55,17 +55,34 @@ void ReadSettingsOf(const char* exeName);
 // path cannot be read whole or the named exe's path does not fit.
 int SettingsExePath(char* path);
 
+// The profile read opens no file whose path, terminator included, does not
+// fit in MAX_PATH (this exe declares no long-path support): it answers the
+// default as if the file were missing, on Windows as under Wine.
+const DWORD kSettingsFileReach = MAX_PATH;
+
+// Results of LocateSettingsFile.
+const int kSettingsFileNamed = 1;
+const int kSettingsExeUnread = 0;        // this exe's path cannot be read whole
+const int kSettingsFileOutOfReach = -1;  // the file's path does not fit kSettingsFileReach
+
 // The settings file in force into path (kSettingsPathCapacity bytes): the
-// settings exe's path with "ini" for its extension. Returns 1, or 0 with
-// path empty.
+// settings exe's path with "ini" for its extension. kSettingsFileNamed;
+// kSettingsExeUnread with path empty; or kSettingsFileOutOfReach with path
+// holding the file the profile read cannot open, so a report can show it.
+int LocateSettingsFile(char* path);
+
+// LocateSettingsFile as 1 when the file is named, else 0 with path empty:
+// a file out of reach is refused like an exe path that cannot be read, as
+// its defaults could name another installation's service.
 int SettingsFilePath(char* path);
 
 // Reads one key of the settings file afresh into dest (`capacity` bytes),
 // or the default when the file, section or key is missing. The file is
 // never written. A value that does not fit is refused, never cut: dest then
 // holds the empty string and the result is 0. So is every read while the
-// exe's path cannot be read whole: the defaults could name another
-// installation's service and match every device. Otherwise the result is 1.
+// settings file cannot be named or opened (SettingsFilePath): the defaults
+// could name another installation's service and match every device.
+// Otherwise the result is 1.
 int ReadSetting(const char* section, const char* key, const char* def, char* dest,
                 DWORD capacity);
 
@@ -76,3 +93,26 @@ extern char ServiceName[kServiceNameCapacity];
 // Returns 1, or 0 when the model is refused or too long for the name; the
 // name is then empty, so nothing is ever registered under a cut name.
 int DeriveServiceName();
+
+// The longest model a service name holds.
+const DWORD kModelNameLimit = kServiceNameCapacity - sizeof kServiceNamePrefix;
+
+// The settings file's keys, in the order they are shown.
+enum SettingIndex {
+    kSettingModel,
+    kSettingDisplayName,
+    kSettingDescription,
+    kSettingBluetoothPattern,
+    kSettingWifiPattern,
+    kSettingCount
+};
+
+// Where a key lives, its default and the room its reader gives the value
+// (terminator included): a longer value is refused.
+struct SettingRule {
+    const char* section;
+    const char* key;
+    const char* def;
+    DWORD capacity;
+};
+extern const SettingRule kSettingRules[kSettingCount];

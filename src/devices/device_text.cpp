@@ -52,8 +52,11 @@ int ContainsOnCharBoundary(const char* text, int length, const char* pattern,
 void DriverSuffixFromKey(char* suffix, const char* key, BOOL readOk, DWORD reportedSize,
                          DWORD bufferSize) {
     suffix[0] = '\0';
-    if (!readOk || reportedSize < kDriverSuffixLength + 1 || reportedSize > bufferSize) return;
-    std::memcpy(suffix, key + reportedSize - (kDriverSuffixLength + 1), kDriverSuffixLength);
+    if (!readOk) return;
+    const DWORD length =
+        BoundedTextLength(key, reportedSize < bufferSize ? reportedSize : bufferSize);
+    if (length < kDriverSuffixLength) return;
+    std::memcpy(suffix, key + length - kDriverSuffixLength, kDriverSuffixLength);
     suffix[kDriverSuffixLength] = '\0';
 }
 

@@ -29,9 +29,10 @@ int ContainsOnCharBoundary(const char* text, int length, const char* pattern,
                            LeadByteTest isLead);
 
 // The last four characters of a driver key read into a buffer of bufferSize
-// bytes, of which the read reported reportedSize (the NUL included): bytes
-// reportedSize-5 to reportedSize-2, then a NUL. Empty when the read failed
-// or the size is below 5 or beyond the buffer. suffix holds 5 bytes or more.
+// bytes, then a NUL. The key is the text as read, ended by its NUL; the
+// size the read reported (NUL included) only bounds it, as nothing promises
+// it counts ANSI bytes rather than UTF-16 ones. Empty when the read failed
+// or the key is shorter than four characters. suffix holds 5 bytes or more.
 void DriverSuffixFromKey(char* suffix, const char* key, BOOL readOk, DWORD reportedSize,
                          DWORD bufferSize);
 

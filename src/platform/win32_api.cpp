@@ -10,6 +10,12 @@ int WriteStdoutReal(const char* text) {
     return written;
 }
 
+int WriteStderrReal(const char* text) {
+    int written = std::fputs(text, stderr);
+    std::fflush(stderr);
+    return written;
+}
+
 }  // namespace
 
 // Built on first use: the real entry points come from the import table, so
@@ -22,6 +28,7 @@ const Win32Api& RealWin32Api() {
         ::GetCommandLineA,
         ::GetCurrentProcess,
         ::GetVersionExA,
+        ::GetLastError,
         ::GetPrivateProfileStringA,
         ::GetProcessHeap,
         ::HeapAlloc,
@@ -30,6 +37,9 @@ const Win32Api& RealWin32Api() {
         ::DeviceIoControl,
         ::CloseHandle,
         ::GetFileAttributesA,
+        ::GetStdHandle,
+        ::GetConsoleMode,
+        ::WriteConsoleW,
         ::InitializeCriticalSection,
         ::EnterCriticalSection,
         ::LeaveCriticalSection,
@@ -49,6 +59,10 @@ const Win32Api& RealWin32Api() {
         ::CloseServiceHandle,
         ::QueryServiceStatus,
         ::QueryServiceConfigA,
+        ::ChangeServiceConfig2A,
+        ::QueryServiceConfig2A,
+        ::GetServiceKeyNameA,
+        ::GetServiceDisplayNameA,
         ::StartServiceCtrlDispatcherA,
         ::RegisterServiceCtrlHandlerExA,
         ::SetServiceStatus,
@@ -61,6 +75,7 @@ const Win32Api& RealWin32Api() {
         ::SetupDiDestroyDeviceInfoList,
         ::CM_Get_DevNode_Status,
         WriteStdoutReal,
+        WriteStderrReal,
     };
     return real;
 }

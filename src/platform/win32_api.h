@@ -18,6 +18,7 @@ struct Win32Api {
     LPSTR(WINAPI* GetCommandLineA)(void);
     HANDLE(WINAPI* GetCurrentProcess)(void);
     BOOL(WINAPI* GetVersionExA)(LPOSVERSIONINFOA info);
+    DWORD(WINAPI* GetLastError)(void);
     DWORD(WINAPI* GetPrivateProfileStringA)(LPCSTR section, LPCSTR key, LPCSTR def,
                                              LPSTR out, DWORD size, LPCSTR file);
 
@@ -33,6 +34,12 @@ struct Win32Api {
                                   DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
     DWORD(WINAPI* GetFileAttributesA)(LPCSTR path);
+
+    // kernel32: the console, when a standard handle is one
+    HANDLE(WINAPI* GetStdHandle)(DWORD which);
+    BOOL(WINAPI* GetConsoleMode)(HANDLE console, LPDWORD mode);
+    BOOL(WINAPI* WriteConsoleW)(HANDLE console, const VOID* text, DWORD count, LPDWORD written,
+                                LPVOID reserved);
 
     // kernel32: locks
     void(WINAPI* InitializeCriticalSection)(LPCRITICAL_SECTION cs);
@@ -67,6 +74,13 @@ struct Win32Api {
     BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
     BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
                                       DWORD size, LPDWORD needed);
+    BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
+    BOOL(WINAPI* QueryServiceConfig2A)(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
+                                       LPDWORD needed);
+    BOOL(WINAPI* GetServiceKeyNameA)(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
+                                     LPDWORD size);
+    BOOL(WINAPI* GetServiceDisplayNameA)(SC_HANDLE manager, LPCSTR name, LPSTR displayName,
+                                         LPDWORD size);
     BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
     SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerExA)(LPCSTR name,
                                                                  LPHANDLER_FUNCTION_EX handler,
@@ -90,8 +104,9 @@ struct Win32Api {
     CONFIGRET(WINAPI* CM_Get_DevNode_Status)(PULONG status, PULONG problem, DEVINST devInst,
                                              ULONG flags);
 
-    // C runtime: the command-line role's output
+    // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);
+    int (*WriteStderr)(const char* text);
 };
 
 // The table every call site uses.

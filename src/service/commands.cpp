@@ -48,13 +48,12 @@ SC_HANDLE CreateNamedService(SC_HANDLE manager) {
                                 nullptr, nullptr);
 }
 
-// The created service counts as installed whether or not this succeeds.
-BOOL WriteDescription(SC_HANDLE) {
+void WriteDescription() {
     char keyPath[kServiceKeyCapacity];
     char description[kDescriptionCapacity];
     HKEY key = nullptr;
 
-    if (!JoinText(keyPath, sizeof keyPath, kServicesKey, "\\", ServiceName)) return TRUE;
+    if (!JoinText(keyPath, sizeof keyPath, kServicesKey, "\\", ServiceName)) return;
     if (Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, kCommandAccess, &key) ==
         ERROR_SUCCESS) {
         ReadSetting(kSectionProduct, kKeyDescription, kDefaultDescription, description,
@@ -65,6 +64,25 @@ BOOL WriteDescription(SC_HANDLE) {
                              static_cast<DWORD>(std::strlen(description) + 1));
         Win().RegCloseKey(key);
     }
+}
+
+// No reboot message or command: null leaves them as they are.
+void SetRecovery(SC_HANDLE service) {
+    SC_ACTION actions[kFailureActionCount];
+    std::memcpy(actions, kFailureActions, sizeof actions);  // the call takes a writable list
+    SERVICE_FAILURE_ACTIONSA failure;
+    std::memset(&failure, 0, sizeof failure);
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.cActions = kFailureActionCount;
+    failure.lpsaActions = actions;
+    Win().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+// The created service counts as installed whether or not these succeed:
+// neither changes the result or the line printed.
+BOOL DescribeAndSetRecovery(SC_HANDLE service) {
+    WriteDescription();
+    SetRecovery(service);
     return TRUE;
 }
 
@@ -79,7 +97,7 @@ BOOL StopNamedService(SC_HANDLE service) {
     return Win().ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
-const CommandRow kInstallRow = {CreateNamedService, kServiceNotCreated, WriteDescription,
+const CommandRow kInstallRow = {CreateNamedService, kServiceNotCreated, DescribeAndSetRecovery,
                                 kServiceNotCreated, " Installed.\n"};
 const CommandRow kUninstallRow = {OpenNamedService, kServiceNotInstalled, DeleteNamedService,
                                   kServiceNotDeleted, " Uninstalled.\n"};

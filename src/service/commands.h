@@ -26,6 +26,18 @@ const DWORD kServiceKeyCapacity = 256;
 // The exe's path as registered: two more for the quotes.
 const DWORD kImagePathCapacity = kExePathCapacity + 2;
 
+// Recovery after a crash, registered by /install: a restart after
+// kRestartDelayMs at the first and the second failure, nothing after the
+// third, and the count of failures started afresh after a day without one.
+const DWORD kRestartDelayMs = 5000;
+const DWORD kFailureResetSeconds = 24 * 60 * 60;
+const DWORD kFailureActionCount = 3;
+const SC_ACTION kFailureActions[kFailureActionCount] = {
+    {SC_ACTION_RESTART, kRestartDelayMs},
+    {SC_ACTION_RESTART, kRestartDelayMs},
+    {SC_ACTION_NONE, 0},
+};
+
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
 const DWORD kOutputLineCapacity = 128;
 

@@ -8,7 +8,14 @@ namespace {
 
 // ---- simulation ----
 
-void SimInstall() { sim::UseSimulatedWindows(); }
+bool CodePageModelled(UINT codePage) { return codePage == 1252 || codePage == 932; }
+
+// The simulation takes the ANSI code page in force when it models it, so
+// the same text cases hold it and the real one alike.
+void SimInstall() {
+    sim::UseSimulatedWindows();
+    if (CodePageModelled(GetACP())) sim::State().codePage = GetACP();
+}
 void SimRemove() { sim::UseRealWindows(); }
 
 void SimSetRegValue(const char* subKey, const char* name, DWORD type, const void* data,

@@ -106,6 +106,24 @@ TEST_P(ProfileContract, FileInADottedFolderIsReadByItsFullPath) {
     EXPECT_EQ("DOTTED", Read("Product", "Model", "QM5520", file));
 }
 
+// The profile read opens a file whose path fits in MAX_PATH, terminator
+// included, and answers the default for one a character longer, though it
+// exists. (Windows may refuse to create the longer one: the default stands
+// all the same.) The longer one is read first: Wine 8 answers a path that
+// long from the file it read last, if any, which is worse than a default.
+TEST_P(ProfileContract, FilePathBeyondMaxPathGivesTheDefault) {
+    const std::string folder = dir_ + std::string(MAX_PATH - 1 - 12 - dir_.size(), 'p');
+    const std::string within = folder + "\\within1.ini";
+    const std::string beyond = folder + "\\beyond12.ini";
+    ASSERT_EQ(MAX_PATH - 1u, within.size());
+    ASSERT_EQ(MAX_PATH + 0u, beyond.size());
+    Write(within, "[Product]\r\nModel=WITHIN\r\n");
+    Write(beyond, "[Product]\r\nModel=BEYOND\r\n");
+    EXPECT_EQ("QM5520", Read("Product", "Model", "QM5520", beyond));
+    EXPECT_EQ("WITHIN", Read("Product", "Model", "QM5520", within));
+    if (GetParam() == &kWineBackend) RemoveDirectoryA(folder.c_str());
+}
+
 // The settings reader on either side: the file named like the running exe
 // is found. The simulated exe lies in a dotted folder beside a decoy that a
 // cut at the folder's "." would name; under Wine the exe is the real test

@@ -140,6 +140,57 @@ TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
+// As /install sets recovery and the check tool reads it back. Both accept
+// the actions. Wine's manager keeps none of them and refuses this query
+// level (ERROR_INVALID_LEVEL), so both are held only to this: a query that
+// answers gives the actions as set.
+TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, created) << "error " << GetLastError();
+    SC_ACTION actions[kFailureActionCount];
+    std::memcpy(actions, kFailureActions, sizeof actions);
+    SERVICE_FAILURE_ACTIONSA failure;
+    std::memset(&failure, 0, sizeof failure);
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.cActions = kFailureActionCount;
+    failure.lpsaActions = actions;
+    SetLastError(kUnsetLastError);
+    EXPECT_TRUE(Win().ChangeServiceConfig2A(created, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        << "error " << GetLastError();
+    EXPECT_TRUE(Win().CloseServiceHandle(created));
+
+    SC_HANDLE service = Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_CONFIG);
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+    alignas(8) BYTE buffer[8192];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    DWORD needed = 0;
+    if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer,
+                                   &needed)) {
+        const SERVICE_FAILURE_ACTIONSA* read =
+            reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer);
+        EXPECT_EQ(kFailureResetSeconds, read->dwResetPeriod);
+        ASSERT_EQ(kFailureActionCount, read->cActions);
+        for (DWORD i = 0; i < kFailureActionCount; ++i) {
+            EXPECT_EQ(kFailureActions[i].Type, read->lpsaActions[i].Type) << i;
+            EXPECT_EQ(kFailureActions[i].Delay, read->lpsaActions[i].Delay) << i;
+        }
+        // Too small a buffer gets the size that would do.
+        SetLastError(kUnsetLastError);
+        DWORD small = 0;
+        EXPECT_FALSE(Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
+                                                sizeof failure - 1, &small));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+        EXPECT_EQ(needed, small);
+    } else {
+        EXPECT_TRUE(OnWine()) << "error " << GetLastError();
+    }
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
 TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
     SC_HANDLE manager = OpenManager();
     ASSERT_NE(nullptr, manager);

@@ -19,6 +19,7 @@ HANDLE g_reportEvent = nullptr;   // auto-reset: a report was recorded
 HANDLE g_controlReady = nullptr;  // auto-reset: a control waits in the slot
 HANDLE g_controlDone = nullptr;   // manual-reset: the slot's control was answered
 
+std::map<uintptr_t, DWORD> g_handleAccess;  // open service handle -> access granted
 std::vector<StatusReport> g_reports;
 std::vector<SettingsRead> g_reads;
 std::vector<LockEntry> g_lockEntries;
@@ -92,9 +93,10 @@ void RemoveIfDone(const std::string& lowerName) {
     g_scm.services.erase(s);
 }
 
-SC_HANDLE NewServiceHandle(SimService& svc) {
+SC_HANDLE NewServiceHandle(SimService& svc, DWORD access) {
     uintptr_t h = State().NewHandle(HandleKind::Service);
     g_scm.serviceHandles[h] = Lower(svc.name);
+    g_handleAccess[h] = access;
     ++svc.openHandles;
     return reinterpret_cast<SC_HANDLE>(h);
 }
@@ -103,7 +105,7 @@ SC_HANDLE NewServiceHandle(SimService& svc) {
 
 SC_HANDLE WINAPI SimOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
     Log("OpenSCManagerA " + Hex(access) + (machine || database ? " remote" : ""));
-    if (!g_scm.admin && (access & ~kUserManagerRights) != 0) {
+    if (!g_scm.admin && ((access & ~kUserManagerRights) != 0 || g_scm.managerUsersDenied)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -166,7 +168,7 @@ SC_HANDLE WINAPI SimCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displa
     State().SetValue(RegView::Shared, key, "ErrorControl", REG_DWORD,
                      std::string(reinterpret_cast<const char*>(&errorControl), 4));
     State().SetString(key, "ObjectName", account ? account : "LocalSystem");
-    return NewServiceHandle(stored);
+    return NewServiceHandle(stored, access);
 }
 
 SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
@@ -184,7 +186,59 @@ SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    return NewServiceHandle(s->second);
+    if (!g_scm.admin && s->second.usersDenied) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return NewServiceHandle(s->second, access);
+}
+
+// Finds a service by its display name, whatever the case.
+BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
+                                  LPDWORD size) {
+    Log(std::string("GetServiceKeyNameA ") + (displayName ? displayName : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (const auto& s : g_scm.services) {
+        if (displayName == nullptr || Lower(s.second.displayName) != Lower(displayName)) continue;
+        const DWORD length = static_cast<DWORD>(s.second.name.size());
+        if (*size <= length) {
+            *size = length;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(name, s.second.name.c_str(), length + 1);
+        *size = length;
+        return TRUE;
+    }
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+}
+
+// A service's display name by its key name.
+BOOL WINAPI SimGetServiceDisplayNameA(SC_HANDLE manager, LPCSTR name, LPSTR displayName,
+                                      LPDWORD size) {
+    Log(std::string("GetServiceDisplayNameA ") + (name ? name : "(null)"));
+    if (!IsKind(manager, HandleKind::ScManager)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto s = name ? g_scm.services.find(Lower(name)) : g_scm.services.end();
+    if (s == g_scm.services.end()) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    const DWORD length = static_cast<DWORD>(s->second.displayName.size());
+    if (*size <= length) {
+        *size = length;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(displayName, s->second.displayName.c_str(), length + 1);
+    *size = length;
+    return TRUE;
 }
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
@@ -262,6 +316,7 @@ BOOL WINAPI SimCloseServiceHandle(SC_HANDLE handle) {
     if (isService) {
         std::string name = g_scm.serviceHandles[h];
         g_scm.serviceHandles.erase(h);
+        g_handleAccess.erase(h);
         auto s = g_scm.services.find(name);
         if (s != g_scm.services.end()) --s->second.openHandles;
         RemoveIfDone(name);
@@ -318,6 +373,83 @@ BOOL WINAPI SimQueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA co
     config->lpLoadOrderGroup = put("");
     config->lpDependencies = put("");
     ++p;  // the dependencies' list ends with a second NUL
+    return TRUE;
+}
+
+bool HandleGrants(SC_HANDLE service, DWORD rights) {
+    auto a = g_handleAccess.find(reinterpret_cast<uintptr_t>(service));
+    return a != g_handleAccess.end() && (a->second & rights) == rights;
+}
+
+// Failure actions only. A restart among them needs the right to start the
+// service as well; a null action list leaves the actions and the reset
+// period as they were.
+BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
+    Log("ChangeServiceConfig2A " + Hex(level));
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    const SERVICE_FAILURE_ACTIONSA* fa = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
+    if (fa == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD rights = SERVICE_CHANGE_CONFIG;
+    for (DWORD i = 0; fa->lpsaActions != nullptr && i < fa->cActions; ++i)
+        if (fa->lpsaActions[i].Type == SC_ACTION_RESTART) rights |= SERVICE_START;
+    if (!HandleGrants(service, rights)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (g_scm.changeConfig2Error != 0) {
+        SetLastError(g_scm.changeConfig2Error);
+        return FALSE;
+    }
+    if (fa->lpsaActions != nullptr) {
+        svc->failureResetSeconds = fa->dwResetPeriod;
+        svc->failureActions.assign(fa->lpsaActions, fa->lpsaActions + fa->cActions);
+    }
+    return TRUE;
+}
+
+// The record, then its action list, in one buffer; too small a buffer gets
+// nothing but the size needed. No reboot message or command is kept.
+BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
+                                    LPDWORD needed) {
+    Log("QueryServiceConfig2A " + Hex(level));
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!HandleGrants(service, SERVICE_QUERY_CONFIG)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const DWORD count = static_cast<DWORD>(svc->failureActions.size());
+    *needed = sizeof(SERVICE_FAILURE_ACTIONSA) + count * sizeof(SC_ACTION);
+    if (buffer == nullptr || size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memset(buffer, 0, *needed);
+    SERVICE_FAILURE_ACTIONSA* fa = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);
+    fa->dwResetPeriod = svc->failureResetSeconds;
+    fa->cActions = count;
+    if (count > 0) {
+        fa->lpsaActions = reinterpret_cast<SC_ACTION*>(fa + 1);
+        std::memcpy(fa->lpsaActions, svc->failureActions.data(), count * sizeof(SC_ACTION));
+    }
     return TRUE;
 }
 
@@ -564,6 +696,7 @@ void ResetServices() {
     EnsureSync();
     EnterCriticalSection(&g_lock);
     g_scm = Services();
+    g_handleAccess.clear();
     g_reports.clear();
     g_reads.clear();
     g_lockEntries.clear();
@@ -585,6 +718,10 @@ void BindServices(Win32Api& api) {
     api.CloseServiceHandle = SimCloseServiceHandle;
     api.QueryServiceStatus = SimQueryServiceStatus;
     api.QueryServiceConfigA = SimQueryServiceConfigA;
+    api.ChangeServiceConfig2A = SimChangeServiceConfig2A;
+    api.QueryServiceConfig2A = SimQueryServiceConfig2A;
+    api.GetServiceKeyNameA = SimGetServiceKeyNameA;
+    api.GetServiceDisplayNameA = SimGetServiceDisplayNameA;
     api.StartServiceCtrlDispatcherA = SimStartServiceCtrlDispatcherA;
     api.RegisterServiceCtrlHandlerExA = SimRegisterServiceCtrlHandlerExA;
     api.SetServiceStatus = SimSetServiceStatus;

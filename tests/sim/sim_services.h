@@ -36,6 +36,10 @@ struct SimService {
     DWORD state = SERVICE_STOPPED;
     bool markedForDelete = false;
     int openHandles = 0;
+    // Failure actions as ChangeServiceConfig2A last set them (none at first).
+    DWORD failureResetSeconds = 0;
+    std::vector<SC_ACTION> failureActions;
+    bool usersDenied = false;  // a standard user may not open it, even to query
 };
 
 struct StatusReport {
@@ -67,7 +71,9 @@ struct Services {
     std::map<std::string, SimService> services;  // lower-case name -> service
     std::map<uintptr_t, std::string> serviceHandles;  // open service handle -> lower name
     bool admin = true;       // false: the manager refuses more than read access
+    bool managerUsersDenied = false;  // and with admin false, refuses even to connect
     DWORD startError = 0;    // non-zero: StartServiceA fails with it
+    DWORD changeConfig2Error = 0;  // non-zero: ChangeServiceConfig2A fails with it
     std::vector<std::string> calls;  // "OpenSCManagerA 0xf003f", "OpenServiceA <name> 0xf003f", ...
     DWORD lastStartArgc = 0xFFFFFFFF;
     bool lastStartArgvNull = false;

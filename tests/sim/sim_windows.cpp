@@ -1,4 +1,5 @@
 #include "sim_windows.h"
+#include "sim_services.h"
 
 #include "host/host_classify.h"
 #include "host/registry_reader.h"
@@ -110,7 +111,9 @@ DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def,
                                          DWORD size, LPCSTR file) {
     if (size == 0) return 0;
     std::string value = def ? Trim(def) : "";
-    auto f = g_state.files.find(Lower(file ? file : ""));
+    // A path that does not fit in MAX_PATH opens no file: the default stands.
+    const std::string name = file && std::strlen(file) < MAX_PATH ? file : "";
+    auto f = g_state.files.find(Lower(name));
     if (f != g_state.files.end()) {
         std::string current;
         bool inSection = false;
@@ -181,8 +184,13 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
                              DWORD disposition, DWORD flags, HANDLE templ) {
     Windows& w = g_state;
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
-    if (w.devices.find(Lower(path)) == w.devices.end()) {
+    auto device = w.devices.find(Lower(path));
+    if (device == w.devices.end()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (device->second.usersDenied && !Scm().admin) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     uintptr_t h = w.NewHandle(HandleKind::File);
@@ -251,6 +259,21 @@ bool IsLead(unsigned char b) {
 
 BOOL WINAPI SimIsDBCSLeadByte(BYTE b) { return IsLead(b) ? TRUE : FALSE; }
 
+// Code page 932's double-byte characters that have an upper-case form in
+// it, with the distance down to that form (same lead byte). The real call
+// goes through UTF-16, so a character the code page encodes twice (rows
+// 0xED-0xEE, part of row 0x87) also comes back in its other encoding; that
+// is not modelled.
+struct CaseRun {
+    BYTE lead, first, last, down;
+};
+const CaseRun k932Lower[] = {
+    {0x82, 0x81, 0x9A, 0x21},  // full-width a-z
+    {0x83, 0xBF, 0xD6, 0x20},  // Greek
+    {0x84, 0x70, 0x7E, 0x30},  // Cyrillic, before the gap at 0x7F
+    {0x84, 0x80, 0x91, 0x31},
+};
+
 DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
     if (g_state.failUpperCase > 0) {
         --g_state.failUpperCase;
@@ -261,8 +284,12 @@ DWORD WINAPI SimCharUpperBuffA(LPSTR text, DWORD length) {
     while (i < length) {
         unsigned char b = p[i];
         if (IsLead(b) && i + 1 < length) {
-            // Full-width a-z (0x8281-0x829A) map to A-Z (0x8260-0x8279).
-            if (b == 0x82 && p[i + 1] >= 0x81 && p[i + 1] <= 0x9A) p[i + 1] -= 0x21;
+            for (const CaseRun& run : k932Lower) {
+                if (b == run.lead && p[i + 1] >= run.first && p[i + 1] <= run.last) {
+                    p[i + 1] = static_cast<unsigned char>(p[i + 1] - run.down);
+                    break;
+                }
+            }
             i += 2;
             continue;
         }
@@ -285,29 +312,91 @@ const WCHAR k1252High[32] = {
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-// A lead byte must be followed by a trail byte (0x40-0x7E, 0x80-0xFC in
-// code page 932). Code page 1252 converts as Windows does; a double-byte
-// character gives U+3000 plus its trail byte, a stand-in that is one UTF-16
-// unit, as the characters tests use are.
+// Code page 932's assigned double-byte characters. A trail byte is 0x40-0x7E
+// or 0x80-0xFC; most lead bytes take every one, five take none, and the rows
+// below only the runs listed.
+const BYTE k932EmptyRows[] = {0x85, 0x86, 0xEB, 0xEC, 0xEF};
+struct TrailRun {
+    BYTE lead, first, last;
+};
+const TrailRun k932PartRows[] = {
+    {0x81, 0x40, 0x7E}, {0x81, 0x80, 0xAC}, {0x81, 0xB8, 0xBF}, {0x81, 0xC8, 0xCE},
+    {0x81, 0xDA, 0xE8}, {0x81, 0xF0, 0xF7}, {0x81, 0xFC, 0xFC}, {0x82, 0x4F, 0x58},
+    {0x82, 0x60, 0x79}, {0x82, 0x81, 0x9A}, {0x82, 0x9F, 0xF1}, {0x83, 0x40, 0x7E},
+    {0x83, 0x80, 0x96}, {0x83, 0x9F, 0xB6}, {0x83, 0xBF, 0xD6}, {0x84, 0x40, 0x60},
+    {0x84, 0x70, 0x7E}, {0x84, 0x80, 0x91}, {0x84, 0x9F, 0xBE}, {0x87, 0x40, 0x5D},
+    {0x87, 0x5F, 0x75}, {0x87, 0x7E, 0x7E}, {0x87, 0x80, 0x9C}, {0x88, 0x9F, 0xFC},
+    {0x98, 0x40, 0x72}, {0x98, 0x9F, 0xFC}, {0xEA, 0x40, 0x7E}, {0xEA, 0x80, 0xA4},
+    {0xEE, 0x40, 0x7E}, {0xEE, 0x80, 0xEC}, {0xEE, 0xEF, 0xFC}, {0xFC, 0x40, 0x4B},
+};
+
+bool Assigned932(BYTE lead, BYTE trail) {
+    if (trail < 0x40 || trail == 0x7F || trail > 0xFC) return false;
+    for (BYTE empty : k932EmptyRows)
+        if (lead == empty) return false;
+    bool partRow = false;
+    for (const TrailRun& run : k932PartRows) {
+        if (run.lead != lead) continue;
+        if (trail >= run.first && trail <= run.last) return true;
+        partRow = true;
+    }
+    return !partRow;
+}
+
+// The UTF-16 unit of an assigned double-byte character: the real one for the
+// full-width digits and Latin letters, the kana and the Greek letters (what
+// tests write), a private-use stand-in for the rest.
+WCHAR Unit932(BYTE lead, BYTE trail) {
+    if (lead == 0x81 && trail == 0x5C) return 0x2015;  // a dash whose trail byte is '\'
+    if (lead == 0x82) {
+        if (trail <= 0x58) return static_cast<WCHAR>(0xFF10 + trail - 0x4F);
+        if (trail <= 0x79) return static_cast<WCHAR>(0xFF21 + trail - 0x60);
+        if (trail <= 0x9A) return static_cast<WCHAR>(0xFF41 + trail - 0x81);
+        return static_cast<WCHAR>(0x3041 + trail - 0x9F);
+    }
+    if (lead == 0x83) {
+        if (trail <= 0x7E) return static_cast<WCHAR>(0x30A1 + trail - 0x40);
+        if (trail <= 0x96) return static_cast<WCHAR>(0x30E0 + trail - 0x80);
+        // Greek, upper then lower case; Unicode has a gap after rho in both.
+        const int index = trail <= 0xB6 ? trail - 0x9F : trail - 0xBF;
+        return static_cast<WCHAR>((trail <= 0xB6 ? 0x0391 : 0x03B1) + index + (index >= 17));
+    }
+    return static_cast<WCHAR>(0xE000 + trail);
+}
+
+// A single byte's UTF-16 unit in the code page in force.
+WCHAR UnitOfByte(BYTE b) {
+    if (g_state.codePage == 1252 && b >= 0x80 && b <= 0x9F && k1252High[b - 0x80] != 0)
+        return k1252High[b - 0x80];
+    if (g_state.codePage == 932) {
+        // Half-width katakana, then the bytes Windows gives private-use characters.
+        if (b >= 0xA1 && b <= 0xDF) return static_cast<WCHAR>(0xFF61 + b - 0xA1);
+        if (b == 0xA0) return 0xF8F0;
+        if (b >= 0xFD) return static_cast<WCHAR>(0xF8F1 + b - 0xFD);
+    }
+    return b;
+}
+
+// A lead byte must be followed by a trail byte that makes an assigned
+// character; otherwise the strict conversion refuses the text and the loose
+// one gives the code page's default character for it.
 int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                                   int wideLength) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     if (length < 0) length = static_cast<int>(std::strlen(text)) + 1;
     int chars = 0;
     for (int i = 0; i < length; ++chars) {
-        WCHAR unit = p[i];
+        WCHAR unit = 0;
         if (IsLead(p[i])) {
-            bool trail = i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC && p[i + 1] != 0x7F;
-            if (!trail && (flags & MB_ERR_INVALID_CHARS)) {
+            const bool whole = i + 1 < length && Assigned932(p[i], p[i + 1]);
+            if (!whole && (flags & MB_ERR_INVALID_CHARS)) {
                 SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
-            unit = static_cast<WCHAR>(0x3000 + (i + 1 < length ? p[i + 1] : 0));
+            unit = whole ? Unit932(p[i], p[i + 1]) : 0x30FB;
             i += 2;
         } else {
-            if (g_state.codePage == 1252 && p[i] >= 0x80 && p[i] <= 0x9F &&
-                k1252High[p[i] - 0x80] != 0)
-                unit = k1252High[p[i] - 0x80];
+            unit = UnitOfByte(p[i]);
             i += 1;
         }
         if (wideLength == 0) continue;  // counting only
@@ -399,6 +488,46 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
 int WriteStdoutSim(const char* text) {
     g_state.stdoutText += text;
     return static_cast<int>(std::strlen(text));
+}
+
+int WriteStderrSim(const char* text) {
+    g_state.stderrText += text;
+    return static_cast<int>(std::strlen(text));
+}
+
+// Standard handles: fixed values outside the counted ones, never closed.
+const uintptr_t kStdOutput = 0x11;
+const uintptr_t kStdError = 0x12;
+
+HANDLE WINAPI SimGetStdHandle(DWORD which) {
+    if (which == STD_OUTPUT_HANDLE) return reinterpret_cast<HANDLE>(kStdOutput);
+    if (which == STD_ERROR_HANDLE) return reinterpret_cast<HANDLE>(kStdError);
+    return nullptr;
+}
+
+bool IsConsole(HANDLE h) {
+    const uintptr_t v = reinterpret_cast<uintptr_t>(h);
+    return (v == kStdOutput && g_state.stdoutConsole) || (v == kStdError && g_state.stderrConsole);
+}
+
+BOOL WINAPI SimGetConsoleMode(HANDLE console, LPDWORD mode) {
+    if (!IsConsole(console)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    return TRUE;
+}
+
+BOOL WINAPI SimWriteConsoleW(HANDLE console, const VOID* text, DWORD count, LPDWORD written,
+                             LPVOID) {
+    if (!IsConsole(console)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_state.consoleText.append(static_cast<const WCHAR*>(text), count);
+    if (written) *written = count;
+    return TRUE;
 }
 
 }  // namespace
@@ -549,6 +678,11 @@ void BindCore(Win32Api& api) {
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
     api.GetFileAttributesA = SimGetFileAttributesA;
+    api.GetStdHandle = SimGetStdHandle;
+    api.GetConsoleMode = SimGetConsoleMode;
+    api.WriteConsoleW = SimWriteConsoleW;
+    // The simulation's calls set the thread's error as Windows would.
+    api.GetLastError = ::GetLastError;
     api.InitializeCriticalSection = SimInitializeCriticalSection;
     api.EnterCriticalSection = SimEnterCriticalSection;
     api.LeaveCriticalSection = SimLeaveCriticalSection;
@@ -560,6 +694,7 @@ void BindCore(Win32Api& api) {
     api.RegSetValueExA = SimRegSetValueExA;
     api.RegCloseKey = SimRegCloseKey;
     api.WriteStdout = WriteStdoutSim;
+    api.WriteStderr = WriteStderrSim;
 }
 
 const Win32Api& Api() { return g_api; }

@@ -56,6 +56,7 @@ struct SimDevice {
     int failNext = 0;         // fail this many coming device controls
     bool writeBack = false;   // write writeBackValue into the output buffer
     DWORD writeBackValue = 0;
+    bool usersDenied = false;  // a standard user's open is refused (Scm().admin false)
 };
 
 struct Windows {
@@ -100,8 +101,13 @@ struct Windows {
     UINT codePage = 1252;
     int failUpperCase = 0;  // the coming N CharUpperBuffA calls fail
 
-    // Standard output of the command-line role
+    // Standard output and error of the command-line role, as bytes; or,
+    // where that handle is a console, what reached it as UTF-16.
     std::string stdoutText;
+    std::string stderrText;
+    bool stdoutConsole = false;
+    bool stderrConsole = false;
+    std::wstring consoleText;
 
     // --- helpers for tests ---
     int OpenHandles() const { return static_cast<int>(handles.size()); }

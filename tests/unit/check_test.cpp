@@ -1,6 +1,7 @@
 // The check tool over the simulated Windows: which device stands, the exit
 // code for the first missing link, the warnings, the suggested pattern and
 // the JSON text.
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -9,6 +10,7 @@
 #include "check/check_decide.h"
 #include "check/check_entry.h"
 #include "check/check_facts.h"
+#include "check/text_out.h"
 #include "check/json_writer.h"
 #include "sim_services.h"
 #include "sim_setupapi.h"
@@ -57,15 +59,25 @@ protected:
     }
     int Gather() {
         GatherFacts(facts);
-        return CheckExitCode(*facts);
+        DecideVerdict(*facts, sim::Api().IsDBCSLeadByte, &verdict);
+        return verdict.exitCode;
     }
     std::string Warnings() {
-        CheckWarning w[kWarningCapacity];
         std::string names;
-        for (int i = 0, n = CollectWarnings(*facts, w); i < n; ++i)
-            names += std::string(w[i].about ? w[i].about->key : "-") + ":" +
-                     WarningName(w[i].kind) + " ";
+        for (int i = 0; i < verdict.warningCount; ++i)
+            names += std::string(verdict.warnings[i].about ? verdict.warnings[i].about->key : "-") +
+                     ":" + WarningName(verdict.warnings[i].kind) + " ";
         return names;
+    }
+    // The entry's report (plain, or /json) with its exit code.
+    std::string Report(bool json = false, int* code = nullptr) {
+        char prog[] = "tolvane-check.exe";
+        char option[] = "/json";
+        char* argv[] = {prog, option};
+        Sim().stdoutText.clear();
+        const int rc = CheckEntry(json ? 2 : 1, argv);
+        if (code != nullptr) *code = rc;
+        return Sim().stdoutText;
     }
     std::string Suggested(const ClassFacts& c) {
         char out[kPatternCapacity];
@@ -73,7 +85,12 @@ protected:
     }
 
     CheckFacts* facts = nullptr;
+    CheckVerdict verdict;
 };
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     Settings("VID_0B7C", "VEN_7E57");
@@ -88,6 +105,7 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_EQ(2u, bt.matches);
     EXPECT_EQ(2, bt.standing) << "the last match stands";
     EXPECT_EQ(0, bt.standingStarted);
+    EXPECT_EQ(0, verdict.sendState) << "the device that stands is stopped";
     EXPECT_EQ(1, bt.devices[0].started);
     EXPECT_EQ(0, bt.devices[1].matched);
     EXPECT_STREQ(kBtId, bt.devices[2].hardwareId);
@@ -120,6 +138,7 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
 
     AddAdapter(kWifiId, false);
     EXPECT_EQ(kCheckAdapterNotStarted, Gather());
+    EXPECT_TRUE(Sim().fileOpens.empty()) << "the service never opens a stopped adapter's path";
 
     sim::SetStarted(sim::SetupState().devices.back().devInst, true);
     Sim().devices.clear();
@@ -132,9 +151,23 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ("WiFiHWID:path-unresolved ", Warnings());
 
     sim::AddNetAdapterKey("0007", kGuid);
-    Sim().AddDevice(PathOf(kGuid));
-    EXPECT_EQ(kCheckWouldTell, Gather());
+    Sim().AddDevice(PathOf(kGuid)).usersDenied = true;
+    EXPECT_EQ(kCheckWouldTell, Gather()) << "an administrator opens it";
     EXPECT_EQ("", Warnings());
+
+    // A standard user is refused where LocalSystem is not: not "does not open".
+    sim::Scm().admin = false;
+    EXPECT_EQ(kCheckAccessDenied, Gather());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->net.pathError);
+    EXPECT_EQ("WiFiHWID:path-access-denied ", Warnings());
+    const std::string json = Report(true);
+    EXPECT_TRUE(Has(json, "\"result\": \"access-denied\"")) << json;
+    EXPECT_TRUE(Has(json, "\"pathError\": 5")) << json;
+    EXPECT_TRUE(Has(Report(), "  Path opens          unknown: access denied to this user (error 5)\n"));
+    Sim().devices.clear();
+    EXPECT_EQ(kCheckPathDoesNotOpen, Gather());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->net.pathError);
+    EXPECT_TRUE(Has(Report(), "  Path opens          no (error 2)\n"));
 
     // A refused pattern, and every setting refused, outrank the rest.
     Settings("", std::string(64, 'A'));
@@ -147,6 +180,24 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(kCheckNoSettings, Gather());
     EXPECT_EQ(0, facts->settings.keys[kSettingWifiPattern].read);
     EXPECT_EQ("-:settings-unreadable ", Warnings()) << "not blamed on the patterns";
+
+    // A settings file the profile read cannot open is refused the same way,
+    // and the report shows the file it would have read.
+    const std::string folder = std::string(kFolder) + std::string(223, 'f') + "\\";
+    Sim().exePath = folder + "tolvane-check.exe";
+    Settings("", "VEN_7E57");
+    ASSERT_EQ(MAX_PATH, (folder + "tolvane.ini").size()) << "no room left for the terminator";
+    EXPECT_EQ(kCheckNoSettings, Gather());
+    EXPECT_EQ(kSettingsFileOutOfReach, facts->settings.located);
+    EXPECT_EQ(folder + "tolvane.ini", facts->settings.file);
+    EXPECT_EQ("-:settings-path-too-long ", Warnings());
+    const std::string text = Report();
+    EXPECT_TRUE(Has(text, "\n" + folder + "tolvane.ini\n")) << "whole, on a line of its own";
+    EXPECT_TRUE(Has(text, "longer than 259 characters")) << text;
+    EXPECT_TRUE(Has(Report(true), "\"fileInReach\": false"));
+    Sim().exePath = folder.substr(1) + "tolvane-check.exe";
+    EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "one character shorter is read";
+    EXPECT_EQ(kSettingsFileNamed, facts->settings.located);
 }
 
 TEST_F(Check, WarningsShowTheLikelyMistakes) {
@@ -157,6 +208,7 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Register("C:\\Other\\tolvane.exe");
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(0, facts->settings.fileExists);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->settings.fileError);
     EXPECT_EQ(0, facts->settings.keys[kSettingBluetoothPattern].fromFile);
     EXPECT_EQ(1, facts->bluetooth.standing);
     EXPECT_EQ("-:service-elsewhere BTHWID:empty-pattern-matches-several ", Warnings());
@@ -180,6 +232,52 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(0, facts->service.registered);
     EXPECT_EQ("-:service-name-refused BTHWID:empty-pattern-matches-several ", Warnings());
+
+    // Another model's service has the display name in force: /install would
+    // fail. The service's own display name is no warning.
+    Settings("", "VEN_7E57");
+    sim::Scm().services["tolvane_qm5520"].displayName = "Verdin Service";
+    Gather();
+    EXPECT_EQ("BTHWID:empty-pattern-matches-several ", Warnings());
+    sim::Scm().services["tolvane_qm5520"].displayName = "Verdin Radio";
+    sim::SimService other;
+    other.name = "Tolvane_QM5530";
+    other.displayName = "VERDIN SERVICE";
+    sim::Scm().services["tolvane_qm5530"] = other;
+    Gather();
+    EXPECT_STREQ("Tolvane_QM5530", facts->service.displayNameOwner);
+    EXPECT_EQ("-:display-name-in-use BTHWID:empty-pattern-matches-several ", Warnings());
+    EXPECT_TRUE(Has(Report(), "  Display name        taken by Tolvane_QM5530\n"));
+    EXPECT_TRUE(Has(Report(true), "\"displayNameOwner\": \"Tolvane_QM5530\""));
+    sim::Scm().services.erase("tolvane_qm5530");
+    other.name = "verdin service";  // the manager refuses a display name that is a key name too
+    other.displayName = "Other";
+    sim::Scm().services["verdin service"] = other;
+    Gather();
+    EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
+    sim::Scm().services.erase("verdin service");
+
+    // A standard user refused the query is told so, not "not registered".
+    sim::Scm().admin = false;
+    sim::Scm().services["tolvane_qm5520"].usersDenied = true;
+    Gather();
+    EXPECT_EQ(0, facts->service.registered);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->service.openError);
+    EXPECT_EQ("-:service-access-denied BTHWID:empty-pattern-matches-several ", Warnings());
+    EXPECT_TRUE(Has(Report(), "  Registered          unknown: access denied to this user (error 5)\n"));
+    std::string json = Report(true);
+    EXPECT_TRUE(Has(json, "\"registered\": false,")) << json;
+    EXPECT_TRUE(Has(json, "\"openError\": 5,")) << json;
+    sim::Scm().managerUsersDenied = true;
+    Gather();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->service.managerError);
+    EXPECT_EQ("-:service-access-denied BTHWID:empty-pattern-matches-several ", Warnings());
+    sim::Scm().admin = true;
+    sim::Scm().services.erase("tolvane_qm5520");
+    Gather();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), facts->service.openError);
+    EXPECT_TRUE(Has(Report(), "  Registered          no\n"));
+    EXPECT_TRUE(Has(Report(true), "\"registered\": false,"));
 }
 
 TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
@@ -189,25 +287,64 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     char json[] = "/JSON";
     char* withUnknown[] = {prog, unknown};
     EXPECT_EQ(kCheckUnknownOption, CheckEntry(2, withUnknown));
-    EXPECT_EQ(0u, Sim().stdoutText.find("Usage: tolvane-check"));
-    EXPECT_NE(std::string::npos, Sim().stdoutText.find("\n  6  unknown option"));
+    EXPECT_EQ("", Sim().stdoutText) << "standard output stays clean for a script";
+    EXPECT_EQ(0u, Sim().stderrText.find("tolvane-check: unknown option /install\n\nUsage: "));
+    EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
+    EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  7  the adapter's device path is refused"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
     EXPECT_EQ(0u, Sim().stdoutText.find("Usage: tolvane-check"));
     EXPECT_TRUE(sim::Scm().calls.empty()) << "the usage looks at nothing";
 
-    // A long ID and a long folder: the plain report still fits the console.
-    Sim().exePath = "C:\\" + std::string(150, 'F') + "\\tolvane-check.exe";
-    Settings("VID_0B7C", "VEN_7E57");
-    sim::AddBluetoothDevice(kBtId + std::string("&") + std::string(120, 'Z'), "0000", true);
-    AddAdapter();
-    Sim().stdoutText.clear();
-    char* plain[] = {prog};
-    EXPECT_EQ(kCheckWouldTell, CheckEntry(1, plain));
-    std::istringstream lines(Sim().stdoutText);
-    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
-    EXPECT_NE(std::string::npos, Sim().stdoutText.find("Suggested pattern   VID_0B7C&PID_7B01\n"));
+    // The longest values the settings allow, a long hardware ID and a
+    // settings path at the limit: no line passes 79 columns but one that
+    // holds a single identifier longer than that, and no identifier a user
+    // copies is broken.
+    const std::string folder = "C:\\" + std::string(244, 'F') + "\\";
+    Sim().exePath = folder + "tolvane-check.exe";
+    const std::string btPattern = "VID_0B7C&PID_7B01&" + std::string(45, 'B');
+    const std::string wifiPattern = "VEN_7E57&DEV_7A37&SUBSYS_" + std::string(38, 'W');
+    const std::string model(55, 'M');
+    std::string display;
+    while (display.size() < 120) display += "Verdin Service ";
+    display = display.substr(0, 120) + "Radio!!";
+    Settings(btPattern, wifiPattern,
+             "[Product]\nModel=" + model + "\nServiceDisplayName=" + display + "\n");
+    const std::string btId = "USB\\" + btPattern + "&" + std::string(186, 'Z');
+    const std::string wifiId = "PCI\\" + wifiPattern;
+    sim::AddBluetoothDevice(btId, "0000", true);
+    AddAdapter(wifiId.c_str());
+    sim::SimService s;
+    s.name = "Tolvane_" + model;
+    s.imagePath = "\"" + folder + "tolvane.exe\"";
+    s.state = SERVICE_RUNNING;
+    sim::Scm().services[sim::Lower(s.name)] = s;
+    int code = -1;
+    const std::string text = Report(false, &code);
+    EXPECT_EQ(kCheckWouldTell, code);
+    ASSERT_EQ(259u, (folder + "tolvane.ini").size());
+    ASSERT_EQ(254u, btId.size()) << "the longest whose list fits the property buffer";
+    EXPECT_EQ(63u, btPattern.size());
+    EXPECT_EQ(63u, wifiPattern.size());
+    EXPECT_EQ(127u, display.size());
+    const std::vector<std::string> ids = {folder + "tolvane.ini", s.imagePath, s.name,
+                                          btPattern, "\"" + btPattern + "\"", btId,
+                                          wifiPattern, "\"" + wifiPattern + "\"", wifiId,
+                                          PathOf(kGuid)};
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() <= 79) continue;
+        const std::string alone = line.substr(line.find_first_not_of(' '));
+        EXPECT_TRUE(alone.size() > 79 && std::find(ids.begin(), ids.end(), alone) != ids.end())
+            << "too wide: " << line;
+    }
+    for (const std::string& id : ids) EXPECT_TRUE(Has(text, id)) << "broken: " << id;
+    EXPECT_TRUE(Has(text, "\n  Service name\n    Tolvane_" + model + "\n"));
+    EXPECT_TRUE(Has(text, "\nNet class, WiFiHWID\n  \"" + wifiPattern + "\"\n"));
+    EXPECT_TRUE(Has(text, "\n  Suggested pattern   VID_0B7C&PID_7B01\n"));
+    EXPECT_TRUE(Has(text, "Radio!!\n")) << "the display name ends whole";
+    EXPECT_FALSE(Has(text, " \n")) << "no padding is left before a moved identifier";
 
     char* asJson[] = {prog, json};
     Sim().stdoutText.clear();
@@ -215,6 +352,122 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"exitCode\": 0,\n  \"result\": \"would-tell\","));
     EXPECT_NE(std::string::npos,
               Sim().stdoutText.find("\"suggestedPattern\": \"VEN_7E57&DEV_7A37\""));
+}
+
+BOOL WINAPI RefusedQuery2(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
+    char prog[] = "tolvane-check.exe";
+    char json[] = "/json";
+    char* plain[] = {prog};
+    char* asJson[] = {prog, json};
+    auto report = [&](char** argv, int argc) {
+        Sim().stdoutText.clear();
+        CheckEntry(argc, argv);
+        return Sim().stdoutText;
+    };
+
+    // What /install registers, asked with the query rights only.
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
+    sim::SimService& s = sim::Scm().services["tolvane_qm5520"];
+    s.failureResetSeconds = kFailureResetSeconds;
+    s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
+    std::string text = report(plain, 1);
+    EXPECT_NE(std::string::npos,
+              text.find("\n  Recovery            restart in 5 s, restart in 5 s, none; "
+                        "reset after 1 day\n"))
+        << text;
+    EXPECT_TRUE(std::find(sim::Scm().calls.begin(), sim::Scm().calls.end(),
+                          "OpenServiceA Tolvane_QM5520 0x5") != sim::Scm().calls.end());
+    EXPECT_NE(std::string::npos,
+              report(asJson, 2).find("\"recovery\": {\n      \"resetSeconds\": 86400,\n"
+                                     "      \"actions\": [\n        {\n          \"type\": "
+                                     "\"restart\",\n          \"delayMs\": 5000\n        },"))
+        << Sim().stdoutText;
+    EXPECT_NE(std::string::npos, Sim().stdoutText.find("\"type\": \"none\",\n          "
+                                                       "\"delayMs\": 0\n        }\n      ]"));
+
+    // Many actions, and delays not in whole seconds: pieces stay whole and
+    // lines within the console; those not kept are counted.
+    s.failureActions.assign(10, SC_ACTION{SC_ACTION_RESTART, 1500});
+    s.failureActions[7].Type = SC_ACTION_REBOOT;
+    s.failureResetSeconds = 90;
+    text = report(plain, 1);
+    EXPECT_NE(std::string::npos, text.find("restart in 1500 ms,")) << text;
+    EXPECT_NE(std::string::npos, text.find("reboot in 1500 ms, and 2 more;")) << text;
+    EXPECT_NE(std::string::npos, text.find("reset after 90 s\n")) << text;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 79u) << line;
+        EXPECT_NE(' ', line.empty() ? '-' : line.back()) << line;
+    }
+
+    // None registered; a query refused leaves the rest of the service read.
+    s.failureActions.clear();
+    s.failureResetSeconds = 0;
+    EXPECT_NE(std::string::npos, report(plain, 1).find("  Recovery            none registered\n"));
+    EXPECT_NE(std::string::npos, report(asJson, 2).find("\"actions\": []"));
+    Win32Api api = sim::Api();
+    api.QueryServiceConfig2A = RefusedQuery2;
+    SetWin32Api(&api);
+    GatherFacts(facts);
+    EXPECT_EQ(0, facts->service.recoveryRead);
+    EXPECT_EQ(1, facts->service.configRead);
+    EXPECT_NE(std::string::npos, report(plain, 1).find("  Recovery            unreadable\n"));
+    EXPECT_NE(std::string::npos, report(asJson, 2).find("\"recovery\": null,\n"));
+    SetWin32Api(&sim::Api());
+}
+
+TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
+    Sim().exePath = "C:\\Caf\xE9\\tolvane-check.exe";
+    Settings("", "");
+    const std::string bytes = Report();
+    EXPECT_TRUE(Has(bytes, "C:\\Caf\xE9\\tolvane.ini\n"));
+    EXPECT_TRUE(Sim().consoleText.empty());
+
+    Sim().stdoutConsole = true;
+    EXPECT_EQ("", Report()) << "nothing reaches the byte stream";
+    std::wstring want;
+    for (unsigned char c : bytes) want += static_cast<wchar_t>(c);  // 1252 is Latin-1 here
+    EXPECT_EQ(want, Sim().consoleText);
+
+    // A double-byte character is never split where the buffer is written out.
+    Sim().codePage = 932;
+    Sim().consoleText.clear();
+    Out out;
+    OutStart(&out);
+    OutText(&out, std::string(kOutCapacity - 2, 'a').c_str());
+    OutText(&out, "\x82\xA0\x82\xA0");
+    OutFlush(&out);
+    EXPECT_EQ(std::wstring(kOutCapacity - 2, L'a') + L"\x3042\x3042", Sim().consoleText);
+}
+
+TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
+    Settings("VID_0B7C", "VEN_7E57");
+    for (int i = 0; i < 40; ++i) {
+        sim::AddBluetoothDevice("USB\\VID_0B7C&PID_" + std::to_string(1000 + i), std::to_string(i),
+                                true);
+    }
+    AddAdapter();
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(40u, facts->bluetooth.present);
+    EXPECT_EQ(40u, facts->bluetooth.matches);
+    EXPECT_EQ(39, facts->bluetooth.standing) << "the last match stands though not listed";
+    EXPECT_EQ(1, verdict.sendState);
+    EXPECT_STREQ("USB\\VID_0B7C&PID_1031", facts->bluetooth.devices[31].hardwareId);
+    EXPECT_FALSE(verdict.bluetooth.found);
+    const std::string text = Report();
+    EXPECT_TRUE(Has(text, "\n   32 yes    started  USB\\VID_0B7C&PID_1031\n  and 8 more, not listed\n"));
+    EXPECT_TRUE(Has(text, "  Stands              #40, started"));
+    EXPECT_TRUE(Has(text, "  Suggested pattern   none: too many devices to compare\n"));
+    const std::string json = Report(true);
+    EXPECT_TRUE(Has(json, "\"present\": 40,"));
+    EXPECT_TRUE(Has(json, "\"hardwareId\": \"USB\\\\VID_0B7C&PID_1031\""));
+    EXPECT_FALSE(Has(json, "PID_1032")) << "the first 32 only";
+    EXPECT_TRUE(Has(json, "\"index\": 39,"));
 }
 
 std::string Suggest(const std::vector<const char*>& ids, DWORD index) {
@@ -278,12 +531,30 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
 
     // A lead byte's character is converted whole; one the code page refuses
     // becomes U+FFFD rather than a byte that is not UTF-8.
+    // Every control character 0x01 to 0x1F. The writer is given C strings,
+    // so 0x00 cannot be inside one: it ends the text, and what follows is
+    // not written.
+    char controls[0x20];
+    for (int c = 1; c < 0x20; ++c) controls[c - 1] = static_cast<char>(c);
+    controls[0x1F] = '\0';
+    OutStart(&out);
+    JsonEscaped(&out, controls, sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    out.text[out.length] = '\0';
+    EXPECT_STREQ("\"\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r"
+                 "\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018"
+                 "\\u0019\\u001a\\u001b\\u001c\\u001d\\u001e\\u001f\"",
+                 out.text);
+    OutStart(&out);
+    JsonEscaped(&out, "a\0b", sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    out.text[out.length] = '\0';
+    EXPECT_STREQ("\"a\"", out.text);
+
     Sim().codePage = 932;
     OutStart(&out);
     JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().IsDBCSLeadByte,
                 sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
-    EXPECT_STREQ("\"\\u30a0|\\ufffd |\\ufffd\"", out.text);
+    EXPECT_STREQ("\"\\u3042|\\ufffd |\\ufffd\"", out.text);
 }
 
 }  // namespace

@@ -65,6 +65,21 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     ASSERT_FALSE(Sim().regOpens.empty());
     EXPECT_EQ(kCommandAccess, Sim().regOpens.back().sam);
     EXPECT_TRUE(Called("OpenSCManagerA 0xf003f"));
+
+    // Recovery: a restart after 5 s twice, then nothing; the count reset
+    // after a day. Set on the created service's handle, before it closes.
+    EXPECT_EQ(86400u, s->failureResetSeconds);
+    ASSERT_EQ(3u, s->failureActions.size());
+    const SC_ACTION expected[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000},
+                                  {SC_ACTION_NONE, 0}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(expected[i].Type, s->failureActions[i].Type) << "action " << i;
+        EXPECT_EQ(expected[i].Delay, s->failureActions[i].Delay) << "action " << i;
+    }
+    const std::vector<std::string>& calls = sim::Scm().calls;
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ("ChangeServiceConfig2A 0x2", calls[calls.size() - 3]);
+    EXPECT_EQ("CloseServiceHandle service", calls[calls.size() - 2]);
 }
 
 TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
@@ -76,11 +91,14 @@ TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
     EXPECT_EQ(std::string("", 1), Registered("Description"));
 }
 
-TEST_F(Commands, ADescriptionThatCannotBeWrittenNeverFailsTheInstall) {
+TEST_F(Commands, ADescriptionOrRecoveryThatCannotBeSetNeverFailsTheInstall) {
     Sim().regSetFails = true;
+    sim::Scm().changeConfig2Error = ERROR_ACCESS_DENIED;
     EXPECT_EQ(1, CommandInstall());
     EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
     EXPECT_EQ("<absent>", Registered("Description"));
+    EXPECT_TRUE(Called("ChangeServiceConfig2A")) << "asked for, and refused";
+    EXPECT_TRUE(Service()->failureActions.empty());
 
     // Nor one whose key does not open.
     sim::UseSimulatedWindows();
@@ -101,33 +119,37 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // The longest path the read holds, quoted: still whole.
+    // The longest path whose settings file the profile read still opens,
+    // quoted: whole.
     sim::UseSimulatedWindows();
     ASSERT_EQ(1, DeriveServiceName());
-    Sim().exePath = "C:\\a b\\" + std::string(kExePathCapacity - 12, 'x') + ".exe";
-    ASSERT_EQ(kExePathCapacity - 1, Sim().exePath.size());
+    Sim().exePath = "C:\\a b\\" + std::string(MAX_PATH - 12, 'x') + ".exe";
+    ASSERT_EQ(MAX_PATH - 1u, Sim().exePath.size());
     EXPECT_EQ(1, CommandInstall());
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
-    // One more character and the read is cut: nothing is created, and no
-    // default name addresses a service another installation registered.
-    sim::UseSimulatedWindows();
-    ASSERT_EQ(1, DeriveServiceName());
-    EXPECT_EQ(1, CommandInstall());
-    Sim().exePath = "C:\\ab\\" + std::string(kExePathCapacity - 10, 'x') + ".exe";
-    ASSERT_EQ(kExePathCapacity, Sim().exePath.size());
-    EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
-    EXPECT_EQ(0, DeriveServiceName());
-    sim::Scm().calls.clear();
-    Sim().stdoutText.clear();
-    EXPECT_EQ(-2, CommandInstall());
-    EXPECT_EQ(-3, CommandStart());
-    EXPECT_EQ(-3, CommandStop());
-    EXPECT_EQ(-3, CommandUninstall());
-    EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA"));
-    EXPECT_EQ("", Sim().stdoutText);
-    EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
+    // One more character and the settings are out of reach; far more and
+    // the exe path is cut. Either way nothing is created, and no default
+    // name addresses a service another installation registered.
+    for (size_t length : {size_t{MAX_PATH}, size_t{kExePathCapacity}}) {
+        sim::UseSimulatedWindows();
+        ASSERT_EQ(1, DeriveServiceName());
+        EXPECT_EQ(1, CommandInstall());
+        Sim().exePath = "C:\\ab\\" + std::string(length - 10, 'x') + ".exe";
+        ASSERT_EQ(length, Sim().exePath.size());
+        EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
+        EXPECT_EQ(0, DeriveServiceName());
+        sim::Scm().calls.clear();
+        Sim().stdoutText.clear();
+        EXPECT_EQ(-2, CommandInstall());
+        EXPECT_EQ(-3, CommandStart());
+        EXPECT_EQ(-3, CommandStop());
+        EXPECT_EQ(-3, CommandUninstall());
+        EXPECT_FALSE(Called("CreateServiceA") || Called("OpenServiceA")) << length;
+        EXPECT_EQ("", Sim().stdoutText);
+        EXPECT_NE(nullptr, Service()) << "the installed service is left alone";
+    }
 }
 
 TEST_F(Commands, RefusedNamesCreateAndAddressNothing) {

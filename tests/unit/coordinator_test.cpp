@@ -179,6 +179,29 @@ TEST_F(Coordinator, AdapterRemovalSendsNothingUnlessBluetoothChanged) {
     ExpectRequest(1, kGuidA, 0xFFF10220, 0);
 }
 
+// The adapter stops and starts again at the same path while Bluetooth
+// comes on: the change sent before the Wi-Fi probe already reached it, so
+// bringing it up sends nothing more.
+TEST_F(Coordinator, AdapterBackAtTheSamePathHearsAChangeOnlyOnce) {
+    DEVINST bt = AddBt(false);
+    DEVINST wifi = AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    sim::SetStarted(wifi, false);
+    OnDeviceRemoval();
+    EXPECT_EQ(0, WifiPresent);
+
+    sim::SetStarted(wifi, true);
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+    OnDeviceArrival();
+    EXPECT_EQ(2u, Sent().size());
+}
+
 TEST_F(Coordinator, RemovalNeverBringsTheAdapterUp) {
     AddBt(false);
     DEVINST wifi = AddWifi(kGuidA, "0007", false);

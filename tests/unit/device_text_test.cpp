@@ -8,7 +8,7 @@
 namespace {
 
 // The code page comes from the simulation: 1252, or 932 with double-byte
-// characters (lead bytes 0x81-0x9F and 0xE0-0xFC).
+// characters (lead bytes 0x81-0x9F and 0xE0-0xFC, not every pair assigned).
 class DeviceText : public SimTest {
 protected:
     LeadByteTest Lead() { return sim::Api().IsDBCSLeadByte; }
@@ -55,6 +55,9 @@ TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
     EXPECT_EQ(-1, Upper(badTrail, 6));
     std::string badTrailLast("\x82\x7F", 3);
     EXPECT_EQ(-1, Upper(badTrailLast, 3));
+    // Nor one whose pair the code page leaves unassigned.
+    std::string unassigned("ab\x85\x40", 5);
+    EXPECT_EQ(-1, Upper(unassigned, 5));
 
     // Text the upper-casing call fails on is not taken as it stands.
     std::string plain("abc\0", 4);
@@ -87,26 +90,41 @@ TEST_F(DeviceText, InADoubleByteCodePageAnOccurrenceStartsOnACharacter) {
     EXPECT_EQ(1, Contains(text, "AB"));
 }
 
-TEST_F(DeviceText, DriverSuffixIsTheFourBytesBeforeTheReportedEnd) {
+TEST_F(DeviceText, DriverSuffixIsTheKeysLastFourCharactersAsRead) {
     char suffix[8] = "junk";
     const std::string key = "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0012";
-    DWORD n = static_cast<DWORD>(key.size() + 1);
+    const DWORD n = static_cast<DWORD>(key.size() + 1);
     DriverSuffixFromKey(suffix, key.c_str(), TRUE, n, 256);
     EXPECT_STREQ("0012", suffix);
     DriverSuffixFromKey(suffix, "{X}\\0003", TRUE, 9, 256);
     EXPECT_STREQ("0003", suffix);
-    // The reported size rules, not the text.
-    DriverSuffixFromKey(suffix, "ABCDEFGH", TRUE, 6, 256);
-    EXPECT_STREQ("BCDE", suffix);
     DriverSuffixFromKey(suffix, "0007", TRUE, 5, 256);
     EXPECT_STREQ("0007", suffix);
 
-    const std::string full(256, '7');
-    for (DWORD bad : {0u, 4u, 257u}) {
+    // A size counted in UTF-16 bytes, or anything else past the text, does
+    // not move the suffix into the buffer's zeroed tail.
+    char buffer[256] = {};
+    std::memcpy(buffer, key.c_str(), key.size());
+    for (DWORD reported : {2 * n, 2 * n - 2, DWORD{256}, DWORD{600}}) {
         std::strcpy(suffix, "junk");
-        DriverSuffixFromKey(suffix, full.c_str(), TRUE, bad, 256);
+        DriverSuffixFromKey(suffix, buffer, TRUE, reported, sizeof buffer);
+        EXPECT_STREQ("0012", suffix) << reported;
+    }
+    // The reported size still bounds the text: nothing past it is read.
+    DriverSuffixFromKey(suffix, "ABCDEFGH", TRUE, 6, 256);
+    EXPECT_STREQ("CDEF", suffix);
+    const std::string full(256, '7');
+    DriverSuffixFromKey(suffix, full.c_str(), TRUE, 256, 256);
+    EXPECT_STREQ("7777", suffix) << "an unterminated buffer ends at its size";
+
+    for (DWORD bad : {0u, 4u}) {
+        std::strcpy(suffix, "junk");
+        DriverSuffixFromKey(suffix, "012", TRUE, bad, 256);
         EXPECT_STREQ("", suffix) << bad;
     }
+    std::strcpy(suffix, "junk");
+    DriverSuffixFromKey(suffix, "0123", TRUE, 3, 256);
+    EXPECT_STREQ("", suffix) << "bounded to three characters";
     std::strcpy(suffix, "junk");
     DriverSuffixFromKey(suffix, key.c_str(), FALSE, n, 256);
     EXPECT_STREQ("", suffix);

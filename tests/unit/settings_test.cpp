@@ -220,18 +220,46 @@ TEST_F(Settings, ExeInADottedFolderReadsItsOwnNameWithIni) {
     EXPECT_STREQ("Tolvane_RIGHT", ServiceName);
 }
 
-TEST_F(Settings, ExePathLongestThatFitsIsUsed) {
-    // 1023 characters: the longest path the exe-path buffer holds.
-    std::string folder = "C:\\" + std::string(kExePathCapacity - 1 - 3 - 12, 'f');
-    std::string exe = folder + "\\tolvane.exe";
-    ASSERT_EQ(kExePathCapacity - 1, exe.size());
-    Sim().exePath = exe;
-    Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=LONGEST\r\n");
-    EXPECT_EQ(1, DeriveServiceName());
-    EXPECT_STREQ("Tolvane_LONGEST", ServiceName);
-    char path[kExePathCapacity];
-    EXPECT_EQ(1, ReadExePath(path));
-    EXPECT_EQ(exe, path);
+// The profile read opens a file whose path fits in MAX_PATH and no other:
+// a settings file beyond it is refused, never read as its defaults.
+TEST_F(Settings, SettingsFileMustBeWithinMaxPath) {
+    struct Case {
+        size_t iniLength;
+        int located;
+    };
+    for (const Case& c : {Case{MAX_PATH - 1, kSettingsFileNamed},
+                          Case{MAX_PATH, kSettingsFileOutOfReach},
+                          Case{kExePathCapacity - 1, kSettingsFileOutOfReach}}) {
+        std::string folder = "C:\\" + std::string(c.iniLength - 3 - 12, 'f');
+        std::string exe = folder + "\\tolvane.exe";
+        std::string ini = folder + "\\tolvane.ini";
+        ASSERT_EQ(c.iniLength, ini.size());
+        Sim().exePath = exe;
+        Sim().WriteFile(ini, "[Product]\r\nModel=LONG\r\n");
+
+        char path[kSettingsPathCapacity];
+        EXPECT_EQ(c.located, LocateSettingsFile(path)) << c.iniLength;
+        EXPECT_EQ(ini, path) << "the file named either way, for a report";
+        const bool named = c.located == kSettingsFileNamed;
+        EXPECT_EQ(named ? 1 : 0, SettingsFilePath(path)) << c.iniLength;
+        EXPECT_EQ(named ? ini : "", path);
+        EXPECT_EQ(named ? 1 : 0, DeriveServiceName()) << c.iniLength;
+        EXPECT_STREQ(named ? "Tolvane_LONG" : "", ServiceName);
+        char pattern[kPatternCapacity];
+        std::strcpy(pattern, "unchanged");
+        EXPECT_EQ(named ? 1 : 0, ReadSetting(kSectionSettings, kKeyWifiPattern, kDefaultPattern,
+                                            pattern, sizeof pattern));
+        EXPECT_STREQ("", pattern);
+        // The exe's own path is read whole all the same.
+        char exePath[kExePathCapacity];
+        EXPECT_EQ(1, ReadExePath(exePath));
+        EXPECT_EQ(exe, exePath);
+    }
+    // An exe without an extension has ".ini" added: 256 characters are
+    // already out of reach.
+    Sim().exePath = "C:\\" + std::string(256 - 3, 'g');
+    char path[kSettingsPathCapacity];
+    EXPECT_EQ(kSettingsFileOutOfReach, LocateSettingsFile(path));
 }
 
 TEST_F(Settings, ExePathThatCannotBeReadWholeRefusesEveryRead) {
@@ -259,6 +287,9 @@ TEST_F(Settings, ExePathThatCannotBeReadWholeRefusesEveryRead) {
         char exePath[kExePathCapacity];
         EXPECT_EQ(0, ReadExePath(exePath));
         EXPECT_STREQ("", exePath);
+        char file[kSettingsPathCapacity];
+        EXPECT_EQ(kSettingsExeUnread, LocateSettingsFile(file));
+        EXPECT_STREQ("", file);
     }
 }
 

@@ -343,21 +343,69 @@ scenario_check() {
     machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
     machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --stopped >/dev/null
     write_ini "$(tr 'A-Z' 'a-z' <<<"$BT_PAT1")" "$WIFI_PAT"
+    # Another service whose display name is the one in force (the default).
+    machine service-install "$MDIR" 'Verdin Service' 'C:\windows\system32\notepad.exe' >/dev/null \
+        || { fail "$s: a service named Verdin Service"; return; }
 
     run_exe 'C:\Program Files\Tolvane\tolvane-check.exe'
     missing=$(for want in '  BTHWID              file     vid_0b7c&pid_7b01' \
                   "  no     started  $BT_ID1" "* 1  yes    stopped  $WIFI_ID1" \
+                  '  Display name        taken by Verdin Service' \
+                  '  ! Another service already has the display name ServiceDisplayName gives: the' \
                   '  ! BTHWID has lower-case letters: hardware IDs are compared upper-cased, so it' \
+                  '  Path opens          not tried: the adapter is not started' \
                   '  Suggested pattern   VEN_7E57&DEV_7A37' \
                   'Result 3: the adapter that matches is not started'; do
                   grep -qF -- "$want" <<<"$RUN_OUT" || echo "missing: $want"
               done)
     [ "$RUN_RC" = 3 ] && [ -z "$missing" ]
-    check "$s: adapter stopped, BTHWID in lower case: exit 3, the devices as the service sees them, a warning" \
+    check "$s: adapter stopped, BTHWID in lower case, display name taken: exit 3, the devices as the service sees them, warnings" \
         $? "exit $RUN_RC
 $missing
 output:
 $RUN_OUT"
+    machine service-delete "$MDIR" 'Verdin Service' >/dev/null
+
+    # An unknown option: named on standard error with the usage, nothing on
+    # standard output.
+    run_exe 'C:\Program Files\Tolvane\tolvane-check.exe' /bogus
+    [ "$RUN_RC" = 6 ] && [ -z "$RUN_OUT" ] \
+        && [ "$(head -n 3 <<<"$RUN_ERR")" = "tolvane-check: unknown option /bogus
+
+Usage: tolvane-check [/json]" ] && grep -qF '  7  the adapter' <<<"$RUN_ERR"
+    check "$s: /bogus: exit 6, the option and the usage on standard error" $? "exit $RUN_RC
+stdout: $RUN_OUT
+stderr: $RUN_ERR"
+
+    # The settings file's path at the profile read's limit: 259 characters
+    # are read, 260 are refused with a warning of their own. Started by full
+    # path: Wine cannot enter a working directory that long.
+    local base='C:\Program Files\Tolvane\' length dir
+    for length in 259 260; do
+        dir=$(printf 'L%.0s' $(seq $((length - ${#base} - 12))))
+        machine install "$MDIR" tolvane-check.exe "$INSTDIR/$dir" >/dev/null \
+            && cp "$CHECK_EXE" "$INSTDIR/$dir/tolvane-check.exe" \
+            && printf '[Product]\r\nModel=LEN%s\r\n' "$length" >"$INSTDIR/$dir/tolvane.ini" \
+            || { fail "$s: the check tool in a folder for $length characters"; continue; }
+        run_exe "$base$dir\\tolvane-check.exe" /json
+        missing=$(python3 -c '
+import json, sys
+d = json.loads(sys.stdin.read())
+ini, length = sys.argv[1], int(sys.argv[2])
+s = d["settings"]
+facts = {"file": (s["file"], ini), "fileInReach": (s["fileInReach"], length < 260),
+         "Model": (s["keys"][0]["value"], "LEN259" if length < 260 else None),
+         "warnings": ([w["id"] for w in d["warnings"]][:1] == ["settings-path-too-long"], length >= 260),
+         "result": (d["result"] == "no-settings", length >= 260)}
+print("\n".join("%s: got %r, want %r" % (k, g, w) for k, (g, w) in facts.items() if g != w))
+' "$base$dir\\tolvane.ini" "$length" <<<"$RUN_OUT" 2>&1)
+        [ -z "$missing" ] && { [ "$length" = 259 ] || [ "$RUN_RC" = 1 ]; }
+        check "$s: settings path of $length characters: $([ "$length" = 259 ] && echo read || echo 'refused, exit 1, settings-path-too-long')" \
+            $? "exit $RUN_RC
+$missing
+output:
+$RUN_OUT"
+    done
 
     machine start "$MDIR" W1
     write_ini "$BT_PAT1" "$WIFI_PAT"
@@ -377,6 +425,7 @@ facts = {
     "sendState": (d["bluetooth"]["sendState"], 1),
     "devicePath": (d["net"]["standing"]["devicePath"], "\\\\.\\" + guid),
     "pathOpens": (d["net"]["standing"]["pathOpens"], True),
+    "errors": ((d["service"]["openError"], d["net"]["standing"]["pathError"]), (0, 0)),
     "suggested": ((d["bluetooth"]["suggestedPattern"], d["net"]["suggestedPattern"]), (bt, wifi)),
     "warnings": (d["warnings"], []),
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Host facts and the settings file on Wine itself.
 #
-#   host_checks.sh win32|win64 HOST_PROBE_EXE BUILD_DIR
+#   host_checks.sh win32|win64 HOST_PROBE_EXE BUILD_DIR TOLVANE_EXE CHECK_EXE
 #
 # Each run works in a fresh copy of the build tree's prepared prefix of the
 # given architecture, so it starts from a clean registry. For each Windows
-# version Wine can be set to, the probe's host code is compared with what
-# that version must classify as; then the registry view the reader opens,
-# and the settings file found beside a real exe. Exit 0 all passed, 1
+# version Wine can be set to, the probe's host code, and the one the
+# shipped check tool reports under its manifest, are compared with what
+# that version must classify as; then the manifest both shipped exes carry,
+# the registry view the reader opens, and the settings file found beside a
+# real exe. Exit 0 all passed, 1
 # something failed, 77 the check cannot run here (no prefix of that
 # architecture can be made).
 set -uo pipefail
@@ -16,6 +18,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 arch="$1"
 probe="$2"
 build="$(realpath "$3")"
+service_exe="$(realpath "$4")"
+check_exe="$(realpath "$5")"
 
 wine_env "$arch"
 prefix="$build/wine/host-$arch"
@@ -81,6 +85,31 @@ for pair in $versions; do
     # Looked up before main ran, and present on every version Wine offers.
     expect "$arch $version" entry 1
     expect "$arch $version" wow64 "$amd64"
+    # The shipped exe, manifest and all, classifies the same.
+    run_exe "$check_exe" /json
+    check_eq "$arch $version: tolvane-check.exe /json hostCode" "$code" \
+        "$(python3 -c 'import json, sys; print(json.load(sys.stdin)["host"]["hostCode"])' \
+            <<<"$RUN_OUT" 2>&1)"
+done
+
+# ---- the application manifest both shipped exes carry ----
+
+# What it asks, as a line: the execution level, UI access, and the elements
+# found named compatibility or supportedOS (none).
+manifest_says() {
+    python3 -c '
+import sys, xml.etree.ElementTree as ET
+root = ET.fromstring(sys.stdin.buffer.read())
+level = [e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+extra = [e.tag.split("}")[-1] for e in root.iter()
+         if e.tag.split("}")[-1] in ("compatibility", "supportedOS")]
+print(len(level), level[0].get("level") if level else "-",
+      level[0].get("uiAccess") if level else "-", extra)' 2>&1
+}
+for exe in "$service_exe" "$check_exe"; do
+    run_probe "$probe" manifest "$exe"
+    check_eq "$(basename "$exe"): manifest resource 1 runs as invoker, no UI access, no OS list" \
+        "1 asInvoker false []" "$(manifest_says <<<"$RUN_OUT")"
 done
 
 # ---- the registry view the reader opens ----

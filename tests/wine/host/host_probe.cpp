@@ -6,6 +6,7 @@
 //   host_probe read SUBKEY VALUE          (ReadRegistryValue, 256-byte buffer)
 //   host_probe setting SECTION KEY DEFAULT CAPACITY
 //   host_probe name                       (DeriveServiceName)
+//   host_probe manifest EXE               (its RT_MANIFEST resource 1, as stored)
 #include <windows.h>
 
 #include <cstdio>
@@ -98,6 +99,24 @@ int Name() {
     return 0;
 }
 
+// Loaded as data: nothing of it runs, and a manifest it lacks is an error.
+int Manifest(const char* exe) {
+    int rc = 1;
+    HMODULE module = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24))
+                         : nullptr;
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (bytes != nullptr) {
+        std::fwrite(bytes, 1, SizeofResource(module, found), stdout);
+        rc = 0;
+    } else {
+        std::fprintf(stderr, "no manifest resource 1 in %s (error %lu)\n", exe, GetLastError());
+    }
+    if (module != nullptr) FreeLibrary(module);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,7 +126,8 @@ int main(int argc, char** argv) {
     else if (argc == 6 && std::strcmp(argv[1], "setting") == 0)
         rc = Setting(argv[2], argv[3], argv[4], argv[5]);
     else if (argc == 2 && std::strcmp(argv[1], "name") == 0) rc = Name();
-    if (rc == 2) std::fprintf(stderr, "usage: host_probe classify|read|setting|name ...\n");
+    else if (argc == 3 && std::strcmp(argv[1], "manifest") == 0) rc = Manifest(argv[2]);
+    if (rc == 2) std::fprintf(stderr, "usage: host_probe classify|read|setting|name|manifest ...\n");
     std::fflush(stdout);
     return rc;
 }

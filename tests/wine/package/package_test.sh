@@ -3,7 +3,9 @@
 # this tree's exes by scripts/package.sh (once signed with a certificate
 # made for the run, once unsigned with a higher version), then installed
 # silently with properties, repaired, upgraded, refused as a downgrade and
-# removed; last, the service it registered is compared with the one that
+# removed (Wine's installer reports itself as version 4.5, so the action
+# that applies the recovery table, for 5.0 and later, is skipped there);
+# last, the service it registered is compared with the one that
 # tolvane.exe /install registers from the same folder.
 #
 # usage: package_test.sh TOLVANE_EXE CHECK_EXE BUILD_DIR
@@ -85,6 +87,21 @@ check "the unsigned package carries no signature" $?
 check_eq "package: both exes' file versions" \
     "$(printf 'tolvane-check.exe %s.0\ntolvane.exe %s.0' "$version" "$version")" \
     "$(msiinfo export "$old_msi" File | awk -F'\t' 'NR > 3 { print $3, $5 }' | sort)"
+
+# Recovery after a crash, as /install registers it: one row for the
+# service's component, at install and reinstall (1 + 4), applied between
+# registering and starting the service.
+check_eq "package: the recovery table holds exactly the service's actions" \
+    "Recovery Tolvane_[MODEL] 5 86400 - - 1[~]1[~]0 5000[~]5000[~]0 Service" \
+    "$(msiinfo export "$old_msi" MsiServiceConfigFailureActions | tr -d '\r' |
+        awk -F'\t' 'NR > 3 { for (i = 1; i <= NF; ++i) if ($i == "") $i = "-"; print }' OFS=' ')"
+# In sequence order, with their conditions: Windows Installer before 5.0
+# has no such action and skips it.
+check_eq "package: recovery applied after InstallServices, before StartServices" \
+    'InstallServices VersionNT|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
+    "$(msiinfo export "$old_msi" InstallExecuteSequence | tr -d '\r' |
+        awk -F'\t' '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ { print $3 "\t" $1 " " $2 }' |
+        sort -n | cut -f2 | tr '\n' '|')"
 
 # ---- the prefix's tools ----
 wine_server_up

@@ -187,4 +187,36 @@ expect_stop "/uninstall from the long path" "$(line Stopped)$(line Uninstalled)"
     "$(line Uninstalled)" /uninstall
 expect_status "long-path service gone" "error=1060"
 
+# ---- the settings file's path at MAX_PATH: 259 characters are read, 260
+# are beyond the profile read, so every setting is refused and nothing is
+# created under the defaults. Started by full path: Wine cannot enter a
+# working directory that long.
+base="C:\\Program Files\\$folder\\"
+for length in 259 260; do
+    dir="$(printf 'L%.0s' $(seq $((length - ${#base} - 12))))"
+    mkdir -p "$install_dir/$dir"
+    cp "$exe" "$install_dir/$dir/tolvane.exe"
+    printf '[Product]\r\nModel=LEN%s\r\n' "$length" >"$install_dir/$dir/tolvane.ini"
+    winexe="$base$dir\\tolvane.exe"
+    [ ${#winexe} = "$length" ] || fail "the exe path is ${#winexe} characters, not $length"
+done
+service=Tolvane_LEN259
+winexe="$base$(printf 'L%.0s' $(seq $((259 - ${#base} - 12))))\\tolvane.exe"
+expect_run "/install, settings path of 259 characters" 1 "$(line Installed)$(line Started)" /install
+expect_status "its service runs" "state=4 accepted=0x45"
+late_code=1
+expect_stop "/uninstall, settings path of 259 characters" "$(line Stopped)$(line Uninstalled)" \
+    "$(line Uninstalled)" /uninstall
+expect_status "its service gone" "error=1060"
+
+winexe="$base$(printf 'L%.0s' $(seq $((260 - ${#base} - 12))))\\tolvane.exe"
+expect_run "/install, settings path of 260 characters" -2 "" /install
+for name in Tolvane_LEN260 Tolvane_QM5520; do
+    run_exe "$client" query "$name"
+    check_eq "settings path of 260 characters: no $name" "error=1060" "$RUN_OUT"
+done
+for option in /start /stop /uninstall; do
+    expect_run "$option, settings path of 260 characters" -3 "" "$option"
+done
+
 checks_done
