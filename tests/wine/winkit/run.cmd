@@ -66,7 +66,70 @@ call :contract_tests
 call :command_line
 call :display_name_taken
 call :settings_path_limit
-call :package
+rem The settings file is the exe's path with "ini" for the extension, and
+rem must fit in MAX_PATH (259 characters and the NUL). Windows starts no exe
+rem from a longer path, so the exes here have no extension: the settings
+rem path, with ".ini" added, is 4 characters longer than the exe's own.
+rem cmd runs a file without an extension only when "." is in PATHEXT. The
+rem files are laid out in a folder of a shorter name that is then renamed,
+rem as copy cannot write a path that long everywhere.
+call :say_step "settings path at the MAX_PATH limit"
+set "LIMITDIR=%ROOT%\Limit"
+set "STAGING=%ROOT%\L"
+call :strlen "%LIMITDIR%\" DIRLEN
+set /a BELOW=255-DIRLEN, ABOVE=256-DIRLEN
+call :name_of %BELOW% NAME_BELOW
+call :name_of %ABOVE% NAME_ABOVE
+md "%STAGING%" >nul 2>&1
+copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_BELOW%" >nul
+copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_ABOVE%" >nul
+call :settings "%STAGING%\%NAME_BELOW%.ini" WINKITLONG
+call :settings "%STAGING%\%NAME_ABOVE%.ini" WINKITLONG2
+ren "%STAGING%" Limit
+set "SAVED=%EXE%"
+set "OLDEXT=%PATHEXT%"
+set "PATHEXT=.;%PATHEXT%"
+
+rem Just below: a settings path of 259 characters works as usual.
+set "EXE=%LIMITDIR%\%NAME_BELOW%"
+call :strlen "%EXE%.ini" LEN
+set "MSG=  settings path below the limit: %LEN% characters" & call :say
+set "ARGS=/start" & call :run_exe
+if "%RC%"=="9009" (
+    call :skip "settings path at the limit" "cmd cannot start an exe without an extension here"
+    goto :settings_path_limit_done
+)
+set "WANT=Service Tolvane_WINKITLONG Installed.|Service Tolvane_WINKITLONG Started.|"
+set "ARGS=/install" & call :expect_run "259-character settings path: /install" 1 WANT
+call :expect_state "259-character settings path: service runs" Tolvane_WINKITLONG 4
+set "ARGS=/uninstall" & call :run_exe
+call :expect_absent "259-character settings path: uninstalled" Tolvane_WINKITLONG
+
+rem Just above: every setting refused; nothing created under the file's
+rem model nor under the default one.
+set "DEFAULT_EXISTED=0"
+reg query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
+if not errorlevel 1 set "DEFAULT_EXISTED=1"
+set "EXE=%LIMITDIR%\%NAME_ABOVE%"
+call :strlen "%EXE%.ini" LEN
+set "MSG=  settings path above the limit: %LEN% characters" & call :say
+if exist "%EXE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
+set "ARGS=/install" & call :expect_run "260-character settings path: /install refused" -2 NONE
+for %%A in (/start /stop /uninstall) do (
+    set "ARGS=%%A" & call :expect_run "260-character settings path: %%A refused" -3 NONE
+)
+call :expect_absent "260-character settings path: no service of the file's model" Tolvane_WINKITLONG2
+if "%DEFAULT_EXISTED%"=="0" (
+    call :expect_absent "260-character settings path: no service of the default model" Tolvane_QM5520
+) else (
+    call :skip "no service of the default model" "Tolvane_QM5520 was installed before the run"
+)
+:settings_path_limit_done
+set "PATHEXT=%OLDEXT%"
+set "EXE=%SAVED%"
+exit /b 0
+
+:package
 call :check_tool
 
 call :say_step "cleanup"
@@ -284,10 +347,14 @@ if "%WINE%"=="1" if "!VAL!"=="%PKGDIR%\tolvane.exe" (
 call :check_eq "package: image path quoted" WANT VAL
 :package_settings
 call :expect_recovery "package" %PKGSERVICE%
-for %%L in ("[Product]" "Model=WINKITPKG" "ServiceDisplayName=%PKGDISPLAY%" "ServiceDescription=%PKGDESCRIPTION%" "[Settings]" "BTHWID=VID_0B7C&PID_7B01" "WiFiHWID=VEN_7E57&DEV_7A37") do (
-    findstr /x /c:%%L "%PKGDIR%\tolvane.ini" >nul 2>&1
-    if errorlevel 1 (call :fail "package: tolvane.ini holds %%~L") else (call :pass "package: tolvane.ini holds %%~L")
-)
+set "INI=%PKGDIR%\tolvane.ini"
+set "LINE=[Product]" & call :expect_line
+set "LINE=Model=WINKITPKG" & call :expect_line
+set "LINE=ServiceDisplayName=%PKGDISPLAY%" & call :expect_line
+set "LINE=ServiceDescription=%PKGDESCRIPTION%" & call :expect_line
+set "LINE=[Settings]" & call :expect_line
+set "LINE=BTHWID=VID_0B7C&PID_7B01" & call :expect_line
+set "LINE=WiFiHWID=VEN_7E57&DEV_7A37" & call :expect_line
 "%PKGDIR%\tolvane-check.exe" >"%T%\pkgcheck.txt" 2>&1
 set "MSG=  check tool in %PKGDIR%: exit code !errorlevel! (recorded, not judged)" & call :say
 call :log_file "%T%\pkgcheck.txt"
@@ -383,7 +450,7 @@ exit /b 0
 rem :state SERVICE: ST, its state number (4 running, 1 stopped) or absent.
 :state
 set "ST=absent"
-for /f "tokens=3" %%S in ('sc query "%~1" 2^>nul ^| findstr "STATE"') do set "ST=%%S"
+for /f "tokens=3" %%S in ('sc query %~1 2^>nul ^| findstr "STATE"') do set "ST=%%S"
 exit /b 0
 
 rem :wait_state SERVICE STATE: until it is reached or BOUND seconds pass.
@@ -458,6 +525,15 @@ if "%PKG_INSTALLED%"=="1" msiexec /x "%MSI%" /qn >nul 2>&1
 set "PKG_INSTALLED=0"
 rem \\?\ reaches the files beyond MAX_PATH.
 if exist "%ROOT%" rd /s /q "\\?\%ROOT%" >nul 2>&1
+exit /b 0
+
+rem :expect_line: the file INI holds the line LINE (in any order: the
+rem installer may write the keys in an order of its own).
+:expect_line
+set "FOUND=no"
+for /f "usebackq delims=" %%L in ("%INI%") do if "%%L"=="!LINE!" set "FOUND=yes"
+set "WANT=yes"
+call :check_eq "package: tolvane.ini holds !LINE!" WANT FOUND
 exit /b 0
 
 rem :remove_service SERVICE: stopped and deleted, if it exists.
