@@ -66,73 +66,10 @@ call :contract_tests
 call :command_line
 call :display_name_taken
 call :settings_path_limit
-rem The settings file is the exe's path with "ini" for the extension, and
-rem must fit in MAX_PATH (259 characters and the NUL). Windows starts no exe
-rem from a longer path, so the exes here have no extension: the settings
-rem path, with ".ini" added, is 4 characters longer than the exe's own.
-rem cmd runs a file without an extension only when "." is in PATHEXT. The
-rem files are laid out in a folder of a shorter name that is then renamed,
-rem as copy cannot write a path that long everywhere.
-call :say_step "settings path at the MAX_PATH limit"
-set "LIMITDIR=%ROOT%\Limit"
-set "STAGING=%ROOT%\L"
-call :strlen "%LIMITDIR%\" DIRLEN
-set /a BELOW=255-DIRLEN, ABOVE=256-DIRLEN
-call :name_of %BELOW% NAME_BELOW
-call :name_of %ABOVE% NAME_ABOVE
-md "%STAGING%" >nul 2>&1
-copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_BELOW%" >nul
-copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_ABOVE%" >nul
-call :settings "%STAGING%\%NAME_BELOW%.ini" WINKITLONG
-call :settings "%STAGING%\%NAME_ABOVE%.ini" WINKITLONG2
-ren "%STAGING%" Limit
-set "SAVED=%EXE%"
-set "OLDEXT=%PATHEXT%"
-set "PATHEXT=.;%PATHEXT%"
-
-rem Just below: a settings path of 259 characters works as usual.
-set "EXE=%LIMITDIR%\%NAME_BELOW%"
-call :strlen "%EXE%.ini" LEN
-set "MSG=  settings path below the limit: %LEN% characters" & call :say
-set "ARGS=/start" & call :run_exe
-if "%RC%"=="9009" (
-    call :skip "settings path at the limit" "cmd cannot start an exe without an extension here"
-    goto :settings_path_limit_done
-)
-set "WANT=Service Tolvane_WINKITLONG Installed.|Service Tolvane_WINKITLONG Started.|"
-set "ARGS=/install" & call :expect_run "259-character settings path: /install" 1 WANT
-call :expect_state "259-character settings path: service runs" Tolvane_WINKITLONG 4
-set "ARGS=/uninstall" & call :run_exe
-call :expect_absent "259-character settings path: uninstalled" Tolvane_WINKITLONG
-
-rem Just above: every setting refused; nothing created under the file's
-rem model nor under the default one.
-set "DEFAULT_EXISTED=0"
-reg query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
-if not errorlevel 1 set "DEFAULT_EXISTED=1"
-set "EXE=%LIMITDIR%\%NAME_ABOVE%"
-call :strlen "%EXE%.ini" LEN
-set "MSG=  settings path above the limit: %LEN% characters" & call :say
-if exist "%EXE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
-set "ARGS=/install" & call :expect_run "260-character settings path: /install refused" -2 NONE
-for %%A in (/start /stop /uninstall) do (
-    set "ARGS=%%A" & call :expect_run "260-character settings path: %%A refused" -3 NONE
-)
-call :expect_absent "260-character settings path: no service of the file's model" Tolvane_WINKITLONG2
-if "%DEFAULT_EXISTED%"=="0" (
-    call :expect_absent "260-character settings path: no service of the default model" Tolvane_QM5520
-) else (
-    call :skip "no service of the default model" "Tolvane_QM5520 was installed before the run"
-)
-:settings_path_limit_done
-set "PATHEXT=%OLDEXT%"
-set "EXE=%SAVED%"
-exit /b 0
-
-:package
+call :package
 call :check_tool
 
-call :say_step "cleanup"
+call :step_header "cleanup"
 call :cleanup
 if exist "%ROOT%" (call :fail "cleanup: %ROOT% removed") else (call :pass "cleanup: %ROOT% removed")
 for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_WINKITPKG) do (
@@ -149,7 +86,7 @@ exit /b 0
 rem ===================================================================== steps
 
 :fast_tests
-call :say_step "fast tests (unit_tests.exe, over the simulated Windows)"
+call :step_header "fast tests (unit_tests.exe, over the simulated Windows)"
 "%KIT%unit_tests.exe" --gtest_brief=1 >"%T%\unit.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\unit.txt"
@@ -157,7 +94,7 @@ if "%RC%"=="0" (call :pass "fast tests") else (call :fail "fast tests: exit code
 exit /b 0
 
 :contract_tests
-call :say_step "contract tests (contract_tests.exe, against this Windows)"
+call :step_header "contract tests (contract_tests.exe, against this Windows)"
 set "CONTRACT_DIR_EXISTED=0"
 if exist "%TEMP%\tolvane-contract" set "CONTRACT_DIR_EXISTED=1"
 "%KIT%contract_tests.exe" >"%T%\contract.txt" 2>&1
@@ -169,8 +106,8 @@ if "%CONTRACT_DIR_EXISTED%"=="0" rd /s /q "%TEMP%\tolvane-contract" >nul 2>&1
 exit /b 0
 
 :command_line
-call :say_step "command line against the service manager, from %SVCDIR%"
-call :settings "%SVCDIR%\tolvane.ini" %MODEL%
+call :step_header "command line against the service manager, from %SVCDIR%"
+call :write_settings "%SVCDIR%\tolvane.ini" %MODEL%
 set "NONE="
 set "ARGS=" & call :expect_run "no argument, from a console" -7 NONE
 for %%A in (/start /stop /uninstall) do (
@@ -216,15 +153,15 @@ set "ARGS=/uninstall" & call :expect_run "/uninstall, gone" -3 NONE
 rem A model one character longer than a service name holds.
 set "LONGMODEL=M"
 for /l %%I in (2,1,56) do set "LONGMODEL=!LONGMODEL!M"
-call :settings "%SVCDIR%\tolvane.ini" !LONGMODEL!
+call :write_settings "%SVCDIR%\tolvane.ini" !LONGMODEL!
 set "ARGS=/install" & call :expect_run "/install, model too long" -2 NONE
 set "ARGS=/stop" & call :expect_run "/stop, model too long" -3 NONE
 call :expect_absent "model too long: nothing installed" %SERVICE%
-call :settings "%SVCDIR%\tolvane.ini" %MODEL%
+call :write_settings "%SVCDIR%\tolvane.ini" %MODEL%
 exit /b 0
 
 :display_name_taken
-call :say_step "a second model under the same display name"
+call :step_header "a second model under the same display name"
 set "ARGS=/install" & call :run_exe
 if not "%RC%"=="1" (
     call :fail "first model installed: exit code %RC%"
@@ -234,7 +171,7 @@ call :pass "first model installed"
 set "SECOND=%ROOT%\Second"
 md "%SECOND%" >nul 2>&1
 copy /y "%KIT%tolvane.exe" "%SECOND%\tolvane.exe" >nul
-call :settings "%SECOND%\tolvane.ini" WINKIT2
+call :write_settings "%SECOND%\tolvane.ini" WINKIT2
 set "SAVED=%EXE%" & set "EXE=%SECOND%\tolvane.exe"
 set "ARGS=/install" & call :expect_run "second model, same display name: refused" -2 NONE
 call :expect_absent "second model: nothing installed" Tolvane_WINKIT2
@@ -248,37 +185,39 @@ exit /b 0
 :settings_path_limit
 rem The settings file is the exe's path with "ini" for the extension, and
 rem must fit in MAX_PATH (259 characters and the NUL). Windows starts no exe
-rem from a longer path, so the exe here has no extension: its settings
-rem path, with ".ini" added, is 4 characters longer than its own. cmd runs
-rem a file without an extension only when "." is in PATHEXT.
-call :say_step "settings path at the MAX_PATH limit"
-set "LIMITDIR=%ROOT%\Limit"
-md "%LIMITDIR%" >nul 2>&1
+rem from a longer path, so the exes here have no extension: the settings
+rem path, with ".ini" added, is 4 characters longer than the exe's own.
+rem cmd runs a file without an extension only when "." is in PATHEXT. The
+rem files are laid out in a folder of a much shorter name that is then
+rem renamed: Wine's cmd writes no file whose path is 256 characters or more,
+rem and takes no call whose line is that long.
+call :step_header "settings path at the MAX_PATH limit"
+set "LIMITDIR=%ROOT%\SettingsPathLimit"
+set "STAGING=%ROOT%\L"
 call :strlen "%LIMITDIR%\" DIRLEN
 set /a BELOW=255-DIRLEN, ABOVE=256-DIRLEN
-call :name_of !BELOW! NAME_BELOW
-call :name_of !ABOVE! NAME_ABOVE
+call :name_of %BELOW% NAME_BELOW
+call :name_of %ABOVE% NAME_ABOVE
+md "%STAGING%" >nul 2>&1
+copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_BELOW%" >nul
+copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_ABOVE%" >nul
+call :write_settings "%STAGING%\%NAME_BELOW%.ini" WINKITLONG
+call :write_settings "%STAGING%\%NAME_ABOVE%.ini" WINKITLONG2
+ren "%STAGING%" SettingsPathLimit
 set "SAVED=%EXE%"
+set "OLDEXT=%PATHEXT%"
+set "PATHEXT=.;%PATHEXT%"
 
 rem Just below: a settings path of 259 characters works as usual.
 set "EXE=%LIMITDIR%\%NAME_BELOW%"
-copy /y "%KIT%tolvane.exe" "!EXE!" >nul
-call :settings "!EXE!.ini" WINKITLONG
-call :strlen "!EXE!.ini" LEN
-set "MSG=  settings path below the limit: !LEN! characters" & call :say
-set "OLDEXT=%PATHEXT%" & set "PATHEXT=.;%PATHEXT%"
+set /a LEN=DIRLEN+BELOW+4
+set "MSG=  settings path below the limit: %LEN% characters" & call :say
 set "ARGS=/start" & call :run_exe
-if "%RC%"=="9009" (
-    set "PATHEXT=!OLDEXT!" & set "EXE=!SAVED!"
-    call :skip "settings path at the limit" "cmd cannot start an exe without an extension here"
-    exit /b 0
-)
+if "%RC%"=="9009" goto :limit_skip
 set "WANT=Service Tolvane_WINKITLONG Installed.|Service Tolvane_WINKITLONG Started.|"
 set "ARGS=/install" & call :expect_run "259-character settings path: /install" 1 WANT
-set "WANT=Service Tolvane_WINKITLONG Uninstalled.|"
-call :wait_state Tolvane_WINKITLONG 4
+call :expect_state "259-character settings path: service runs" Tolvane_WINKITLONG 4
 set "ARGS=/uninstall" & call :run_exe
-call :wait_state Tolvane_WINKITLONG absent
 call :expect_absent "259-character settings path: uninstalled" Tolvane_WINKITLONG
 
 rem Just above: every setting refused; nothing created under the file's
@@ -287,13 +226,9 @@ set "DEFAULT_EXISTED=0"
 reg query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
 if not errorlevel 1 set "DEFAULT_EXISTED=1"
 set "EXE=%LIMITDIR%\%NAME_ABOVE%"
-copy /y "%KIT%tolvane.exe" "!EXE!" >nul
-rem Written through \\?\ where the system allows it; written or not, the
-rem length alone must refuse every setting.
-call :settings "%T%\above.ini" WINKITLONG2
-copy /y "%T%\above.ini" "\\?\!EXE!.ini" >nul 2>&1
-call :strlen "!EXE!.ini" LEN
-set "MSG=  settings path above the limit: !LEN! characters" & call :say
+set /a LEN=DIRLEN+ABOVE+4
+set "MSG=  settings path above the limit: %LEN% characters" & call :say
+if exist "%EXE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
 set "ARGS=/install" & call :expect_run "260-character settings path: /install refused" -2 NONE
 for %%A in (/start /stop /uninstall) do (
     set "ARGS=%%A" & call :expect_run "260-character settings path: %%A refused" -3 NONE
@@ -304,12 +239,18 @@ if "%DEFAULT_EXISTED%"=="0" (
 ) else (
     call :skip "no service of the default model" "Tolvane_QM5520 was installed before the run"
 )
+:limit_done
+set "PATHEXT=%OLDEXT%"
+set "EXE=%SAVED%"
+exit /b 0
+:limit_skip
+call :skip "settings path at the limit" "cmd cannot start an exe without an extension here"
 set "PATHEXT=%OLDEXT%"
 set "EXE=%SAVED%"
 exit /b 0
 
 :package
-call :say_step "the package, installed silently with properties and removed"
+call :step_header "the package, installed silently with properties and removed"
 set "PF=%ProgramFiles%"
 if not "%ProgramFiles(x86)%"=="" set "PF=%ProgramFiles(x86)%"
 set "PKGDIR=%PF%\Tolvane"
@@ -340,12 +281,12 @@ set "WANT=0x0" & call :expect_value "package: errors ignored, as /install" Error
 set "WANT=LocalSystem" & call :expect_value "package: LocalSystem" ObjectName WANT
 call :reg_value "%KEY%" ImagePath
 set WANT="%PKGDIR%\tolvane.exe"
-if "%WINE%"=="1" if "!VAL!"=="%PKGDIR%\tolvane.exe" (
-    call :tolerate "package: image path" "wine-msi-image-path-unquoted: Wine's installer registers the path without quotes"
-    goto :package_settings
-)
-call :check_eq "package: image path quoted" WANT VAL
-:package_settings
+set "BARE=%PKGDIR%\tolvane.exe"
+call :same VAL BARE
+set "UNQUOTED=0"
+if "%WINE%"=="1" if "%SAME%"=="1" set "UNQUOTED=1"
+if "%UNQUOTED%"=="1" call :tolerate "package: image path" "wine-msi-image-path-unquoted: Wine's installer registers the path without quotes"
+if "%UNQUOTED%"=="0" call :check_eq "package: image path quoted" WANT VAL
 call :expect_recovery "package" %PKGSERVICE%
 set "INI=%PKGDIR%\tolvane.ini"
 set "LINE=[Product]" & call :expect_line
@@ -370,11 +311,11 @@ if errorlevel 1 (call :pass "package removal: remembered properties gone") else 
 exit /b 0
 
 :check_tool
-call :say_step "the check tool on this machine's devices, patterns empty"
+call :step_header "the check tool on this machine's devices, patterns empty"
 set "CHECKDIR=%ROOT%\Check"
 md "%CHECKDIR%" >nul 2>&1
 copy /y "%KIT%tolvane-check.exe" "%CHECKDIR%\tolvane-check.exe" >nul
-call :settings "%CHECKDIR%\tolvane.ini" %MODEL%
+call :write_settings "%CHECKDIR%\tolvane.ini" %MODEL%
 "%CHECKDIR%\tolvane-check.exe" >"%T%\check.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\check.txt"
@@ -388,9 +329,9 @@ exit /b 0
 
 rem ================================================================= helpers
 
-rem :settings FILE MODEL: a settings file with the kit's display name and
+rem :write_settings FILE MODEL: a settings file with the kit's display name and
 rem description and empty patterns.
-:settings
+:write_settings
 >"%~1" echo [Product]
 >>"%~1" echo Model=%~2
 >>"%~1" echo ServiceDisplayName=%DISPLAY%
@@ -422,11 +363,13 @@ rem the stop's reply although the service stops; the state it reaches
 rem decides then.
 :expect_stop
 call :run_exe
-if "%RC%"=="1" if "!OUT!"=="!WANT!" (
+call :same OUT WANT
+if "%RC%"=="1" if "%SAME%"=="1" (
     call :pass "%~1: exit code and output"
     exit /b 0
 )
-if "%WINE%"=="1" if "%RC%"=="%LATE_RC%" if "!OUT!"=="!LATE!" (
+call :same OUT LATE
+if "%WINE%"=="1" if "%RC%"=="%LATE_RC%" if "%SAME%"=="1" (
     call :tolerate "%~1" "wine-stop-reply-lost: the stop's reply was lost, judged by the state reached"
     exit /b 0
 )
@@ -436,9 +379,10 @@ call :check_eq "%~1: output" WANT OUT
 exit /b 0
 
 rem :reg_value KEY NAME: VAL, the data of one value (empty when absent).
+rem No pipes inside for /f: Wine's cmd loses their output there.
 :reg_value
 set "VAL="
-for /f "tokens=2,*" %%A in ('reg query "%~1" /v "%~2" 2^>nul ^| findstr "REG_"') do set "VAL=%%B"
+for /f "tokens=1,2,*" %%M in ('reg query "%~1" /v "%~2" 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
 exit /b 0
 
 rem :expect_value NAME VALUE WANTVAR, of the key in KEY
@@ -450,19 +394,19 @@ exit /b 0
 rem :state SERVICE: ST, its state number (4 running, 1 stopped) or absent.
 :state
 set "ST=absent"
-for /f "tokens=3" %%S in ('sc query %~1 2^>nul ^| findstr "STATE"') do set "ST=%%S"
+for /f "tokens=1,3" %%A in ('sc query %~1 2^>nul') do if "%%A"=="STATE" set "ST=%%B"
 exit /b 0
 
 rem :wait_state SERVICE STATE: until it is reached or BOUND seconds pass.
 :wait_state
 set /a WAITED=0
-:wait_state_again
+:again_wait_state
 call :state %~1
 if "%ST%"=="%~2" exit /b 0
 if %WAITED% geq %BOUND% exit /b 1
 ping -n 2 127.0.0.1 >nul 2>&1
 set /a WAITED+=1
-goto :wait_state_again
+goto :again_wait_state
 
 :expect_state
 call :wait_state %~2 %~3
@@ -501,12 +445,12 @@ rem :strlen TEXT VAR
 :strlen
 set "S=%~1"
 set /a N=0
-:strlen_again
-if not defined S goto :strlen_done
+:again_strlen
+if not defined S goto :done_strlen
 set "S=%S:~1%"
 set /a N+=1
-goto :strlen_again
-:strlen_done
+goto :again_strlen
+:done_strlen
 set "%~2=%N%"
 exit /b 0
 
@@ -531,7 +475,11 @@ rem :expect_line: the file INI holds the line LINE (in any order: the
 rem installer may write the keys in an order of its own).
 :expect_line
 set "FOUND=no"
-for /f "usebackq delims=" %%L in ("%INI%") do if "%%L"=="!LINE!" set "FOUND=yes"
+for /f "usebackq delims=" %%L in ("%INI%") do (
+    set "CUR=%%L"
+    call :same CUR LINE
+    if "!SAME!"=="1" set "FOUND=yes"
+)
 set "WANT=yes"
 call :check_eq "package: tolvane.ini holds !LINE!" WANT FOUND
 exit /b 0
@@ -548,7 +496,8 @@ exit /b 0
 
 rem :check_eq NAME WANTVAR GOTVAR
 :check_eq
-if "!%~2!"=="!%~3!" (
+call :same %~2 %~3
+if "%SAME%"=="1" (
     call :pass "%~1"
     exit /b 0
 )
@@ -556,6 +505,19 @@ set /a FAILED+=1
 set "MSG=FAIL: %~1" & call :say
 set "MSG=    want: [!%~2!]" & call :say
 set "MSG=    got:  [!%~3!]" & call :say
+exit /b 0
+
+rem :same AVAR BVAR: SAME is 1 when the two hold the same text. Compared
+rem with quotes turned into apostrophes, between quotes: Wine's cmd parses
+rem a comparison again after delayed expansion, so "|" or "&" in a value
+rem would break it there.
+:same
+set "SAME=0"
+set "CW=!%~1!"
+set "CG=!%~2!"
+if defined CW set "CW=%CW:"='%"
+if defined CG set "CG=%CG:"='%"
+if "%CW%"=="%CG%" set "SAME=1"
 exit /b 0
 
 :pass
@@ -580,7 +542,7 @@ set /a TOLERATED+=1
 set "MSG=TOLERATED under Wine: %~1: %~2" & call :say
 exit /b 0
 
-:say_step
+:step_header
 set "MSG=" & call :say
 set "MSG===== %~1" & call :say
 exit /b 0
