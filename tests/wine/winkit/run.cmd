@@ -467,8 +467,10 @@ for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tol
 )
 if "%PKG_INSTALLED%"=="1" msiexec /x "%MSI%" /qn >nul 2>&1
 set "PKG_INSTALLED=0"
-rem \\?\ reaches the files beyond MAX_PATH.
-if exist "%ROOT%" rd /s /q "\\?\%ROOT%" >nul 2>&1
+rem The settings path layout back under its short name first: Wine's rd
+rem deletes no file whose path is 256 characters or more.
+if exist "%ROOT%\SettingsPathLimit" ren "%ROOT%\SettingsPathLimit" L
+if exist "%ROOT%" rd /s /q "%ROOT%" >nul 2>&1
 exit /b 0
 
 rem :expect_line: the file INI holds the line LINE (in any order: the
