@@ -239,6 +239,9 @@ if "%DEFAULT_EXISTED%"=="0" (
 ) else (
     call :skip "no service of the default model" "Tolvane_QM5520 was installed before the run"
 )
+rem One made here by a refusal that failed goes again.
+if "%DEFAULT_EXISTED%"=="0" call :remove_service Tolvane_QM5520
+call :remove_service Tolvane_WINKITLONG2
 :limit_done
 set "PATHEXT=%OLDEXT%"
 set "EXE=%SAVED%"

@@ -26,11 +26,11 @@ bash "$root/scripts/winkit.sh" --build "$build" --out "$dist" >"$build/wine/wink
 check "kit made" $? "$(cat "$build/wine/winkit.out")"
 zip="$dist/$kitname.zip"
 check_eq "kit contents" \
-    "$(printf '%s\n' contract_tests.exe run.cmd tolvane-$version.msi tolvane-check.exe tolvane.exe unit_tests.exe)" \
+    "$(printf '%s\n' contract_tests.exe run.cmd "tolvane-$version.msi" tolvane-check.exe tolvane.exe unit_tests.exe)" \
     "$(python3 -c 'import sys, zipfile
 print("\n".join(sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))))' \
         "$zip" 2>&1)"
-python3 -m zipfile -e "$zip" "$prefix/drive_c/" 
+python3 -m zipfile -e "$zip" "$prefix/drive_c/"
 kit="$prefix/drive_c/$kitname"
 winkit="C:\\$kitname"
 
