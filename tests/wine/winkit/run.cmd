@@ -382,7 +382,7 @@ call :check_eq "%~1: output" WANT OUT
 exit /b 0
 
 rem :reg_value KEY NAME: VAL, the data of one value (empty when absent).
-rem No pipes inside for /f: Wine's cmd loses their output there.
+rem No pipe into findstr inside for /f: under Wine it gives nothing there.
 :reg_value
 set "VAL="
 for /f "tokens=1,2,*" %%M in ('reg query "%~1" /v "%~2" 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
