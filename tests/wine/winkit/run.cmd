@@ -23,6 +23,9 @@ set "MODEL=WINKIT"
 set "SERVICE=Tolvane_WINKIT"
 set "DISPLAY=Tolvane Winkit Service"
 set "DESCRIPTION=Radio coexistence under test"
+rem The scratch services look for devices no machine has: on a real Windows
+rem they must never send a request to one of its drivers.
+set "PATTERN=TOLVANE-WINKIT-NO-SUCH-DEVICE"
 rem Seconds any awaited service state may take: a safety bound only.
 set "BOUND=30"
 set /a PASSED=0, FAILED=0, SKIPPED=0, TOLERATED=0
@@ -318,6 +321,7 @@ call :step_header "the check tool on this machine's devices, patterns empty"
 set "CHECKDIR=%ROOT%\Check"
 md "%CHECKDIR%" >nul 2>&1
 copy /y "%KIT%tolvane-check.exe" "%CHECKDIR%\tolvane-check.exe" >nul
+set "PATTERN="
 call :write_settings "%CHECKDIR%\tolvane.ini" %MODEL%
 "%CHECKDIR%\tolvane-check.exe" >"%T%\check.txt" 2>&1
 set "RC=%errorlevel%"
@@ -333,15 +337,15 @@ exit /b 0
 rem ================================================================= helpers
 
 rem :write_settings FILE MODEL: a settings file with the kit's display name and
-rem description and empty patterns.
+rem description, both patterns as PATTERN says.
 :write_settings
 >"%~1" echo [Product]
 >>"%~1" echo Model=%~2
 >>"%~1" echo ServiceDisplayName=%DISPLAY%
 >>"%~1" echo ServiceDescription=%DESCRIPTION%
 >>"%~1" echo [Settings]
->>"%~1" echo BTHWID=
->>"%~1" echo WiFiHWID=
+>>"%~1" echo BTHWID=%PATTERN%
+>>"%~1" echo WiFiHWID=%PATTERN%
 exit /b 0
 
 rem :run_exe: runs "%EXE%" %ARGS%; RC its exit code, OUT its lines joined by "|".
