@@ -40,9 +40,8 @@ done
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
 kit="$stage/tolvane-winkit-$version"
-mkdir -p "$kit" "$stage/bin"
-cp "$build/tolvane.exe" "$build/tolvane-check.exe" "$stage/bin/"
-bash "$root/scripts/package.sh" --bin "$stage/bin" --out "$kit" >"$stage/package.log" 2>&1 ||
+mkdir -p "$kit"
+bash "$root/scripts/package.sh" --bin "$build" --out "$kit" >"$stage/package.log" 2>&1 ||
     { cat "$stage/package.log" >&2; die "the package could not be made"; }
 cp "$build/tolvane.exe" "$build/tolvane-check.exe" \
    "$build/tests/unit_tests.exe" "$build/tests/contract_tests.exe" "$kit/"

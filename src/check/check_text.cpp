@@ -136,42 +136,22 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     }
 }
 
-// A piece of a row's value: its text, then " in " and a number with
-// its unit when there is one.
-struct Piece {
-    char text[48];
-    DWORD length;
-};
-
-void PieceText(Piece* p, const char* text) {
-    for (; *text != '\0' && p->length + 1 < sizeof p->text; ++text) p->text[p->length++] = *text;
-    p->text[p->length] = '\0';
-}
-
-void PieceDecimal(Piece* p, DWORD value) {
-    char digits[11];
-    DWORD n = sizeof digits - 1;
-    digits[n] = '\0';
-    do {
-        digits[--n] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    PieceText(p, digits + n);
-}
+// Room for one piece of the recovery row ("restart in 4294967295 ms").
+const DWORD kPieceCapacity = 48;
 
 // A piece after its separator ("," or ";"): on the same line when it
 // fits, else whole on the next at the value column.
-void OutPiece(Out* out, const char* separator, const Piece& p) {
+void OutPiece(Out* out, const char* separator, const char* piece) {
     if (separator != nullptr) {
         OutText(out, separator);
-        if (out->column + 1 + p.length > kOutWidth) {
+        if (out->column + 1 + std::strlen(piece) > kOutWidth) {
             OutChar(out, '\n');
             OutPadTo(out, kValueColumn);
         } else {
             OutChar(out, ' ');
         }
     }
-    OutText(out, p.text);
+    OutText(out, piece);
 }
 
 // "restart in 5 s, restart in 5 s, none; reset after 1 day"
@@ -181,35 +161,33 @@ void RecoveryRow(const ServiceFacts& f, Out* out) {
         OutText(out, f.recoveryRead ? "none registered\n" : "unreadable\n");
         return;
     }
+    char piece[kPieceCapacity];
+    char number[kDecimalTextCapacity];
+    char delay[kPieceCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
         const SC_ACTION& a = f.recoveryActions[i];
-        Piece p = {};
-        PieceText(&p, RecoveryActionName(a.Type));
-        if (a.Type != SC_ACTION_NONE) {
-            PieceText(&p, " in ");
-            PieceDecimal(&p, a.Delay % 1000 ? a.Delay : a.Delay / 1000);
-            PieceText(&p, a.Delay % 1000 ? " ms" : " s");
-        }
-        OutPiece(out, i > 0 ? "," : nullptr, p);
+        const bool wholeSeconds = a.Delay % 1000 == 0;
+        FormatDecimal(wholeSeconds ? a.Delay / 1000 : a.Delay, number);
+        JoinText(delay, sizeof delay, " in ", number, wholeSeconds ? " s" : " ms");
+        JoinText(piece, sizeof piece, RecoveryActionName(a.Type),
+                 a.Type == SC_ACTION_NONE ? "" : delay);
+        OutPiece(out, i > 0 ? "," : nullptr, piece);
     }
     if (f.recoveryActionCount > kRecoveryActionCapacity) {
-        Piece more = {};
-        PieceText(&more, "and ");
-        PieceDecimal(&more, f.recoveryActionCount - kRecoveryActionCapacity);
-        PieceText(&more, " more");
-        OutPiece(out, ",", more);
+        FormatDecimal(f.recoveryActionCount - kRecoveryActionCapacity, number);
+        JoinText(piece, sizeof piece, "and ", number, " more");
+        OutPiece(out, ",", piece);
     }
     const DWORD kDay = 24 * 60 * 60;
     const DWORD period = f.recoveryResetSeconds;
-    Piece reset = {};
     if (period == INFINITE) {
-        PieceText(&reset, "never reset");
+        JoinText(piece, sizeof piece, "never reset");
     } else {
-        PieceText(&reset, "reset after ");
-        PieceDecimal(&reset, period % kDay ? period : period / kDay);
-        PieceText(&reset, period % kDay ? " s" : period == kDay ? " day" : " days");
+        FormatDecimal(period % kDay ? period : period / kDay, number);
+        JoinText(piece, sizeof piece, "reset after ", number,
+                 period % kDay ? " s" : period == kDay ? " day" : " days");
     }
-    OutPiece(out, ";", reset);
+    OutPiece(out, ";", piece);
     OutChar(out, '\n');
 }
 
@@ -330,13 +308,11 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
             IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
         else Row(out, "Device path", "(cannot be resolved)");
-        if (c.payload.DevicePath[0] && !c.standingStarted) {
-            Row(out, "Path opens", "not tried: the adapter is not started");
-        } else if (c.payload.DevicePath[0] && c.pathOpens) {
-            Row(out, "Path opens", "yes");
-        } else if (c.payload.DevicePath[0]) {
+        if (c.payload.DevicePath[0]) {
             Label(out, "Path opens");
-            Failure(out, "no", c.pathError);
+            if (!c.standingStarted) OutText(out, "not tried: the adapter is not started\n");
+            else if (c.pathOpens) OutText(out, "yes\n");
+            else Failure(out, "no", c.pathError);
         }
     }
 

@@ -66,18 +66,6 @@ void WriteDescription() {
     }
 }
 
-// No reboot message or command: null leaves them as they are.
-void SetRecovery(SC_HANDLE service) {
-    SC_ACTION actions[kFailureActionCount];
-    std::memcpy(actions, kFailureActions, sizeof actions);  // the call takes a writable list
-    SERVICE_FAILURE_ACTIONSA failure;
-    std::memset(&failure, 0, sizeof failure);
-    failure.dwResetPeriod = kFailureResetSeconds;
-    failure.cActions = kFailureActionCount;
-    failure.lpsaActions = actions;
-    Win().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-}
-
 // The created service counts as installed whether or not these succeed:
 // neither changes the result or the line printed.
 BOOL DescribeAndSetRecovery(SC_HANDLE service) {
@@ -154,3 +142,15 @@ int CommandInstall() { return RunCommand(kInstallRow); }
 int CommandUninstall() { return RunCommand(kUninstallRow); }
 int CommandStart() { return RunCommand(kStartRow); }
 int CommandStop() { return RunCommand(kStopRow); }
+
+// No reboot message or command: null leaves them as they are.
+BOOL SetRecovery(SC_HANDLE service) {
+    SC_ACTION actions[kFailureActionCount];
+    std::memcpy(actions, kFailureActions, sizeof actions);  // the call takes a writable list
+    SERVICE_FAILURE_ACTIONSA failure;
+    std::memset(&failure, 0, sizeof failure);
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.cActions = kFailureActionCount;
+    failure.lpsaActions = actions;
+    return Win().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}

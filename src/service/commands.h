@@ -38,6 +38,10 @@ const SC_ACTION kFailureActions[kFailureActionCount] = {
     {SC_ACTION_NONE, 0},
 };
 
+// Registers kFailureActions and kFailureResetSeconds for the service (a
+// handle with change-configuration and start rights). The call's result.
+BOOL SetRecovery(SC_HANDLE service);
+
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
 const DWORD kOutputLineCapacity = 128;
 

@@ -149,16 +149,8 @@ TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
     ASSERT_NE(nullptr, manager);
     SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
     ASSERT_NE(nullptr, created) << "error " << GetLastError();
-    SC_ACTION actions[kFailureActionCount];
-    std::memcpy(actions, kFailureActions, sizeof actions);
-    SERVICE_FAILURE_ACTIONSA failure;
-    std::memset(&failure, 0, sizeof failure);
-    failure.dwResetPeriod = kFailureResetSeconds;
-    failure.cActions = kFailureActionCount;
-    failure.lpsaActions = actions;
     SetLastError(kUnsetLastError);
-    EXPECT_TRUE(Win().ChangeServiceConfig2A(created, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-        << "error " << GetLastError();
+    EXPECT_TRUE(SetRecovery(created)) << "error " << GetLastError();
     EXPECT_TRUE(Win().CloseServiceHandle(created));
 
     SC_HANDLE service = Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_CONFIG);
@@ -180,7 +172,7 @@ TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
         SetLastError(kUnsetLastError);
         DWORD small = 0;
         EXPECT_FALSE(Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
-                                                sizeof failure - 1, &small));
+                                                sizeof(SERVICE_FAILURE_ACTIONSA) - 1, &small));
         EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
         EXPECT_EQ(needed, small);
     } else {

@@ -193,6 +193,18 @@ SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
     return NewServiceHandle(s->second, access);
 }
 
+// A name into the caller's buffer of *size characters, as both name
+// lookups answer: its length without the terminator, or, when it does not
+// fit, that length and ERROR_INSUFFICIENT_BUFFER.
+BOOL AnswerName(const std::string& text, LPSTR out, LPDWORD size) {
+    const DWORD length = static_cast<DWORD>(text.size());
+    const bool fits = *size > length;
+    if (fits) std::memcpy(out, text.c_str(), length + 1);
+    *size = length;
+    if (!fits) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return fits ? TRUE : FALSE;
+}
+
 // Finds a service by its display name, whatever the case.
 BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR name,
                                   LPDWORD size) {
@@ -203,15 +215,7 @@ BOOL WINAPI SimGetServiceKeyNameA(SC_HANDLE manager, LPCSTR displayName, LPSTR n
     }
     for (const auto& s : g_scm.services) {
         if (displayName == nullptr || Lower(s.second.displayName) != Lower(displayName)) continue;
-        const DWORD length = static_cast<DWORD>(s.second.name.size());
-        if (*size <= length) {
-            *size = length;
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-        std::memcpy(name, s.second.name.c_str(), length + 1);
-        *size = length;
-        return TRUE;
+        return AnswerName(s.second.name, name, size);
     }
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return FALSE;
@@ -230,15 +234,7 @@ BOOL WINAPI SimGetServiceDisplayNameA(SC_HANDLE manager, LPCSTR name, LPSTR disp
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return FALSE;
     }
-    const DWORD length = static_cast<DWORD>(s->second.displayName.size());
-    if (*size <= length) {
-        *size = length;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(displayName, s->second.displayName.c_str(), length + 1);
-    *size = length;
-    return TRUE;
+    return AnswerName(s->second.displayName, displayName, size);
 }
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
@@ -381,20 +377,26 @@ bool HandleGrants(SC_HANDLE service, DWORD rights) {
     return a != g_handleAccess.end() && (a->second & rights) == rights;
 }
 
+// The service a failure-action call addresses: only that level is
+// modelled. Null, with the error set, for another handle or level.
+SimService* FailureActionsOf(SC_HANDLE service, DWORD level) {
+    SimService* svc = ServiceOf(service);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        svc = nullptr;
+    }
+    return svc;
+}
+
 // Failure actions only. A restart among them needs the right to start the
 // service as well; a null action list leaves the actions and the reset
 // period as they were.
 BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
     Log("ChangeServiceConfig2A " + Hex(level));
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
-        SetLastError(ERROR_INVALID_LEVEL);
-        return FALSE;
-    }
+    SimService* svc = FailureActionsOf(service, level);
+    if (svc == nullptr) return FALSE;
     const SERVICE_FAILURE_ACTIONSA* fa = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
     if (fa == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -423,15 +425,8 @@ BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info
 BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
                                     LPDWORD needed) {
     Log("QueryServiceConfig2A " + Hex(level));
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
-        SetLastError(ERROR_INVALID_LEVEL);
-        return FALSE;
-    }
+    SimService* svc = FailureActionsOf(service, level);
+    if (svc == nullptr) return FALSE;
     if (!HandleGrants(service, SERVICE_QUERY_CONFIG)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;

@@ -360,42 +360,33 @@ BOOL WINAPI RefusedQuery2(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) {
 }
 
 TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
-    char prog[] = "tolvane-check.exe";
-    char json[] = "/json";
-    char* plain[] = {prog};
-    char* asJson[] = {prog, json};
-    auto report = [&](char** argv, int argc) {
-        Sim().stdoutText.clear();
-        CheckEntry(argc, argv);
-        return Sim().stdoutText;
-    };
-
     // What /install registers, asked with the query rights only.
     Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
     sim::SimService& s = sim::Scm().services["tolvane_qm5520"];
     s.failureResetSeconds = kFailureResetSeconds;
     s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
-    std::string text = report(plain, 1);
+    std::string text = Report();
     EXPECT_NE(std::string::npos,
               text.find("\n  Recovery            restart in 5 s, restart in 5 s, none; "
                         "reset after 1 day\n"))
         << text;
     EXPECT_TRUE(std::find(sim::Scm().calls.begin(), sim::Scm().calls.end(),
                           "OpenServiceA Tolvane_QM5520 0x5") != sim::Scm().calls.end());
+    const std::string json = Report(true);
     EXPECT_NE(std::string::npos,
-              report(asJson, 2).find("\"recovery\": {\n      \"resetSeconds\": 86400,\n"
-                                     "      \"actions\": [\n        {\n          \"type\": "
-                                     "\"restart\",\n          \"delayMs\": 5000\n        },"))
-        << Sim().stdoutText;
-    EXPECT_NE(std::string::npos, Sim().stdoutText.find("\"type\": \"none\",\n          "
-                                                       "\"delayMs\": 0\n        }\n      ]"));
+              json.find("\"recovery\": {\n      \"resetSeconds\": 86400,\n"
+                        "      \"actions\": [\n        {\n          \"type\": "
+                        "\"restart\",\n          \"delayMs\": 5000\n        },"))
+        << json;
+    EXPECT_NE(std::string::npos,
+              json.find("\"type\": \"none\",\n          \"delayMs\": 0\n        }\n      ]"));
 
     // Many actions, and delays not in whole seconds: pieces stay whole and
     // lines within the console; those not kept are counted.
     s.failureActions.assign(10, SC_ACTION{SC_ACTION_RESTART, 1500});
     s.failureActions[7].Type = SC_ACTION_REBOOT;
     s.failureResetSeconds = 90;
-    text = report(plain, 1);
+    text = Report();
     EXPECT_NE(std::string::npos, text.find("restart in 1500 ms,")) << text;
     EXPECT_NE(std::string::npos, text.find("reboot in 1500 ms, and 2 more;")) << text;
     EXPECT_NE(std::string::npos, text.find("reset after 90 s\n")) << text;
@@ -408,16 +399,16 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     // None registered; a query refused leaves the rest of the service read.
     s.failureActions.clear();
     s.failureResetSeconds = 0;
-    EXPECT_NE(std::string::npos, report(plain, 1).find("  Recovery            none registered\n"));
-    EXPECT_NE(std::string::npos, report(asJson, 2).find("\"actions\": []"));
+    EXPECT_NE(std::string::npos, Report().find("  Recovery            none registered\n"));
+    EXPECT_NE(std::string::npos, Report(true).find("\"actions\": []"));
     Win32Api api = sim::Api();
     api.QueryServiceConfig2A = RefusedQuery2;
     SetWin32Api(&api);
     GatherFacts(facts);
     EXPECT_EQ(0, facts->service.recoveryRead);
     EXPECT_EQ(1, facts->service.configRead);
-    EXPECT_NE(std::string::npos, report(plain, 1).find("  Recovery            unreadable\n"));
-    EXPECT_NE(std::string::npos, report(asJson, 2).find("\"recovery\": null,\n"));
+    EXPECT_NE(std::string::npos, Report().find("  Recovery            unreadable\n"));
+    EXPECT_NE(std::string::npos, Report(true).find("\"recovery\": null,\n"));
     SetWin32Api(&sim::Api());
 }
 
