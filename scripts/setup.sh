@@ -3,13 +3,22 @@
 # Quiet and quick when everything is already there.
 set -euo pipefail
 
+# Everything the build, the tests and the scripts README names call, beyond
+# what a bare Debian 12 holds (debootstrap --variant=minbase bookworm, or the
+# debian:12 image). Installed without recommendations, so a program that is
+# only recommended (make, by cmake) must be named here; the setup_list test
+# holds this list to the programs the build and the scripts call.
+packages=(
+    cmake make git
+    g++-mingw-w64-i686-posix mingw-w64-i686-dev
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    wine wine64 wine32:i386 googletest python3
+    msitools wixl osslsigncode openssl ca-certificates locales
+)
+
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-
-for p in cmake g++-mingw-w64-i686-posix mingw-w64-i686-dev \
-         g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
-         wine wine64 wine32:i386 googletest python3 \
-         msitools wixl osslsigncode openssl locales; do
+for p in "${packages[@]}"; do
     have_pkg "$p" || need+=("$p")
 done
 
