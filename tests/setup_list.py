@@ -7,8 +7,9 @@ fresh machine would lack.
 
 The programs: what the configured build tree runs (make, the compilers and
 binary tools, from its cache), and every word in a command's place in the
-shell scripts (after a line's start, ; | & ( { ! $( then do else, or
-command -v) and after COMMAND in the CMake files. Only programs on this
+shell scripts (after a line's start, ; | & ( { ! $( then do else; in a
+quoted text only within $( )), what command -v looks for, and the word
+after COMMAND in the CMake files. Only programs on this
 machine are seen: one it lacks fails its own tests here first.
 
 usage: setup_list.py SOURCE_DIR BUILD_DIR
@@ -39,8 +40,10 @@ else esac fi for function if in select then time until while""".split())
 # before "=" is assigned to, one before ")" is a case pattern unless it
 # stands alone in $( ).
 SHELL_CMD = re.compile(
-    r"(^|[;&|({!`]|\$\(|\b(?:then|do|else|elif|if|while|until|time|exec|command -v)\s)"
+    r"(^|[;&|({!`]|\$\(|\b(?:then|do|else|elif|if|while|until|time|exec)\s)"
     r"\s*(?:[A-Za-z_][A-Za-z0-9_]*=\S*\s+)*(?:\$[A-Za-z_][A-Za-z0-9_]*\s+)?([A-Za-z0-9_][A-Za-z0-9_.+-]*)(?=([\s;|&)`]|$))")
+# A program looked for: the first choice of first_tool (tests/machine).
+LOOKED_FOR = re.compile(r"\b(?:command -v|first_tool)\s+\"?([A-Za-z0-9_][A-Za-z0-9_.+-]*)")
 CMAKE_CMD = re.compile(r"\bCOMMAND\s+([A-Za-z0-9_][A-Za-z0-9_.+-]*)")
 
 calls = {}  # program name -> where it is called
@@ -66,9 +69,13 @@ for f in sorted(files):
             heredoc = m.group(1) if m else None
             line = re.sub(r"'[^']*'", "''", line)          # sed, python, patterns
             line = re.sub(r"(^|\s)#.*", "", line)
+            # Of a double-quoted text, only the commands it runs.
+            line = re.sub(r'"[^"]*"', lambda m: " ".join(re.findall(r"\$\([^\"]*", m.group())), line)
             for before, word, after in SHELL_CMD.findall(line):
                 if after != ")" or before in ("$(", "`"):
                     called(word, rel)
+            for word in LOOKED_FOR.findall(line):
+                called(word, rel)
     elif name == "CMakeLists.txt" or name.endswith(".cmake"):
         for line in open(f, encoding="utf-8"):
             for word in CMAKE_CMD.findall(re.sub(r"#.*", "", line)):

@@ -4,16 +4,24 @@ rem Windows, the command line against its service manager, the package,
 rem and the check tool on its devices. Run as administrator from the
 rem unpacked kit; everything it makes lives under %SystemDrive%\TolvaneWinkit
 rem or under service names Tolvane_WINKIT*, and is removed at the end.
-rem Writes tolvane-winkit.log beside itself; the last line is
-rem "N passed, M failed", and the exit code is 0 only when nothing failed.
+rem Writes tolvane-winkit.log beside itself, and the installer's logs
+rem msi-*.log; the last line is "N passed, M failed", and the exit code is 0
+rem only when nothing failed.
 rem
 rem Plain cmd (no PowerShell), Windows 7 to 11. Under Wine the differences
 rem Wine is known for are tolerated by name and logged as such; on Windows
-rem each one is held to what Windows shows.
-setlocal EnableExtensions EnableDelayedExpansion
-
+rem each one is held to what Windows shows. sc translates its labels (a
+rem German Windows prints STATUS for STATE), not the state names: states are
+rem read from those.
+rem
+rem The kit's folder is read with delayed expansion off, which would eat a
+rem "!" in its name; a folder with one is refused, by name.
+setlocal EnableExtensions DisableDelayedExpansion
 set "KIT=%~dp0"
 set "LOG=%KIT%tolvane-winkit.log"
+if not "%KIT:!=%"=="%KIT%" goto :refuse_folder
+setlocal EnableDelayedExpansion
+
 set "ROOT=%SystemDrive%\TolvaneWinkit"
 set "T=%ROOT%\tmp"
 set "SVCDIR=%ROOT%\Svc Test"
@@ -29,12 +37,15 @@ set "PATTERN=TOLVANE-WINKIT-NO-SUCH-DEVICE"
 rem Seconds any awaited service state may take: a safety bound only.
 set "BOUND=30"
 set /a PASSED=0, FAILED=0, SKIPPED=0, TOLERATED=0
-set "PKG_INSTALLED=0"
+set "PKGMODEL=WINKITPKG"
+set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
+set "UNINSTALL=HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 set "MSI="
 for /f "delims=" %%F in ('dir /b "%KIT%tolvane-*.msi" 2^>nul') do set "MSI=%KIT%%%F"
 
 type nul >"%LOG%"
 set "MSG=Tolvane test kit, %DATE% %TIME%" & call :say
+del /q "%KIT%msi-*.log" >nul 2>&1
 for /f "delims=" %%V in ('ver') do set "MSG=Windows: %%V" & call :say
 set "WINE=0"
 reg query HKLM\Software\Wine >nul 2>&1
@@ -74,8 +85,8 @@ call :check_tool
 
 call :step_header "cleanup"
 call :cleanup
-if exist "%ROOT%" (call :fail "cleanup: %ROOT% removed") else (call :pass "cleanup: %ROOT% removed")
-for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_WINKITPKG) do (
+if not exist "%ROOT%" call :pass "cleanup: %ROOT% removed"
+for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_%PKGMODEL%) do (
     call :expect_absent "cleanup: no service %%S left" %%S
 )
 
@@ -85,6 +96,13 @@ set "MSG=%SKIPPED% skipped, %TOLERATED% Wine differences tolerated" & call :say
 set "MSG=%PASSED% passed, %FAILED% failed" & call :say
 if %FAILED% gtr 0 exit /b 1
 exit /b 0
+
+rem Reached with delayed expansion still off, which would eat the "!".
+:refuse_folder
+for %%K in ("%KIT%") do >"%LOG%" echo FAIL: the kit's folder %%~K has a ! in its name, which cmd cannot pass on: move the kit to a folder without one
+>>"%LOG%" echo 0 passed, 1 failed
+type "%LOG%"
+exit /b 1
 
 rem ===================================================================== steps
 
@@ -206,6 +224,9 @@ copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_BELOW%" >nul
 copy /y "%KIT%tolvane.exe" "%STAGING%\%NAME_ABOVE%" >nul
 call :write_settings "%STAGING%\%NAME_BELOW%.ini" WINKITLONG
 call :write_settings "%STAGING%\%NAME_ABOVE%.ini" WINKITLONG2
+rem Checked here: once renamed, the path is 260 characters, which "if exist"
+rem sees only where long paths are on (off by default, no switch on Windows 7).
+if exist "%STAGING%\%NAME_ABOVE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
 ren "%STAGING%" SettingsPathLimit
 set "SAVED=%EXE%"
 set "OLDEXT=%PATHEXT%"
@@ -231,7 +252,6 @@ if not errorlevel 1 set "DEFAULT_EXISTED=1"
 set "EXE=%LIMITDIR%\%NAME_ABOVE%"
 set /a LEN=DIRLEN+ABOVE+4
 set "MSG=  settings path above the limit: %LEN% characters" & call :say
-if exist "%EXE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
 set "ARGS=/install" & call :expect_run "260-character settings path: /install refused" -2 NONE
 for %%A in (/start /stop /uninstall) do (
     set "ARGS=%%A" & call :expect_run "260-character settings path: %%A refused" -3 NONE
@@ -260,7 +280,6 @@ call :step_header "the package, installed silently with properties and removed"
 set "PF=%ProgramFiles%"
 if not "%ProgramFiles(x86)%"=="" set "PF=%ProgramFiles(x86)%"
 set "PKGDIR=%PF%\Tolvane"
-set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
 reg query "%REMEMBERED%" /reg:32 >nul 2>&1
 if not errorlevel 1 (
     call :skip "package" "Tolvane is installed on this machine; the kit leaves it alone"
@@ -270,12 +289,12 @@ if exist "%PKGDIR%" (
     call :skip "package" "%PKGDIR% exists; the kit leaves it alone"
     exit /b 0
 )
-set "PKGSERVICE=Tolvane_WINKITPKG"
+set "PKGSERVICE=Tolvane_%PKGMODEL%"
 set "PKGDISPLAY=Tolvane Winkit Package"
 set "PKGDESCRIPTION=Radio coexistence from the package"
-set "PKG_INSTALLED=1"
-msiexec /i "%MSI%" /qn MODEL=WINKITPKG DISPLAYNAME="%PKGDISPLAY%" DESCRIPTION="%PKGDESCRIPTION%" BTHWID="VID_0B7C&PID_7B01" WIFIHWID="VEN_7E57&DEV_7A37" /l*v "%T%\msi-install.log"
+msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" DESCRIPTION="%PKGDESCRIPTION%" BTHWID="VID_0B7C&PID_7B01" WIFIHWID="VEN_7E57&DEV_7A37" /l*v "%KIT%msi-install.log"
 set "RC=%errorlevel%"
+call :msi_result "package install"
 set "WANT=0" & call :check_eq "package install: exit code" WANT RC
 call :expect_state "package install: service running" %PKGSERVICE% 4
 set "KEY=%SERVICES%\%PKGSERVICE%"
@@ -296,7 +315,7 @@ if "%UNQUOTED%"=="0" call :check_eq "package: image path quoted" WANT VAL
 call :expect_recovery "package" %PKGSERVICE%
 set "INI=%PKGDIR%\tolvane.ini"
 set "LINE=[Product]" & call :expect_line
-set "LINE=Model=WINKITPKG" & call :expect_line
+set "LINE=Model=%PKGMODEL%" & call :expect_line
 set "LINE=ServiceDisplayName=%PKGDISPLAY%" & call :expect_line
 set "LINE=ServiceDescription=%PKGDESCRIPTION%" & call :expect_line
 set "LINE=[Settings]" & call :expect_line
@@ -306,10 +325,10 @@ set "LINE=WiFiHWID=VEN_7E57&DEV_7A37" & call :expect_line
 set "MSG=  check tool in %PKGDIR%: exit code !errorlevel! (recorded, not judged)" & call :say
 call :log_file "%T%\pkgcheck.txt"
 
-msiexec /x "%MSI%" /qn /l*v "%T%\msi-remove.log"
+msiexec /x "%MSI%" /qn /norestart /l*v "%KIT%msi-remove.log"
 set "RC=%errorlevel%"
+call :msi_result "package removal"
 set "WANT=0" & call :check_eq "package removal: exit code" WANT RC
-set "PKG_INSTALLED=0"
 call :expect_absent "package removal: no service" %PKGSERVICE%
 if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
 reg query "%REMEMBERED%" /reg:32 >nul 2>&1
@@ -385,11 +404,11 @@ call :check_eq "%~1: exit code" WANT_RC RC
 call :check_eq "%~1: output" WANT OUT
 exit /b 0
 
-rem :reg_value KEY NAME: VAL, the data of one value (empty when absent).
+rem :reg_value KEY NAME [/reg:32]: VAL, the data of one value (empty when absent).
 rem No pipe into findstr inside for /f: under Wine it gives nothing there.
 :reg_value
 set "VAL="
-for /f "tokens=1,2,*" %%M in ('reg query "%~1" /v "%~2" 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
+for /f "tokens=1,2,*" %%M in ('reg query "%~1" /v "%~2" %~3 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
 exit /b 0
 
 rem :expect_value NAME VALUE WANTVAR, of the key in KEY
@@ -399,9 +418,21 @@ call :check_eq "%~1" %~3 VAL
 exit /b 0
 
 rem :state SERVICE: ST, its state number (4 running, 1 stopped) or absent.
+rem Read from the line whose value is a number and a state's name: the label
+rem before the colon is translated, the state's name is not. (A for /f
+rem inside another splits nothing under Wine: a call does the second split.)
 :state
 set "ST=absent"
-for /f "tokens=1,3" %%A in ('sc query %~1 2^>nul') do if "%%A"=="STATE" set "ST=%%B"
+for /f "tokens=1,* delims=:" %%A in ('sc query %~1 2^>nul') do call :state_of "%%B"
+exit /b 0
+
+rem :state_of VALUE: ST, when VALUE is a number and a state's name.
+:state_of
+for /f "tokens=1,2" %%M in ("%~1") do (
+    for %%W in (STOPPED START_PENDING STOP_PENDING RUNNING CONTINUE_PENDING PAUSE_PENDING PAUSED) do (
+        if "%%N"=="%%W" set "ST=%%M"
+    )
+)
 exit /b 0
 
 rem :wait_state SERVICE STATE: until it is reached or BOUND seconds pass.
@@ -441,10 +472,15 @@ sc qfailure %~2 >"%T%\qfailure.txt" 2>&1
 call :log_file "%T%\qfailure.txt"
 set "RESET="
 for /f "tokens=2 delims=:" %%R in ('findstr "RESET_PERIOD" "%T%\qfailure.txt"') do set "RESET=%%R"
-set "RESET=%RESET: =%"
-set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
+if defined RESET set "RESET=%RESET: =%"
+if defined RESET (
+    set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
+) else (
+    call :skip "%~1: failure count reset after a day" "sc qfailure printed no RESET_PERIOD line: its labels are translated here"
+)
+rem The action's name and the delay stay as they are in any language.
 set /a RESTARTS=0
-for /f "delims=" %%R in ('findstr /c:"RESTART -- Delay = 5000 milliseconds" "%T%\qfailure.txt"') do set /a RESTARTS+=1
+for /f "delims=" %%R in ('findstr /r /c:"RESTART.* 5000 " "%T%\qfailure.txt"') do set /a RESTARTS+=1
 set "WANT=2" & call :check_eq "%~1: restart after 5 s, twice" WANT RESTARTS
 exit /b 0
 
@@ -469,15 +505,69 @@ set "%~2=%S%"
 exit /b 0
 
 :cleanup
-for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_WINKITPKG) do (
+call :remove_kit_package
+for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_%PKGMODEL%) do (
     call :remove_service %%S
 )
-if "%PKG_INSTALLED%"=="1" msiexec /x "%MSI%" /qn >nul 2>&1
-set "PKG_INSTALLED=0"
 rem The settings path layout back under its short name first: Wine's rd
 rem deletes no file whose path is 256 characters or more.
-if exist "%ROOT%\SettingsPathLimit" ren "%ROOT%\SettingsPathLimit" L
-if exist "%ROOT%" rd /s /q "%ROOT%" >nul 2>&1
+set "GONE=%ROOT%\SettingsPathLimit" & set "HOW=ren" & call :until_gone
+set "GONE=%ROOT%" & set "HOW=rd" & call :until_gone
+exit /b 0
+
+rem :until_gone: GONE renamed to L (HOW=ren) or deleted (HOW=rd), tried
+rem again a second apart while it is there: sc reports a service stopped or
+rem deleted before its process has exited and let go of its files.
+:until_gone
+set /a TRIES=0
+:again_until_gone
+if not exist "%GONE%" exit /b 0
+if %TRIES% geq 5 (
+    call :fail "cleanup: %GONE% still there after %TRIES% tries of %HOW%"
+    exit /b 0
+)
+if "%HOW%"=="ren" (ren "%GONE%" L >nul 2>&1) else (rd /s /q "%GONE%" >nul 2>&1)
+set /a TRIES+=1
+if exist "%GONE%" ping -n 2 127.0.0.1 >nul 2>&1
+goto :again_until_gone
+
+rem :remove_kit_package: the package a run of the kit installed and left (a
+rem run cut short, a removal that failed) goes, with the installer, before
+rem anything else. Known by what it installed: the properties it remembers
+rem name the kit's model. Never a Tolvane installed otherwise.
+:remove_kit_package
+call :reg_value "%REMEMBERED%" Model /reg:32
+if /i not "%VAL%"=="%PKGMODEL%" exit /b 0
+set "PRODUCT="
+set "CUR="
+for /f "tokens=1,2,*" %%A in ('reg query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
+    if /i "%%A"=="DisplayName" (
+        if "%%C"=="Tolvane" set "PRODUCT=!CUR!"
+    ) else (
+        set "CUR=%%A"
+    )
+)
+rem The product code: the last part of the key's name.
+if defined PRODUCT for %%K in ("%PRODUCT%") do set "PRODUCT=%%~nxK"
+if not defined PRODUCT set "PRODUCT=%MSI%"
+set "MSG=  the package an earlier run left installed: removing %PRODUCT%" & call :say
+msiexec /x "%PRODUCT%" /qn /norestart /l*v "%KIT%msi-cleanup.log"
+set "RC=%errorlevel%"
+call :msi_result "cleanup: package removal"
+reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+if not errorlevel 1 call :fail "cleanup: the package an earlier run left installed removed (exit code %RC%, see msi-cleanup.log)"
+exit /b 0
+
+rem :msi_result WHAT: the installer's exit code RC, named in the log when it
+rem is one a reader must know. Every msiexec here has /norestart: without it
+rem the installer restarts the machine itself when it decides it must.
+:msi_result
+set "NAMED="
+if "%RC%"=="3010" set "NAMED=3010, a restart is needed to finish (none made: /norestart)"
+if "%RC%"=="1641" set "NAMED=1641, the installer started a restart"
+if "%RC%"=="1603" set "NAMED=1603, a fatal error: see the installer's log beside this one"
+if "%RC%"=="1618" set "NAMED=1618, another installation is in progress"
+if defined NAMED set "MSG=  %~1: installer exit code %NAMED%" & call :say
 exit /b 0
 
 rem :expect_line: the file INI holds the line LINE (in any order: the
