@@ -76,6 +76,10 @@ kit_run() {
     check_eq "$1: nothing left behind" "" "$(left_behind)"
 }
 
+# No installer run of the kit may restart the machine by itself.
+check_eq "every msiexec in run.cmd with /norestart" "3 3" \
+    "$(grep -ic '^ *msiexec ' "$kit/run.cmd") $(grep -i '^ *msiexec ' "$kit/run.cmd" | grep -c ' /norestart ')"
+
 # A package left installed by a run cut short: removed first, by the
 # installer, and the package step still runs.
 run_exe msiexec /i "$winkit\\tolvane-$version.msi" /qn /norestart MODEL=WINKITPKG
