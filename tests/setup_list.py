@@ -65,7 +65,7 @@ for f in sorted(files):
             if heredoc:  # text, not commands
                 heredoc = None if line.strip() == heredoc else heredoc
                 continue
-            m = re.search(r"(?<!<)<<-?\s*['\"]?(\w+)", line)
+            m = re.search(r"(?<!<)<<-?\s*['\"]?([A-Za-z_]\w*)", line)
             heredoc = m.group(1) if m else None
             line = re.sub(r"'[^']*'", "''", line)          # sed, python, patterns
             line = re.sub(r"(^|\s)#.*", "", line)
