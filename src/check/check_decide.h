@@ -53,21 +53,20 @@ const int kWarningCapacity = kWarnKindCount * 2;
 // The warnings the facts call for, in the report's order. Returns the count.
 int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 
-// Room for a warning's text after its key and a space, terminator included.
-const DWORD kWarningTextCapacity = 256;
+// Room for a warning's text, its pattern's key included, terminator included.
+const DWORD kWarningTextCapacity = 320;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
-// Its text into text (kWarningTextCapacity bytes), which follows the
-// pattern's key where the warning concerns a class; the limits it states
-// come from the settings' own.
-void WarningText(int kind, char* text);
+// The warning as both reports show it into text (kWarningTextCapacity
+// bytes): the pattern's key and a space where it concerns a class, then its text.
+void WarningText(const CheckWarning& warning, char* text);
 
-// The suggested pattern of a class, or why there is none.
-struct Suggestion {
-    int found;
+// What the check decides about one class.
+struct ClassVerdict {
+    const char* why;  // why no pattern is suggested; null when one is
     char pattern[kPatternCapacity];
-    const char* why;  // when none is found
+    int sendState;  // Bluetooth: 1 when a device stands started; -1 for Net
 };
 
 // Everything the check decides, once; the renderers only print it.
@@ -75,9 +74,9 @@ struct CheckVerdict {
     int exitCode;
     int warningCount;
     CheckWarning warnings[kWarningCapacity];
-    Suggestion bluetooth;
-    Suggestion net;
-    int sendState;  // what a send would carry: 1 when a Bluetooth device stands started
+    ClassVerdict bluetooth;
+    ClassVerdict net;
+    int recoveryAsInstalled;  // the failure actions are the ones /install sets
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);
@@ -105,8 +104,8 @@ int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTes
                    char* out);
 
 // SuggestPattern for the device MeantDevice names, among the class's
-// present devices. 0 when there is none or some are not listed.
-int SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
+// present devices: null, or why there is none (out then empty).
+const char* SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
 
 // What a host code stands for.
 const char* HostCodeName(int code);

@@ -136,62 +136,43 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     }
 }
 
-// Room for one piece of the recovery row ("restart in 4294967295 ms").
-const DWORD kPieceCapacity = 48;
+// Room for the recovery row's list: eight actions of the longest kind,
+// the count's mark and the reset period.
+const DWORD kRecoveryTextCapacity = 256;
 
-// A piece after its separator ("," or ";"): on the same line when it
-// fits, else whole on the next at the value column.
-void OutPiece(Out* out, const char* separator, const char* piece) {
-    if (separator != nullptr) {
-        OutText(out, separator);
-        if (out->column + 1 + std::strlen(piece) > kOutWidth) {
-            OutChar(out, '\n');
-            OutPadTo(out, kValueColumn);
-        } else {
-            OutChar(out, ' ');
-        }
-    }
-    OutText(out, piece);
+// a and b after text, which stays as it is when they do not fit.
+void Append(char* text, const char* a, const char* b) {
+    char joined[kRecoveryTextCapacity];
+    if (JoinText(joined, sizeof joined, text, a, b)) std::memcpy(text, joined, sizeof joined);
 }
 
-// "restart in 5 s, restart in 5 s, none; reset after 1 day"
-void RecoveryRow(const ServiceFacts& f, Out* out) {
+// "as installed" when the failure actions are the ones /install sets, else
+// as the manager lists them: "restart 1500 ms, none 0 ms; reset 90 s".
+void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     Label(out, "Recovery");
-    if (!f.recoveryRead || f.recoveryActionCount == 0) {
-        OutText(out, f.recoveryRead ? "none registered\n" : "unreadable\n");
+    if (asInstalled || !f.recoveryRead || f.recoveryActionCount == 0) {
+        OutText(out, asInstalled ? "as installed\n"
+                     : f.recoveryRead ? "none registered\n" : "unreadable\n");
         return;
     }
-    char piece[kPieceCapacity];
+    char text[kRecoveryTextCapacity] = "";
     char number[kDecimalTextCapacity];
-    char delay[kPieceCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
-        const SC_ACTION& a = f.recoveryActions[i];
-        const bool wholeSeconds = a.Delay % 1000 == 0;
-        FormatDecimal(wholeSeconds ? a.Delay / 1000 : a.Delay, number);
-        JoinText(delay, sizeof delay, " in ", number, wholeSeconds ? " s" : " ms");
-        JoinText(piece, sizeof piece, RecoveryActionName(a.Type),
-                 a.Type == SC_ACTION_NONE ? "" : delay);
-        OutPiece(out, i > 0 ? "," : nullptr, piece);
+        FormatDecimal(f.recoveryActions[i].Delay, number);
+        Append(text, i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type));
+        Append(text, " ", number);
+        Append(text, " ms", f.recoveryActionCount > kRecoveryActionCapacity &&
+                                    i + 1 == kRecoveryActionCapacity ? ", ..." : "");
     }
-    if (f.recoveryActionCount > kRecoveryActionCapacity) {
-        FormatDecimal(f.recoveryActionCount - kRecoveryActionCapacity, number);
-        JoinText(piece, sizeof piece, "and ", number, " more");
-        OutPiece(out, ",", piece);
-    }
-    const DWORD kDay = 24 * 60 * 60;
-    const DWORD period = f.recoveryResetSeconds;
-    if (period == INFINITE) {
-        JoinText(piece, sizeof piece, "never reset");
-    } else {
-        FormatDecimal(period % kDay ? period : period / kDay, number);
-        JoinText(piece, sizeof piece, "reset after ", number,
-                 period % kDay ? " s" : period == kDay ? " day" : " days");
-    }
-    OutPiece(out, ";", piece);
+    char reset[kDecimalTextCapacity + 8];
+    FormatDecimal(f.recoveryResetSeconds, number);
+    JoinText(reset, sizeof reset, "after ", number, " s");
+    Append(text, "; reset ", f.recoveryResetSeconds == INFINITE ? "never" : reset);
+    OutWrapped(out, text, kValueColumn, Win().IsDBCSLeadByte);
     OutChar(out, '\n');
 }
 
-void ServiceSection(const ServiceFacts& f, Out* out) {
+void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
     if (f.displayNameOwner[0]) {
         Label(out, "Display name");
@@ -221,7 +202,7 @@ void ServiceSection(const ServiceFacts& f, Out* out) {
     } else {
         Row(out, "State", ServiceStateName(f.state));
     }
-    RecoveryRow(f, out);
+    RecoveryRow(f, recoveryAsInstalled, out);
     if (!f.configRead) {
         Label(out, "Image path");
         if (f.configError) Failure(out, "(unreadable)", f.configError);
@@ -260,9 +241,7 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
-// sendState is shown for Bluetooth only (adapter false).
-void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, int sendState,
-                  Out* out) {
+void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     OutChar(out, '\n');
     OutText(out, c.className);
     OutText(out, " class, ");
@@ -298,8 +277,8 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
         OutChar(out, '\n');
     }
 
-    if (!adapter) {
-        Row(out, "A send carries", sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+    if (v.sendState >= 0) {
+        Row(out, "A send carries", v.sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
         // A registry key to read, not a value to copy into the settings, and
         // under the network class longer than a line: broken after a "\".
@@ -316,8 +295,8 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
         }
     }
 
-    if (suggestion.found) IdRow(out, "Suggested pattern", suggestion.pattern);
-    else Row(out, "Suggested pattern", suggestion.why);
+    if (v.why == nullptr) IdRow(out, "Suggested pattern", v.pattern);
+    else Row(out, "Suggested pattern", v.why);
 }
 
 void WarningsSection(const CheckVerdict& v, Out* out) {
@@ -325,12 +304,8 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
     if (v.warningCount == 0) OutText(out, "  none\n");
     for (int i = 0; i < v.warningCount; ++i) {
         OutText(out, "  ! ");
-        if (v.warnings[i].about != nullptr) {
-            OutText(out, v.warnings[i].about->key);
-            OutChar(out, ' ');
-        }
         char text[kWarningTextCapacity];
-        WarningText(v.warnings[i].kind, text);
+        WarningText(v.warnings[i], text);
         OutWrapped(out, text, 4, Win().IsDBCSLeadByte);
         OutChar(out, '\n');
     }
@@ -342,9 +317,9 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
-    ServiceSection(f.service, out);
-    ClassSection(f.bluetooth, v.bluetooth, false, v.sendState, out);
-    ClassSection(f.net, v.net, true, 0, out);
+    ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
+    ClassSection(f.bluetooth, v.bluetooth, out);
+    ClassSection(f.net, v.net, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));

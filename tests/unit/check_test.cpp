@@ -81,7 +81,7 @@ protected:
     }
     std::string Suggested(const ClassFacts& c) {
         char out[kPatternCapacity];
-        return SuggestedPattern(c, sim::Api().IsDBCSLeadByte, out) ? out : "<none>";
+        return SuggestedPattern(c, sim::Api().IsDBCSLeadByte, out) ? "<none>" : out;
     }
 
     CheckFacts* facts = nullptr;
@@ -105,7 +105,7 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_EQ(2u, bt.matches);
     EXPECT_EQ(2, bt.standing) << "the last match stands";
     EXPECT_EQ(0, bt.standingStarted);
-    EXPECT_EQ(0, verdict.sendState) << "the device that stands is stopped";
+    EXPECT_EQ(0, verdict.bluetooth.sendState) << "the device that stands is stopped";
     EXPECT_EQ(1, bt.devices[0].started);
     EXPECT_EQ(0, bt.devices[1].matched);
     EXPECT_STREQ(kBtId, bt.devices[2].hardwareId);
@@ -367,29 +367,35 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
     std::string text = Report();
     EXPECT_NE(std::string::npos,
-              text.find("\n  Recovery            restart in 5 s, restart in 5 s, none; "
-                        "reset after 1 day\n"))
+              text.find("\n  Recovery            as installed\n"))
         << text;
     EXPECT_TRUE(std::find(sim::Scm().calls.begin(), sim::Scm().calls.end(),
                           "OpenServiceA Tolvane_QM5520 0x5") != sim::Scm().calls.end());
     const std::string json = Report(true);
     EXPECT_NE(std::string::npos,
-              json.find("\"recovery\": {\n      \"resetSeconds\": 86400,\n"
+              json.find("\"recovery\": {\n      \"asInstalled\": true,\n"
+                        "      \"resetSeconds\": 86400,\n"
                         "      \"actions\": [\n        {\n          \"type\": "
                         "\"restart\",\n          \"delayMs\": 5000\n        },"))
         << json;
     EXPECT_NE(std::string::npos,
               json.find("\"type\": \"none\",\n          \"delayMs\": 0\n        }\n      ]"));
 
-    // Many actions, and delays not in whole seconds: pieces stay whole and
-    // lines within the console; those not kept are counted.
+    // One step away from what /install sets is listed raw: the reset
+    // period, then a delay, then many actions, lines within the console.
+    s.failureResetSeconds = kFailureResetSeconds + 1;
+    EXPECT_NE(std::string::npos,
+              (text = Report()).find("  Recovery            restart 5000 ms, restart 5000 ms, none 0 "
+                            "ms; reset after\n                      86401 s\n")) << text;
+    EXPECT_NE(std::string::npos, Report(true).find("\"asInstalled\": false,"));
+    s.failureResetSeconds = kFailureResetSeconds;
+    s.failureActions[1].Delay = kRestartDelayMs + 1;
+    EXPECT_NE(std::string::npos, Report().find(" restart 5001 ms,"));
     s.failureActions.assign(10, SC_ACTION{SC_ACTION_RESTART, 1500});
     s.failureActions[7].Type = SC_ACTION_REBOOT;
-    s.failureResetSeconds = 90;
+    s.failureResetSeconds = INFINITE;
     text = Report();
-    EXPECT_NE(std::string::npos, text.find("restart in 1500 ms,")) << text;
-    EXPECT_NE(std::string::npos, text.find("reboot in 1500 ms, and 2 more;")) << text;
-    EXPECT_NE(std::string::npos, text.find("reset after 90 s\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("reboot 1500 ms, ...; reset never\n")) << text;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_LE(line.size(), 79u) << line;
@@ -447,9 +453,9 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
     EXPECT_EQ(40u, facts->bluetooth.present);
     EXPECT_EQ(40u, facts->bluetooth.matches);
     EXPECT_EQ(39, facts->bluetooth.standing) << "the last match stands though not listed";
-    EXPECT_EQ(1, verdict.sendState);
+    EXPECT_EQ(1, verdict.bluetooth.sendState);
     EXPECT_STREQ("USB\\VID_0B7C&PID_1031", facts->bluetooth.devices[31].hardwareId);
-    EXPECT_FALSE(verdict.bluetooth.found);
+    EXPECT_STREQ("none: too many devices to compare", verdict.bluetooth.why);
     const std::string text = Report();
     EXPECT_TRUE(Has(text, "\n   32 yes    started  USB\\VID_0B7C&PID_1031\n  and 8 more, not listed\n"));
     EXPECT_TRUE(Has(text, "  Stands              #40, started"));
@@ -506,7 +512,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     JsonString(&w, "controls", "a\tb\nc\x01\x7F");
     JsonBeginArray(&w, "empty");
     JsonEndArray(&w);
-    JsonNumber(&w, "n", -12);
+    JsonNumber(&w, "n", 0xFFFFFFF4);  // an error number is never negative
     JsonString(&w, "none", nullptr);
     JsonEndObject(&w);
     out.text[out.length] = '\0';
@@ -515,7 +521,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
                           "\"USB\\\\VID_0B7C&PID_\\\"7B01\\\"\\u00e9\\u20ac\\u0081\",\n"
                           "  \"controls\": \"a\\tb\\nc\\u0001\x7F\",\n"
                           "  \"empty\": [],\n"
-                          "  \"n\": -12,\n"
+                          "  \"n\": 4294967284,\n"
                           "  \"none\": null\n"
                           "}\n"),
               out.text);
