@@ -19,7 +19,8 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"path-unresolved", "the adapter's device path cannot be resolved"},
     {"path-does-not-open", "the adapter's device path does not open"},
     {"unknown-option", "unknown option (the usage is printed)"},
-    {"access-denied", "the adapter's device path is refused to this user (run elevated)"},
+    {"access-denied",
+     "the settings file or the adapter's device path is refused to this user (run elevated)"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -31,10 +32,17 @@ const Named kWarnings[kWarnKindCount] = {
     {"settings-unreadable",
      "The settings cannot be read: this program's path is too long. The service "
      "refuses every setting in the same case and finds no device."},
+    {"exe-folder-unspelled",
+     "The ANSI code page cannot spell this program's folder: the service refuses every "
+     "setting in the same case, finds no device and /install registers nothing. Install "
+     "to a folder whose name the code page can spell."},
     {"settings-path-too-long",
      "The settings file's path is longer than 259 characters, more than Windows opens it "
      "by: the service refuses every setting in the same case and finds no device. Install "
      "to a shorter folder."},
+    {"settings-access-denied",
+     "The settings file is refused to this user (access denied): the service, as "
+     "LocalSystem, may read it. Run the check elevated to see its values."},
     {"service-name-refused",
      "Model is too long for a service name (over 55 characters): /install creates nothing "
      "and the other commands address no service."},
@@ -62,6 +70,9 @@ const Named kWarnings[kWarnKindCount] = {
     {"path-access-denied",
      "names a started adapter whose device path this user may not open (access denied): "
      "the service, as LocalSystem, may. Run the check as an administrator to know."},
+    {"path-refused-to-administrator",
+     "names a started adapter whose device path the driver refuses even to an "
+     "administrator (access denied): it may admit only LocalSystem, or refuse every open."},
 };
 
 const char* const kHostNames[] = {
@@ -90,7 +101,8 @@ void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warni
                    int* count) {
     // Unreadable settings refuse every pattern: that warning says it all.
     if (!c.patternRead) {
-        if (f.settings.located == kSettingsFileNamed) Add(warnings, count, kWarnPatternRefused, &c);
+        if (f.settings.located == kSettingsFileNamed && !c.patternUnknown)
+            Add(warnings, count, kWarnPatternRefused, &c);
         return;
     }
     if (c.patternChanges) Add(warnings, count, kWarnPatternLowerCase, &c);
@@ -128,34 +140,41 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
+    if (f.settings.fileError == ERROR_ACCESS_DENIED) return kCheckAccessDenied;
     if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
     if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
+    // An administrator refused is not helped by elevation.
     if (!f.net.pathOpens)
-        return f.net.pathError == ERROR_ACCESS_DENIED ? kCheckAccessDenied : kCheckPathDoesNotOpen;
+        return f.net.pathError == ERROR_ACCESS_DENIED && !f.host.elevated ? kCheckAccessDenied
+                                                                          : kCheckPathDoesNotOpen;
     return kCheckWouldTell;
 }
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     int count = 0;
-    if (f.settings.located == kSettingsExeUnread)
-        Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
-    else if (f.settings.located == kSettingsFileOutOfReach)
+    const int located = f.settings.located;
+    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled, nullptr);
+    else if (located == kSettingsFileOutOfReach)
         Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
+    else if (f.settings.fileError == ERROR_ACCESS_DENIED)
+        Add(warnings, &count, kWarnSettingsAccessDenied, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
         Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
-    if (f.service.displayNameOwner[0] != '\0')
+    if (f.service.displayNameTaken)
         Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
         if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
         else if (f.net.pathError == ERROR_ACCESS_DENIED)
-            Add(warnings, &count, kWarnPathAccessDenied, &f.net);
+            Add(warnings, &count,
+                f.host.elevated ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
     return count;
@@ -230,6 +249,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
     v->bluetooth.sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
     v->net.sendState = -1;
+    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.elevated;
     const ServiceFacts& s = f.service;
     v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&
                              s.recoveryActionCount == kFailureActionCount;

@@ -15,7 +15,7 @@ const int kCheckAdapterNotStarted = 3;
 const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
-const int kCheckAccessDenied = 7;        // the adapter's path is refused to this user
+const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
 const int kCheckExitCodeCount = 8;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 
@@ -27,7 +27,9 @@ int CheckExitCode(const CheckFacts& facts);
 
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
+    kWarnExeFolderUnspelled,
     kWarnSettingsPathTooLong,
+    kWarnSettingsAccessDenied,
     kWarnServiceNameRefused,
     kWarnServiceAccessDenied,
     kWarnServiceElsewhere,
@@ -39,6 +41,7 @@ enum CheckWarningKind {
     kWarnPathUnresolved,
     kWarnPathDoesNotOpen,
     kWarnPathAccessDenied,
+    kWarnPathRefusedToAdministrator,
     kWarnKindCount
 };
 
@@ -67,6 +70,7 @@ struct ClassVerdict {
     const char* why;  // why no pattern is suggested; null when one is
     char pattern[kPatternCapacity];
     int sendState;  // Bluetooth: 1 when a device stands started; -1 for Net
+    int refusedToAdministrator;  // the adapter's path refused though elevated
 };
 
 // Everything the check decides, once; the renderers only print it.

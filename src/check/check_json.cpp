@@ -42,23 +42,28 @@ void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonHex(w, "requestCode", h.requestCode);
     JsonHex(w, "baseCode", h.baseCode);
     JsonBool(w, "valueInHeapBlock", h.heapBlock != 0);
+    JsonBool(w, "elevated", h.elevated != 0);
     JsonEndObject(w);
 }
 
 void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonBeginObject(w, "settings");
+    JsonString(w, "exePath", s.exePath[0] ? s.exePath : nullptr);
+    JsonBool(w, "exeSpelled", s.located != kSettingsExeUnspelled);
     JsonString(w, "file", s.file[0] ? s.file : nullptr);
     JsonBool(w, "fileInReach", s.located == kSettingsFileNamed);
     JsonBool(w, "exists", s.fileExists != 0);
+    JsonBool(w, "readable", s.fileOpens != 0);
     JsonNumber(w, "fileError", s.fileError);
+    const bool known = s.fileError != ERROR_ACCESS_DENIED;
     JsonBeginArray(w, "keys");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         JsonBeginObject(w, nullptr);
         JsonString(w, "section", kSettingRules[i].section);
         JsonString(w, "key", kSettingRules[i].key);
-        JsonString(w, "value", k.read ? k.value : nullptr);
-        JsonString(w, "source", k.fromFile ? "file" : "default");
+        JsonString(w, "value", k.read && known ? k.value : nullptr);
+        JsonString(w, "source", !known ? "unknown" : k.fromFile ? "file" : "default");
         JsonBool(w, "refused", k.read == 0);
         JsonNumber(w, "maxLength", kSettingRules[i].capacity - 1);
         JsonEndObject(w);
@@ -94,11 +99,13 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonEndArray(w);
         JsonEndObject(w);
     }
+    JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
     JsonNumber(w, "managerError", f.managerError);
     JsonNumber(w, "openError", f.openError);
     JsonNumber(w, "statusError", f.statusError);
     JsonNumber(w, "configError", f.configError);
+    JsonNumber(w, "recoveryError", f.recoveryError);
     JsonEndObject(w);
 }
 
@@ -107,7 +114,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonString(w, "class", c.className);
     JsonString(w, "key", c.key);
     JsonString(w, "pattern", c.patternRead ? c.pattern : nullptr);
-    JsonBool(w, "patternRefused", c.patternRead == 0);
+    JsonBool(w, "patternRefused", c.patternRead == 0 && !c.patternUnknown);
     JsonString(w, "lookup", LookupName(c.lookup));
     JsonNumber(w, "present", c.present);
     JsonNumber(w, "matches", c.matches);

@@ -90,23 +90,29 @@ void HostSection(const HostFacts& h, Out* out) {
     OutHex(out, h.baseCode);
     OutText(out, ")\n");
     Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
+    Row(out, "Elevated", YesNo(h.elevated != 0));
 }
 
 void SettingsSection(const SettingsFacts& s, Out* out) {
     Heading(out, "Settings");
     if (s.file[0]) IdRow(out, "File", s.file);
-    else Row(out, "File", "(cannot be named: this program's path is too long)");
+    else if (s.located != kSettingsExeUnspelled)
+        Row(out, "File", "(cannot be named: this program's path is too long)");
+    else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
+    if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
+    Label(out, "Readable");
     if (s.located == kSettingsFileOutOfReach) {
-        Label(out, "Exists");
         OutText(out, "not looked at: its path is over ");
         OutDecimal(out, kSettingsFileReach - 1);
         OutText(out, " characters\n");
-    } else if (s.fileError != 0 && s.fileError != ERROR_FILE_NOT_FOUND &&
-               s.fileError != ERROR_PATH_NOT_FOUND) {
-        Label(out, "Exists");
-        Failure(out, "unknown", s.fileError);
+    } else if (s.fileOpens || !s.fileExists) {
+        OutText(out, s.fileOpens ? "yes\n" : "no: it does not exist\n");
     } else {
-        Row(out, "Exists", YesNo(s.fileExists != 0));
+        Failure(out, "no", s.fileError);
+    }
+    if (s.fileError == ERROR_ACCESS_DENIED) {
+        Row(out, "Values", "unknown: the file is refused to this user");
+        return;
     }
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
@@ -150,11 +156,9 @@ void Append(char* text, const char* a, const char* b) {
 // as the manager lists them: "restart 1500 ms, none 0 ms; reset 90 s".
 void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     Label(out, "Recovery");
-    if (asInstalled || !f.recoveryRead || f.recoveryActionCount == 0) {
-        OutText(out, asInstalled ? "as installed\n"
-                     : f.recoveryRead ? "none registered\n" : "unreadable\n");
-        return;
-    }
+    if (!f.recoveryRead) return Failure(out, "unreadable", f.recoveryError);
+    if (asInstalled || f.recoveryActionCount == 0)
+        return OutText(out, asInstalled ? "as installed\n" : "none registered\n");
     char text[kRecoveryTextCapacity] = "";
     char number[kDecimalTextCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
@@ -174,10 +178,12 @@ void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
 
 void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
-    if (f.displayNameOwner[0]) {
+    if (f.displayNameTaken) {
         Label(out, "Display name");
         OutText(out, "taken by ");
-        OutIdentifier(out, f.displayNameOwner, kIdentifierIndent);
+        OutIdentifier(out, f.displayNameOwner[0] ? f.displayNameOwner
+                                                 : "a service whose name is too long to read",
+                      kIdentifierIndent);
         OutChar(out, '\n');
     }
     if (!f.named) {
@@ -248,7 +254,7 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     OutText(out, c.key);
     OutText(out, " ");
     if (!c.patternRead) {
-        OutText(out, "refused");
+        OutText(out, c.patternUnknown ? "unknown" : "refused");
     } else if (c.pattern[0] == '\0') {
         OutText(out, "empty (every device matches)");
     } else {
@@ -263,8 +269,9 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     DeviceRows(c, out);
 
     if (c.standing < 0) {
-        Row(out, "Stands",
-            c.patternRead ? "none: no device matches" : "none: the pattern is refused");
+        Row(out, "Stands", c.patternRead      ? "none: no device matches"
+                           : c.patternUnknown ? "unknown: the pattern is not readable"
+                                              : "none: the pattern is refused");
     } else {
         Label(out, "Stands");
         OutChar(out, '#');
@@ -291,6 +298,8 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
             Label(out, "Path opens");
             if (!c.standingStarted) OutText(out, "not tried: the adapter is not started\n");
             else if (c.pathOpens) OutText(out, "yes\n");
+            else if (v.refusedToAdministrator)
+                OutText(out, "no: the driver refuses an administrator (error 5)\n");
             else Failure(out, "no", c.pathError);
         }
     }

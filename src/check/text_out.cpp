@@ -16,31 +16,47 @@ void OutStart(Out* out, DWORD stream) {
         out->console = nullptr;
 }
 
-void OutFlush(Out* out) {
-    if (out->length == 0) return;
-    out->text[out->length] = '\0';
+namespace {
+
+// Writes out the first `count` bytes held and keeps the rest.
+void WriteHeld(Out* out, DWORD count) {
+    if (count == 0) return;
+    const char kept = out->text[count];
+    out->text[count] = '\0';
     // A byte converts to one UTF-16 unit at most.
     WCHAR wide[kOutCapacity];
     DWORD written = 0;
     const int units =
         out->console == nullptr
             ? 0
-            : Win().MultiByteToWideChar(CP_ACP, 0, out->text, static_cast<int>(out->length),
-                                        wide, static_cast<int>(kOutCapacity));
+            : Win().MultiByteToWideChar(CP_ACP, 0, out->text, static_cast<int>(count), wide,
+                                        static_cast<int>(kOutCapacity));
     if (units <= 0 || !Win().WriteConsoleW(out->console, wide, static_cast<DWORD>(units),
                                            &written, nullptr)) {
         if (out->stream == STD_ERROR_HANDLE) Win().WriteStderr(out->text);
         else Win().WriteStdout(out->text);
     }
-    out->length = 0;
+    out->text[count] = kept;
+    out->length -= count;
+    std::memmove(out->text, out->text + count, out->length);
 }
+
+}  // namespace
+
+void OutFlush(Out* out) { WriteHeld(out, out->length); }
 
 void OutBytes(Out* out, const char* text, DWORD count) {
     for (DWORD i = 0; i < count; ++i) {
         const char c = text[i];
-        // A character's first byte needs room for its trail as well.
+        // A full buffer is written up to its last line break: a UTF-8 code
+        // page marks no lead byte, and no character spans lines. A character's
+        // first byte needs room for its trail as well.
         const bool trail = out->inChar != 0;
-        if (!trail && out->length + 2 >= kOutCapacity) OutFlush(out);
+        if (!trail && out->length + 2 >= kOutCapacity) {
+            DWORD lines = out->length;
+            while (lines > 0 && out->text[lines - 1] != '\n') --lines;
+            WriteHeld(out, lines > 0 ? lines : out->length);
+        }
         out->inChar = !trail && static_cast<BYTE>(c) >= 0x80 && Win().IsDBCSLeadByte(c);
         out->text[out->length++] = c;
         out->column = c == '\n' ? 0 : out->column + 1;

@@ -23,7 +23,8 @@ struct Out {
 };
 
 void OutStart(Out* out, DWORD stream = STD_OUTPUT_HANDLE);
-// Writes out what is held; a double-byte character is never split.
+// Writes out what is held. A full buffer is written a line at a time, or
+// whole when it holds no line break, never splitting a double-byte character.
 void OutFlush(Out* out);
 
 void OutBytes(Out* out, const char* text, DWORD count);

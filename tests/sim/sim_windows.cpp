@@ -84,6 +84,26 @@ DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     return size;
 }
 
+int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                                  int wideLength);
+
+// The UTF-16 path: exePathWide when set (a folder the code page may lack
+// characters of), else exePath converted; cut as the "A" call cuts.
+DWORD WINAPI SimGetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+    std::wstring path = g_state.exePathWide;
+    if (path.empty()) {
+        path.resize(g_state.exePath.size());
+        path.resize(static_cast<size_t>(SimMultiByteToWideChar(
+            CP_ACP, 0, g_state.exePath.data(), static_cast<int>(g_state.exePath.size()), &path[0],
+            static_cast<int>(path.size()))));
+    }
+    const DWORD length = static_cast<DWORD>(path.size());
+    std::memcpy(buffer, path.c_str(), sizeof(WCHAR) * (length < size ? length + 1 : size));
+    if (length < size) return length;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
 LPSTR WINAPI SimGetCommandLineA() { return &g_state.commandLine[0]; }
 
 HANDLE WINAPI SimGetCurrentProcess() { return GetCurrentProcess(); }
@@ -111,8 +131,12 @@ DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def,
                                          DWORD size, LPCSTR file) {
     if (size == 0) return 0;
     std::string value = def ? Trim(def) : "";
-    // A path that does not fit in MAX_PATH opens no file: the default stands.
-    const std::string name = file && std::strlen(file) < MAX_PATH ? file : "";
+    // A path that does not fit in MAX_PATH characters opens no file, nor
+    // one this user may not read: the default stands.
+    std::string name = file && SimMultiByteToWideChar(CP_ACP, 0, file, -1, nullptr, 0) <= MAX_PATH
+                           ? file
+                           : "";
+    if (g_state.filesDenied.count(Lower(name)) != 0 && !Scm().admin) name.clear();
     auto f = g_state.files.find(Lower(name));
     if (f != g_state.files.end()) {
         std::string current;
@@ -185,11 +209,20 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
     Windows& w = g_state;
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
     auto device = w.devices.find(Lower(path));
+    if (w.files.count(Lower(path)) != 0) {
+        if (w.filesDenied.count(Lower(path)) != 0 && !Scm().admin) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        uintptr_t h = w.NewHandle(HandleKind::File);
+        w.openFiles[h] = Lower(path);
+        return reinterpret_cast<HANDLE>(h);
+    }
     if (device == w.devices.end()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (device->second.usersDenied && !Scm().admin) {
+    if ((device->second.usersDenied && !Scm().admin) || device->second.adminsDenied) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -236,13 +269,6 @@ BOOL WINAPI SimCloseHandle(HANDLE handle) {
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
     return TRUE;
-}
-
-// Profile files are the only files the simulation holds.
-DWORD WINAPI SimGetFileAttributesA(LPCSTR path) {
-    if (path != nullptr && g_state.files.count(Lower(path)) != 0) return FILE_ATTRIBUTE_ARCHIVE;
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
 }
 
 // ---- locks: the real ones, so threads in tests behave ----
@@ -407,6 +433,81 @@ int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LP
         wide[chars] = unit;
     }
     return chars;
+}
+
+// The inverse of SimMultiByteToWideChar: the first byte or byte pair that
+// gives the unit, else the default "?" and usedDefault set. Without
+// WC_NO_BEST_FIT_CHARS a few letters go to look-alikes, as Windows does.
+int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                                  int length, LPCSTR, LPBOOL usedDefault) {
+    if (g_state.codePage == CP_UTF8 && (flags != 0 || usedDefault != nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string out;
+    for (int i = 0; i < wideLength; ++i) {
+        const WCHAR unit = wide[i];
+        std::string bytes;
+        for (int b = 0; b < 256 && bytes.empty(); ++b)
+            if (!IsLead(static_cast<BYTE>(b)) && UnitOfByte(static_cast<BYTE>(b)) == unit)
+                bytes = std::string(1, static_cast<char>(b));
+        for (int lead = 0x81; lead <= 0xFC && bytes.empty() && g_state.codePage == 932; ++lead)
+            for (int trail = 0x40; trail <= 0xFC && bytes.empty(); ++trail)
+                if (IsLead(static_cast<BYTE>(lead)) && Assigned932(lead, trail) &&
+                    Unit932(lead, trail) == unit)
+                    bytes = {static_cast<char>(lead), static_cast<char>(trail)};
+        if (bytes.empty() && !(flags & WC_NO_BEST_FIT_CHARS) && (unit == 0x0151 || unit == 0x0150))
+            bytes = unit == 0x0151 ? "o" : "O";
+        if (bytes.empty()) {
+            bytes = "?";
+            if (usedDefault != nullptr) *usedDefault = TRUE;
+        }
+        out += bytes;
+    }
+    if (length == 0) return static_cast<int>(out.size());
+    if (static_cast<int>(out.size()) > length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(text, out.data(), out.size());
+    return static_cast<int>(out.size());
+}
+
+// ---- the process's token: elevated when the simulated user is an administrator ----
+
+BOOL WINAPI SimOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
+    *token = reinterpret_cast<HANDLE>(g_state.NewHandle(HandleKind::File));
+    return TRUE;
+}
+
+// Before Vista the elevation is unknown; the groups hold Administrators,
+// enabled, for an administrator, after the users' group.
+BOOL WINAPI SimGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size,
+                                   PDWORD returned) {
+    static SID users = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_AUTHENTICATED_USER_RID}};
+    static struct {
+        BYTE revision, count;
+        SID_IDENTIFIER_AUTHORITY authority;
+        DWORD rids[2];
+    } admins = {SID_REVISION, 2, SECURITY_NT_AUTHORITY,
+                {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+    const DWORD need = kind == TokenElevation ? sizeof(DWORD) : sizeof(DWORD) * 5;
+    if ((kind == TokenElevation && g_state.tokenElevationUnknown) ||
+        (kind != TokenElevation && kind != TokenGroups) || size < need) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *returned = need;
+    if (kind == TokenElevation) {
+        *static_cast<DWORD*>(info) = Scm().admin ? 1 : 0;
+        return TRUE;
+    }
+    TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(info);
+    groups->GroupCount = Scm().admin ? 2 : 1;
+    groups->Groups[0] = {&users, SE_GROUP_ENABLED};
+    SID_AND_ATTRIBUTES* second = &groups->Groups[0] + 1;  // within the five words asked for
+    *second = {&admins, SE_GROUP_ENABLED};
+    return TRUE;
 }
 
 // ---- registry ----
@@ -667,6 +768,10 @@ void BindCore(Win32Api& api) {
     api.GetModuleHandleA = SimGetModuleHandleA;
     api.GetProcAddress = SimGetProcAddress;
     api.GetModuleFileNameA = SimGetModuleFileNameA;
+    api.GetModuleFileNameW = SimGetModuleFileNameW;
+    api.WideCharToMultiByte = SimWideCharToMultiByte;
+    api.OpenProcessToken = SimOpenProcessToken;
+    api.GetTokenInformation = SimGetTokenInformation;
     api.GetCommandLineA = SimGetCommandLineA;
     api.GetCurrentProcess = SimGetCurrentProcess;
     api.GetVersionExA = SimGetVersionExA;
@@ -677,7 +782,6 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
-    api.GetFileAttributesA = SimGetFileAttributesA;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -118,9 +118,14 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_STREQ("0007", net.payload.DriverSuffix);
     EXPECT_EQ(1, net.pathOpens);
 
-    // Opened once, as a send opens it, and sent nothing.
-    ASSERT_EQ(1u, Sim().fileOpens.size());
-    const sim::FileOpen& open = Sim().fileOpens[0];
+    // The settings file opened for reading as the profile read opens it;
+    // the path once, as a send opens it, and sent nothing.
+    ASSERT_EQ(2u, Sim().fileOpens.size());
+    EXPECT_EQ(std::string(kFolder) + "tolvane.ini", Sim().fileOpens[0].path);
+    EXPECT_EQ(static_cast<DWORD>(GENERIC_READ), Sim().fileOpens[0].access);
+    EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE), Sim().fileOpens[0].share);
+    EXPECT_EQ(0, Sim().OpenHandles()) << "the settings file is closed";
+    const sim::FileOpen& open = Sim().fileOpens[1];
     EXPECT_EQ(0u, open.access);
     EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), open.share);
     EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
@@ -138,7 +143,7 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
 
     AddAdapter(kWifiId, false);
     EXPECT_EQ(kCheckAdapterNotStarted, Gather());
-    EXPECT_TRUE(Sim().fileOpens.empty()) << "the service never opens a stopped adapter's path";
+    EXPECT_EQ(2u, Sim().fileOpens.size()) << "two gathers open the settings file, never a stopped adapter's path";
 
     sim::SetStarted(sim::SetupState().devices.back().devInst, true);
     Sim().devices.clear();
@@ -290,7 +295,9 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ("", Sim().stdoutText) << "standard output stays clean for a script";
     EXPECT_EQ(0u, Sim().stderrText.find("tolvane-check: unknown option /install\n\nUsage: "));
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
-    EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  7  the adapter's device path is refused"));
+    EXPECT_NE(std::string::npos,
+              Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
+                                    "refused to this user (run elevated)\n"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -413,7 +420,9 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     GatherFacts(facts);
     EXPECT_EQ(0, facts->service.recoveryRead);
     EXPECT_EQ(1, facts->service.configRead);
-    EXPECT_NE(std::string::npos, Report().find("  Recovery            unreadable\n"));
+    EXPECT_NE(std::string::npos,
+              Report().find("  Recovery            unknown: access denied to this user (error 5)\n"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->service.recoveryError);
     EXPECT_NE(std::string::npos, Report(true).find("\"recovery\": null,\n"));
     SetWin32Api(&sim::Api());
 }
