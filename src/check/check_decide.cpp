@@ -264,24 +264,12 @@ const char* HostCodeName(int code) {
 }
 
 const char* ServiceStateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED: return "stopped";
-        case SERVICE_START_PENDING: return "starting";
-        case SERVICE_STOP_PENDING: return "stopping";
-        case SERVICE_RUNNING: return "running";
-        case SERVICE_CONTINUE_PENDING: return "continuing";
-        case SERVICE_PAUSE_PENDING: return "pausing";
-        case SERVICE_PAUSED: return "paused";
-        default: return "unknown";
-    }
+    static const char* const kNames[] = {"stopped", "starting", "stopping", "running",
+                                         "continuing", "pausing", "paused"};
+    return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? kNames[state - 1] : "unknown";
 }
 
 const char* RecoveryActionName(DWORD type) {
-    switch (type) {
-        case SC_ACTION_NONE: return "none";
-        case SC_ACTION_RESTART: return "restart";
-        case SC_ACTION_REBOOT: return "reboot";
-        case SC_ACTION_RUN_COMMAND: return "run-command";
-        default: return "other";
-    }
+    static const char* const kNames[] = {"none", "restart", "reboot", "run-command"};
+    return type <= SC_ACTION_RUN_COMMAND ? kNames[type] : "other";
 }

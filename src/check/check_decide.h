@@ -90,20 +90,13 @@ void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* v
 long MeantDevice(const ClassFacts& facts);
 
 // The suggested pattern for the device at index among count first hardware
-// IDs (upper-cased; null for one that is not valid text and so matches
-// nothing): its shortest field that occurs in no other ID, into out
-// (kPatternCapacity bytes). Returns 1, or 0 with out empty when no field
-// names it alone.
-//
-// A field is a leading run of the pieces of the ID's device part, the text
-// after the enumerator's "\" (all of it when there is no "\"), pieces being
-// separated by "&" or "\": at least two pieces when the part has two or
-// more, so for USB\VID_0B7C&PID_7B01&REV_0112 the fields are
-// VID_0B7C&PID_7B01 and VID_0B7C&PID_7B01&REV_0112. These are the cuts
-// Windows makes for a device's less specific hardware IDs; a lone vendor
-// ID or bus name would match the next device of that vendor or bus. The
-// whole ID, enumerator included, is the last field tried. A field the
-// service would refuse as too long is passed over.
+// IDs (upper-cased; null for one that is not valid text): its shortest
+// field that occurs in no other ID, into out (kPatternCapacity bytes).
+// Returns 1, or 0 with out empty. A field is a leading run of the "&"- or
+// "\"-separated pieces after the enumerator's "\", two pieces at least
+// when there are two (USB\VID_0B7C&PID_7B01&REV_0112 gives VID_0B7C&PID_7B01
+// and all three): the cuts Windows makes for less specific hardware IDs. The
+// whole ID is tried last; a field too long for a pattern is passed over.
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
                    char* out);
 

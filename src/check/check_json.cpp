@@ -4,7 +4,6 @@
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "check/json_writer.h"
-#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -17,13 +16,10 @@ void JsonHex(JsonWriter* w, const char* key, DWORD value) {
 }
 
 const char* LookupName(int lookup) {
-    switch (lookup) {
-        case kDeviceFound: return "found";
-        case kDeviceNotFound: return "not-found";
-        case kNoDeviceList: return "no-device-list";
-        case kClassUnresolved: return "class-unresolved";
-        default: return "pattern-refused";
-    }
+    return lookup == kDeviceFound      ? "found"
+           : lookup == kDeviceNotFound ? "not-found"
+           : lookup == kNoDeviceList   ? "no-device-list"
+           : lookup == kClassUnresolved ? "class-unresolved" : "pattern-refused";
 }
 
 void HostObject(JsonWriter* w, const HostFacts& h) {

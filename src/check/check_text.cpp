@@ -7,7 +7,6 @@
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "config/text_join.h"
-#include "platform/win32_api.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ void Label(Out* out, const char* label) {
 
 void Row(Out* out, const char* label, const char* value) {
     Label(out, label);
-    OutWrapped(out, value, kValueColumn, Win().IsDBCSLeadByte);
+    OutWrapped(out, value, kValueColumn);
     OutChar(out, '\n');
 }
 
@@ -48,34 +47,23 @@ const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
 // Why a call failed, with the Windows error: access denied is told apart,
 // as it says nothing of what an administrator would see.
 void Failure(Out* out, const char* what, DWORD error) {
-    if (error == ERROR_ACCESS_DENIED) {
-        OutText(out, "unknown: access denied to this user (error 5)");
-    } else {
-        OutText(out, what);
-        OutText(out, " (error ");
-        OutDecimal(out, error);
-        OutChar(out, ')');
-    }
-    OutChar(out, '\n');
+    OutText(out, error == ERROR_ACCESS_DENIED ? "unknown: access denied to this user" : what);
+    OutText(out, " (error ");
+    OutDecimal(out, error);
+    OutText(out, ")\n");
 }
 
 void HostSection(const HostFacts& h, Out* out) {
     Heading(out, "Host");
     Label(out, "Windows version");
-    if (h.versionRead) {
-        OutDecimal(out, h.version.major);
-        OutChar(out, '.');
-        OutDecimal(out, h.version.minor);
-        OutText(out, ", build ");
-        OutDecimal(out, h.version.build);
-        OutText(out, ", platform ");
-        OutDecimal(out, h.version.platformId);
-        OutText(out, ", product type ");
-        OutDecimal(out, h.version.productType);
-    } else {
-        OutText(out, "unreadable");
+    const char* const kParts[] = {"", ".", ", build ", ", platform ", ", product type "};
+    const DWORD values[] = {h.version.major, h.version.minor, h.version.build,
+                            h.version.platformId, h.version.productType};
+    for (int i = 0; i < 5 && h.versionRead; ++i) {
+        OutText(out, kParts[i]);
+        OutDecimal(out, values[i]);
     }
-    OutChar(out, '\n');
+    OutText(out, h.versionRead ? "\n" : "unreadable\n");
     Label(out, "Host code");
     OutDecimal(out, static_cast<DWORD>(h.code));
     OutText(out, ", ");
@@ -100,16 +88,13 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         Row(out, "File", "(cannot be named: this program's path is too long)");
     else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
+    // The limits quoted are checked where the warnings quote them.
     Label(out, "Readable");
-    if (s.located == kSettingsFileOutOfReach) {
-        OutText(out, "not looked at: its path is over ");
-        OutDecimal(out, kSettingsFileReach - 1);
-        OutText(out, " characters\n");
-    } else if (s.fileOpens || !s.fileExists) {
-        OutText(out, s.fileOpens ? "yes\n" : "no: it does not exist\n");
-    } else {
-        Failure(out, "no", s.fileError);
-    }
+    if (s.fileExists && !s.fileOpens) Failure(out, "no", s.fileError);
+    else OutText(out, s.fileOpens ? "yes\n"
+                      : s.located == kSettingsFileOutOfReach
+                          ? "not looked at: its path is over 259 characters\n"
+                          : s.located == kSettingsFileNamed ? "no: it does not exist\n" : "no\n");
     if (s.fileError == ERROR_ACCESS_DENIED) {
         Row(out, "Values", "unknown: the file is refused to this user");
         return;
@@ -126,20 +111,14 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         } else if (k.value[0] == '\0') {
             OutText(out, "(empty)");
         } else if (i == kSettingDisplayName || i == kSettingDescription) {
-            OutWrapped(out, k.value, kValueColumn + 9, Win().IsDBCSLeadByte);
+            OutWrapped(out, k.value, kValueColumn + 9);
         } else {
             OutIdentifier(out, k.value, kIdentifierIndent);
         }
         OutChar(out, '\n');
     }
-    if (s.nameDerived) {
-        IdRow(out, "Service name", s.serviceName);
-    } else {
-        Label(out, "Service name");
-        OutText(out, "(none: Model must be ");
-        OutDecimal(out, kModelNameLimit);
-        OutText(out, " characters or fewer)\n");
-    }
+    if (s.nameDerived) IdRow(out, "Service name", s.serviceName);
+    else Row(out, "Service name", "(none: Model must be 55 characters or fewer)");
 }
 
 // Room for the recovery row's list: eight actions of the longest kind,
@@ -172,7 +151,7 @@ void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     FormatDecimal(f.recoveryResetSeconds, number);
     JoinText(reset, sizeof reset, "after ", number, " s");
     Append(text, "; reset ", f.recoveryResetSeconds == INFINITE ? "never" : reset);
-    OutWrapped(out, text, kValueColumn, Win().IsDBCSLeadByte);
+    OutWrapped(out, text, kValueColumn);
     OutChar(out, '\n');
 }
 
@@ -186,34 +165,24 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
                       kIdentifierIndent);
         OutChar(out, '\n');
     }
-    if (!f.named) {
-        Row(out, "Registered", "unknown: no service name to look for");
-        return;
-    }
-    if (!f.managerOpened) {
-        Label(out, "Registered");
-        Failure(out, "unknown: the service manager does not open", f.managerError);
-        return;
-    }
-    if (!f.registered) {
-        Label(out, "Registered");
-        if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) OutText(out, "no\n");
-        else Failure(out, "unknown: it does not open", f.openError);
-        return;
-    }
-    Row(out, "Registered", "yes");
-    if (f.statusError) {
-        Label(out, "State");
-        Failure(out, "unknown: it cannot be queried", f.statusError);
-    } else {
-        Row(out, "State", ServiceStateName(f.state));
+    Label(out, "Registered");
+    if (!f.named) return OutText(out, "unknown: no service name to look for\n");
+    if (!f.managerOpened)
+        return Failure(out, "unknown: the service manager does not open", f.managerError);
+    if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) return OutText(out, "no\n");
+    if (!f.registered) return Failure(out, "unknown: it does not open", f.openError);
+    OutText(out, "yes\n");
+    Label(out, "State");
+    if (f.statusError) Failure(out, "unknown: it cannot be queried", f.statusError);
+    else {
+        OutText(out, ServiceStateName(f.state));
+        OutChar(out, '\n');
     }
     RecoveryRow(f, recoveryAsInstalled, out);
     if (!f.configRead) {
         Label(out, "Image path");
-        if (f.configError) Failure(out, "(unreadable)", f.configError);
-        else OutText(out, "(unreadable)\n");
-        return;
+        return f.configError ? Failure(out, "(unreadable)", f.configError)
+                             : OutText(out, "(unreadable)\n");
     }
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
@@ -279,7 +248,7 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
         OutText(out, c.standingStarted ? ", started" : ", not started");
         if (c.payload.DisplayName[0]) {
             OutText(out, ", ");
-            OutWrapped(out, c.payload.DisplayName, kValueColumn, Win().IsDBCSLeadByte);
+            OutWrapped(out, c.payload.DisplayName, kValueColumn);
         }
         OutChar(out, '\n');
     }
@@ -287,9 +256,8 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     if (v.sendState >= 0) {
         Row(out, "A send carries", v.sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
-        // A registry key to read, not a value to copy into the settings, and
-        // under the network class longer than a line: broken after a "\".
-        Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
+        if (c.nameKey[0]) IdRow(out, "Name read from", c.nameKey);
+        else Row(out, "Name read from", "(no driver key)");
         if (c.nameKey[0])
             IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
@@ -315,7 +283,7 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
         OutText(out, "  ! ");
         char text[kWarningTextCapacity];
         WarningText(v.warnings[i], text);
-        OutWrapped(out, text, 4, Win().IsDBCSLeadByte);
+        OutWrapped(out, text, 4);
         OutChar(out, '\n');
     }
 }
@@ -333,6 +301,6 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));
     OutText(out, ": ");
-    OutWrapped(out, ExitCodeText(v.exitCode), 2, Win().IsDBCSLeadByte);
+    OutWrapped(out, ExitCodeText(v.exitCode), 2);
     OutChar(out, '\n');
 }

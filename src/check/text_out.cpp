@@ -108,39 +108,20 @@ void OutPadTo(Out* out, DWORD column) {
     while (out->column < column) OutChar(out, ' ');
 }
 
-void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE)) {
-    DWORD spaces = 0;  // held back until the next piece shows where it goes
-    for (DWORD i = 0; text[i] != '\0';) {
-        if (text[i] == ' ') {
-            ++spaces;
-            ++i;
-            continue;
-        }
-        // A piece runs to a space or just past a "\" or "&", so paths and
-        // hardware IDs break at their separators. It goes whole onto a line
-        // that has room; one longer than a line is broken between characters.
-        DWORD piece = 0;
-        while (text[i + piece] != '\0' && text[i + piece] != ' ') {
-            const char c = text[i + piece];
-            piece += (isLead(static_cast<BYTE>(c)) && text[i + piece + 1] != '\0') ? 2 : 1;
-            if (c == '\\' || c == '&') break;
-        }
-        if (out->column + spaces + piece > kOutWidth && out->column > indent &&
-            indent + piece <= kOutWidth) {
+void OutWrapped(Out* out, const char* text, DWORD indent) {
+    for (const char* word = text; *word != '\0';) {
+        const char* space = std::strchr(word, ' ');
+        const DWORD length = static_cast<DWORD>(space ? space - word : std::strlen(word));
+        const DWORD gap = word != text ? 1 : 0;
+        if (out->column + gap + length > kOutWidth && out->column > indent &&
+            indent + length <= kOutWidth) {
             OutChar(out, '\n');
             OutPadTo(out, indent);
-            spaces = 0;
+        } else if (gap) {
+            OutChar(out, ' ');
         }
-        for (; spaces > 0; --spaces) OutChar(out, ' ');
-        for (const DWORD end = i + piece; i < end;) {
-            const DWORD step = (isLead(static_cast<BYTE>(text[i])) && i + 1 < end) ? 2 : 1;
-            if (out->column + step > kOutWidth && out->column > indent) {
-                OutChar(out, '\n');
-                OutPadTo(out, indent);
-            }
-            OutBytes(out, text + i, step);
-            i += step;
-        }
+        OutBytes(out, word, length);
+        word += length + (space ? 1 : 0);
     }
 }
 

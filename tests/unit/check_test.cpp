@@ -330,6 +330,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     int code = -1;
     const std::string text = Report(false, &code);
     EXPECT_EQ(kCheckWouldTell, code);
+    Gather();
     ASSERT_EQ(259u, (folder + "tolvane.ini").size());
     ASSERT_EQ(254u, btId.size()) << "the longest whose list fits the property buffer";
     EXPECT_EQ(63u, btPattern.size());
@@ -338,7 +339,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     const std::vector<std::string> ids = {folder + "tolvane.ini", s.imagePath, s.name,
                                           btPattern, "\"" + btPattern + "\"", btId,
                                           wifiPattern, "\"" + wifiPattern + "\"", wifiId,
-                                          PathOf(kGuid)};
+                                          PathOf(kGuid), facts->net.nameKey};
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (line.size() <= 79) continue;
