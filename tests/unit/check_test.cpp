@@ -174,6 +174,26 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->net.pathError);
     EXPECT_TRUE(Has(Report(), "  Path opens          no (error 2)\n"));
 
+    // An elevated administrator refused by the driver: elevation is no
+    // remedy. Before Vista, membership of Administrators stands for it.
+    Sim().AddDevice(PathOf(kGuid)).adminsDenied = true;
+    for (bool beforeVista : {false, true}) {
+        Sim().tokenElevationUnknown = beforeVista;
+        sim::Scm().admin = true;
+        EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << beforeVista;
+        EXPECT_EQ(1, facts->host.elevated);
+        EXPECT_EQ("WiFiHWID:path-refused-to-administrator ", Warnings());
+        EXPECT_TRUE(Has(Report(), "  Path opens          no: the driver refuses an administrator "
+                                  "(error 5)\n"));
+        EXPECT_TRUE(Has(Report(true), "\"elevated\": true\n"));
+        sim::Scm().admin = false;
+        EXPECT_EQ(kCheckAccessDenied, Gather()) << beforeVista;
+        EXPECT_EQ(0, facts->host.elevated);
+    }
+    EXPECT_EQ(0, Sim().OpenHandles()) << "the token is closed";
+    sim::Scm().admin = true;
+    Sim().devices.clear();
+
     // A refused pattern, and every setting refused, outrank the rest.
     Settings("", std::string(64, 'A'));
     EXPECT_EQ(kCheckNoSettings, Gather());
@@ -185,6 +205,41 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(kCheckNoSettings, Gather());
     EXPECT_EQ(0, facts->settings.keys[kSettingWifiPattern].read);
     EXPECT_EQ("-:settings-unreadable ", Warnings()) << "not blamed on the patterns";
+
+    // A folder the code page cannot spell is named as the "A" call reads it.
+    Sim().exePathWide = L"C:\\\x0418\x043D\\tolvane-check.exe";
+    Sim().exePath = "C:\\??\\tolvane-check.exe";
+    EXPECT_EQ(kCheckNoSettings, Gather());
+    EXPECT_EQ(kSettingsExeUnspelled, facts->settings.located);
+    EXPECT_EQ("-:exe-folder-unspelled ", Warnings());
+    EXPECT_TRUE(Has(Report(), "\n  Program             C:\\??\\tolvane-check.exe\n"));
+    EXPECT_TRUE(Has(Report(true), "\"exeSpelled\": false,"));
+    Sim().exePathWide.clear();
+
+    // A settings file only administrators may read: its values are not
+    // shown as the service's, and its defaults name no service or match.
+    Settings("", "VEN_7E57");
+    Sim().filesDenied.insert(sim::Lower(std::string(kFolder) + "tolvane.ini"));
+    Sim().exePath = std::string(kFolder) + "tolvane-check.exe";
+    sim::Scm().admin = false;
+    EXPECT_EQ(kCheckAccessDenied, Gather());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->settings.fileError);
+    EXPECT_EQ(1, facts->settings.fileExists);
+    EXPECT_EQ(0, facts->settings.nameDerived);
+    EXPECT_EQ(-1, facts->net.standing);
+    EXPECT_EQ("-:settings-access-denied ", Warnings());
+    std::string report = Report();
+    EXPECT_TRUE(Has(report, "  Readable            unknown: access denied to this user (error 5)\n"
+                            "  Values              unknown: the file is refused to this user\n"));
+    EXPECT_TRUE(Has(report, "\nNet class, WiFiHWID unknown\n")) << report;
+    report = Report(true);
+    EXPECT_TRUE(Has(report, "\"readable\": false,")) << report;
+    EXPECT_TRUE(Has(report, "\"value\": null,\n        \"source\": \"unknown\"")) << report;
+    sim::Scm().admin = true;
+    EXPECT_EQ(0, facts->settings.fileOpens);
+    Gather();
+    EXPECT_EQ(1, facts->settings.fileOpens) << "an administrator reads it";
+    EXPECT_STREQ("VEN_7E57", facts->net.pattern);
 
     // A settings file the profile read cannot open is refused the same way,
     // and the report shows the file it would have read.
@@ -261,6 +316,16 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Gather();
     EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
     sim::Scm().services.erase("verdin service");
+    // A key name longer than the answer's room is taken, not free.
+    other.name = std::string(kServiceKeyNameCapacity, 'K');
+    other.displayName = "Verdin Service";
+    sim::Scm().services[sim::Lower(other.name)] = other;
+    Gather();
+    EXPECT_EQ(1, facts->service.displayNameTaken);
+    EXPECT_STREQ("", facts->service.displayNameOwner);
+    EXPECT_EQ("-:display-name-in-use BTHWID:empty-pattern-matches-several ", Warnings());
+    EXPECT_TRUE(Has(Report(), "taken by a service whose name is too long to read\n"));
+    sim::Scm().services.erase(sim::Lower(other.name));
 
     // A standard user refused the query is told so, not "not registered".
     sim::Scm().admin = false;
@@ -428,6 +493,8 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     SetWin32Api(&sim::Api());
 }
 
+std::vector<std::string> g_chunks;  // what each write to standard output carried
+
 TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     Sim().exePath = "C:\\Caf\xE9\\tolvane-check.exe";
     Settings("", "");
@@ -450,6 +517,25 @@ TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     OutText(&out, "\x82\xA0\x82\xA0");
     OutFlush(&out);
     EXPECT_EQ(std::wstring(kOutCapacity - 2, L'a') + L"\x3042\x3042", Sim().consoleText);
+
+    // A UTF-8 code page marks no lead byte: a full buffer is written up to
+    // its last line break, so no character is split.
+    Sim().codePage = CP_UTF8;
+    Sim().stdoutConsole = false;
+    Win32Api api = sim::Api();
+    api.WriteStdout = [](const char* text) {
+        g_chunks.push_back(text);
+        return 0;
+    };
+    SetWin32Api(&api);
+    OutStart(&out);
+    OutText(&out, (std::string(kOutCapacity - 10, 'a') + "\n").c_str());
+    for (int i = 0; i < 8; ++i) OutText(&out, "\xC3\xA9");
+    OutFlush(&out);
+    SetWin32Api(&sim::Api());
+    ASSERT_EQ(2u, g_chunks.size());
+    EXPECT_EQ(std::string(kOutCapacity - 10, 'a') + "\n", g_chunks[0]);
+    EXPECT_EQ(8u * 2, g_chunks[1].size());
 }
 
 TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
