@@ -62,12 +62,24 @@ FARPROC WINAPI SimGetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
 }
 
+int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                                  int wideLength);
+int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                                  int length, LPCSTR, LPBOOL usedDefault);
+
 DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     if (module != nullptr && reinterpret_cast<uintptr_t>(module) != kExeModule) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    const std::string& path = g_state.exePath;
+    // A path set in UTF-16 reads as the code page spells it: "?" for a lack.
+    std::string path = g_state.exePath;
+    if (!g_state.exePathWide.empty()) {
+        path.resize(g_state.exePathWide.size() * 2);
+        path.resize(static_cast<size_t>(SimWideCharToMultiByte(
+            CP_ACP, 0, g_state.exePathWide.data(), static_cast<int>(g_state.exePathWide.size()),
+            &path[0], static_cast<int>(path.size()), nullptr, nullptr)));
+    }
     if (size == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
@@ -83,9 +95,6 @@ DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
-
-int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
-                                  int wideLength);
 
 // The UTF-16 path: exePathWide when set (a folder the code page may lack
 // characters of), else exePath converted; cut as the "A" call cuts.
