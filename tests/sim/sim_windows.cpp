@@ -495,32 +495,24 @@ BOOL WINAPI SimOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
 }
 
 // Before Vista the elevation is unknown; the groups hold Administrators,
-// enabled, for an administrator, after the users' group.
+// enabled, for an administrator only.
 BOOL WINAPI SimGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size,
                                    PDWORD returned) {
-    static SID users = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_AUTHENTICATED_USER_RID}};
     static struct {
         BYTE revision, count;
         SID_IDENTIFIER_AUTHORITY authority;
         DWORD rids[2];
     } admins = {SID_REVISION, 2, SECURITY_NT_AUTHORITY,
                 {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
-    const DWORD need = kind == TokenElevation ? sizeof(DWORD) : sizeof(DWORD) * 5;
+    *returned = kind == TokenElevation ? sizeof(DWORD) : sizeof(TOKEN_GROUPS);
     if ((kind == TokenElevation && g_state.tokenElevationUnknown) ||
-        (kind != TokenElevation && kind != TokenGroups) || size < need) {
+        (kind != TokenElevation && kind != TokenGroups) || size < *returned) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    *returned = need;
-    if (kind == TokenElevation) {
-        *static_cast<DWORD*>(info) = Scm().admin ? 1 : 0;
-        return TRUE;
-    }
     TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(info);
-    groups->GroupCount = Scm().admin ? 2 : 1;
-    groups->Groups[0] = {&users, SE_GROUP_ENABLED};
-    SID_AND_ATTRIBUTES* second = &groups->Groups[0] + 1;  // within the five words asked for
-    *second = {&admins, SE_GROUP_ENABLED};
+    if (kind == TokenElevation) *static_cast<DWORD*>(info) = Scm().admin ? 1 : 0;
+    else *groups = {Scm().admin ? 1u : 0u, {{&admins, SE_GROUP_ENABLED}}};
     return TRUE;
 }
 
