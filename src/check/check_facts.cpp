@@ -58,7 +58,8 @@ void GatherHost(HostFacts* h) {
 
 void GatherSettings(SettingsFacts* s) {
     s->located = LocateSettingsFile(s->file);
-    // A folder the code page cannot spell is named as the "A" call reads it.
+    // A folder the code page cannot spell is named as the "A" call reads
+    // it; the buffer's last byte stays its terminator.
     if (s->located == kSettingsExeUnspelled)
         Win().GetModuleFileNameA(nullptr, s->exePath, kExePathCapacity - 1);
     else SettingsExePath(s->exePath);
