@@ -143,7 +143,8 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
 
     AddAdapter(kWifiId, false);
     EXPECT_EQ(kCheckAdapterNotStarted, Gather());
-    EXPECT_EQ(2u, Sim().fileOpens.size()) << "two gathers open the settings file, never a stopped adapter's path";
+    EXPECT_EQ(2u, Sim().fileOpens.size())
+        << "two gathers open the settings file, never a stopped adapter's path";
 
     sim::SetStarted(sim::SetupState().devices.back().devInst, true);
     Sim().devices.clear();
