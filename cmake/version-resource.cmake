@@ -11,6 +11,24 @@
 # a program that declares none (6.2 on Windows 8.1 and later). The
 # trustInfo element carries one namespace of its own, the form Windows XP
 # reads.
+# The manifest's version is PROJECT_VERSION with ".0" appended and the
+# version resource takes its three parts, so any other form fails here, in
+# plain words, not as a bare windres syntax error or an exe that Windows
+# refuses to start for an invalid manifest.
+set(TOLVANE_VERSION_FORM "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+if(PROJECT_VERSION MATCHES "${TOLVANE_VERSION_FORM}")
+    foreach(part ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3})
+        if(part GREATER 65535)
+            set(PROJECT_VERSION_TOO_LARGE ${part})
+        endif()
+    endforeach()
+endif()
+if(NOT PROJECT_VERSION MATCHES "${TOLVANE_VERSION_FORM}" OR PROJECT_VERSION_TOO_LARGE)
+    message(FATAL_ERROR "project(VERSION ${PROJECT_VERSION}): the version must have three "
+                        "parts, MAJOR.MINOR.PATCH, each a number from 0 to 65535 (the manifest "
+                        "appends a fourth, 0)")
+endif()
+
 set(TOLVANE_COMPANY "Verdin")
 set(TOLVANE_PRODUCT "Tolvane")
 set(TOLVANE_COPYRIGHT "Copyright (C) 2026 Verdin")

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "config/text_join.h"
-#include "check/text_out.h"
 
 namespace {
 
@@ -20,52 +19,60 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"path-unresolved", "the adapter's device path cannot be resolved"},
     {"path-does-not-open", "the adapter's device path does not open"},
     {"unknown-option", "unknown option (the usage is printed)"},
-    {"access-denied", "the adapter's device path is refused to this user (run elevated)"},
+    {"access-denied",
+     "the settings file or the adapter's device path is refused to this user (run elevated)"},
 };
 
-// A warning's text: before, the limit it states (none when 0), after.
-struct WarningRule {
-    const char* name;
-    const char* before;
-    DWORD limit;
-    const char* after;
-};
+// The limits the texts quote are the settings' own.
+static_assert(kSettingsFileReach - 1 == 259, "settings-path-too-long quotes 259");
+static_assert(kModelNameLimit == 55, "service-name-refused quotes 55");
+static_assert(kPatternCapacity - 1 == 63, "pattern-refused quotes 63");
 
-const WarningRule kWarnings[kWarnKindCount] = {
+const Named kWarnings[kWarnKindCount] = {
     {"settings-unreadable",
      "The settings cannot be read: this program's path is too long. The service "
-     "refuses every setting in the same case and finds no device.", 0, ""},
-    {"settings-path-too-long", "The settings file's path is longer than ", kSettingsFileReach - 1,
-     " characters, more than Windows opens it by: the service refuses every setting "
-     "in the same case and finds no device. Install to a shorter folder."},
-    {"service-name-refused", "Model is too long for a service name (over ", kModelNameLimit,
-     " characters): /install creates nothing and the other commands address no service."},
+     "refuses every setting in the same case and finds no device."},
+    {"exe-folder-unspelled",
+     "The ANSI code page cannot spell this program's folder: the service refuses every "
+     "setting in the same case, finds no device and /install registers nothing. Install "
+     "to a folder whose name the code page can spell."},
+    {"settings-path-too-long",
+     "The settings file's path is longer than 259 characters, more than Windows opens it "
+     "by: the service refuses every setting in the same case and finds no device. Install "
+     "to a shorter folder."},
+    {"settings-access-denied",
+     "The settings file is refused to this user (access denied): the service, as "
+     "LocalSystem, may read it. Run the check elevated to see its values."},
+    {"service-name-refused",
+     "Model is too long for a service name (over 55 characters): /install creates nothing "
+     "and the other commands address no service."},
     {"service-access-denied",
      "This user may not query the service (access denied): whether it is registered, "
-     "and how, shows only to an administrator.", 0, ""},
+     "and how, shows only to an administrator."},
     {"service-elsewhere",
      "The registered service runs an exe in another folder: it reads that "
-     "folder's settings file, not this one.", 0, ""},
+     "folder's settings file, not this one."},
     {"display-name-in-use",
      "Another service already has the display name ServiceDisplayName gives: the "
-     "service manager refuses a second one, so /install fails with -2.", 0, ""},
-    {"pattern-refused", "is longer than ", kPatternCapacity - 1,
-     " characters: the service refuses it and looks for no device."},
+     "service manager refuses a second one, so /install fails with -2."},
+    {"pattern-refused",
+     "is longer than 63 characters: the service refuses it and looks for no device."},
     {"pattern-lower-case",
-     "has lower-case letters: hardware IDs are compared upper-cased, so it never matches.", 0,
-     ""},
+     "has lower-case letters: hardware IDs are compared upper-cased, so it never matches."},
     {"empty-pattern-matches-several",
-     "is empty, so it matches every device of the class: only the last one counts.", 0, ""},
-    {"several-matches", "matches more than one device: only the last one counts.", 0, ""},
+     "is empty, so it matches every device of the class: only the last one counts."},
+    {"several-matches", "matches more than one device: only the last one counts."},
     {"path-unresolved",
      "names a started adapter whose device path cannot be resolved: the service cannot "
-     "tell it.", 0, ""},
+     "tell it."},
     {"path-does-not-open",
-     "names a started adapter whose device path does not open: the service cannot tell it.", 0,
-     ""},
+     "names a started adapter whose device path does not open: the service cannot tell it."},
     {"path-access-denied",
      "names a started adapter whose device path this user may not open (access denied): "
-     "the service, as LocalSystem, may. Run the check as an administrator to know.", 0, ""},
+     "the service, as LocalSystem, may. Run the check as an administrator to know."},
+    {"path-refused-to-administrator",
+     "names a started adapter whose device path the driver refuses even to an "
+     "administrator (access denied): it may admit only LocalSystem, or refuse every open."},
 };
 
 const char* const kHostNames[] = {
@@ -94,7 +101,8 @@ void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warni
                    int* count) {
     // Unreadable settings refuse every pattern: that warning says it all.
     if (!c.patternRead) {
-        if (f.settings.located == kSettingsFileNamed) Add(warnings, count, kWarnPatternRefused, &c);
+        if (f.settings.located == kSettingsFileNamed && !c.patternUnknown)
+            Add(warnings, count, kWarnPatternRefused, &c);
         return;
     }
     if (c.patternChanges) Add(warnings, count, kWarnPatternLowerCase, &c);
@@ -132,34 +140,41 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
+    if (f.settings.fileError == ERROR_ACCESS_DENIED) return kCheckAccessDenied;
     if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
     if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
+    // An administrator refused is not helped by elevation.
     if (!f.net.pathOpens)
-        return f.net.pathError == ERROR_ACCESS_DENIED ? kCheckAccessDenied : kCheckPathDoesNotOpen;
+        return f.net.pathError == ERROR_ACCESS_DENIED && !f.host.elevated ? kCheckAccessDenied
+                                                                          : kCheckPathDoesNotOpen;
     return kCheckWouldTell;
 }
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     int count = 0;
-    if (f.settings.located == kSettingsExeUnread)
-        Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
-    else if (f.settings.located == kSettingsFileOutOfReach)
+    const int located = f.settings.located;
+    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
+    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled, nullptr);
+    else if (located == kSettingsFileOutOfReach)
         Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
+    else if (f.settings.fileError == ERROR_ACCESS_DENIED)
+        Add(warnings, &count, kWarnSettingsAccessDenied, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
         Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
-    if (f.service.displayNameOwner[0] != '\0')
+    if (f.service.displayNameTaken)
         Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
         if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
         else if (f.net.pathError == ERROR_ACCESS_DENIED)
-            Add(warnings, &count, kWarnPathAccessDenied, &f.net);
+            Add(warnings, &count,
+                f.host.elevated ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
     return count;
@@ -169,13 +184,9 @@ const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
 }
 
-void WarningText(int kind, char* text) {
-    text[0] = '\0';
-    if (kind < 0 || kind >= kWarnKindCount) return;
-    const WarningRule& rule = kWarnings[kind];
-    char limit[kDecimalTextCapacity] = "";
-    if (rule.limit != 0) FormatDecimal(rule.limit, limit);
-    JoinText(text, kWarningTextCapacity, rule.before, limit, rule.after);
+void WarningText(const CheckWarning& w, char* text) {
+    const char* body = w.kind >= 0 && w.kind < kWarnKindCount ? kWarnings[w.kind].text : "";
+    JoinText(text, kWarningTextCapacity, w.about ? w.about->key : "", w.about ? " " : "", body);
 }
 
 long MeantDevice(const ClassFacts& c) {
@@ -217,34 +228,34 @@ int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTes
     return 0;
 }
 
-int SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
+const char* SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
     out[0] = '\0';
     const long meant = MeantDevice(c);
-    if (meant < 0 || c.present > kListedDeviceCapacity) return 0;
+    if (c.present == 0) return "none: no device is present";
+    if (meant < 0) return "none: several devices and none matches";
+    if (c.present > kListedDeviceCapacity) return "none: too many devices to compare";
     const char* ids[kListedDeviceCapacity];
     for (DWORD i = 0; i < c.present; ++i)
         ids[i] = c.devices[i].valid ? c.devices[i].hardwareId : nullptr;
-    return SuggestPattern(ids, c.present, static_cast<DWORD>(meant), isLead, out);
+    return SuggestPattern(ids, c.present, static_cast<DWORD>(meant), isLead, out)
+               ? nullptr
+               : "none: no field of its hardware ID names it alone";
 }
-
-namespace {
-
-void Suggest(const ClassFacts& c, LeadByteTest isLead, Suggestion* s) {
-    s->found = SuggestedPattern(c, isLead, s->pattern);
-    s->why = "none: no field of its hardware ID names it alone";
-    if (c.present == 0) s->why = "none: no device is present";
-    else if (MeantDevice(c) < 0) s->why = "none: several devices and none matches";
-    else if (c.present > kListedDeviceCapacity) s->why = "none: too many devices to compare";
-}
-
-}  // namespace
 
 void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->exitCode = CheckExitCode(f);
     v->warningCount = CollectWarnings(f, v->warnings);
-    Suggest(f.bluetooth, isLead, &v->bluetooth);
-    Suggest(f.net, isLead, &v->net);
-    v->sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
+    v->bluetooth.why = SuggestedPattern(f.bluetooth, isLead, v->bluetooth.pattern);
+    v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
+    v->bluetooth.sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
+    v->net.sendState = -1;
+    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.elevated;
+    const ServiceFacts& s = f.service;
+    v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&
+                             s.recoveryActionCount == kFailureActionCount;
+    for (DWORD i = 0; i < kFailureActionCount && v->recoveryAsInstalled; ++i)
+        v->recoveryAsInstalled = s.recoveryActions[i].Type == kFailureActions[i].Type &&
+                                 s.recoveryActions[i].Delay == kFailureActions[i].Delay;
 }
 
 const char* HostCodeName(int code) {
@@ -253,24 +264,12 @@ const char* HostCodeName(int code) {
 }
 
 const char* ServiceStateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED: return "stopped";
-        case SERVICE_START_PENDING: return "starting";
-        case SERVICE_STOP_PENDING: return "stopping";
-        case SERVICE_RUNNING: return "running";
-        case SERVICE_CONTINUE_PENDING: return "continuing";
-        case SERVICE_PAUSE_PENDING: return "pausing";
-        case SERVICE_PAUSED: return "paused";
-        default: return "unknown";
-    }
+    static const char* const kNames[] = {"stopped", "starting", "stopping", "running",
+                                         "continuing", "pausing", "paused"};
+    return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? kNames[state - 1] : "unknown";
 }
 
 const char* RecoveryActionName(DWORD type) {
-    switch (type) {
-        case SC_ACTION_NONE: return "none";
-        case SC_ACTION_RESTART: return "restart";
-        case SC_ACTION_REBOOT: return "reboot";
-        case SC_ACTION_RUN_COMMAND: return "run-command";
-        default: return "other";
-    }
+    static const char* const kNames[] = {"none", "restart", "reboot", "run-command"};
+    return type <= SC_ACTION_RUN_COMMAND ? kNames[type] : "other";
 }

@@ -15,7 +15,7 @@ const int kCheckAdapterNotStarted = 3;
 const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
-const int kCheckAccessDenied = 7;        // the adapter's path is refused to this user
+const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
 const int kCheckExitCodeCount = 8;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 
@@ -27,7 +27,9 @@ int CheckExitCode(const CheckFacts& facts);
 
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
+    kWarnExeFolderUnspelled,
     kWarnSettingsPathTooLong,
+    kWarnSettingsAccessDenied,
     kWarnServiceNameRefused,
     kWarnServiceAccessDenied,
     kWarnServiceElsewhere,
@@ -39,6 +41,7 @@ enum CheckWarningKind {
     kWarnPathUnresolved,
     kWarnPathDoesNotOpen,
     kWarnPathAccessDenied,
+    kWarnPathRefusedToAdministrator,
     kWarnKindCount
 };
 
@@ -53,21 +56,21 @@ const int kWarningCapacity = kWarnKindCount * 2;
 // The warnings the facts call for, in the report's order. Returns the count.
 int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 
-// Room for a warning's text after its key and a space, terminator included.
-const DWORD kWarningTextCapacity = 256;
+// Room for a warning's text, its pattern's key included, terminator included.
+const DWORD kWarningTextCapacity = 320;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
-// Its text into text (kWarningTextCapacity bytes), which follows the
-// pattern's key where the warning concerns a class; the limits it states
-// come from the settings' own.
-void WarningText(int kind, char* text);
+// The warning as both reports show it into text (kWarningTextCapacity
+// bytes): the pattern's key and a space where it concerns a class, then its text.
+void WarningText(const CheckWarning& warning, char* text);
 
-// The suggested pattern of a class, or why there is none.
-struct Suggestion {
-    int found;
+// What the check decides about one class.
+struct ClassVerdict {
+    const char* why;  // why no pattern is suggested; null when one is
     char pattern[kPatternCapacity];
-    const char* why;  // when none is found
+    int sendState;  // Bluetooth: 1 when a device stands started; -1 for Net
+    int refusedToAdministrator;  // the adapter's path refused though elevated
 };
 
 // Everything the check decides, once; the renderers only print it.
@@ -75,9 +78,9 @@ struct CheckVerdict {
     int exitCode;
     int warningCount;
     CheckWarning warnings[kWarningCapacity];
-    Suggestion bluetooth;
-    Suggestion net;
-    int sendState;  // what a send would carry: 1 when a Bluetooth device stands started
+    ClassVerdict bluetooth;
+    ClassVerdict net;
+    int recoveryAsInstalled;  // the failure actions are the ones /install sets
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);
@@ -87,26 +90,19 @@ void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* v
 long MeantDevice(const ClassFacts& facts);
 
 // The suggested pattern for the device at index among count first hardware
-// IDs (upper-cased; null for one that is not valid text and so matches
-// nothing): its shortest field that occurs in no other ID, into out
-// (kPatternCapacity bytes). Returns 1, or 0 with out empty when no field
-// names it alone.
-//
-// A field is a leading run of the pieces of the ID's device part, the text
-// after the enumerator's "\" (all of it when there is no "\"), pieces being
-// separated by "&" or "\": at least two pieces when the part has two or
-// more, so for USB\VID_0B7C&PID_7B01&REV_0112 the fields are
-// VID_0B7C&PID_7B01 and VID_0B7C&PID_7B01&REV_0112. These are the cuts
-// Windows makes for a device's less specific hardware IDs; a lone vendor
-// ID or bus name would match the next device of that vendor or bus. The
-// whole ID, enumerator included, is the last field tried. A field the
-// service would refuse as too long is passed over.
+// IDs (upper-cased; null for one that is not valid text): its shortest
+// field that occurs in no other ID, into out (kPatternCapacity bytes).
+// Returns 1, or 0 with out empty. A field is a leading run of the "&"- or
+// "\"-separated pieces after the enumerator's "\", two pieces at least
+// when there are two (USB\VID_0B7C&PID_7B01&REV_0112 gives VID_0B7C&PID_7B01
+// and all three): the cuts Windows makes for less specific hardware IDs. The
+// whole ID is tried last; a field too long for a pattern is passed over.
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
                    char* out);
 
 // SuggestPattern for the device MeantDevice names, among the class's
-// present devices. 0 when there is none or some are not listed.
-int SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
+// present devices: null, or why there is none (out then empty).
+const char* SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
 
 // What a host code stands for.
 const char* HostCodeName(int code);

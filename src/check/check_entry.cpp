@@ -1,9 +1,7 @@
 #include "check/check_entry.h"
 
 #include "check/check_decide.h"
-#include "check/check_facts.h"
 #include "check/check_render.h"
-#include "config/settings.h"
 #include "platform/win32_api.h"
 #include "service/options.h"
 

@@ -18,6 +18,25 @@ int UpperCased(const char* text, char* out, DWORD capacity) {
                                 Win().MultiByteToWideChar) >= 0;
 }
 
+// Before Vista there is no elevation: a member of Administrators
+// (S-1-5-32-544) runs with its rights.
+bool InAdministrators(HANDLE token) {
+    DWORD groups[kTokenGroupsCapacity / sizeof(DWORD)];  // aligned for the SIDs in it
+    DWORD size = 0;
+    if (!Win().GetTokenInformation(token, TokenGroups, groups, sizeof groups, &size)) return false;
+    const TOKEN_GROUPS* list = reinterpret_cast<const TOKEN_GROUPS*>(groups);
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        const SID* sid = static_cast<const SID*>(list->Groups[i].Sid);
+        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) && sid->SubAuthorityCount == 2 &&
+            std::memcmp(&sid->IdentifierAuthority, &nt, sizeof nt) == 0 &&
+            sid->SubAuthority[0] == SECURITY_BUILTIN_DOMAIN_RID &&
+            sid->SubAuthority[1] == DOMAIN_ALIAS_RID_ADMINS)
+            return true;
+    }
+    return false;
+}
+
 void GatherHost(HostFacts* h) {
     h->versionRead = ReadVersionFields(&h->version);
     h->code = HostCode();
@@ -27,17 +46,33 @@ void GatherHost(HostFacts* h) {
     h->baseCode = BaseCodeFor(h->code);
     h->requestCode = RequestCode(h->baseCode, h->code);
     h->heapBlock = ValueInHeapBlock(h->code);
+    HANDLE token = nullptr;
+    DWORD elevation = 0;
+    DWORD size = 0;
+    if (!Win().OpenProcessToken(Win().GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    if (Win().GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
+        h->elevated = elevation != 0;
+    else h->elevated = InAdministrators(token);
+    Win().CloseHandle(token);
 }
 
 void GatherSettings(SettingsFacts* s) {
-    SettingsExePath(s->exePath);
     s->located = LocateSettingsFile(s->file);
+    // A folder the code page cannot spell is named as the "A" call reads
+    // it; the buffer's last byte stays its terminator.
+    if (s->located == kSettingsExeUnspelled)
+        Win().GetModuleFileNameA(nullptr, s->exePath, kExePathCapacity - 1);
+    else SettingsExePath(s->exePath);
     const int named = s->located == kSettingsFileNamed;
     if (named) {
-        const DWORD attributes = Win().GetFileAttributesA(s->file);
-        if (attributes == INVALID_FILE_ATTRIBUTES) s->fileError = Win().GetLastError();
-        s->fileExists =
-            attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        // Opened, not only looked at: a user may list a folder whose file
+        // only SYSTEM and Administrators may read.
+        HANDLE file = Win().CreateFileA(s->file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) s->fileError = Win().GetLastError();
+        else Win().CloseHandle(file);
+        s->fileOpens = file != INVALID_HANDLE_VALUE;
+        s->fileExists = s->fileError != ERROR_FILE_NOT_FOUND && s->fileError != ERROR_PATH_NOT_FOUND;
     }
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingRule& rule = kSettingRules[i];
@@ -51,8 +86,9 @@ void GatherSettings(SettingsFacts* s) {
             ReadSetting(rule.section, rule.key, rule.def[0] ? "" : "?", probe, rule.capacity);
         k.fromFile = named && (!k.read || (probeRead && std::strcmp(probe, k.value) == 0));
     }
-    s->nameDerived = DeriveServiceName();
-    std::memcpy(s->serviceName, ServiceName, sizeof s->serviceName);
+    // Defaults read in place of a refused file are not the service's.
+    s->nameDerived = s->fileError != ERROR_ACCESS_DENIED && DeriveServiceName();
+    if (s->nameDerived) std::memcpy(s->serviceName, ServiceName, sizeof s->serviceName);
 }
 
 // Compared as the code page upper-cases them: Windows ignores case in paths
@@ -68,11 +104,17 @@ bool SameIgnoringCase(const char* a, const char* b) {
 // display name or as its key name: the manager refuses both.
 void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, ServiceFacts* f) {
     const SettingFacts& display = settings.keys[kSettingDisplayName];
-    if (!display.read || display.value[0] == '\0') return;
+    if (!display.read || display.value[0] == '\0' || settings.fileError == ERROR_ACCESS_DENIED)
+        return;
     char owner[kServiceKeyNameCapacity];
     DWORD size = sizeof owner;
     if (Win().GetServiceKeyNameA(manager, display.value, owner, &size)) {
         owner[sizeof owner - 1] = '\0';
+    } else if (Win().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        // The "A" call sizes by the Unicode text: a long double-byte key
+        // name does not fit, and is no service of ours (ours is short).
+        f->displayNameTaken = 1;
+        return;
     } else {
         // Only whether a service of that key name exists matters here.
         char unused[kServiceKeyNameCapacity];
@@ -82,8 +124,8 @@ void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, Serv
             return;
         JoinText(owner, sizeof owner, display.value);
     }
-    if (!SameIgnoringCase(owner, settings.serviceName))
-        JoinText(f->displayNameOwner, sizeof f->displayNameOwner, owner);
+    f->displayNameTaken = !SameIgnoringCase(owner, settings.serviceName);
+    if (f->displayNameTaken) JoinText(f->displayNameOwner, sizeof f->displayNameOwner, owner);
 }
 
 void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
@@ -133,6 +175,8 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
         f->recoveryActionCount = failure->lpsaActions != nullptr ? failure->cActions : 0;
         for (DWORD i = 0; i < f->recoveryActionCount && i < kRecoveryActionCapacity; ++i)
             f->recoveryActions[i] = failure->lpsaActions[i];
+    } else {
+        f->recoveryError = Win().GetLastError();
     }
     std::memset(config, 0, kServiceConfigCapacity);
     if (!Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed)) {
@@ -185,12 +229,14 @@ void VisitDevice(void* context, const SP_DEVINFO_DATA* element, const char* hard
     d.started = DeviceNodeStarted(element->DevInst);
 }
 
-void GatherClass(ClassFacts* c, const char* className, const char* key, DWORD fill) {
+void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, const char* key,
+                 DWORD fill) {
     c->className = className;
     c->key = key;
     c->standing = -1;
-    c->patternRead = ReadSetting(kSectionSettings, key, kDefaultPattern, c->pattern,
-                                 sizeof c->pattern);
+    c->patternUnknown = s.fileError == ERROR_ACCESS_DENIED;
+    c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, key, kDefaultPattern,
+                                                       c->pattern, sizeof c->pattern);
     char upper[kPatternCapacity];
     c->patternChanges =
         UpperCased(c->pattern, upper, sizeof upper) && std::strcmp(upper, c->pattern) != 0;
@@ -242,6 +288,7 @@ void GatherFacts(CheckFacts* facts) {
     GatherSettings(&facts->settings);
     GatherService(facts->settings, &facts->service);
     // The Bluetooth device is never sent anything: its adapter names are not sought.
-    GatherClass(&facts->bluetooth, "Bluetooth", kKeyBluetoothPattern, kLookupPlain);
-    GatherClass(&facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+    GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,
+                kLookupPlain);
+    GatherClass(facts->settings, &facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
 }

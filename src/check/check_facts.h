@@ -20,6 +20,8 @@ const DWORD kServiceConfigCapacity = 8192;
 const DWORD kRecoveryActionCapacity = 8;
 // A service's key name, the longest the manager allows and its terminator.
 const DWORD kServiceKeyNameCapacity = 257;
+// The process token's groups as GetTokenInformation lists them.
+const DWORD kTokenGroupsCapacity = 4096;
 // DeviceLookup's result when the pattern was refused and no lookup was made.
 const int kLookupSkipped = 0;
 
@@ -33,6 +35,7 @@ struct HostFacts {
     DWORD baseCode;   // the family of a send's request code
     DWORD requestCode;
     int heapBlock;    // the value travels in a heap block of its own
+    int elevated;     // the check runs elevated, or before Vista as an administrator
 };
 
 struct SettingFacts {
@@ -42,11 +45,14 @@ struct SettingFacts {
 };
 
 struct SettingsFacts {
-    char exePath[kExePathCapacity];    // the service exe whose settings are read
+    // The service exe whose settings are read; when the code page cannot
+    // spell its path, this program's path as the "A" call gives it.
+    char exePath[kExePathCapacity];
     int located;  // LocateSettingsFile's result: only a named file is read
     char file[kSettingsPathCapacity];  // empty when it cannot be named
     int fileExists;
-    DWORD fileError;  // why its attributes could not be read (2: it does not exist)
+    int fileOpens;    // it opens for reading, as the profile read opens it
+    DWORD fileError;  // why it does not (2: it does not exist; 5: refused to this user)
     SettingFacts keys[kSettingCount];
     int nameDerived;  // DeriveServiceName's result
     char serviceName[kServiceNameCapacity];
@@ -70,11 +76,14 @@ struct ServiceFacts {
     char settingsFile[kSettingsPathCapacity];  // the file the registered exe reads
     // The failure actions as the manager reports them (the query rights suffice).
     int recoveryRead;
+    DWORD recoveryError;
     DWORD recoveryResetSeconds;  // INFINITE: the count is never reset
     DWORD recoveryActionCount;
     SC_ACTION recoveryActions[kRecoveryActionCapacity];
-    // Another service whose display name is the one in force: the manager
-    // refuses a second service of the same display name. Empty for none.
+    // Another service has the display name in force: the manager refuses a
+    // second service of the same display name. Its key name, empty when the
+    // manager's answer does not fit.
+    int displayNameTaken;
     char displayNameOwner[kServiceKeyNameCapacity];
 };
 
@@ -88,7 +97,8 @@ struct ListedDevice {
 struct ClassFacts {
     const char* className;  // the setup class: "Bluetooth", "Net"
     const char* key;        // the settings key of its pattern
-    int patternRead;        // 0: refused; the service then looks for no device
+    int patternRead;        // 0: refused or unknown; the service then looks for no device
+    int patternUnknown;     // the settings file is refused to this user
     int patternChanges;     // upper-casing changes the pattern: it never matches
     char pattern[kPatternCapacity];
     int lookup;      // DeviceLookup's result, or kLookupSkipped

@@ -1,9 +1,9 @@
 // The /json report: the plain report's facts under stable key names (listed
-// in README.md). Numbers that are codes are strings in hex ("0xFFF10220").
+// in README.md). Numbers that are codes are strings in hex ("0xFFF10220");
+// the rest, errors included, are unsigned.
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "check/json_writer.h"
-#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -16,24 +16,21 @@ void JsonHex(JsonWriter* w, const char* key, DWORD value) {
 }
 
 const char* LookupName(int lookup) {
-    switch (lookup) {
-        case kDeviceFound: return "found";
-        case kDeviceNotFound: return "not-found";
-        case kNoDeviceList: return "no-device-list";
-        case kClassUnresolved: return "class-unresolved";
-        default: return "pattern-refused";
-    }
+    return lookup == kDeviceFound      ? "found"
+           : lookup == kDeviceNotFound ? "not-found"
+           : lookup == kNoDeviceList   ? "no-device-list"
+           : lookup == kClassUnresolved ? "class-unresolved" : "pattern-refused";
 }
 
 void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonBeginObject(w, "host");
     JsonBool(w, "versionRead", h.versionRead != 0);
-    JsonNumber(w, "major", static_cast<long>(h.version.major));
-    JsonNumber(w, "minor", static_cast<long>(h.version.minor));
-    JsonNumber(w, "build", static_cast<long>(h.version.build));
-    JsonNumber(w, "platformId", static_cast<long>(h.version.platformId));
+    JsonNumber(w, "major", h.version.major);
+    JsonNumber(w, "minor", h.version.minor);
+    JsonNumber(w, "build", h.version.build);
+    JsonNumber(w, "platformId", h.version.platformId);
     JsonNumber(w, "productType", h.version.productType);
-    JsonNumber(w, "hostCode", h.code);
+    JsonNumber(w, "hostCode", static_cast<DWORD>(h.code));
     JsonString(w, "hostName", HostCodeName(h.code));
     JsonBool(w, "amd64", h.amd64);
     JsonBool(w, "wow64", h.wow64);
@@ -41,25 +38,30 @@ void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonHex(w, "requestCode", h.requestCode);
     JsonHex(w, "baseCode", h.baseCode);
     JsonBool(w, "valueInHeapBlock", h.heapBlock != 0);
+    JsonBool(w, "elevated", h.elevated != 0);
     JsonEndObject(w);
 }
 
 void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonBeginObject(w, "settings");
+    JsonString(w, "exePath", s.exePath[0] ? s.exePath : nullptr);
+    JsonBool(w, "exeSpelled", s.located != kSettingsExeUnspelled);
     JsonString(w, "file", s.file[0] ? s.file : nullptr);
     JsonBool(w, "fileInReach", s.located == kSettingsFileNamed);
     JsonBool(w, "exists", s.fileExists != 0);
-    JsonNumber(w, "fileError", static_cast<long>(s.fileError));
+    JsonBool(w, "readable", s.fileOpens != 0);
+    JsonNumber(w, "fileError", s.fileError);
+    const bool known = s.fileError != ERROR_ACCESS_DENIED;
     JsonBeginArray(w, "keys");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         JsonBeginObject(w, nullptr);
         JsonString(w, "section", kSettingRules[i].section);
         JsonString(w, "key", kSettingRules[i].key);
-        JsonString(w, "value", k.read ? k.value : nullptr);
-        JsonString(w, "source", k.fromFile ? "file" : "default");
+        JsonString(w, "value", k.read && known ? k.value : nullptr);
+        JsonString(w, "source", !known ? "unknown" : k.fromFile ? "file" : "default");
         JsonBool(w, "refused", k.read == 0);
-        JsonNumber(w, "maxLength", static_cast<long>(kSettingRules[i].capacity - 1));
+        JsonNumber(w, "maxLength", kSettingRules[i].capacity - 1);
         JsonEndObject(w);
     }
     JsonEndArray(w);
@@ -67,7 +69,7 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonEndObject(w);
 }
 
-void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
+void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalled) {
     JsonBeginObject(w, "service");
     JsonBool(w, "managerOpened", f.managerOpened != 0);
     // False also when it cannot be told: openError says which.
@@ -80,37 +82,38 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
         JsonNull(w, "recovery");
     } else {
         JsonBeginObject(w, "recovery");
+        JsonBool(w, "asInstalled", recoveryAsInstalled);
         if (f.recoveryResetSeconds == INFINITE) JsonNull(w, "resetSeconds");
-        else JsonNumber(w, "resetSeconds", static_cast<long>(f.recoveryResetSeconds));
+        else JsonNumber(w, "resetSeconds", f.recoveryResetSeconds);
         JsonBeginArray(w, "actions");
         for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
             JsonBeginObject(w, nullptr);
             JsonString(w, "type", RecoveryActionName(f.recoveryActions[i].Type));
-            JsonNumber(w, "delayMs", static_cast<long>(f.recoveryActions[i].Delay));
+            JsonNumber(w, "delayMs", f.recoveryActions[i].Delay);
             JsonEndObject(w);
         }
         JsonEndArray(w);
         JsonEndObject(w);
     }
+    JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
-    JsonNumber(w, "managerError", static_cast<long>(f.managerError));
-    JsonNumber(w, "openError", static_cast<long>(f.openError));
-    JsonNumber(w, "statusError", static_cast<long>(f.statusError));
-    JsonNumber(w, "configError", static_cast<long>(f.configError));
+    JsonNumber(w, "managerError", f.managerError);
+    JsonNumber(w, "openError", f.openError);
+    JsonNumber(w, "statusError", f.statusError);
+    JsonNumber(w, "configError", f.configError);
+    JsonNumber(w, "recoveryError", f.recoveryError);
     JsonEndObject(w);
 }
 
-// sendState is written for Bluetooth only (adapter false).
-void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Suggestion& suggestion,
-                 bool adapter, int sendState) {
+void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const ClassVerdict& v) {
     JsonBeginObject(w, name);
     JsonString(w, "class", c.className);
     JsonString(w, "key", c.key);
     JsonString(w, "pattern", c.patternRead ? c.pattern : nullptr);
-    JsonBool(w, "patternRefused", c.patternRead == 0);
+    JsonBool(w, "patternRefused", c.patternRead == 0 && !c.patternUnknown);
     JsonString(w, "lookup", LookupName(c.lookup));
-    JsonNumber(w, "present", static_cast<long>(c.present));
-    JsonNumber(w, "matches", static_cast<long>(c.matches));
+    JsonNumber(w, "present", c.present);
+    JsonNumber(w, "matches", c.matches);
     JsonBeginArray(w, "devices");
     for (DWORD i = 0; i < c.present && i < kListedDeviceCapacity; ++i) {
         const ListedDevice& d = c.devices[i];
@@ -126,22 +129,22 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Sug
         JsonNull(w, "standing");
     } else {
         JsonBeginObject(w, "standing");
-        JsonNumber(w, "index", c.standing);
+        JsonNumber(w, "index", static_cast<DWORD>(c.standing));
         JsonBool(w, "started", c.standingStarted != 0);
         JsonString(w, "name", c.payload.DisplayName);
-        if (adapter) {
+        if (v.sendState < 0) {
             JsonString(w, "nameKey", c.nameKey[0] ? c.nameKey : nullptr);
             JsonString(w, "nameValue", c.nameKey[0] ? c.nameValue : nullptr);
             JsonString(w, "netCfgInstanceId",
                        c.payload.InstanceId[0] ? c.payload.InstanceId : nullptr);
             JsonString(w, "devicePath", c.payload.DevicePath[0] ? c.payload.DevicePath : nullptr);
             JsonBool(w, "pathOpens", c.pathOpens != 0);
-            JsonNumber(w, "pathError", static_cast<long>(c.pathError));
+            JsonNumber(w, "pathError", c.pathError);
         }
         JsonEndObject(w);
     }
-    if (!adapter) JsonNumber(w, "sendState", sendState);
-    JsonString(w, "suggestedPattern", suggestion.found ? suggestion.pattern : nullptr);
+    if (v.sendState >= 0) JsonNumber(w, "sendState", static_cast<DWORD>(v.sendState));
+    JsonString(w, "suggestedPattern", v.why ? nullptr : v.pattern);
     JsonEndObject(w);
 }
 
@@ -152,24 +155,21 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     JsonWriter* w = &writer;
     JsonStart(w, out, Win().IsDBCSLeadByte, Win().MultiByteToWideChar);
     JsonBeginObject(w, nullptr);
-    JsonNumber(w, "exitCode", v.exitCode);
+    JsonNumber(w, "exitCode", static_cast<DWORD>(v.exitCode));
     JsonString(w, "result", ExitCodeName(v.exitCode));
     HostObject(w, f.host);
     SettingsObject(w, f.settings);
-    ServiceObject(w, f.service);
-    ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth, false, v.sendState);
-    ClassObject(w, "net", f.net, v.net, true, 0);
+    ServiceObject(w, f.service, v.recoveryAsInstalled != 0);
+    ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
+    ClassObject(w, "net", f.net, v.net);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {
-        const char* key = v.warnings[i].about ? v.warnings[i].about->key : nullptr;
-        char body[kWarningTextCapacity];
-        WarningText(v.warnings[i].kind, body);
-        char text[kWarningTextCapacity + kPatternCapacity];
-        JoinText(text, sizeof text, key ? key : "", key ? " " : "", body);
+        char text[kWarningTextCapacity];
+        WarningText(v.warnings[i], text);
         JsonBeginObject(w, nullptr);
         JsonString(w, "id", WarningName(v.warnings[i].kind));
-        JsonString(w, "key", key);
+        JsonString(w, "key", v.warnings[i].about ? v.warnings[i].about->key : nullptr);
         JsonString(w, "text", text);
         JsonEndObject(w);
     }

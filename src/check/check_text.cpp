@@ -7,7 +7,6 @@
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "config/text_join.h"
-#include "platform/win32_api.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ void Label(Out* out, const char* label) {
 
 void Row(Out* out, const char* label, const char* value) {
     Label(out, label);
-    OutWrapped(out, value, kValueColumn, Win().IsDBCSLeadByte);
+    OutWrapped(out, value, kValueColumn);
     OutChar(out, '\n');
 }
 
@@ -48,34 +47,23 @@ const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
 // Why a call failed, with the Windows error: access denied is told apart,
 // as it says nothing of what an administrator would see.
 void Failure(Out* out, const char* what, DWORD error) {
-    if (error == ERROR_ACCESS_DENIED) {
-        OutText(out, "unknown: access denied to this user (error 5)");
-    } else {
-        OutText(out, what);
-        OutText(out, " (error ");
-        OutDecimal(out, error);
-        OutChar(out, ')');
-    }
-    OutChar(out, '\n');
+    OutText(out, error == ERROR_ACCESS_DENIED ? "unknown: access denied to this user" : what);
+    OutText(out, " (error ");
+    OutDecimal(out, error);
+    OutText(out, ")\n");
 }
 
 void HostSection(const HostFacts& h, Out* out) {
     Heading(out, "Host");
     Label(out, "Windows version");
-    if (h.versionRead) {
-        OutDecimal(out, h.version.major);
-        OutChar(out, '.');
-        OutDecimal(out, h.version.minor);
-        OutText(out, ", build ");
-        OutDecimal(out, h.version.build);
-        OutText(out, ", platform ");
-        OutDecimal(out, h.version.platformId);
-        OutText(out, ", product type ");
-        OutDecimal(out, h.version.productType);
-    } else {
-        OutText(out, "unreadable");
+    const char* const kParts[] = {"", ".", ", build ", ", platform ", ", product type "};
+    const DWORD values[] = {h.version.major, h.version.minor, h.version.build,
+                            h.version.platformId, h.version.productType};
+    for (int i = 0; i < 5 && h.versionRead; ++i) {
+        OutText(out, kParts[i]);
+        OutDecimal(out, values[i]);
     }
-    OutChar(out, '\n');
+    OutText(out, h.versionRead ? "\n" : "unreadable\n");
     Label(out, "Host code");
     OutDecimal(out, static_cast<DWORD>(h.code));
     OutText(out, ", ");
@@ -90,23 +78,26 @@ void HostSection(const HostFacts& h, Out* out) {
     OutHex(out, h.baseCode);
     OutText(out, ")\n");
     Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
+    Row(out, "Elevated", YesNo(h.elevated != 0));
 }
 
 void SettingsSection(const SettingsFacts& s, Out* out) {
     Heading(out, "Settings");
     if (s.file[0]) IdRow(out, "File", s.file);
-    else Row(out, "File", "(cannot be named: this program's path is too long)");
-    if (s.located == kSettingsFileOutOfReach) {
-        Label(out, "Exists");
-        OutText(out, "not looked at: its path is over ");
-        OutDecimal(out, kSettingsFileReach - 1);
-        OutText(out, " characters\n");
-    } else if (s.fileError != 0 && s.fileError != ERROR_FILE_NOT_FOUND &&
-               s.fileError != ERROR_PATH_NOT_FOUND) {
-        Label(out, "Exists");
-        Failure(out, "unknown", s.fileError);
-    } else {
-        Row(out, "Exists", YesNo(s.fileExists != 0));
+    else if (s.located != kSettingsExeUnspelled)
+        Row(out, "File", "(cannot be named: this program's path is too long)");
+    else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
+    if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
+    // The limits quoted are checked where the warnings quote them.
+    Label(out, "Readable");
+    if (s.fileExists && !s.fileOpens) Failure(out, "no", s.fileError);
+    else OutText(out, s.fileOpens ? "yes\n"
+                      : s.located == kSettingsFileOutOfReach
+                          ? "not looked at: its path is over 259 characters\n"
+                          : s.located == kSettingsFileNamed ? "no: it does not exist\n" : "no\n");
+    if (s.fileError == ERROR_ACCESS_DENIED) {
+        Row(out, "Values", "unknown: the file is refused to this user");
+        return;
     }
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
@@ -120,113 +111,78 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         } else if (k.value[0] == '\0') {
             OutText(out, "(empty)");
         } else if (i == kSettingDisplayName || i == kSettingDescription) {
-            OutWrapped(out, k.value, kValueColumn + 9, Win().IsDBCSLeadByte);
+            OutWrapped(out, k.value, kValueColumn + 9);
         } else {
             OutIdentifier(out, k.value, kIdentifierIndent);
         }
         OutChar(out, '\n');
     }
-    if (s.nameDerived) {
-        IdRow(out, "Service name", s.serviceName);
-    } else {
-        Label(out, "Service name");
-        OutText(out, "(none: Model must be ");
-        OutDecimal(out, kModelNameLimit);
-        OutText(out, " characters or fewer)\n");
-    }
+    if (s.nameDerived) IdRow(out, "Service name", s.serviceName);
+    else Row(out, "Service name", "(none: Model must be 55 characters or fewer)");
 }
 
-// Room for one piece of the recovery row ("restart in 4294967295 ms").
-const DWORD kPieceCapacity = 48;
+// Room for the recovery row's list: eight actions of the longest kind,
+// the count's mark and the reset period.
+const DWORD kRecoveryTextCapacity = 256;
 
-// A piece after its separator ("," or ";"): on the same line when it
-// fits, else whole on the next at the value column.
-void OutPiece(Out* out, const char* separator, const char* piece) {
-    if (separator != nullptr) {
-        OutText(out, separator);
-        if (out->column + 1 + std::strlen(piece) > kOutWidth) {
-            OutChar(out, '\n');
-            OutPadTo(out, kValueColumn);
-        } else {
-            OutChar(out, ' ');
-        }
-    }
-    OutText(out, piece);
+// a and b after text, which stays as it is when they do not fit.
+void Append(char* text, const char* a, const char* b) {
+    char joined[kRecoveryTextCapacity];
+    if (JoinText(joined, sizeof joined, text, a, b)) std::memcpy(text, joined, sizeof joined);
 }
 
-// "restart in 5 s, restart in 5 s, none; reset after 1 day"
-void RecoveryRow(const ServiceFacts& f, Out* out) {
+// "as installed" when the failure actions are the ones /install sets, else
+// as the manager lists them: "restart 1500 ms, none 0 ms; reset 90 s".
+void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     Label(out, "Recovery");
-    if (!f.recoveryRead || f.recoveryActionCount == 0) {
-        OutText(out, f.recoveryRead ? "none registered\n" : "unreadable\n");
-        return;
-    }
-    char piece[kPieceCapacity];
+    if (!f.recoveryRead) return Failure(out, "unreadable", f.recoveryError);
+    if (asInstalled || f.recoveryActionCount == 0)
+        return OutText(out, asInstalled ? "as installed\n" : "none registered\n");
+    char text[kRecoveryTextCapacity] = "";
     char number[kDecimalTextCapacity];
-    char delay[kPieceCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
-        const SC_ACTION& a = f.recoveryActions[i];
-        const bool wholeSeconds = a.Delay % 1000 == 0;
-        FormatDecimal(wholeSeconds ? a.Delay / 1000 : a.Delay, number);
-        JoinText(delay, sizeof delay, " in ", number, wholeSeconds ? " s" : " ms");
-        JoinText(piece, sizeof piece, RecoveryActionName(a.Type),
-                 a.Type == SC_ACTION_NONE ? "" : delay);
-        OutPiece(out, i > 0 ? "," : nullptr, piece);
+        FormatDecimal(f.recoveryActions[i].Delay, number);
+        Append(text, i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type));
+        Append(text, " ", number);
+        Append(text, " ms", f.recoveryActionCount > kRecoveryActionCapacity &&
+                                    i + 1 == kRecoveryActionCapacity ? ", ..." : "");
     }
-    if (f.recoveryActionCount > kRecoveryActionCapacity) {
-        FormatDecimal(f.recoveryActionCount - kRecoveryActionCapacity, number);
-        JoinText(piece, sizeof piece, "and ", number, " more");
-        OutPiece(out, ",", piece);
-    }
-    const DWORD kDay = 24 * 60 * 60;
-    const DWORD period = f.recoveryResetSeconds;
-    if (period == INFINITE) {
-        JoinText(piece, sizeof piece, "never reset");
-    } else {
-        FormatDecimal(period % kDay ? period : period / kDay, number);
-        JoinText(piece, sizeof piece, "reset after ", number,
-                 period % kDay ? " s" : period == kDay ? " day" : " days");
-    }
-    OutPiece(out, ";", piece);
+    char reset[kDecimalTextCapacity + 8];
+    FormatDecimal(f.recoveryResetSeconds, number);
+    JoinText(reset, sizeof reset, "after ", number, " s");
+    Append(text, "; reset ", f.recoveryResetSeconds == INFINITE ? "never" : reset);
+    OutWrapped(out, text, kValueColumn);
     OutChar(out, '\n');
 }
 
-void ServiceSection(const ServiceFacts& f, Out* out) {
+void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
-    if (f.displayNameOwner[0]) {
+    if (f.displayNameTaken) {
         Label(out, "Display name");
         OutText(out, "taken by ");
-        OutIdentifier(out, f.displayNameOwner, kIdentifierIndent);
+        OutIdentifier(out, f.displayNameOwner[0] ? f.displayNameOwner
+                                                 : "a service whose name is too long to read",
+                      kIdentifierIndent);
         OutChar(out, '\n');
     }
-    if (!f.named) {
-        Row(out, "Registered", "unknown: no service name to look for");
-        return;
+    Label(out, "Registered");
+    if (!f.named) return OutText(out, "unknown: no service name to look for\n");
+    if (!f.managerOpened)
+        return Failure(out, "unknown: the service manager does not open", f.managerError);
+    if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) return OutText(out, "no\n");
+    if (!f.registered) return Failure(out, "unknown: it does not open", f.openError);
+    OutText(out, "yes\n");
+    Label(out, "State");
+    if (f.statusError) Failure(out, "unknown: it cannot be queried", f.statusError);
+    else {
+        OutText(out, ServiceStateName(f.state));
+        OutChar(out, '\n');
     }
-    if (!f.managerOpened) {
-        Label(out, "Registered");
-        Failure(out, "unknown: the service manager does not open", f.managerError);
-        return;
-    }
-    if (!f.registered) {
-        Label(out, "Registered");
-        if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) OutText(out, "no\n");
-        else Failure(out, "unknown: it does not open", f.openError);
-        return;
-    }
-    Row(out, "Registered", "yes");
-    if (f.statusError) {
-        Label(out, "State");
-        Failure(out, "unknown: it cannot be queried", f.statusError);
-    } else {
-        Row(out, "State", ServiceStateName(f.state));
-    }
-    RecoveryRow(f, out);
+    RecoveryRow(f, recoveryAsInstalled, out);
     if (!f.configRead) {
         Label(out, "Image path");
-        if (f.configError) Failure(out, "(unreadable)", f.configError);
-        else OutText(out, "(unreadable)\n");
-        return;
+        return f.configError ? Failure(out, "(unreadable)", f.configError)
+                             : OutText(out, "(unreadable)\n");
     }
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
@@ -260,16 +216,14 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
-// sendState is shown for Bluetooth only (adapter false).
-void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, int sendState,
-                  Out* out) {
+void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     OutChar(out, '\n');
     OutText(out, c.className);
     OutText(out, " class, ");
     OutText(out, c.key);
     OutText(out, " ");
     if (!c.patternRead) {
-        OutText(out, "refused");
+        OutText(out, c.patternUnknown ? "unknown" : "refused");
     } else if (c.pattern[0] == '\0') {
         OutText(out, "empty (every device matches)");
     } else {
@@ -284,8 +238,9 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
     DeviceRows(c, out);
 
     if (c.standing < 0) {
-        Row(out, "Stands",
-            c.patternRead ? "none: no device matches" : "none: the pattern is refused");
+        Row(out, "Stands", c.patternRead      ? "none: no device matches"
+                           : c.patternUnknown ? "unknown: the pattern is not readable"
+                                              : "none: the pattern is refused");
     } else {
         Label(out, "Stands");
         OutChar(out, '#');
@@ -293,17 +248,16 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
         OutText(out, c.standingStarted ? ", started" : ", not started");
         if (c.payload.DisplayName[0]) {
             OutText(out, ", ");
-            OutWrapped(out, c.payload.DisplayName, kValueColumn, Win().IsDBCSLeadByte);
+            OutWrapped(out, c.payload.DisplayName, kValueColumn);
         }
         OutChar(out, '\n');
     }
 
-    if (!adapter) {
-        Row(out, "A send carries", sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+    if (v.sendState >= 0) {
+        Row(out, "A send carries", v.sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
     } else if (c.standing >= 0) {
-        // A registry key to read, not a value to copy into the settings, and
-        // under the network class longer than a line: broken after a "\".
-        Row(out, "Name read from", c.nameKey[0] ? c.nameKey : "(no driver key)");
+        if (c.nameKey[0]) IdRow(out, "Name read from", c.nameKey);
+        else Row(out, "Name read from", "(no driver key)");
         if (c.nameKey[0])
             IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
@@ -312,12 +266,14 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
             Label(out, "Path opens");
             if (!c.standingStarted) OutText(out, "not tried: the adapter is not started\n");
             else if (c.pathOpens) OutText(out, "yes\n");
+            else if (v.refusedToAdministrator)
+                OutText(out, "no: the driver refuses an administrator (error 5)\n");
             else Failure(out, "no", c.pathError);
         }
     }
 
-    if (suggestion.found) IdRow(out, "Suggested pattern", suggestion.pattern);
-    else Row(out, "Suggested pattern", suggestion.why);
+    if (v.why == nullptr) IdRow(out, "Suggested pattern", v.pattern);
+    else Row(out, "Suggested pattern", v.why);
 }
 
 void WarningsSection(const CheckVerdict& v, Out* out) {
@@ -325,13 +281,9 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
     if (v.warningCount == 0) OutText(out, "  none\n");
     for (int i = 0; i < v.warningCount; ++i) {
         OutText(out, "  ! ");
-        if (v.warnings[i].about != nullptr) {
-            OutText(out, v.warnings[i].about->key);
-            OutChar(out, ' ');
-        }
         char text[kWarningTextCapacity];
-        WarningText(v.warnings[i].kind, text);
-        OutWrapped(out, text, 4, Win().IsDBCSLeadByte);
+        WarningText(v.warnings[i], text);
+        OutWrapped(out, text, 4);
         OutChar(out, '\n');
     }
 }
@@ -342,13 +294,13 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
-    ServiceSection(f.service, out);
-    ClassSection(f.bluetooth, v.bluetooth, false, v.sendState, out);
-    ClassSection(f.net, v.net, true, 0, out);
+    ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
+    ClassSection(f.bluetooth, v.bluetooth, out);
+    ClassSection(f.net, v.net, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));
     OutText(out, ": ");
-    OutWrapped(out, ExitCodeText(v.exitCode), 2, Win().IsDBCSLeadByte);
+    OutWrapped(out, ExitCodeText(v.exitCode), 2);
     OutChar(out, '\n');
 }

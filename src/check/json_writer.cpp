@@ -97,14 +97,9 @@ void JsonString(JsonWriter* w, const char* key, const char* text) {
     JsonEscaped(w->out, text, w->isLead, w->toWide);
 }
 
-void JsonNumber(JsonWriter* w, const char* key, long value) {
+void JsonNumber(JsonWriter* w, const char* key, DWORD value) {
     Member(w, key);
-    if (value < 0) {
-        OutChar(w->out, '-');
-        OutDecimal(w->out, 0u - static_cast<DWORD>(value));
-        return;
-    }
-    OutDecimal(w->out, static_cast<DWORD>(value));
+    OutDecimal(w->out, value);
 }
 
 void JsonBool(JsonWriter* w, const char* key, bool value) {

@@ -36,7 +36,7 @@ void JsonEndObject(JsonWriter* w);
 void JsonBeginArray(JsonWriter* w, const char* key);
 void JsonEndArray(JsonWriter* w);
 void JsonString(JsonWriter* w, const char* key, const char* text);  // null text writes null
-void JsonNumber(JsonWriter* w, const char* key, long value);
+void JsonNumber(JsonWriter* w, const char* key, DWORD value);  // unsigned, as Windows gives it
 void JsonBool(JsonWriter* w, const char* key, bool value);
 void JsonNull(JsonWriter* w, const char* key);
 

@@ -16,31 +16,47 @@ void OutStart(Out* out, DWORD stream) {
         out->console = nullptr;
 }
 
-void OutFlush(Out* out) {
-    if (out->length == 0) return;
-    out->text[out->length] = '\0';
+namespace {
+
+// Writes out the first `count` bytes held and keeps the rest.
+void WriteHeld(Out* out, DWORD count) {
+    if (count == 0) return;
+    const char kept = out->text[count];
+    out->text[count] = '\0';
     // A byte converts to one UTF-16 unit at most.
     WCHAR wide[kOutCapacity];
     DWORD written = 0;
     const int units =
         out->console == nullptr
             ? 0
-            : Win().MultiByteToWideChar(CP_ACP, 0, out->text, static_cast<int>(out->length),
-                                        wide, static_cast<int>(kOutCapacity));
+            : Win().MultiByteToWideChar(CP_ACP, 0, out->text, static_cast<int>(count), wide,
+                                        static_cast<int>(kOutCapacity));
     if (units <= 0 || !Win().WriteConsoleW(out->console, wide, static_cast<DWORD>(units),
                                            &written, nullptr)) {
         if (out->stream == STD_ERROR_HANDLE) Win().WriteStderr(out->text);
         else Win().WriteStdout(out->text);
     }
-    out->length = 0;
+    out->text[count] = kept;
+    out->length -= count;
+    std::memmove(out->text, out->text + count, out->length);
 }
+
+}  // namespace
+
+void OutFlush(Out* out) { WriteHeld(out, out->length); }
 
 void OutBytes(Out* out, const char* text, DWORD count) {
     for (DWORD i = 0; i < count; ++i) {
         const char c = text[i];
-        // A character's first byte needs room for its trail as well.
+        // A full buffer is written up to its last line break: a UTF-8 code
+        // page marks no lead byte, and no character spans lines. A character's
+        // first byte needs room for its trail as well.
         const bool trail = out->inChar != 0;
-        if (!trail && out->length + 2 >= kOutCapacity) OutFlush(out);
+        if (!trail && out->length + 2 >= kOutCapacity) {
+            DWORD lines = out->length;
+            while (lines > 0 && out->text[lines - 1] != '\n') --lines;
+            WriteHeld(out, lines > 0 ? lines : out->length);
+        }
         out->inChar = !trail && static_cast<BYTE>(c) >= 0x80 && Win().IsDBCSLeadByte(c);
         out->text[out->length++] = c;
         out->column = c == '\n' ? 0 : out->column + 1;
@@ -92,39 +108,20 @@ void OutPadTo(Out* out, DWORD column) {
     while (out->column < column) OutChar(out, ' ');
 }
 
-void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE)) {
-    DWORD spaces = 0;  // held back until the next piece shows where it goes
-    for (DWORD i = 0; text[i] != '\0';) {
-        if (text[i] == ' ') {
-            ++spaces;
-            ++i;
-            continue;
-        }
-        // A piece runs to a space or just past a "\" or "&", so paths and
-        // hardware IDs break at their separators. It goes whole onto a line
-        // that has room; one longer than a line is broken between characters.
-        DWORD piece = 0;
-        while (text[i + piece] != '\0' && text[i + piece] != ' ') {
-            const char c = text[i + piece];
-            piece += (isLead(static_cast<BYTE>(c)) && text[i + piece + 1] != '\0') ? 2 : 1;
-            if (c == '\\' || c == '&') break;
-        }
-        if (out->column + spaces + piece > kOutWidth && out->column > indent &&
-            indent + piece <= kOutWidth) {
+void OutWrapped(Out* out, const char* text, DWORD indent) {
+    for (const char* word = text; *word != '\0';) {
+        const char* space = std::strchr(word, ' ');
+        const DWORD length = static_cast<DWORD>(space ? space - word : std::strlen(word));
+        const DWORD gap = word != text ? 1 : 0;
+        if (out->column + gap + length > kOutWidth && out->column > indent &&
+            indent + length <= kOutWidth) {
             OutChar(out, '\n');
             OutPadTo(out, indent);
-            spaces = 0;
+        } else if (gap) {
+            OutChar(out, ' ');
         }
-        for (; spaces > 0; --spaces) OutChar(out, ' ');
-        for (const DWORD end = i + piece; i < end;) {
-            const DWORD step = (isLead(static_cast<BYTE>(text[i])) && i + 1 < end) ? 2 : 1;
-            if (out->column + step > kOutWidth && out->column > indent) {
-                OutChar(out, '\n');
-                OutPadTo(out, indent);
-            }
-            OutBytes(out, text + i, step);
-            i += step;
-        }
+        OutBytes(out, word, length);
+        word += length + (space ? 1 : 0);
     }
 }
 

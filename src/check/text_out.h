@@ -23,7 +23,8 @@ struct Out {
 };
 
 void OutStart(Out* out, DWORD stream = STD_OUTPUT_HANDLE);
-// Writes out what is held; a double-byte character is never split.
+// Writes out what is held. A full buffer is written a line at a time, or
+// whole when it holds no line break, never splitting a double-byte character.
 void OutFlush(Out* out);
 
 void OutBytes(Out* out, const char* text, DWORD count);
@@ -40,11 +41,11 @@ void FormatHex(DWORD value, char* text);
 void OutHex(Out* out, DWORD value);
 // Spaces up to `column`; at least one when the line is already there.
 void OutPadTo(Out* out, DWORD column);
-// text from the current column on, broken where a line would pass
-// kOutWidth and continued at `indent`: between words, or after a "\" or
-// "&" of a path or hardware ID; a piece longer than a line is broken
-// between characters, never inside a double-byte one.
-void OutWrapped(Out* out, const char* text, DWORD indent, BOOL(WINAPI* isLead)(BYTE));
+// text from the current column on, broken between words where a line
+// would pass kOutWidth and continued at `indent`. A space is never a trail
+// byte, so no double-byte character is split; a word longer than a line
+// passes it.
+void OutWrapped(Out* out, const char* text, DWORD indent);
 // An identifier a user copies (path, hardware ID, pattern, name), never
 // broken: on the current line when it fits, else whole on a line of its
 // own from `indent`, or from column 0 when it does not fit from there. One

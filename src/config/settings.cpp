@@ -33,23 +33,40 @@ int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity) {
     return 1;
 }
 
+namespace {
+
+int ToAnsi(const WCHAR* wide, DWORD units, char* path, DWORD flags, BOOL* lacking) {
+    return Win().WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(units), path,
+                                     kExePathCapacity - 1, nullptr, lacking);
+}
+
+}  // namespace
+
 int ReadExePath(char* path) {
-    // A path that does not fit comes back as the whole buffer, cut (and on
-    // some systems unterminated).
-    DWORD length = Win().GetModuleFileNameA(nullptr, path, kExePathCapacity);
-    if (length == 0 || length >= kExePathCapacity) {
-        path[0] = '\0';
-        return 0;
-    }
-    path[length] = '\0';
-    return 1;
+    // Not GetModuleFileNameA: it gives a character the code page lacks as
+    // "?" or a best-fit look-alike, a path that names no file or another
+    // folder's. The UTF-16 path is converted here with neither, and refused
+    // when the code page cannot spell it.
+    WCHAR wide[kExePathCapacity];
+    BOOL lacking = FALSE;
+    // A path that does not fit comes back cut, the whole size reported.
+    const DWORD units = Win().GetModuleFileNameW(nullptr, wide, kExePathCapacity);
+    int bytes = units == 0 || units >= kExePathCapacity
+                    ? 0
+                    : ToAnsi(wide, units, path, WC_NO_BEST_FIT_CHARS, &lacking);
+    // A UTF-8 code page spells everything, and refuses the flag and the check.
+    if (bytes == 0 && units != 0 && Win().GetLastError() == ERROR_INVALID_PARAMETER)
+        bytes = ToAnsi(wide, units, path, 0, nullptr);
+    path[bytes > 0 && !lacking ? bytes : 0] = '\0';
+    if (bytes <= 0) return kExePathUnread;
+    return lacking ? kExePathUnspelled : kExePathRead;
 }
 
 void ReadSettingsOf(const char* exeName) { g_settingsExeName = exeName; }
 
 int SettingsExePath(char* path) {
-    if (!ReadExePath(path)) return 0;
-    if (g_settingsExeName == nullptr) return 1;
+    const int read = ReadExePath(path);
+    if (read != kExePathRead || g_settingsExeName == nullptr) return read;
     // The named exe replaces this one's file name, in the same folder.
     char own[kExePathCapacity];
     std::memcpy(own, path, std::strlen(path) + 1);
@@ -59,17 +76,21 @@ int SettingsExePath(char* path) {
         if (c == '\\' || c == '/' || c == ':') break;
     }
     own[folder] = '\0';
-    return JoinText(path, kExePathCapacity, own, g_settingsExeName);
+    return JoinText(path, kExePathCapacity, own, g_settingsExeName) ? kExePathRead
+                                                                    : kExePathUnread;
 }
 
 int LocateSettingsFile(char* path) {
     char exePath[kExePathCapacity];
-    if (!SettingsExePath(exePath) ||
-        !SettingsPathFromExePath(exePath, path, kSettingsPathCapacity)) {
+    const int read = SettingsExePath(exePath);
+    if (read != kExePathRead || !SettingsPathFromExePath(exePath, path, kSettingsPathCapacity)) {
         path[0] = '\0';
-        return kSettingsExeUnread;
+        return read == kExePathUnspelled ? kSettingsExeUnspelled : kSettingsExeUnread;
     }
-    if (std::strlen(path) + 1 > kSettingsFileReach) return kSettingsFileOutOfReach;
+    // Windows measures the path in UTF-16 characters, terminator included.
+    const int units = Win().MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (units <= 0 || static_cast<DWORD>(units) > kSettingsFileReach)
+        return kSettingsFileOutOfReach;
     return kSettingsFileNamed;
 }
 

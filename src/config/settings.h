@@ -40,9 +40,14 @@ const DWORD kSettingValueCapacity = 256;
 // `capacity` (out is then untouched).
 int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity);
 
-// The exe's full path into path (kExePathCapacity bytes). Returns 1, or 0
-// with path empty when it cannot be read or does not fit: a cut path could
-// name another file.
+// Results of ReadExePath.
+const int kExePathRead = 1;
+const int kExePathUnread = 0;       // it cannot be read, or does not fit
+const int kExePathUnspelled = -1;   // the ANSI code page cannot spell it
+
+// The exe's full path in the ANSI code page into path (kExePathCapacity
+// bytes): kExePathRead, or another result with path empty. A cut path, or
+// one whose characters the code page lacks, could name another file or none.
 int ReadExePath(char* path);
 
 // Whose settings file is read: null (the default) for this exe's own, or
@@ -51,23 +56,26 @@ int ReadExePath(char* path);
 void ReadSettingsOf(const char* exeName);
 
 // The exe whose settings are read (see ReadSettingsOf) into path
-// (kExePathCapacity bytes). Returns 1, or 0 with path empty when this exe's
-// path cannot be read whole or the named exe's path does not fit.
+// (kExePathCapacity bytes). ReadExePath's result, kExePathUnread also when
+// the named exe's path does not fit; path is empty unless it is read.
 int SettingsExePath(char* path);
 
 // The profile read opens no file whose path, terminator included, does not
-// fit in MAX_PATH (this exe declares no long-path support): it answers the
-// default as if the file were missing, on Windows as under Wine.
+// fit in MAX_PATH UTF-16 characters (this exe declares no long-path
+// support): it answers the default as if the file were missing, on Windows
+// as under Wine. A double-byte character counts once.
 const DWORD kSettingsFileReach = MAX_PATH;
 
 // Results of LocateSettingsFile.
 const int kSettingsFileNamed = 1;
 const int kSettingsExeUnread = 0;        // this exe's path cannot be read whole
 const int kSettingsFileOutOfReach = -1;  // the file's path does not fit kSettingsFileReach
+const int kSettingsExeUnspelled = -2;    // the ANSI code page cannot spell this exe's path
 
 // The settings file in force into path (kSettingsPathCapacity bytes): the
 // settings exe's path with "ini" for its extension. kSettingsFileNamed;
-// kSettingsExeUnread with path empty; or kSettingsFileOutOfReach with path
+// kSettingsExeUnread or kSettingsExeUnspelled with path empty; or
+// kSettingsFileOutOfReach with path
 // holding the file the profile read cannot open, so a report can show it.
 int LocateSettingsFile(char* path);
 

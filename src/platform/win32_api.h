@@ -15,6 +15,7 @@ struct Win32Api {
     HMODULE(WINAPI* GetModuleHandleA)(LPCSTR name);
     FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR name);
     DWORD(WINAPI* GetModuleFileNameA)(HMODULE module, LPSTR buffer, DWORD size);
+    DWORD(WINAPI* GetModuleFileNameW)(HMODULE module, LPWSTR buffer, DWORD size);
     LPSTR(WINAPI* GetCommandLineA)(void);
     HANDLE(WINAPI* GetCurrentProcess)(void);
     BOOL(WINAPI* GetVersionExA)(LPOSVERSIONINFOA info);
@@ -33,7 +34,6 @@ struct Win32Api {
     BOOL(WINAPI* DeviceIoControl)(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                   DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
-    DWORD(WINAPI* GetFileAttributesA)(LPCSTR path);
 
     // kernel32: the console, when a standard handle is one
     HANDLE(WINAPI* GetStdHandle)(DWORD which);
@@ -51,6 +51,9 @@ struct Win32Api {
     DWORD(WINAPI* CharUpperBuffA)(LPSTR text, DWORD length);
     int(WINAPI* MultiByteToWideChar)(UINT codePage, DWORD flags, LPCSTR text, int length,
                                      LPWSTR wide, int wideLength);
+    int(WINAPI* WideCharToMultiByte)(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength,
+                                     LPSTR text, int length, LPCSTR defaultChar,
+                                     LPBOOL usedDefault);
 
     // advapi32: registry
     LONG(WINAPI* RegOpenKeyExA)(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY out);
@@ -59,6 +62,11 @@ struct Win32Api {
     LONG(WINAPI* RegSetValueExA)(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
                                  const BYTE* data, DWORD size);
     LONG(WINAPI* RegCloseKey)(HKEY key);
+
+    // advapi32: the process's token
+    BOOL(WINAPI* OpenProcessToken)(HANDLE process, DWORD access, PHANDLE token);
+    BOOL(WINAPI* GetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info,
+                                      DWORD size, PDWORD returned);
 
     // advapi32: service control manager
     SC_HANDLE(WINAPI* OpenSCManagerA)(LPCSTR machine, LPCSTR database, DWORD access);

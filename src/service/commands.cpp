@@ -39,7 +39,7 @@ SC_HANDLE CreateNamedService(SC_HANDLE manager) {
     if (!ReadSetting(kSectionProduct, kKeyDisplayName, kDefaultDisplayName, displayName,
                      sizeof displayName))
         return nullptr;
-    if (!ReadExePath(exePath)) return nullptr;
+    if (ReadExePath(exePath) != kExePathRead) return nullptr;
     if (!FormImagePath(exePath, imagePath, sizeof imagePath)) return nullptr;
 
     return Win().CreateServiceA(manager, ServiceName, displayName, kCommandAccess,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "sim_windows.h"
 #include "config/settings.h"
 #include "platform/win32_api.h"
 
@@ -184,6 +185,46 @@ TEST_P(ProfileContract, ModuleFileNameInAShortBuffer) {
         const bool realWindows = GetParam() == &kWineBackend && OnRealWindows();
         EXPECT_EQ(realWindows ? '\0' : full[size - 1], buffer[size - 1]) << size;
         EXPECT_EQ('X', buffer[size]) << "nothing past the buffer, size " << size;
+    }
+}
+
+// A folder named in Hangul, which neither 1252 nor 932 holds: the "A" call
+// gives each character as "?", a path that names no file, and a conversion
+// with no best fit reports the lack. Under Wine the module is a copy of this
+// exe loaded there without running it.
+TEST_P(ProfileContract, ModuleFileNameInAFolderTheCodePageCannotSpell) {
+    const std::wstring folder = std::wstring(dir_.begin(), dir_.end()) + L"\xD55C\xAE00";
+    const std::wstring exe = folder + L"\\probe.exe";
+    HMODULE module = nullptr;
+    if (GetParam() == &kWineBackend) {
+        WCHAR self[MAX_PATH];
+        ASSERT_LT(GetModuleFileNameW(nullptr, self, MAX_PATH), DWORD{MAX_PATH});
+        CreateDirectoryW(folder.c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW(self, exe.c_str(), FALSE));
+        module = LoadLibraryExW(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        ASSERT_NE(nullptr, module);
+    } else {
+        sim::State().exePathWide = exe;
+    }
+    char ansi[kExePathCapacity];
+    WCHAR wide[kExePathCapacity];
+    const DWORD length = Win().GetModuleFileNameA(module, ansi, kExePathCapacity);
+    const DWORD units = Win().GetModuleFileNameW(module, wide, kExePathCapacity);
+    EXPECT_EQ(dir_ + "??\\probe.exe", std::string(ansi, length));
+    EXPECT_EQ(exe, std::wstring(wide, units));
+    BOOL lacking = FALSE;
+    char converted[kExePathCapacity];
+    EXPECT_EQ(static_cast<int>(length),
+              Win().WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(units),
+                                        converted, sizeof converted, nullptr, &lacking));
+    EXPECT_TRUE(lacking);
+    // The product's own reading refuses it.
+    char path[kExePathCapacity];
+    if (module == nullptr) EXPECT_EQ(kExePathUnspelled, ReadExePath(path));
+    if (module != nullptr) {
+        FreeLibrary(module);
+        DeleteFileW(exe.c_str());
+        RemoveDirectoryW(folder.c_str());
     }
 }
 

@@ -266,15 +266,20 @@ TEST_P(Win32Contract, CodePageTextConvertsOrIsRefusedWhole) {
     }
 }
 
-// What the check tool relies on: its settings file.
+// What the check tool relies on: its settings file opens for reading as
+// the profile read opens it, and one that is absent says so.
 TEST_P(Win32Contract, AFileIsSeen) {
     const std::string dir = GetParam()->ScratchDir();
     GetParam()->WriteTextFile(dir + "seen.ini", "[Settings]\r\n");
-    const DWORD attributes = Win().GetFileAttributesA((dir + "seen.ini").c_str());
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
-    EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+    HANDLE file = Win().CreateFileA((dir + "seen.ini").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_TRUE(Win().CloseHandle(file));
     SetLastError(kUnsetLastError);
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, Win().GetFileAttributesA((dir + "absent.ini").c_str()));
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              Win().CreateFileA((dir + "absent.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
 }
 

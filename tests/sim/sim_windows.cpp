@@ -62,12 +62,24 @@ FARPROC WINAPI SimGetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
 }
 
+int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                                  int wideLength);
+int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                                  int length, LPCSTR, LPBOOL usedDefault);
+
 DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     if (module != nullptr && reinterpret_cast<uintptr_t>(module) != kExeModule) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    const std::string& path = g_state.exePath;
+    // A path set in UTF-16 reads as the code page spells it: "?" for a lack.
+    std::string path = g_state.exePath;
+    if (!g_state.exePathWide.empty()) {
+        path.resize(g_state.exePathWide.size() * 2);
+        path.resize(static_cast<size_t>(SimWideCharToMultiByte(
+            CP_ACP, 0, g_state.exePathWide.data(), static_cast<int>(g_state.exePathWide.size()),
+            &path[0], static_cast<int>(path.size()), nullptr, nullptr)));
+    }
     if (size == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
@@ -80,6 +92,23 @@ DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     // unterminated, the whole size reported, as Wine and Windows XP do
     // (later Windows terminate in the last byte instead).
     std::memcpy(buffer, path.data(), size);
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+// The UTF-16 path: exePathWide when set (a folder the code page may lack
+// characters of), else exePath converted; cut as the "A" call cuts.
+DWORD WINAPI SimGetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+    std::wstring path = g_state.exePathWide;
+    if (path.empty()) {
+        path.resize(g_state.exePath.size());
+        path.resize(static_cast<size_t>(SimMultiByteToWideChar(
+            CP_ACP, 0, g_state.exePath.data(), static_cast<int>(g_state.exePath.size()), &path[0],
+            static_cast<int>(path.size()))));
+    }
+    const DWORD length = static_cast<DWORD>(path.size());
+    std::memcpy(buffer, path.c_str(), sizeof(WCHAR) * (length < size ? length + 1 : size));
+    if (length < size) return length;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
@@ -111,8 +140,12 @@ DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def,
                                          DWORD size, LPCSTR file) {
     if (size == 0) return 0;
     std::string value = def ? Trim(def) : "";
-    // A path that does not fit in MAX_PATH opens no file: the default stands.
-    const std::string name = file && std::strlen(file) < MAX_PATH ? file : "";
+    // A path that does not fit in MAX_PATH characters opens no file, nor
+    // one this user may not read: the default stands.
+    std::string name = file && SimMultiByteToWideChar(CP_ACP, 0, file, -1, nullptr, 0) <= MAX_PATH
+                           ? file
+                           : "";
+    if (g_state.filesDenied.count(Lower(name)) != 0 && !Scm().admin) name.clear();
     auto f = g_state.files.find(Lower(name));
     if (f != g_state.files.end()) {
         std::string current;
@@ -185,11 +218,20 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
     Windows& w = g_state;
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
     auto device = w.devices.find(Lower(path));
+    if (w.files.count(Lower(path)) != 0) {
+        if (w.filesDenied.count(Lower(path)) != 0 && !Scm().admin) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        uintptr_t h = w.NewHandle(HandleKind::File);
+        w.openFiles[h] = Lower(path);
+        return reinterpret_cast<HANDLE>(h);
+    }
     if (device == w.devices.end()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (device->second.usersDenied && !Scm().admin) {
+    if ((device->second.usersDenied && !Scm().admin) || device->second.adminsDenied) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -236,13 +278,6 @@ BOOL WINAPI SimCloseHandle(HANDLE handle) {
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
     return TRUE;
-}
-
-// Profile files are the only files the simulation holds.
-DWORD WINAPI SimGetFileAttributesA(LPCSTR path) {
-    if (path != nullptr && g_state.files.count(Lower(path)) != 0) return FILE_ATTRIBUTE_ARCHIVE;
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
 }
 
 // ---- locks: the real ones, so threads in tests behave ----
@@ -407,6 +442,78 @@ int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LP
         wide[chars] = unit;
     }
     return chars;
+}
+
+// The inverse of SimMultiByteToWideChar: the first byte or byte pair that
+// gives the unit, else the default "?" and usedDefault set. Without
+// WC_NO_BEST_FIT_CHARS a few letters go to look-alikes, as Windows does.
+int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                                  int length, LPCSTR, LPBOOL usedDefault) {
+    if (g_state.codePage == CP_UTF8 && (flags != 0 || usedDefault != nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string out;
+    for (int i = 0; i < wideLength; ++i) {
+        const WCHAR unit = wide[i];
+        std::string bytes;
+        if (g_state.codePage == CP_UTF8) {  // the basic plane is all tests write
+            if (unit < 0x80) bytes = {static_cast<char>(unit)};
+            else if (unit < 0x800) bytes = {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
+            else bytes = {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | ((unit >> 6) & 0x3F)), static_cast<char>(0x80 | (unit & 0x3F))};
+        }
+        for (int b = 0; b < 256 && bytes.empty(); ++b)
+            if (!IsLead(static_cast<BYTE>(b)) && UnitOfByte(static_cast<BYTE>(b)) == unit)
+                bytes = std::string(1, static_cast<char>(b));
+        for (int lead = 0x81; lead <= 0xFC && bytes.empty() && g_state.codePage == 932; ++lead)
+            for (int trail = 0x40; trail <= 0xFC && bytes.empty(); ++trail)
+                if (IsLead(static_cast<BYTE>(lead)) && Assigned932(lead, trail) &&
+                    Unit932(lead, trail) == unit)
+                    bytes = {static_cast<char>(lead), static_cast<char>(trail)};
+        if (bytes.empty() && !(flags & WC_NO_BEST_FIT_CHARS) && (unit == 0x0151 || unit == 0x0150))
+            bytes = unit == 0x0151 ? "o" : "O";
+        if (bytes.empty()) {
+            bytes = "?";
+            if (usedDefault != nullptr) *usedDefault = TRUE;
+        }
+        out += bytes;
+    }
+    if (length == 0) return static_cast<int>(out.size());
+    if (static_cast<int>(out.size()) > length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(text, out.data(), out.size());
+    return static_cast<int>(out.size());
+}
+
+// ---- the process's token: elevated when the simulated user is an administrator ----
+
+BOOL WINAPI SimOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
+    *token = reinterpret_cast<HANDLE>(g_state.NewHandle(HandleKind::File));
+    return TRUE;
+}
+
+// Before Vista the elevation is unknown; the groups hold Administrators,
+// enabled, for an administrator only.
+BOOL WINAPI SimGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size,
+                                   PDWORD returned) {
+    static struct {
+        BYTE revision, count;
+        SID_IDENTIFIER_AUTHORITY authority;
+        DWORD rids[2];
+    } admins = {SID_REVISION, 2, SECURITY_NT_AUTHORITY,
+                {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+    *returned = kind == TokenElevation ? sizeof(DWORD) : sizeof(TOKEN_GROUPS);
+    if ((kind == TokenElevation && g_state.tokenElevationUnknown) ||
+        (kind != TokenElevation && kind != TokenGroups) || size < *returned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(info);
+    if (kind == TokenElevation) *static_cast<DWORD*>(info) = Scm().admin ? 1 : 0;
+    else *groups = {Scm().admin ? 1u : 0u, {{&admins, SE_GROUP_ENABLED}}};
+    return TRUE;
 }
 
 // ---- registry ----
@@ -667,6 +774,10 @@ void BindCore(Win32Api& api) {
     api.GetModuleHandleA = SimGetModuleHandleA;
     api.GetProcAddress = SimGetProcAddress;
     api.GetModuleFileNameA = SimGetModuleFileNameA;
+    api.GetModuleFileNameW = SimGetModuleFileNameW;
+    api.WideCharToMultiByte = SimWideCharToMultiByte;
+    api.OpenProcessToken = SimOpenProcessToken;
+    api.GetTokenInformation = SimGetTokenInformation;
     api.GetCommandLineA = SimGetCommandLineA;
     api.GetCurrentProcess = SimGetCurrentProcess;
     api.GetVersionExA = SimGetVersionExA;
@@ -677,7 +788,6 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
-    api.GetFileAttributesA = SimGetFileAttributesA;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -57,6 +57,7 @@ struct SimDevice {
     bool writeBack = false;   // write writeBackValue into the output buffer
     DWORD writeBackValue = 0;
     bool usersDenied = false;  // a standard user's open is refused (Scm().admin false)
+    bool adminsDenied = false;  // and an administrator's (the driver admits only SYSTEM)
 };
 
 struct Windows {
@@ -88,8 +89,11 @@ struct Windows {
 
     // Process
     std::string exePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
+    std::wstring exePathWide;  // set: the path holds characters the code page may lack
+    bool tokenElevationUnknown = false;  // before Vista
     std::string commandLine = "tolvane.exe";
     std::map<std::string, std::string> files;  // profile files: lower path -> text
+    std::set<std::string> filesDenied;  // lower paths only administrators may read
 
     // Device files
     std::map<std::string, SimDevice> devices;  // lower path -> device

@@ -81,7 +81,7 @@ protected:
     }
     std::string Suggested(const ClassFacts& c) {
         char out[kPatternCapacity];
-        return SuggestedPattern(c, sim::Api().IsDBCSLeadByte, out) ? out : "<none>";
+        return SuggestedPattern(c, sim::Api().IsDBCSLeadByte, out) ? "<none>" : out;
     }
 
     CheckFacts* facts = nullptr;
@@ -105,7 +105,7 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_EQ(2u, bt.matches);
     EXPECT_EQ(2, bt.standing) << "the last match stands";
     EXPECT_EQ(0, bt.standingStarted);
-    EXPECT_EQ(0, verdict.sendState) << "the device that stands is stopped";
+    EXPECT_EQ(0, verdict.bluetooth.sendState) << "the device that stands is stopped";
     EXPECT_EQ(1, bt.devices[0].started);
     EXPECT_EQ(0, bt.devices[1].matched);
     EXPECT_STREQ(kBtId, bt.devices[2].hardwareId);
@@ -118,9 +118,14 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_STREQ("0007", net.payload.DriverSuffix);
     EXPECT_EQ(1, net.pathOpens);
 
-    // Opened once, as a send opens it, and sent nothing.
-    ASSERT_EQ(1u, Sim().fileOpens.size());
-    const sim::FileOpen& open = Sim().fileOpens[0];
+    // The settings file opened for reading as the profile read opens it;
+    // the path once, as a send opens it, and sent nothing.
+    ASSERT_EQ(2u, Sim().fileOpens.size());
+    EXPECT_EQ(std::string(kFolder) + "tolvane.ini", Sim().fileOpens[0].path);
+    EXPECT_EQ(static_cast<DWORD>(GENERIC_READ), Sim().fileOpens[0].access);
+    EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE), Sim().fileOpens[0].share);
+    EXPECT_EQ(0, Sim().OpenHandles()) << "the settings file is closed";
+    const sim::FileOpen& open = Sim().fileOpens[1];
     EXPECT_EQ(0u, open.access);
     EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), open.share);
     EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
@@ -138,7 +143,8 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
 
     AddAdapter(kWifiId, false);
     EXPECT_EQ(kCheckAdapterNotStarted, Gather());
-    EXPECT_TRUE(Sim().fileOpens.empty()) << "the service never opens a stopped adapter's path";
+    EXPECT_EQ(2u, Sim().fileOpens.size())
+        << "two gathers open the settings file, never a stopped adapter's path";
 
     sim::SetStarted(sim::SetupState().devices.back().devInst, true);
     Sim().devices.clear();
@@ -169,6 +175,26 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->net.pathError);
     EXPECT_TRUE(Has(Report(), "  Path opens          no (error 2)\n"));
 
+    // An elevated administrator refused by the driver: elevation is no
+    // remedy. Before Vista, membership of Administrators stands for it.
+    Sim().AddDevice(PathOf(kGuid)).adminsDenied = true;
+    for (bool beforeVista : {false, true}) {
+        Sim().tokenElevationUnknown = beforeVista;
+        sim::Scm().admin = true;
+        EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << beforeVista;
+        EXPECT_EQ(1, facts->host.elevated);
+        EXPECT_EQ("WiFiHWID:path-refused-to-administrator ", Warnings());
+        EXPECT_TRUE(Has(Report(), "  Path opens          no: the driver refuses an administrator "
+                                  "(error 5)\n"));
+        EXPECT_TRUE(Has(Report(true), "\"elevated\": true\n"));
+        sim::Scm().admin = false;
+        EXPECT_EQ(kCheckAccessDenied, Gather()) << beforeVista;
+        EXPECT_EQ(0, facts->host.elevated);
+    }
+    EXPECT_EQ(0, Sim().OpenHandles()) << "the token is closed";
+    sim::Scm().admin = true;
+    Sim().devices.clear();
+
     // A refused pattern, and every setting refused, outrank the rest.
     Settings("", std::string(64, 'A'));
     EXPECT_EQ(kCheckNoSettings, Gather());
@@ -180,6 +206,40 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     EXPECT_EQ(kCheckNoSettings, Gather());
     EXPECT_EQ(0, facts->settings.keys[kSettingWifiPattern].read);
     EXPECT_EQ("-:settings-unreadable ", Warnings()) << "not blamed on the patterns";
+
+    // A folder the code page cannot spell is named as the "A" call reads it.
+    Sim().exePathWide = L"C:\\\x0418\x043D\\tolvane-check.exe";
+    EXPECT_EQ(kCheckNoSettings, Gather());
+    EXPECT_EQ(kSettingsExeUnspelled, facts->settings.located);
+    EXPECT_EQ("-:exe-folder-unspelled ", Warnings());
+    EXPECT_TRUE(Has(Report(), "\n  Program             C:\\??\\tolvane-check.exe\n"));
+    EXPECT_TRUE(Has(Report(true), "\"exeSpelled\": false,"));
+    Sim().exePathWide.clear();
+
+    // A settings file only administrators may read: its values are not
+    // shown as the service's, and its defaults name no service or match.
+    Settings("", "VEN_7E57");
+    Sim().filesDenied.insert(sim::Lower(std::string(kFolder) + "tolvane.ini"));
+    Sim().exePath = std::string(kFolder) + "tolvane-check.exe";
+    sim::Scm().admin = false;
+    EXPECT_EQ(kCheckAccessDenied, Gather());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->settings.fileError);
+    EXPECT_EQ(1, facts->settings.fileExists);
+    EXPECT_EQ(0, facts->settings.nameDerived);
+    EXPECT_EQ(-1, facts->net.standing);
+    EXPECT_EQ("-:settings-access-denied ", Warnings());
+    std::string report = Report();
+    EXPECT_TRUE(Has(report, "  Readable            unknown: access denied to this user (error 5)\n"
+                            "  Values              unknown: the file is refused to this user\n"));
+    EXPECT_TRUE(Has(report, "\nNet class, WiFiHWID unknown\n")) << report;
+    report = Report(true);
+    EXPECT_TRUE(Has(report, "\"readable\": false,")) << report;
+    EXPECT_TRUE(Has(report, "\"value\": null,\n        \"source\": \"unknown\"")) << report;
+    sim::Scm().admin = true;
+    EXPECT_EQ(0, facts->settings.fileOpens);
+    Gather();
+    EXPECT_EQ(1, facts->settings.fileOpens) << "an administrator reads it";
+    EXPECT_STREQ("VEN_7E57", facts->net.pattern);
 
     // A settings file the profile read cannot open is refused the same way,
     // and the report shows the file it would have read.
@@ -256,6 +316,16 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Gather();
     EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
     sim::Scm().services.erase("verdin service");
+    // A key name longer than the answer's room is taken, not free.
+    other.name = std::string(kServiceKeyNameCapacity, 'K');
+    other.displayName = "Verdin Service";
+    sim::Scm().services[sim::Lower(other.name)] = other;
+    Gather();
+    EXPECT_EQ(1, facts->service.displayNameTaken);
+    EXPECT_STREQ("", facts->service.displayNameOwner);
+    EXPECT_EQ("-:display-name-in-use BTHWID:empty-pattern-matches-several ", Warnings());
+    EXPECT_TRUE(Has(Report(), "taken by a service whose name is too long to read\n"));
+    sim::Scm().services.erase(sim::Lower(other.name));
 
     // A standard user refused the query is told so, not "not registered".
     sim::Scm().admin = false;
@@ -290,7 +360,9 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ("", Sim().stdoutText) << "standard output stays clean for a script";
     EXPECT_EQ(0u, Sim().stderrText.find("tolvane-check: unknown option /install\n\nUsage: "));
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
-    EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  7  the adapter's device path is refused"));
+    EXPECT_NE(std::string::npos,
+              Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
+                                    "refused to this user (run elevated)\n"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -323,6 +395,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     int code = -1;
     const std::string text = Report(false, &code);
     EXPECT_EQ(kCheckWouldTell, code);
+    Gather();
     ASSERT_EQ(259u, (folder + "tolvane.ini").size());
     ASSERT_EQ(254u, btId.size()) << "the longest whose list fits the property buffer";
     EXPECT_EQ(63u, btPattern.size());
@@ -331,7 +404,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     const std::vector<std::string> ids = {folder + "tolvane.ini", s.imagePath, s.name,
                                           btPattern, "\"" + btPattern + "\"", btId,
                                           wifiPattern, "\"" + wifiPattern + "\"", wifiId,
-                                          PathOf(kGuid)};
+                                          PathOf(kGuid), facts->net.nameKey};
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (line.size() <= 79) continue;
@@ -367,29 +440,35 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
     std::string text = Report();
     EXPECT_NE(std::string::npos,
-              text.find("\n  Recovery            restart in 5 s, restart in 5 s, none; "
-                        "reset after 1 day\n"))
+              text.find("\n  Recovery            as installed\n"))
         << text;
     EXPECT_TRUE(std::find(sim::Scm().calls.begin(), sim::Scm().calls.end(),
                           "OpenServiceA Tolvane_QM5520 0x5") != sim::Scm().calls.end());
     const std::string json = Report(true);
     EXPECT_NE(std::string::npos,
-              json.find("\"recovery\": {\n      \"resetSeconds\": 86400,\n"
+              json.find("\"recovery\": {\n      \"asInstalled\": true,\n"
+                        "      \"resetSeconds\": 86400,\n"
                         "      \"actions\": [\n        {\n          \"type\": "
                         "\"restart\",\n          \"delayMs\": 5000\n        },"))
         << json;
     EXPECT_NE(std::string::npos,
               json.find("\"type\": \"none\",\n          \"delayMs\": 0\n        }\n      ]"));
 
-    // Many actions, and delays not in whole seconds: pieces stay whole and
-    // lines within the console; those not kept are counted.
+    // One step away from what /install sets is listed raw: the reset
+    // period, then a delay, then many actions, lines within the console.
+    s.failureResetSeconds = kFailureResetSeconds + 1;
+    EXPECT_NE(std::string::npos,
+              (text = Report()).find("  Recovery            restart 5000 ms, restart 5000 ms, none 0 "
+                            "ms; reset after\n                      86401 s\n")) << text;
+    EXPECT_NE(std::string::npos, Report(true).find("\"asInstalled\": false,"));
+    s.failureResetSeconds = kFailureResetSeconds;
+    s.failureActions[1].Delay = kRestartDelayMs + 1;
+    EXPECT_NE(std::string::npos, Report().find(" restart 5001 ms,"));
     s.failureActions.assign(10, SC_ACTION{SC_ACTION_RESTART, 1500});
     s.failureActions[7].Type = SC_ACTION_REBOOT;
-    s.failureResetSeconds = 90;
+    s.failureResetSeconds = INFINITE;
     text = Report();
-    EXPECT_NE(std::string::npos, text.find("restart in 1500 ms,")) << text;
-    EXPECT_NE(std::string::npos, text.find("reboot in 1500 ms, and 2 more;")) << text;
-    EXPECT_NE(std::string::npos, text.find("reset after 90 s\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("reboot 1500 ms, ...; reset never\n")) << text;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_LE(line.size(), 79u) << line;
@@ -407,10 +486,14 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     GatherFacts(facts);
     EXPECT_EQ(0, facts->service.recoveryRead);
     EXPECT_EQ(1, facts->service.configRead);
-    EXPECT_NE(std::string::npos, Report().find("  Recovery            unreadable\n"));
+    EXPECT_NE(std::string::npos,
+              Report().find("  Recovery            unknown: access denied to this user (error 5)\n"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), facts->service.recoveryError);
     EXPECT_NE(std::string::npos, Report(true).find("\"recovery\": null,\n"));
     SetWin32Api(&sim::Api());
 }
+
+std::vector<std::string> g_chunks;  // what each write to standard output carried
 
 TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     Sim().exePath = "C:\\Caf\xE9\\tolvane-check.exe";
@@ -434,6 +517,25 @@ TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     OutText(&out, "\x82\xA0\x82\xA0");
     OutFlush(&out);
     EXPECT_EQ(std::wstring(kOutCapacity - 2, L'a') + L"\x3042\x3042", Sim().consoleText);
+
+    // A UTF-8 code page marks no lead byte: a full buffer is written up to
+    // its last line break, so no character is split.
+    Sim().codePage = CP_UTF8;
+    Sim().stdoutConsole = false;
+    Win32Api api = sim::Api();
+    api.WriteStdout = [](const char* text) {
+        g_chunks.push_back(text);
+        return 0;
+    };
+    SetWin32Api(&api);
+    OutStart(&out);
+    OutText(&out, (std::string(kOutCapacity - 10, 'a') + "\n").c_str());
+    for (int i = 0; i < 8; ++i) OutText(&out, "\xC3\xA9");
+    OutFlush(&out);
+    SetWin32Api(&sim::Api());
+    ASSERT_EQ(2u, g_chunks.size());
+    EXPECT_EQ(std::string(kOutCapacity - 10, 'a') + "\n", g_chunks[0]);
+    EXPECT_EQ(8u * 2, g_chunks[1].size());
 }
 
 TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
@@ -447,9 +549,9 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
     EXPECT_EQ(40u, facts->bluetooth.present);
     EXPECT_EQ(40u, facts->bluetooth.matches);
     EXPECT_EQ(39, facts->bluetooth.standing) << "the last match stands though not listed";
-    EXPECT_EQ(1, verdict.sendState);
+    EXPECT_EQ(1, verdict.bluetooth.sendState);
     EXPECT_STREQ("USB\\VID_0B7C&PID_1031", facts->bluetooth.devices[31].hardwareId);
-    EXPECT_FALSE(verdict.bluetooth.found);
+    EXPECT_STREQ("none: too many devices to compare", verdict.bluetooth.why);
     const std::string text = Report();
     EXPECT_TRUE(Has(text, "\n   32 yes    started  USB\\VID_0B7C&PID_1031\n  and 8 more, not listed\n"));
     EXPECT_TRUE(Has(text, "  Stands              #40, started"));
@@ -506,7 +608,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     JsonString(&w, "controls", "a\tb\nc\x01\x7F");
     JsonBeginArray(&w, "empty");
     JsonEndArray(&w);
-    JsonNumber(&w, "n", -12);
+    JsonNumber(&w, "n", 0xFFFFFFF4);  // an error number is never negative
     JsonString(&w, "none", nullptr);
     JsonEndObject(&w);
     out.text[out.length] = '\0';
@@ -515,7 +617,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
                           "\"USB\\\\VID_0B7C&PID_\\\"7B01\\\"\\u00e9\\u20ac\\u0081\",\n"
                           "  \"controls\": \"a\\tb\\nc\\u0001\x7F\",\n"
                           "  \"empty\": [],\n"
-                          "  \"n\": -12,\n"
+                          "  \"n\": 4294967284,\n"
                           "  \"none\": null\n"
                           "}\n"),
               out.text);

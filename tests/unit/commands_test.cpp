@@ -130,14 +130,15 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
 
     // One more character and the settings are out of reach; far more and
-    // the exe path is cut. Either way nothing is created, and no default
-    // name addresses a service another installation registered.
-    for (size_t length : {size_t{MAX_PATH}, size_t{kExePathCapacity}}) {
+    // the exe path is cut; a Cyrillic folder the code page cannot spell (0).
+    // Each way nothing is created, and no default name addresses a service
+    // another installation registered.
+    for (size_t length : {size_t{MAX_PATH}, size_t{kExePathCapacity}, size_t{0}}) {
         sim::UseSimulatedWindows();
         ASSERT_EQ(1, DeriveServiceName());
         EXPECT_EQ(1, CommandInstall());
-        Sim().exePath = "C:\\ab\\" + std::string(length - 10, 'x') + ".exe";
-        ASSERT_EQ(length, Sim().exePath.size());
+        Sim().exePath = "C:\\ab\\" + std::string(length ? length - 10 : 0, 'x') + ".exe";
+        if (length == 0) Sim().exePathWide = L"C:\\\x0418\x043D\\tolvane.exe";
         EXPECT_EQ(-2, CommandInstall()) << "the name was formed before; the path is still refused";
         EXPECT_EQ(0, DeriveServiceName());
         sim::Scm().calls.clear();

@@ -255,6 +255,20 @@ TEST_F(Settings, SettingsFileMustBeWithinMaxPath) {
         EXPECT_EQ(1, ReadExePath(exePath));
         EXPECT_EQ(exe, exePath);
     }
+    // Characters, not bytes: a double-byte folder of 259 characters in all
+    // is named, one more is not.
+    Sim().codePage = 932;
+    for (size_t chars : {size_t{MAX_PATH - 1}, size_t{MAX_PATH}}) {
+        std::string folder = "C:\\";
+        for (size_t i = 0; i < chars - 3 - 12; ++i) folder += "\x82\xA0";
+        Sim().exePath = folder + "\\tolvane.exe";
+        Sim().WriteFile(folder + "\\tolvane.ini", "[Product]\r\nModel=WIDE\r\n");
+        char path[kSettingsPathCapacity];
+        EXPECT_EQ(chars < MAX_PATH ? kSettingsFileNamed : kSettingsFileOutOfReach,
+                  LocateSettingsFile(path)) << chars;
+        EXPECT_EQ(chars < MAX_PATH ? 1 : 0, DeriveServiceName()) << chars;
+    }
+    Sim().codePage = 1252;
     // An exe without an extension has ".ini" added: 256 characters are
     // already out of reach.
     Sim().exePath = "C:\\" + std::string(256 - 3, 'g');
@@ -290,6 +304,38 @@ TEST_F(Settings, ExePathThatCannotBeReadWholeRefusesEveryRead) {
         char file[kSettingsPathCapacity];
         EXPECT_EQ(kSettingsExeUnread, LocateSettingsFile(file));
         EXPECT_STREQ("", file);
+    }
+}
+
+// The exe's path comes in UTF-16. One the ANSI code page spells only with
+// "?" or a best-fit look-alike (o for U+0151) is refused as one cut would be,
+// though a file stands where the look-alike leads.
+TEST_F(Settings, ExePathTheCodePageCannotSpellIsRefused) {
+    Sim().WriteFile("C:\\Tools\\tolvane.ini", "[Product]\r\nModel=LOOKALIKE\r\n");
+    struct Case {
+        UINT codePage;
+        std::wstring wide;
+        int read;
+        const char* ansi;
+    };
+    for (const Case& c :
+         {Case{1252, L"C:\\T\x0151ols\\tolvane.exe", kExePathUnspelled, ""},
+          Case{1252, L"C:\\\x0418\x043D\\tolvane.exe", kExePathUnspelled, ""},
+          Case{932, L"C:\\\xD55C\\tolvane.exe", kExePathUnspelled, ""},
+          Case{1252, L"C:\\Caf\x00E9\\tolvane.exe", kExePathRead, "C:\\Caf\xE9\\tolvane.exe"},
+          Case{932, L"C:\\\x3042\\tolvane.exe", kExePathRead, "C:\\\x82\xA0\\tolvane.exe"},
+          // UTF-8 refuses the flag and the check, and spells everything.
+          Case{CP_UTF8, L"C:\\\x0418\\tolvane.exe", kExePathRead, "C:\\\xD0\x98\\tolvane.exe"}}) {
+        Sim().codePage = c.codePage;
+        Sim().exePathWide = c.wide;
+        char exePath[kExePathCapacity];
+        EXPECT_EQ(c.read, ReadExePath(exePath)) << c.ansi;
+        EXPECT_STREQ(c.ansi, exePath);
+        char file[kSettingsPathCapacity];
+        const bool spelled = c.read == kExePathRead;
+        EXPECT_EQ(spelled ? kSettingsFileNamed : kSettingsExeUnspelled, LocateSettingsFile(file));
+        EXPECT_EQ(spelled ? 1 : 0, DeriveServiceName());
+        EXPECT_STREQ(spelled ? "Tolvane_QM5520" : "", ServiceName) << "no look-alike's file";
     }
 }
 

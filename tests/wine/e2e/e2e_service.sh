@@ -372,7 +372,7 @@ $RUN_OUT"
     [ "$RUN_RC" = 6 ] && [ -z "$RUN_OUT" ] \
         && [ "$(head -n 3 <<<"$RUN_ERR")" = "tolvane-check: unknown option /bogus
 
-Usage: tolvane-check [/json]" ] && grep -qF '  7  the adapter' <<<"$RUN_ERR"
+Usage: tolvane-check [/json]" ] && grep -qF '  7  the settings file or the adapter' <<<"$RUN_ERR"
     check "$s: /bogus: exit 6, the option and the usage on standard error" $? "exit $RUN_RC
 stdout: $RUN_OUT
 stderr: $RUN_ERR"

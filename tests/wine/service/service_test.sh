@@ -28,7 +28,8 @@ wine_env win32
 prefix="$build/wine/service"
 wine_prefix_new "$build" win32 "$prefix" || { fail "a fresh Wine prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
-trap 'wine_prefix_drop "$prefix"' EXIT
+prefix932="$build/wine/service-932"
+trap 'wine_prefix_drop "$prefix"; wine_prefix_drop "$prefix932"' EXIT
 trap 'exit 1' INT TERM
 
 wine_server_up
@@ -217,6 +218,57 @@ for name in Tolvane_LEN260 Tolvane_QM5520; do
 done
 for option in /start /stop /uninstall; do
     expect_run "$option, settings path of 260 characters" -3 "" "$option"
+done
+
+# ---- a folder whose name code page 1252 cannot spell: its "A" path would
+# read "C:\...\???????????\tolvane.exe", naming no file, and the defaults
+# would be registered. Refused, as an exe path that cannot be read.
+cyrillic="Инструменты"
+mkdir -p "$install_dir/$cyrillic"
+cp "$exe" "$install_dir/$cyrillic/tolvane.exe"
+printf '[Product]\r\nModel=CYR\r\n' >"$install_dir/$cyrillic/tolvane.ini"
+winexe="$base$cyrillic\\tolvane.exe"
+expect_run "/install from a folder 1252 cannot spell" -2 "" /install
+for name in Tolvane_CYR Tolvane_QM5520; do
+    run_exe "$client" query "$name"
+    check_eq "folder 1252 cannot spell: no $name" "error=1060" "$RUN_OUT"
+done
+for option in /start /stop /uninstall; do
+    expect_run "$option from a folder 1252 cannot spell" -3 "" "$option"
+done
+
+# ---- code page 932, in a prefix of its own: a settings path of 200
+# characters and 352 bytes is within MAX_PATH, which counts characters.
+# Three folders, as Linux allows 255 bytes a name; a Hangul folder, which
+# 932 cannot spell, is refused there.
+wine_prefix_new "$build" win32 "$prefix932" || { fail "a fresh Wine prefix for 932"; checks_done; exit 1; }
+export WINEPREFIX="$prefix932" LC_ALL=ja_JP.UTF-8
+wine_server_up
+install_dir="$prefix932/drive_c/Program Files/$folder"
+kana() { printf 'あ%.0s' $(seq "$1"); }
+kana_dir="$(kana 50)/$(kana 50)/$(kana 52)"
+mkdir -p "$install_dir/$kana_dir"
+cp "$exe" "$install_dir/$kana_dir/tolvane.exe"
+printf '[Product]\r\nModel=KANA\r\n' >"$install_dir/$kana_dir/tolvane.ini"
+winexe="$base${kana_dir//\//\\}\\tolvane.exe"
+ini_chars=$(( ${#winexe} ))
+check_eq "the 932 settings path's characters" 200 "$ini_chars"
+check_eq "the 932 settings path's bytes" 352 "$(printf '%s' "$winexe" | iconv -f UTF-8 -t CP932 | wc -c)"
+service=Tolvane_KANA
+expect_run "/install, 932 path of 200 characters" 1 "$(line Installed)$(line Started)" /install
+expect_status "its service runs" "state=4 accepted=0x45"
+late_code=1
+expect_stop "/uninstall, 932 path of 200 characters" "$(line Stopped)$(line Uninstalled)" \
+    "$(line Uninstalled)" /uninstall
+expect_status "its service gone" "error=1060"
+mkdir -p "$install_dir/한글"
+cp "$exe" "$install_dir/한글/tolvane.exe"
+printf '[Product]\r\nModel=HANGUL\r\n' >"$install_dir/한글/tolvane.ini"
+winexe="$base한글\\tolvane.exe"
+expect_run "/install from a folder 932 cannot spell" -2 "" /install
+for name in Tolvane_HANGUL Tolvane_QM5520; do
+    run_exe "$client" query "$name"
+    check_eq "folder 932 cannot spell: no $name" "error=1060" "$RUN_OUT"
 done
 
 checks_done
