@@ -485,6 +485,37 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
+// Creates the missing keys of the path, as Windows does, and opens the last.
+LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM sam,
+                               LPSECURITY_ATTRIBUTES, PHKEY out, LPDWORD disposition) {
+    Windows& w = g_state;
+    if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+    w.regCreates.push_back({subKey, options, w.regCreateFails});
+    if (w.regCreateFails != ERROR_SUCCESS) return w.regCreateFails;
+    const int view = EffectiveView(sam);
+    const std::string path = NormalKey(subKey);
+    if (disposition) *disposition = w.KeyExists(view, path) ? REG_OPENED_EXISTING_KEY
+                                                            : REG_CREATED_NEW_KEY;
+    w.AddKey(path, static_cast<RegView>(view));
+    uintptr_t h = w.NewHandle(HandleKind::RegKey);
+    w.openKeys[h] = {view, path};
+    *out = reinterpret_cast<HKEY>(h);
+    return ERROR_SUCCESS;
+}
+
+void WINAPI SimGetSystemTime(LPSYSTEMTIME time) { *time = g_state.utcNow; }
+
+// Local time is UTC moved by the simulation's offset.
+BOOL WINAPI SimFileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {
+    ULARGE_INTEGER t;
+    t.LowPart = utc->dwLowDateTime;
+    t.HighPart = utc->dwHighDateTime;
+    t.QuadPart += static_cast<ULONGLONG>(g_state.localOffsetMinutes * 60 * 10000000LL);
+    local->dwLowDateTime = t.LowPart;
+    local->dwHighDateTime = t.HighPart;
+    return TRUE;
+}
+
 int WriteStdoutSim(const char* text) {
     g_state.stdoutText += text;
     return static_cast<int>(std::strlen(text));
@@ -693,6 +724,12 @@ void BindCore(Win32Api& api) {
     api.RegQueryValueExA = SimRegQueryValueExA;
     api.RegSetValueExA = SimRegSetValueExA;
     api.RegCloseKey = SimRegCloseKey;
+    api.RegCreateKeyExA = SimRegCreateKeyExA;
+    api.GetSystemTime = SimGetSystemTime;
+    // Plain arithmetic on dates: Windows' own.
+    api.SystemTimeToFileTime = ::SystemTimeToFileTime;
+    api.FileTimeToSystemTime = ::FileTimeToSystemTime;
+    api.FileTimeToLocalFileTime = SimFileTimeToLocalFileTime;
     api.WriteStdout = WriteStdoutSim;
     api.WriteStderr = WriteStderrSim;
 }
