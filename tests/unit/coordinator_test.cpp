@@ -2,7 +2,10 @@
 // on which path, with which code and value, in which order.
 #include "radio/coordinator.h"
 
+#include <cstring>
 #include <string>
+
+#include "radio/driver_status.h"
 
 #include "sim_setupapi.h"
 #include "sim_test.h"
@@ -26,6 +29,12 @@ protected:
         WriteSettings("VID_0B7A", "VEN_7E57");
         Sim().AddDevice(PathOf(kGuidA));
         Sim().AddDevice(PathOf(kGuidB));
+        std::strcpy(ServiceName, "Tolvane_QM5520");
+    }
+
+    void TearDown() override {
+        ServiceName[0] = '\0';
+        SimTest::TearDown();
     }
 
     void UseHost(int code) {
@@ -43,6 +52,26 @@ protected:
     }
 
     const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
+
+    // The status key's values: the numbers in StatusNumber's order, then
+    // FailedAt, Adapter and TimeUtc.
+    std::string Status() {
+        const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
+        std::string all;
+        for (const char* name : kStatusNumberNames) {
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            if (v == nullptr || v->type != REG_DWORD || v->data.size() != 4) return "bad " + all;
+            DWORD n;
+            std::memcpy(&n, v->data.data(), 4);
+            all += std::to_string(static_cast<long>(n)) + " ";
+        }
+        for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc}) {
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            if (v == nullptr || v->type != REG_SZ) return "bad " + all;
+            all += "[" + std::string(v->data.c_str()) + "]";
+        }
+        return all;
+    }
 
     void ExpectRequest(size_t i, const char* guid, DWORD code, DWORD value) {
         ASSERT_LT(i, Sent().size());
@@ -309,6 +338,71 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
         OnDeviceArrival();
         OnDeviceRemoval();
         EXPECT_EQ(3u, Sent().size());
+    }
+}
+
+// Every request leaves its exchange in the volatile status key, written
+// only when a request goes out: state, accepted, error, the state the
+// driver holds, counts, the retry, then where it failed, path and time.
+TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
+    const std::string a = "[" + PathOf(kGuidA) + "]";
+    DEVINST bt = AddBt(true);
+    AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sim().regCreates.size());
+    EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
+              Sim().regCreates[0].path);
+    EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
+    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());
+
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    sim::SetStarted(bt, false);
+    Sim().utcNow.wSecond = 9;
+    OnDeviceArrival();
+    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09]", Status());
+
+    OnDeviceRemoval();  // the retry
+    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09]", Status());
+    OnDeviceArrival();  // nothing to send: nothing written
+    EXPECT_EQ(3u, Sim().regCreates.size());
+
+    // Aimed at a vanished adapter: refused at the open.
+    Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09]", Status());
+}
+
+TEST_F(Coordinator, NoPathAndNothingWaitingWritesNoStatus) {
+    DEVINST bt = AddBt(false);
+    OnServiceStart();
+    sim::SetStarted(bt, true);
+    AddWifi(kGuidA);
+    OnDeviceArrival();
+    ASSERT_EQ(1u, Sent().size());
+    EXPECT_EQ(1u, Sim().regCreates.size()) << "only the request that went out";
+    EXPECT_EQ("1 1 0 1 1 0 0 [][" + PathOf(kGuidA) + "][2026-12-08 07:36:08]", Status());
+}
+
+TEST_F(Coordinator, AStatusThatCannotBeWrittenChangesNothing) {
+    for (LONG failure : {static_cast<LONG>(ERROR_SUCCESS), static_cast<LONG>(ERROR_ACCESS_DENIED)}) {
+        SCOPED_TRACE(failure);
+        ResetCoordinator();
+        CoordinatorHostCode = 12;
+        Sim().driverRequests.clear();
+        sim::SetupState().devices.clear();
+        Sim().regCreateFails = failure;
+        DEVINST bt = AddBt(true);
+        AddWifi(kGuidA);
+        OnServiceStart();
+        Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+        sim::SetStarted(bt, false);
+        OnDeviceArrival();
+        OnDeviceArrival();
+        ASSERT_EQ(3u, Sent().size());
+        ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+        EXPECT_EQ(0, LastBluetoothState);
+        EXPECT_EQ(1, WifiPresent);
     }
 }
 
