@@ -21,6 +21,8 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"path-does-not-open", "the adapter's device path does not open"},
     {"unknown-option", "unknown option (the usage is printed)"},
     {"access-denied", "the adapter's device path is refused to this user (run elevated)"},
+    {"driver-refused",
+     "the driver refused the service's last request; it waits for the next device event"},
 };
 
 // A warning's text: before, the limit it states (none when 0), after.
@@ -66,6 +68,8 @@ const WarningRule kWarnings[kWarnKindCount] = {
     {"path-access-denied",
      "names a started adapter whose device path this user may not open (access denied): "
      "the service, as LocalSystem, may. Run the check as an administrator to know.", 0, ""},
+    {"last-request-elsewhere",
+     "names another adapter than the one the service's last request went to.", 0, ""},
 };
 
 const char* const kHostNames[] = {
@@ -138,7 +142,7 @@ int CheckExitCode(const CheckFacts& f) {
     if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
     if (!f.net.pathOpens)
         return f.net.pathError == ERROR_ACCESS_DENIED ? kCheckAccessDenied : kCheckPathDoesNotOpen;
-    return kCheckWouldTell;
+    return RefusalWaiting(f) ? kCheckDriverRefused : kCheckWouldTell;
 }
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
@@ -162,6 +166,7 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
             Add(warnings, &count, kWarnPathAccessDenied, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
+    if (RequestElsewhere(f)) Add(warnings, &count, kWarnRequestElsewhere, &f.net);
     return count;
 }
 
@@ -244,7 +249,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->warningCount = CollectWarnings(f, v->warnings);
     Suggest(f.bluetooth, isLead, &v->bluetooth);
     Suggest(f.net, isLead, &v->net);
-    v->sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
+    v->sendState = WouldSendState(f);
 }
 
 const char* HostCodeName(int code) {

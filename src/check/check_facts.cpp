@@ -244,4 +244,5 @@ void GatherFacts(CheckFacts* facts) {
     // The Bluetooth device is never sent anything: its adapter names are not sought.
     GatherClass(&facts->bluetooth, "Bluetooth", kKeyBluetoothPattern, kLookupPlain);
     GatherClass(&facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+    GatherLastRequest(facts->settings.serviceName, &facts->lastRequest);
 }

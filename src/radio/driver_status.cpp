@@ -14,9 +14,10 @@ DWORD g_sent = 0;
 DWORD g_refused = 0;
 DWORD g_acceptedState = kNoneAccepted;
 
-// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes).
-void FormatTime(const SYSTEMTIME& t, char* text) {
-    std::memcpy(text, "0000-00-00 00:00:00", kStatusTimeCapacity);
+}  // namespace
+
+void FormatStatusTime(const SYSTEMTIME& t, char* text) {
+    std::memcpy(text, kStatusTimeShape, kStatusTimeCapacity);
     const WORD fields[] = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
     // The year's four digits end at 4, each later field's two 3 further on.
     for (int i = 0; i < 6; ++i) {
@@ -25,8 +26,6 @@ void FormatTime(const SYSTEMTIME& t, char* text) {
             text[at] = static_cast<char>('0' + value % 10);
     }
 }
-
-}  // namespace
 
 const char* FailedAtName(int step) {
     static const char* const kNames[] = {"", "no-path", "open", "control"};
@@ -59,7 +58,7 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
     SYSTEMTIME now;
     Win().GetSystemTime(&now);
     char time[kStatusTimeCapacity];
-    FormatTime(now, time);
+    FormatStatusTime(now, time);
     const char* const names[] = {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc};
     const char* const texts[] = {FailedAtName(reply.step), adapterPath, time};
     for (int i = 0; i < 3; ++i)

@@ -34,9 +34,14 @@ const char kStatusAdapter[] = "Adapter";    // the adapter path the request was 
 const char kStatusTimeUtc[] = "TimeUtc";    // "YYYY-MM-DD hh:mm:ss", UTC
 
 const DWORD kNoneAccepted = 0xFFFFFFFF;
+// TimeUtc's shape: a 0 stands for a digit.
+const char kStatusTimeShape[] = "0000-00-00 00:00:00";
 // Room for the longest FailedAt text and for the time, terminator included.
 const DWORD kFailedAtCapacity = 8;
-const DWORD kStatusTimeCapacity = 20;
+const DWORD kStatusTimeCapacity = sizeof kStatusTimeShape;
+
+// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes).
+void FormatStatusTime(const SYSTEMTIME& t, char* text);
 
 // FailedAt's text for a DriverStep.
 const char* FailedAtName(int step);
