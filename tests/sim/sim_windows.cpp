@@ -507,12 +507,9 @@ void WINAPI SimGetSystemTime(LPSYSTEMTIME time) { *time = g_state.utcNow; }
 
 // Local time is UTC moved by the simulation's offset.
 BOOL WINAPI SimFileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {
-    ULARGE_INTEGER t;
-    t.LowPart = utc->dwLowDateTime;
-    t.HighPart = utc->dwHighDateTime;
-    t.QuadPart += static_cast<ULONGLONG>(g_state.localOffsetMinutes * 60 * 10000000LL);
-    local->dwLowDateTime = t.LowPart;
-    local->dwHighDateTime = t.HighPart;
+    const ULONGLONG t = (static_cast<ULONGLONG>(utc->dwHighDateTime) << 32 | utc->dwLowDateTime) +
+                        static_cast<ULONGLONG>(g_state.localOffsetMinutes * 600000000LL);
+    *local = {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
     return TRUE;
 }
 

@@ -388,8 +388,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "device event\n")) << text;
     EXPECT_TRUE(Has(text, "Result 8: the driver refused the service's last request;"));
     std::string json = Report(true);
-    EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"")) << json;
-    EXPECT_TRUE(Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
+    EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") && Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
                           std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
                           "    \"timeLocal\": \"2026-12-08 09:06:08\",\n    \"accepted\": false,\n"
                           "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
@@ -417,7 +416,6 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            3 sent, 1 refused since the service started\n"
                           "  Retry               none waiting\n")) << text;
-    EXPECT_TRUE(Has(Report(true), "\"fromLastRun\": true"));
 
     // Aimed elsewhere, refused at the open with an error that has no name
     // here, nothing accepted yet, and a time that is not one.
@@ -432,10 +430,9 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Driver              refused at the open: error 1234\n"
                           "  Driver holds        nothing accepted since the service started\n"))
         << text;
-    EXPECT_TRUE(Has(text, "  ! WiFiHWID names another adapter than the one the service's last"));
     json = Report(true);
-    EXPECT_TRUE(Has(json, "\"timeLocal\": null,")) << json;
-    EXPECT_TRUE(Has(json, "\"errorName\": null,\n    \"acceptedState\": null,")) << json;
+    EXPECT_TRUE(Has(json, "\"timeLocal\": null,") &&
+                Has(json, "\"errorName\": null,\n    \"acceptedState\": null,")) << json;
 
     // A value of the wrong type: unreadable, not half shown.
     Sim().SetString(key, "Sent", "3", sim::RegView::View32);

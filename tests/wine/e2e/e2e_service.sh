@@ -255,9 +255,8 @@ scenario_ini_edit() {
 STATUS_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SVC\\Status"
 
 # expect_status NAME RC WANT: tolvane-check /json exits RC and its
-# lastRequest has the fields WANT names ("key=value ...", strings bare).
-# The status is written just after the request the driver records: a few
-# tries.
+# lastRequest has the fields WANT names ("key=value ...", strings bare), in
+# a few tries: the status is written just after the driver's record.
 expect_status() {
     local name=$1 rc=$2 want=$3 got try
     for try in 1 2 3 4 5; do
