@@ -109,7 +109,7 @@ last_request() {
     done
     say ""
     say "> tolvane-check.exe   (its \"Last request\" part and result)"
-    printf '%s\n' "$RUN_OUT" | sed -n '/^Last request$/,/^$/p; /^Result /p' | sed '/^$/d; s/^./  &/'
+    printf '%s\n' "$RUN_OUT" | sed -n '/^Last request$/,/^$/p; /^Result /,$p' | sed '/^$/d; s/^./  &/'
     say "  (exit code $RUN_RC)"
 }
 

@@ -21,8 +21,7 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"path-does-not-open", "the adapter's device path does not open"},
     {"unknown-option", "unknown option (the usage is printed)"},
     {"access-denied", "the adapter's device path is refused to this user (run elevated)"},
-    {"driver-refused",
-     "the driver refused the service's last request; it waits for the next device event"},
+    {"driver-refused", "the driver refused the last request; it waits for the next device event"},
 };
 
 // A warning's text: before, the limit it states (none when 0), after.

@@ -292,7 +292,9 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(0u, Sim().stderrText.find("tolvane-check: unknown option /install\n\nUsage: "));
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  7  the adapter's device path is refused"));
-    EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  8  the driver refused the service's"));
+    EXPECT_NE(std::string::npos, Sim().stderrText.find(
+                                     "\n  8  the driver refused the last request; it waits "
+                                     "for the next device event\n"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -386,7 +388,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Requests            2 sent, 1 refused since the service started\n"
                           "  Retry               waiting: the state is sent again at the next "
                           "device event\n")) << text;
-    EXPECT_TRUE(Has(text, "Result 8: the driver refused the service's last request;"));
+    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next device event\n"));
     std::string json = Report(true);
     EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") && Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
                           std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
