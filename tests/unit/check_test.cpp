@@ -388,7 +388,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Requests            2 sent, 1 refused since the service started\n"
                           "  Retry               waiting: the state is sent again at the next "
                           "device event\n")) << text;
-    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next device event\n"));
+    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next device\n  event\n"));
     std::string json = Report(true);
     EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") && Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
                           std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
