@@ -383,14 +383,17 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Sent                1 (Bluetooth on)\n"
                           "  Adapter             " + path + "\n"
                           "  At                  2026-12-08 09:06:08 local time\n"
-                          "  Driver              refused at the control: error 31 (ERROR_GEN_FAILURE)\n"
+                          "  Driver              refused at the control: error 31 "
+                          "(ERROR_GEN_FAILURE)\n"
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            2 sent, 1 refused since the service started\n"
                           "  Retry               waiting: the state is sent again at the next "
                           "device event\n")) << text;
-    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next device\n  event\n"));
+    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next "
+                          "device\n  event\n"));
     std::string json = Report(true);
-    EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") && Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
+    EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") &&
+                Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
                           std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
                           "    \"timeLocal\": \"2026-12-08 09:06:08\",\n    \"accepted\": false,\n"
                           "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
@@ -404,7 +407,8 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // Bluetooth back in the state the driver holds: nothing waits.
     sim::SetStarted(bt, false);
     EXPECT_EQ(kCheckWouldTell, Gather());
-    EXPECT_TRUE(Has(Report(), "  Retry               none now: Bluetooth has changed back since\n"));
+    EXPECT_TRUE(
+        Has(Report(), "  Retry               none now: Bluetooth has changed back since\n"));
     sim::SetStarted(bt, true);
 
     // Made good by the next request: shown, not judged; the service stopped.

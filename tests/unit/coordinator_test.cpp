@@ -66,7 +66,8 @@ protected:
         }
         for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc}) {
             const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
-            all += v != nullptr && v->type == REG_SZ ? "[" + std::string(v->data.c_str()) + "]" : "?";
+            const bool text = v != nullptr && v->type == REG_SZ;
+            all += text ? "[" + std::string(v->data.c_str()) + "]" : "?";
         }
         return all;
     }
