@@ -329,7 +329,7 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
         OutText(out, "accepted\n");
         return;
     }
-    if (r.failedAt[0] == 'n') {
+    if (std::strcmp(r.failedAt, FailedAtName(kDriverNoPath)) == 0) {
         OutText(out, "not asked: no adapter path\n");
         return;
     }

@@ -440,6 +440,10 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_TRUE(Has(json, "\"timeLocal\": null,") &&
                 Has(json, "\"errorName\": null,\n    \"acceptedState\": null,")) << json;
 
+    RecordExchange(0, "", {kDriverNoPath, 0}, 1);
+    EXPECT_TRUE(Has(Report(), "  Adapter             (none known)\n")) << Report();
+    EXPECT_TRUE(Has(Report(), "  Driver              not asked: no adapter path\n"));
+
     // A value of the wrong type: unreadable, not half shown.
     Sim().SetString(key, "Sent", "3", sim::RegView::View32);
     EXPECT_EQ(kCheckWouldTell, Gather());
