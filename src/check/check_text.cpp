@@ -260,6 +260,8 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
+const char* StateText(DWORD state) { return state ? "1 (Bluetooth on)" : "0 (Bluetooth off)"; }
+
 // sendState is shown for Bluetooth only (adapter false).
 void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapter, int sendState,
                   Out* out) {
@@ -299,7 +301,7 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
     }
 
     if (!adapter) {
-        Row(out, "A send carries", sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+        Row(out, "A send carries", StateText(static_cast<DWORD>(sendState)));
     } else if (c.standing >= 0) {
         // A registry key to read, not a value to copy into the settings, and
         // under the network class longer than a line: broken after a "\".
@@ -319,8 +321,6 @@ void ClassSection(const ClassFacts& c, const Suggestion& suggestion, bool adapte
     if (suggestion.found) IdRow(out, "Suggested pattern", suggestion.pattern);
     else Row(out, "Suggested pattern", suggestion.why);
 }
-
-const char* StateText(DWORD state) { return state ? "1 (Bluetooth on)" : "0 (Bluetooth off)"; }
 
 // "refused at the control: error 31 (ERROR_GEN_FAILURE)"
 void DriverAnswer(const LastRequestFacts& r, Out* out) {
@@ -377,7 +377,7 @@ void LastRequestSection(const CheckFacts& f, Out* out) {
     OutText(out, " refused since the service started\n");
     Row(out, "Retry",
         RefusalWaiting(f) ? "waiting: the state is sent again at the next device event"
-        : r.numbers[kStatusRetryWaiting] ? "none now: Bluetooth has changed back since"
+        : r.numbers[kStatusRetryWaiting] ? "none now: Bluetooth is no longer in the refused state"
                                          : "none waiting");
 }
 

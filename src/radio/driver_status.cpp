@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "config/text_join.h"
+#include "devices/device_record.h"
 #include "platform/win32_api.h"
 
 const char* const kStatusNumberNames[kStatusNumberCount] = {
@@ -13,6 +14,28 @@ namespace {
 DWORD g_sent = 0;
 DWORD g_refused = 0;
 DWORD g_acceptedState = kNoneAccepted;
+
+// Each value as last set in the key, so that a request sets only what
+// changed (as a rule the state, the counts and the time); a key made anew
+// gets them all. Size 0: not known to be in the key.
+const int kStatusValueCount = kStatusNumberCount + 3;
+struct WrittenValue {
+    DWORD size;
+    BYTE data[kDevicePathSlot];  // the longest value: an adapter path
+};
+WrittenValue g_written[kStatusValueCount];
+
+void SetIfChanged(HKEY key, const char* name, DWORD type, const void* data, DWORD size,
+                  WrittenValue* written) {
+    if (written->size == size && std::memcmp(written->data, data, size) == 0) return;
+    written->size = 0;
+    if (size > sizeof written->data ||
+        Win().RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) !=
+            ERROR_SUCCESS)
+        return;
+    std::memcpy(written->data, data, size);
+    written->size = size;
+}
 
 }  // namespace
 
@@ -43,18 +66,20 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
 
     char path[kStatusKeyCapacity];
     HKEY key = nullptr;
+    DWORD disposition = 0;
     if (ServiceName[0] == '\0' || !JoinText(path, sizeof path, kStatusKeyPrefix, ServiceName,
                                             kStatusKeySuffix) ||
         Win().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+                              KEY_SET_VALUE, nullptr, &key, &disposition) != ERROR_SUCCESS)
         return;
+    if (disposition != REG_OPENED_EXISTING_KEY) std::memset(g_written, 0, sizeof g_written);
 
     const DWORD numbers[kStatusNumberCount] = {
         static_cast<DWORD>(state), static_cast<DWORD>(accepted), reply.error, g_acceptedState,
         g_sent, g_refused, static_cast<DWORD>(retryWaiting)};
     for (int i = 0; i < kStatusNumberCount; ++i)
-        Win().RegSetValueExA(key, kStatusNumberNames[i], 0, REG_DWORD,
-                             reinterpret_cast<const BYTE*>(&numbers[i]), sizeof(DWORD));
+        SetIfChanged(key, kStatusNumberNames[i], REG_DWORD, &numbers[i], sizeof(DWORD),
+                     &g_written[i]);
     SYSTEMTIME now;
     Win().GetSystemTime(&now);
     char time[kStatusTimeCapacity];
@@ -62,8 +87,8 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
     const char* const names[] = {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc};
     const char* const texts[] = {FailedAtName(reply.step), adapterPath, time};
     for (int i = 0; i < 3; ++i)
-        Win().RegSetValueExA(key, names[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(texts[i]),
-                             static_cast<DWORD>(std::strlen(texts[i]) + 1));
+        SetIfChanged(key, names[i], REG_SZ, texts[i], static_cast<DWORD>(std::strlen(texts[i]) + 1),
+                     &g_written[kStatusNumberCount + i]);
     Win().RegCloseKey(key);
 }
 
@@ -71,4 +96,5 @@ void ResetExchangeCounts() {
     g_sent = 0;
     g_refused = 0;
     g_acceptedState = kNoneAccepted;
+    std::memset(g_written, 0, sizeof g_written);
 }

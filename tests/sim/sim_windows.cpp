@@ -471,6 +471,7 @@ LONG WINAPI SimRegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BY
     Windows& w = g_state;
     auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
     if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    ++w.regSets;
     if (w.regSetFails) return ERROR_ACCESS_DENIED;
     w.SetValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "", type,
                std::string(reinterpret_cast<const char*>(data), size));

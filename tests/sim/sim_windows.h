@@ -85,6 +85,7 @@ struct Windows {
     std::map<uintptr_t, std::pair<int, std::string>> openKeys;  // handle -> (view, path)
     std::vector<RegOpen> regOpens;
     bool regSetFails = false;
+    int regSets = 0;
     // Keys made by RegCreateKeyExA, with the options they were made with.
     std::vector<RegOpen> regCreates;  // sam holds the options here
     LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with

@@ -408,7 +408,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     sim::SetStarted(bt, false);
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_TRUE(
-        Has(Report(), "  Retry               none now: Bluetooth has changed back since\n"));
+        Has(Report(), "  Retry               none now: Bluetooth is no longer in the refused state\n"));
     sim::SetStarted(bt, true);
 
     // Made good by the next request: shown, not judged; the service stopped.

@@ -364,12 +364,16 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     OnDeviceArrival();
     EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09]", Status());
 
+    // Only what changed is set: 8 values for the refusal, 6 for the retry.
     OnDeviceRemoval();  // the retry
     EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ(10 + 8 + 6, Sim().regSets);
     OnDeviceArrival();  // nothing to send: nothing written
     EXPECT_EQ(3u, Sim().regCreates.size());
 
-    // Aimed at a vanished adapter: refused at the open.
+    // Aimed at a vanished adapter: refused at the open. A key made anew
+    // (here deleted by hand) gets every value again.
+    Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status");
     Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
     sim::SetStarted(bt, true);
     OnDeviceArrival();
