@@ -9,16 +9,20 @@
 //
 // Each round of the product sends exactly one request: the last Bluetooth
 // state is flipped before the call, so the rule sees a change, while the
-// adapter stays told. The bare event always sends one.
+// adapter stays told. The bare event always sends one. The product's
+// request also notes its exchange in the service's Status key (the name
+// comes from the settings, as the service's does); the bare event has no
+// such work, so the status counts on the product's side only.
 //
 // The patterns are read from tolvane_bench.ini beside the exe, by both.
 // Prints one line:
-//   product_ms=P bare_ms=B ratio=R rounds=N requests=Q agree=0|1
+//   product_ms=P bare_ms=B ratio=R rounds=N requests=Q agree=0|1 status=0|1
 //   bt=0|1 path=ADAPTER bt_devices=N net_devices=N
 // where requests is how many requests the driver should have recorded (one
 // per round from each, when an adapter stands) and
 // agree says the product and the bare event found the same Bluetooth state
-// and adapter path in every round; then what the bare event found: the
+// and adapter path in every round, and status that the Status key counts
+// every request the product sent; then what the bare event found: the
 // Bluetooth state, the adapter path and how many devices each class lists.
 #include <windows.h>
 #include <setupapi.h>
@@ -29,9 +33,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/settings.h"
 #include "host/host_classify.h"
 #include "radio/coordinator.h"
 #include "radio/driver_request.h"
+#include "radio/driver_status.h"
 
 namespace {
 
@@ -143,6 +149,23 @@ void ProductEvent(int btState) {
     OnDeviceArrival();
 }
 
+// The Sent count the product's requests left in the Status key; -1 for none.
+long StatusSent() {
+    char path[kStatusKeyCapacity];
+    std::strcpy(path, kStatusKeyPrefix);
+    std::strcat(path, ServiceName);
+    std::strcat(path, kStatusKeySuffix);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return -1;
+    DWORD sent = 0;
+    DWORD size = sizeof sent;
+    const LONG result = RegQueryValueExA(key, kStatusNumberNames[kStatusSent], nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&sent), &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS ? static_cast<long>(sent) : -1;
+}
+
 double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency) {
     return static_cast<double>(to.QuadPart - from.QuadPart) * 1000.0 /
            static_cast<double>(frequency.QuadPart);
@@ -173,7 +196,8 @@ int main(int argc, char** argv) {
     if (length < 4 || length >= MAX_PATH) return 2;
     std::strcpy(iniPath + length - 3, "ini");
 
-    // As the service entry does before the start-up rule.
+    // As the process entry and the service entry do before the start-up rule.
+    DeriveServiceName();
     const int hostCode = HostCode();
     CoordinatorHostCode = hostCode;
     const DWORD requestCode = RequestCode(
@@ -186,6 +210,7 @@ int main(int argc, char** argv) {
     BareEvent(iniPath, requestCode, &bare);
     const int adapter = bare.adapterPath[0] != '\0';
     int requests = (WifiPresent ? 1 : 0) + adapter;
+    long productRequests = WifiPresent ? 1 : 0;
 
     int agree = 1;
     LARGE_INTEGER frequency, t0, t1, t2;
@@ -212,6 +237,7 @@ int main(int argc, char** argv) {
         }
         // One request each per round: the driver's record is the check.
         requests += 2 * adapter;
+        productRequests += adapter;
         if (LastBluetoothState != bare.btStarted || std::strcmp(AdapterPath, bare.adapterPath) != 0)
             agree = 0;
         if (verbose) std::fprintf(stderr, "round %d product_ms=%.3f bare_ms=%.3f\n", r, productMs, bareMs);
@@ -222,9 +248,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("product_ms=%.3f bare_ms=%.3f ratio=%.3f rounds=%d requests=%d agree=%d\n",
+    std::printf("product_ms=%.3f bare_ms=%.3f ratio=%.3f rounds=%d requests=%d agree=%d status=%d\n",
                 Median(g_product, rounds), Median(g_bare, rounds), Median(g_ratio, rounds), rounds,
-                requests, agree);
+                requests, agree, StatusSent() == productRequests ? 1 : 0);
     std::printf("bt=%d path=%s bt_devices=%lu net_devices=%lu\n", bare.btStarted, bare.adapterPath,
                 bare.btDevices, bare.netDevices);
     return 0;

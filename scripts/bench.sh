@@ -233,6 +233,7 @@ per_event() {
             got=$(record_count)
             [ "$got" = "$want" ] || problem "$n/$pat: the driver got $got requests, $want expected (one per round each)"
             [ "$(field agree "$out")" = 1 ] || problem "$n/$pat: the product and the bare event found different devices"
+            [ "$(field status "$out")" = 1 ] || problem "$n/$pat: the Status key does not count the product's requests"
             { [ "$(field bt_devices "$out")" = "$n" ] && [ "$(field net_devices "$out")" = "$n" ]; } \
                 || problem "$n/$pat: listed $(field bt_devices "$out") and $(field net_devices "$out") devices, not $n"
             [ "$(field path "$out")" = "\\\\.\\$GUID" ] || problem "$n/$pat: the standing adapter was not found"

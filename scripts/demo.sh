@@ -2,8 +2,10 @@
 # The service at work: builds tolvane.exe, runs it as a Windows service under
 # Wine on a simulated machine with one Bluetooth device and one Wi-Fi
 # adapter, shows what tolvane-check.exe sees there, switches the devices
-# about, and shows what the Wi-Fi driver was told.  Exits 0 only if the
-# driver received exactly the expected requests and every command succeeded.
+# about, makes the driver refuse one request and shows the service's status
+# say so until the next device event delivers it, and shows what the Wi-Fi
+# driver was told.  Exits 0 only if the driver received exactly the
+# expected requests and every command succeeded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -95,21 +97,37 @@ tv() { run tolvane.exe "$@"; }
 
 state() { local s; s=$(svc_state "$SVC"); [ "$s" != absent ] || s="not installed"; echo "$s"; }
 
-# expect CODE VALUE [nudge]: waits for one more request and shows it.
+# last_request WANT: the check tool's "Last request" part and its exit code.
+# The status is written just after the request the driver records: a few
+# tries for the exit code wanted.
+last_request() {
+    local want=$1 try
+    for try in 1 2 3 4 5; do
+        run_exe "$FOLDER\\tolvane-check.exe"
+        [ "$RUN_RC" = "$want" ] && break
+        sleep 1
+    done
+    say ""
+    say "> tolvane-check.exe   (its \"Last request\" part and result)"
+    printf '%s\n' "$RUN_OUT" | sed -n '/^Last request$/,/^$/p; /^Result /,$p' | sed '/^$/d; s/^./  &/'
+    say "  (exit code $RUN_RC)"
+}
+
+# expect CODE VALUE [nudge [RESULT]]: waits for one more request and shows it.
 # With nudge, a spare-device event goes out each second while waiting:
 # Wine registers the service's device-event listener in the background, so
 # the first event after start-up can go unheard.
 EXPECTED=""
 SEEN=0
 expect() {
-    local code=$1 value=$2 want got
-    want=$(request_line "$code" "$value" "$GUID" ok)
+    local code=$1 value=$2 result=${4:-ok} want got
+    want=$(request_line "$code" "$value" "$GUID" "$result")
     EXPECTED+="$want"$'\n'
     until_count $((SEEN + 1)) 20 "${3:-}" || true
     got=$(record_after "$SEEN" | head -n 1)
     SEEN=$((SEEN + 1))
     if [ "$got" = "$want" ]; then
-        say "  driver received: value $value ($( [ "$value" = 1 ] && echo on || echo off )), code $code   [as expected]"
+        say "  driver received: value $value ($( [ "$value" = 1 ] && echo on || echo off )), code $code$( [ "$result" = ok ] || echo ", refused")   [as expected]"
     elif [ -z "$got" ]; then
         bad "nothing reached the driver in 20 s (expected value $value, code $code)"
     else
@@ -145,6 +163,33 @@ machine stop "$MDIR" BT1
 expect 0xFFF10220 0
 
 say ""
+say "The driver refuses the next request; Bluetooth switched on:"
+machine fail-next "$MDIR" 1
+machine start "$MDIR" BT1
+expect 0xFFF10220 1 "" fail
+last_request 8
+[ "$RUN_RC" = 8 ] || bad "the check does not find the refused request waiting (exit 8)"
+
+say ""
+say "An unrelated device's event: the service sends the refused state again:"
+spare_event
+expect 0xFFF10220 1
+last_request 0
+[ "$RUN_RC" = 0 ] || bad "the check does not find the retry delivered (exit 0)"
+
+say ""
+say "The status as an administrator reads it without the check tool:"
+STATUS_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SVC\\Status"
+say "> reg query $STATUS_KEY"
+run_exe reg query "$STATUS_KEY"
+printf '%s\n' "$RUN_OUT" | sed '/^$/d; s/^/  /'
+[ "$RUN_RC" = 0 ] || bad "reg query does not find the status key"
+machine stop "$MDIR" BT1
+say ""
+say "Bluetooth switched off:"
+expect 0xFFF10220 0
+
+say ""
 say "Wi-Fi adapter removed, Bluetooth switched on while it is away, adapter back:"
 machine remove "$MDIR" W1
 machine start "$MDIR" BT1
@@ -161,6 +206,9 @@ say "  service state: $(state)"
 tv /uninstall
 { [ "$RUN_RC" = 1 ] && [ "$(state)" = "not installed" ]; } || bad "the service is still installed"
 say "  service state: $(state)"
+run_exe reg query "$STATUS_KEY"
+[ "$RUN_RC" = 1 ] || bad "the status key outlived the service"
+say "  status key: $( [ "$RUN_RC" = 1 ] && echo gone || echo 'still there')"
 
 say ""
 say "The driver's record:"

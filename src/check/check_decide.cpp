@@ -21,6 +21,7 @@ const Named kExitCodes[kCheckExitCodeCount] = {
     {"unknown-option", "unknown option (the usage is printed)"},
     {"access-denied",
      "the settings file or the adapter's device path is refused to this user (run elevated)"},
+    {"driver-refused", "the driver refused the last request; it waits for the next device event"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -73,6 +74,8 @@ const Named kWarnings[kWarnKindCount] = {
     {"path-refused-to-administrator",
      "names a started adapter whose device path the driver refuses even to an "
      "administrator (access denied): it may admit only LocalSystem, or refuse every open."},
+    {"last-request-elsewhere",
+     "names another adapter than the one the service's last request went to."},
 };
 
 const char* const kHostNames[] = {
@@ -149,7 +152,7 @@ int CheckExitCode(const CheckFacts& f) {
     if (!f.net.pathOpens)
         return f.net.pathError == ERROR_ACCESS_DENIED && !f.host.elevated ? kCheckAccessDenied
                                                                           : kCheckPathDoesNotOpen;
-    return kCheckWouldTell;
+    return RefusalWaiting(f) ? kCheckDriverRefused : kCheckWouldTell;
 }
 
 int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
@@ -177,6 +180,7 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
                 f.host.elevated ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied, &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
+    if (RequestElsewhere(f)) Add(warnings, &count, kWarnRequestElsewhere, &f.net);
     return count;
 }
 
@@ -247,7 +251,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->warningCount = CollectWarnings(f, v->warnings);
     v->bluetooth.why = SuggestedPattern(f.bluetooth, isLead, v->bluetooth.pattern);
     v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
-    v->bluetooth.sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
+    v->bluetooth.sendState = WouldSendState(f);
     v->net.sendState = -1;
     v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.elevated;
     const ServiceFacts& s = f.service;

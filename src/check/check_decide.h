@@ -16,7 +16,8 @@ const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
 const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
-const int kCheckExitCodeCount = 8;
+const int kCheckDriverRefused = 8;       // a refused state waits for the next device event
+const int kCheckExitCodeCount = 9;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 
 // An exit code's stable name ("would-tell", ...) and its meaning.
@@ -42,6 +43,7 @@ enum CheckWarningKind {
     kWarnPathDoesNotOpen,
     kWarnPathAccessDenied,
     kWarnPathRefusedToAdministrator,
+    kWarnRequestElsewhere,
     kWarnKindCount
 };
 

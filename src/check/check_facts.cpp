@@ -291,4 +291,5 @@ void GatherFacts(CheckFacts* facts) {
     GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,
                 kLookupPlain);
     GatherClass(facts->settings, &facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+    GatherLastRequest(facts->settings.serviceName, &facts->lastRequest);
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "check/check_last_request.h"
 #include "config/settings.h"
 #include "devices/adapter_names.h"
 #include "devices/device_lookup.h"
@@ -122,6 +123,7 @@ struct CheckFacts {
     ServiceFacts service;
     ClassFacts bluetooth;
     ClassFacts net;
+    LastRequestFacts lastRequest;
 };
 
 // Fills facts from the machine. Nothing is changed and no request is

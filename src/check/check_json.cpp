@@ -148,6 +148,32 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonEndObject(w);
 }
 
+void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
+    const LastRequestFacts& r = f.lastRequest;
+    if (!r.read) {
+        JsonNull(w, "lastRequest");
+        return;
+    }
+    const bool accepted = r.numbers[kStatusAccepted] != 0;
+    const DWORD held = r.numbers[kStatusAcceptedState];
+    JsonBeginObject(w, "lastRequest");
+    JsonNumber(w, "state", static_cast<long>(r.numbers[kStatusState]));
+    JsonString(w, "adapter", r.adapter[0] ? r.adapter : nullptr);
+    JsonString(w, "timeUtc", r.timeUtc);
+    JsonString(w, "timeLocal", r.timeLocal[0] ? r.timeLocal : nullptr);
+    JsonBool(w, "accepted", accepted);
+    JsonString(w, "failedAt", accepted ? nullptr : r.failedAt);
+    JsonNumber(w, "error", static_cast<long>(r.numbers[kStatusError]));
+    JsonString(w, "errorName", WindowsErrorName(r.numbers[kStatusError]));
+    if (held == kNoneAccepted) JsonNull(w, "acceptedState");
+    else JsonNumber(w, "acceptedState", static_cast<long>(held));
+    JsonNumber(w, "sent", static_cast<long>(r.numbers[kStatusSent]));
+    JsonNumber(w, "refused", static_cast<long>(r.numbers[kStatusRefused]));
+    JsonBool(w, "retryWaiting", RefusalWaiting(f) != 0);
+    JsonBool(w, "fromLastRun", StatusFromLastRun(f) != 0);
+    JsonEndObject(w);
+}
+
 }  // namespace
 
 void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
@@ -162,6 +188,7 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     ServiceObject(w, f.service, v.recoveryAsInstalled != 0);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
     ClassObject(w, "net", f.net, v.net);
+    LastRequestObject(w, f);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {

@@ -216,6 +216,8 @@ void DeviceRows(const ClassFacts& c, Out* out) {
     }
 }
 
+const char* StateText(DWORD state) { return state ? "1 (Bluetooth on)" : "0 (Bluetooth off)"; }
+
 void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     OutChar(out, '\n');
     OutText(out, c.className);
@@ -254,7 +256,7 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
     }
 
     if (v.sendState >= 0) {
-        Row(out, "A send carries", v.sendState ? "1 (Bluetooth on)" : "0 (Bluetooth off)");
+        Row(out, "A send carries", StateText(static_cast<DWORD>(v.sendState)));
     } else if (c.standing >= 0) {
         if (c.nameKey[0]) IdRow(out, "Name read from", c.nameKey);
         else Row(out, "Name read from", "(no driver key)");
@@ -274,6 +276,65 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
 
     if (v.why == nullptr) IdRow(out, "Suggested pattern", v.pattern);
     else Row(out, "Suggested pattern", v.why);
+}
+
+// "refused at the control: error 31 (ERROR_GEN_FAILURE)"
+void DriverAnswer(const LastRequestFacts& r, Out* out) {
+    Label(out, "Driver");
+    if (r.numbers[kStatusAccepted]) {
+        OutText(out, "accepted\n");
+        return;
+    }
+    if (std::strcmp(r.failedAt, FailedAtName(kDriverNoPath)) == 0) {
+        OutText(out, "not asked: no adapter path\n");
+        return;
+    }
+    OutText(out, "refused at the ");
+    OutText(out, r.failedAt);
+    OutText(out, ": error ");
+    OutDecimal(out, r.numbers[kStatusError]);
+    const char* name = WindowsErrorName(r.numbers[kStatusError]);
+    if (name != nullptr) {
+        OutText(out, " (");
+        OutText(out, name);
+        OutChar(out, ')');
+    }
+    OutChar(out, '\n');
+}
+
+void LastRequestSection(const CheckFacts& f, Out* out) {
+    const LastRequestFacts& r = f.lastRequest;
+    Heading(out, "Last request");
+    if (!r.read) {
+        if (r.error == ERROR_FILE_NOT_FOUND) {
+            Row(out, "Status", "none kept: nothing was sent since Windows started");
+        } else {
+            Label(out, "Status");
+            Failure(out, "unreadable", r.error);
+        }
+        return;
+    }
+    if (StatusFromLastRun(f))
+        Row(out, "Status", "from the service's last run since Windows started");
+    Row(out, "Sent", StateText(r.numbers[kStatusState]));
+    if (r.adapter[0]) IdRow(out, "Adapter", r.adapter);
+    else Row(out, "Adapter", "(none known)");
+    Label(out, "At");
+    OutText(out, r.timeLocal[0] ? r.timeLocal : r.timeUtc);
+    OutText(out, r.timeLocal[0] ? " local time\n" : " UTC\n");
+    DriverAnswer(r, out);
+    const DWORD held = r.numbers[kStatusAcceptedState];
+    Row(out, "Driver holds",
+        held == kNoneAccepted ? "nothing accepted since the service started" : StateText(held));
+    Label(out, "Requests");
+    OutDecimal(out, r.numbers[kStatusSent]);
+    OutText(out, " sent, ");
+    OutDecimal(out, r.numbers[kStatusRefused]);
+    OutText(out, " refused since the service started\n");
+    Row(out, "Retry",
+        RefusalWaiting(f) ? "waiting: the state is sent again at the next device event"
+        : r.numbers[kStatusRetryWaiting] ? "none now: Bluetooth is no longer in the refused state"
+                                         : "none waiting");
 }
 
 void WarningsSection(const CheckVerdict& v, Out* out) {
@@ -297,6 +358,7 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
     ClassSection(f.net, v.net, out);
+    LastRequestSection(f, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));

@@ -77,6 +77,11 @@ const Win32Api& RealWin32Api() {
         ::SetupDiGetDeviceRegistryPropertyA,
         ::SetupDiDestroyDeviceInfoList,
         ::CM_Get_DevNode_Status,
+        ::RegCreateKeyExA,
+        ::GetSystemTime,
+        ::SystemTimeToFileTime,
+        ::FileTimeToLocalFileTime,
+        ::FileTimeToSystemTime,
         WriteStdoutReal,
         WriteStderrReal,
     };

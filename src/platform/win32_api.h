@@ -112,6 +112,17 @@ struct Win32Api {
     CONFIGRET(WINAPI* CM_Get_DevNode_Status)(PULONG status, PULONG problem, DEVINST devInst,
                                              ULONG flags);
 
+    // The service's last exchange with the driver: a volatile key it writes
+    // (advapi32) and the time it notes (kernel32); the check tool shows that
+    // time in local time.
+    LONG(WINAPI* RegCreateKeyExA)(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
+                                  DWORD options, REGSAM sam, LPSECURITY_ATTRIBUTES sa, PHKEY out,
+                                  LPDWORD disposition);
+    void(WINAPI* GetSystemTime)(LPSYSTEMTIME time);
+    BOOL(WINAPI* SystemTimeToFileTime)(const SYSTEMTIME* time, LPFILETIME fileTime);
+    BOOL(WINAPI* FileTimeToLocalFileTime)(const FILETIME* utc, LPFILETIME local);
+    BOOL(WINAPI* FileTimeToSystemTime)(const FILETIME* fileTime, LPSYSTEMTIME time);
+
     // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);
     int (*WriteStderr)(const char* text);

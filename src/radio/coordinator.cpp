@@ -6,6 +6,7 @@
 #include "devices/device_lookup.h"
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
+#include "radio/driver_status.h"
 
 int LastBluetoothState = 0;
 int WifiPresent = 0;
@@ -60,12 +61,19 @@ int ProbeWifi(int* present) {
 
 int SendBluetoothState(int state) {
     DWORD value = state != 0 ? 1 : 0;
-    const int told = SendDriverRequest(AdapterPath, BaseCodeFor(CoordinatorHostCode), &value);
+    DriverReply reply;
+    const int told =
+        SendDriverRequest(AdapterPath, BaseCodeFor(CoordinatorHostCode), &value, &reply);
     // A told adapter that refused must hear the state again: left
     // unrecorded, the next event sees the difference. While the adapter is
     // away the state is recorded; telling it when it is back delivers it.
     if (told || WifiPresent == 0) LastBluetoothState = state;
     if (told) std::memcpy(ToldAdapterPath, AdapterPath, sizeof ToldAdapterPath);
+    // For an administrator only: a refused state is always sent again, at
+    // the next event or when an arrival tells the adapter. Without a path
+    // nothing was sent, which is noted only when the state is left waiting.
+    if (reply.step != kDriverNoPath || LastBluetoothState != state)
+        RecordExchange(state, AdapterPath, reply, !told);
     return told;
 }
 
@@ -128,4 +136,5 @@ void ResetCoordinator() {
     AdapterPath[0] = '\0';
     ToldAdapterPath[0] = '\0';
     CoordinatorHostCode = 0;
+    ResetExchangeCounts();
 }

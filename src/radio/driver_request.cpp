@@ -19,9 +19,14 @@ HANDLE OpenAdapter(const char* adapterPath) {
 
 int ValueInHeapBlock(int hostCode) { return hostCode == kHostXp64 ? 1 : 0; }
 
-int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
+int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, DriverReply* reply) {
+    reply->step = adapterPath[0] == '\0' ? kDriverNoPath : kDriverOpenFailed;
+    reply->error = 0;
     HANDLE device = OpenAdapter(adapterPath);
-    if (device == INVALID_HANDLE_VALUE) return 0;
+    if (device == INVALID_HANDLE_VALUE) {
+        if (reply->step == kDriverOpenFailed) reply->error = Win().GetLastError();
+        return 0;
+    }
 
     const int hostCode = HostCode();
     DWORD request = RequestCode(baseCode, hostCode);
@@ -31,12 +36,16 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
     HANDLE heap = nullptr;
     DWORD* block = nullptr;
     DWORD* out = value;
+    reply->step = kDriverControlFailed;
     if (ValueInHeapBlock(hostCode)) {
         // This host gets its value in a heap block; without one the request
         // is not sent at all rather than sent from a buffer it must not use.
         heap = Win().GetProcessHeap();
         block = static_cast<DWORD*>(Win().HeapAlloc(heap, 0, sizeof(DWORD)));
-        if (block == nullptr) goto done;
+        if (block == nullptr) {
+            reply->error = ERROR_NOT_ENOUGH_MEMORY;
+            goto done;
+        }
         *block = *value;
         out = block;
     }
@@ -44,6 +53,9 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value) {
     if (Win().DeviceIoControl(device, kNdisQueryGlobalStats, &request, sizeof request, out,
                               sizeof(DWORD), &returned, nullptr)) {
         result = 1;
+        reply->step = kDriverAccepted;
+    } else {
+        reply->error = Win().GetLastError();
     }
 
 done:

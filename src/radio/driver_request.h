@@ -24,6 +24,15 @@ HANDLE OpenAdapter(const char* adapterPath);
 // 1 where the value must travel in a heap block of its own (code 8 hosts).
 int ValueInHeapBlock(int hostCode);
 
+// Where a request ended: accepted, or the step that failed.
+enum DriverStep { kDriverAccepted, kDriverNoPath, kDriverOpenFailed, kDriverControlFailed };
+
+struct DriverReply {
+    int step;     // a DriverStep
+    DWORD error;  // Windows' error at the failed open or control; 0 otherwise
+};
+
 // Opens adapterPath, sends the request with *value as the output buffer and
-// closes it again. Returns 1 only when the device control succeeded.
-int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value);
+// closes it again. Returns 1 only when the device control succeeded; reply
+// tells where it ended.
+int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, DriverReply* reply);

@@ -578,6 +578,7 @@ LONG WINAPI SimRegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BY
     Windows& w = g_state;
     auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
     if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    ++w.regSets;
     if (w.regSetFails) return ERROR_ACCESS_DENIED;
     w.SetValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "", type,
                std::string(reinterpret_cast<const char*>(data), size));
@@ -590,6 +591,34 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
     if (!w.CloseSimHandle(h, HandleKind::RegKey)) return ERROR_INVALID_HANDLE;
     w.openKeys.erase(h);
     return ERROR_SUCCESS;
+}
+
+// Creates the missing keys of the path, as Windows does, and opens the last.
+LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM sam,
+                               LPSECURITY_ATTRIBUTES, PHKEY out, LPDWORD disposition) {
+    Windows& w = g_state;
+    if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+    w.regCreates.push_back({subKey, options, w.regCreateFails});
+    if (w.regCreateFails != ERROR_SUCCESS) return w.regCreateFails;
+    const int view = EffectiveView(sam);
+    const std::string path = NormalKey(subKey);
+    if (disposition) *disposition = w.KeyExists(view, path) ? REG_OPENED_EXISTING_KEY
+                                                            : REG_CREATED_NEW_KEY;
+    w.AddKey(path, static_cast<RegView>(view));
+    uintptr_t h = w.NewHandle(HandleKind::RegKey);
+    w.openKeys[h] = {view, path};
+    *out = reinterpret_cast<HKEY>(h);
+    return ERROR_SUCCESS;
+}
+
+void WINAPI SimGetSystemTime(LPSYSTEMTIME time) { *time = g_state.utcNow; }
+
+// Local time is UTC moved by the simulation's offset.
+BOOL WINAPI SimFileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {
+    const ULONGLONG t = (static_cast<ULONGLONG>(utc->dwHighDateTime) << 32 | utc->dwLowDateTime) +
+                        static_cast<ULONGLONG>(g_state.localOffsetMinutes * 600000000LL);
+    *local = {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+    return TRUE;
 }
 
 int WriteStdoutSim(const char* text) {
@@ -803,6 +832,12 @@ void BindCore(Win32Api& api) {
     api.RegQueryValueExA = SimRegQueryValueExA;
     api.RegSetValueExA = SimRegSetValueExA;
     api.RegCloseKey = SimRegCloseKey;
+    api.RegCreateKeyExA = SimRegCreateKeyExA;
+    api.GetSystemTime = SimGetSystemTime;
+    // Plain arithmetic on dates: Windows' own.
+    api.SystemTimeToFileTime = ::SystemTimeToFileTime;
+    api.FileTimeToSystemTime = ::FileTimeToSystemTime;
+    api.FileTimeToLocalFileTime = SimFileTimeToLocalFileTime;
     api.WriteStdout = WriteStdoutSim;
     api.WriteStderr = WriteStderrSim;
 }

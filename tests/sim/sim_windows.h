@@ -86,6 +86,14 @@ struct Windows {
     std::map<uintptr_t, std::pair<int, std::string>> openKeys;  // handle -> (view, path)
     std::vector<RegOpen> regOpens;
     bool regSetFails = false;
+    int regSets = 0;
+    // Keys made by RegCreateKeyExA, with the options they were made with.
+    std::vector<RegOpen> regCreates;  // sam holds the options here
+    LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with
+
+    // Clock: the UTC time GetSystemTime gives, and the local time's offset.
+    SYSTEMTIME utcNow{2026, 12, 2, 8, 7, 36, 8, 0};
+    LONGLONG localOffsetMinutes = 0;
 
     // Process
     std::string exePath = "C:\\Program Files\\Tolvane\\tolvane.exe";

@@ -12,6 +12,7 @@
 #include "check/check_facts.h"
 #include "check/text_out.h"
 #include "check/json_writer.h"
+#include "radio/driver_status.h"
 #include "sim_services.h"
 #include "sim_setupapi.h"
 #include "sim_test.h"
@@ -363,6 +364,9 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_NE(std::string::npos,
               Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
                                     "refused to this user (run elevated)\n"));
+    EXPECT_NE(std::string::npos, Sim().stderrText.find(
+                                     "\n  8  the driver refused the last request; it waits "
+                                     "for the next device event\n"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -425,6 +429,100 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"exitCode\": 0,\n  \"result\": \"would-tell\","));
     EXPECT_NE(std::string::npos,
               Sim().stdoutText.find("\"suggestedPattern\": \"VEN_7E57&DEV_7A37\""));
+}
+
+// The service's own writer fills the status key; the check reads it back,
+// judges a refusal that still waits (exit 8, after the other codes) and
+// only shows one that a later request made good.
+TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
+    Settings("VID_0B7C", "VEN_7E57");
+    const DEVINST bt = sim::AddBluetoothDevice(kBtId, "0000", true);
+    AddAdapter();
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
+    Sim().localOffsetMinutes = 90;
+    ResetExchangeCounts();
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              none kept: nothing was sent "
+                              "since Windows started\n\nWarnings"));
+    EXPECT_TRUE(Has(Report(true), "\"lastRequest\": null"));
+
+    const std::string path = PathOf(kGuid);
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    RecordExchange(1, path.c_str(), {kDriverControlFailed, ERROR_GEN_FAILURE}, 1);
+    int code = -1;
+    std::string text = Report(false, &code);
+    EXPECT_EQ(kCheckDriverRefused, code);
+    EXPECT_TRUE(Has(text, "\nLast request\n"
+                          "  Sent                1 (Bluetooth on)\n"
+                          "  Adapter             " + path + "\n"
+                          "  At                  2026-12-08 09:06:08 local time\n"
+                          "  Driver              refused at the control: error 31 "
+                          "(ERROR_GEN_FAILURE)\n"
+                          "  Driver holds        1 (Bluetooth on)\n"
+                          "  Requests            2 sent, 1 refused since the service started\n"
+                          "  Retry               waiting: the state is sent again at the next "
+                          "device event\n")) << text;
+    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next "
+                          "device\n  event\n"));
+    std::string json = Report(true);
+    EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") &&
+                Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
+                          std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
+                          "    \"timeLocal\": \"2026-12-08 09:06:08\",\n    \"accepted\": false,\n"
+                          "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
+                          "    \"errorName\": \"ERROR_GEN_FAILURE\",\n    \"acceptedState\": 1,\n"
+                          "    \"sent\": 2,\n    \"refused\": 1,\n    \"retryWaiting\": true,\n"
+                          "    \"fromLastRun\": false\n  }")) << json;
+    Sim().devices.clear();
+    EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "the codes that exist come first";
+    Sim().AddDevice(path);
+
+    // Bluetooth back in the state the driver holds: nothing waits.
+    sim::SetStarted(bt, false);
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_TRUE(
+        Has(Report(), "  Retry               none now: Bluetooth is no longer in the refused state\n"));
+    sim::SetStarted(bt, true);
+
+    // Made good by the next request: shown, not judged; the service stopped.
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", SERVICE_STOPPED);
+    text = Report(false, &code);
+    EXPECT_EQ(kCheckWouldTell, code);
+    EXPECT_TRUE(Has(text, "\nLast request\n  Status              from the service's last run since "
+                          "Windows started\n  Sent ")) << text;
+    EXPECT_TRUE(Has(text, "  Driver              accepted\n"
+                          "  Driver holds        1 (Bluetooth on)\n"
+                          "  Requests            3 sent, 1 refused since the service started\n"
+                          "  Retry               none waiting\n")) << text;
+
+    // Aimed elsewhere, refused at the open with an error that has no name
+    // here, nothing accepted yet, and a time that is not one.
+    ResetExchangeCounts();
+    RecordExchange(0, "\\\\.\\{OTHER}", {kDriverOpenFailed, 1234}, 1);
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
+    Sim().SetString(key, "TimeUtc", "2026-12-08 7:36:08", sim::RegView::View32);
+    EXPECT_EQ(kCheckWouldTell, Gather()) << "Bluetooth is on: the refused 0 is not waiting";
+    EXPECT_EQ("WiFiHWID:last-request-elsewhere ", Warnings());
+    text = Report();
+    EXPECT_TRUE(Has(text, "  At                  2026-12-08 7:36:08 UTC\n"
+                          "  Driver              refused at the open: error 1234\n"
+                          "  Driver holds        nothing accepted since the service started\n"))
+        << text;
+    json = Report(true);
+    EXPECT_TRUE(Has(json, "\"timeLocal\": null,") &&
+                Has(json, "\"errorName\": null,\n    \"acceptedState\": null,")) << json;
+
+    RecordExchange(0, "", {kDriverNoPath, 0}, 1);
+    EXPECT_TRUE(Has(Report(), "  Adapter             (none known)\n")) << Report();
+    EXPECT_TRUE(Has(Report(), "  Driver              not asked: no adapter path\n"));
+
+    // A value of the wrong type: unreadable, not half shown.
+    Sim().SetString(key, "Sent", "3", sim::RegView::View32);
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), facts->lastRequest.error);
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              unreadable (error 13)\n"));
+    EXPECT_TRUE(Has(Report(true), "\"lastRequest\": null"));
 }
 
 BOOL WINAPI RefusedQuery2(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) {

@@ -2,7 +2,10 @@
 // on which path, with which code and value, in which order.
 #include "radio/coordinator.h"
 
+#include <cstring>
 #include <string>
+
+#include "radio/driver_status.h"
 
 #include "sim_setupapi.h"
 #include "sim_test.h"
@@ -26,6 +29,12 @@ protected:
         WriteSettings("VID_0B7A", "VEN_7E57");
         Sim().AddDevice(PathOf(kGuidA));
         Sim().AddDevice(PathOf(kGuidB));
+        std::strcpy(ServiceName, "Tolvane_QM5520");
+    }
+
+    void TearDown() override {
+        ServiceName[0] = '\0';
+        SimTest::TearDown();
     }
 
     void UseHost(int code) {
@@ -43,6 +52,25 @@ protected:
     }
 
     const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
+
+    // The status key's values: the numbers in StatusNumber's order, then
+    // FailedAt, Adapter and TimeUtc.
+    std::string Status() {
+        const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
+        std::string all;
+        for (const char* name : kStatusNumberNames) {
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            DWORD n = 0xBAD;
+            if (v != nullptr && v->type == REG_DWORD) std::memcpy(&n, v->data.data(), 4);
+            all += std::to_string(static_cast<long>(n)) + " ";
+        }
+        for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc}) {
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            const bool text = v != nullptr && v->type == REG_SZ;
+            all += text ? "[" + std::string(v->data.c_str()) + "]" : "?";
+        }
+        return all;
+    }
 
     void ExpectRequest(size_t i, const char* guid, DWORD code, DWORD value) {
         ASSERT_LT(i, Sent().size());
@@ -146,10 +174,12 @@ TEST_F(Coordinator, ChangeWhileTheFirstAdapterAppearsSendsOnlyToIt) {
     sim::SetStarted(bt, true);
     AddWifi(kGuidA);
     OnDeviceArrival();
-    // The send before the Wi-Fi probe had no path: nothing was opened for it.
+    // The send before the Wi-Fi probe had no path: nothing was opened for
+    // it, and with nothing left waiting no status was written for it.
     ASSERT_EQ(1u, Sim().fileOpens.size());
     ASSERT_EQ(1u, Sent().size());
     ExpectRequest(0, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1u, Sim().regCreates.size());
 }
 
 TEST_F(Coordinator, AdapterRemovalSendsNothingUnlessBluetoothChanged) {
@@ -289,6 +319,8 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
         ResetCoordinator();
         Sim().driverRequests.clear();
         sim::SetupState().devices.clear();
+        // A status that cannot be written changes nothing.
+        Sim().regCreateFails = retryOnRemoval ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
         DEVINST bt = AddBt(true);
         AddWifi(kGuidA);
         OnServiceStart();
@@ -310,6 +342,42 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
         OnDeviceRemoval();
         EXPECT_EQ(3u, Sent().size());
     }
+}
+
+// Every request leaves its exchange in the volatile status key, written
+// only when a request goes out: state, accepted, error, the state the
+// driver holds, counts, the retry, then where it failed, path and time.
+TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
+    const std::string a = "[" + PathOf(kGuidA) + "]";
+    DEVINST bt = AddBt(true);
+    AddWifi(kGuidA);
+    OnServiceStart();
+    ASSERT_EQ(1u, Sim().regCreates.size());
+    EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
+              Sim().regCreates[0].path);
+    EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
+    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());
+
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    sim::SetStarted(bt, false);
+    Sim().utcNow.wSecond = 9;
+    OnDeviceArrival();
+    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09]", Status());
+
+    // Only what changed is set: 8 values for the refusal, 6 for the retry.
+    OnDeviceRemoval();  // the retry
+    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ(10 + 8 + 6, Sim().regSets);
+    OnDeviceArrival();  // nothing to send: nothing written
+    EXPECT_EQ(3u, Sim().regCreates.size());
+
+    // Aimed at a vanished adapter: refused at the open. A key made anew
+    // (here deleted by hand) gets every value again.
+    Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status");
+    Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
+    sim::SetStarted(bt, true);
+    OnDeviceArrival();
+    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09]", Status());
 }
 
 TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {

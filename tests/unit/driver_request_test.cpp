@@ -8,6 +8,8 @@ const char kPath[] = "\\\\.\\{11111111-2222-3333-4444-555555555555}";
 
 class DriverRequest : public SimTest {
 protected:
+    DriverReply reply{-1, 0xDEAD};
+
     sim::SimDevice& Device() { return Sim().AddDevice(kPath); }
 };
 
@@ -29,7 +31,7 @@ TEST_F(DriverRequest, OpensWithTheExactArgumentsAndSendsCodeAndValue) {
     sim::SimDevice& dev = Device();
     Sim().SetHostCode(7);
     DWORD value = 1;
-    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
 
     ASSERT_EQ(1u, Sim().fileOpens.size());
     const sim::FileOpen& open = Sim().fileOpens[0];
@@ -55,7 +57,7 @@ TEST_F(DriverRequest, RequestCodeFollowsTheHostFamily) {
     for (int code : {9, 10, 12, 14}) {
         Sim().SetHostCode(code);
         DWORD value = 0;
-        EXPECT_EQ(1, SendDriverRequest(kPath, kBareBase, &value));
+        EXPECT_EQ(1, SendDriverRequest(kPath, kBareBase, &value, &reply));
     }
     ASSERT_EQ(4u, dev.requests.size());
     EXPECT_EQ(0x00F10220u, dev.requests[0].request);
@@ -71,13 +73,13 @@ TEST_F(DriverRequest, HeapBlockOnlyOnCodeEightWithTheSameBytesOnTheWire) {
 
     Sim().SetHostCode(8);
     DWORD value = 1;
-    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(1u, value) << "write-back of the heap block is discarded";
     EXPECT_EQ(1, Sim().heapAllocs);
 
     Sim().SetHostCode(9);
     value = 1;
-    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(0x55u, value) << "the caller's buffer is the output buffer";
     EXPECT_EQ(1, Sim().heapAllocs);
 
@@ -96,30 +98,43 @@ TEST_F(DriverRequest, NoHeapBlockMeansNoRequestAndTheHandleIsClosed) {
     Sim().SetHostCode(8);
     Sim().failHeapAllocs = 1;
     DWORD value = 1;
-    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_TRUE(dev.requests.empty());
     EXPECT_EQ(1u, Sim().fileOpens.size());
+    EXPECT_EQ(kDriverControlFailed, reply.step);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), reply.error);
 }
 
-TEST_F(DriverRequest, FailuresGiveZero) {
+// Each failure says where it happened and Windows' error there.
+TEST_F(DriverRequest, FailuresGiveZeroAndTheirStep) {
     DWORD value = 1;
     // No path: nothing is opened.
-    EXPECT_EQ(0, SendDriverRequest("", 0x0D710220, &value));
+    EXPECT_EQ(0, SendDriverRequest("", 0x0D710220, &value, &reply));
     EXPECT_TRUE(Sim().fileOpens.empty());
+    EXPECT_EQ(kDriverNoPath, reply.step);
+    EXPECT_EQ(0u, reply.error);
 
     // A vanished adapter fails at the open.
-    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(1u, Sim().fileOpens.size());
+    EXPECT_EQ(kDriverOpenFailed, reply.step);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), reply.error);
 
     // The driver refuses the control: 0, and the handle still closed.
     sim::SimDevice& dev = Device();
     dev.failNext = 1;
-    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(1u, dev.requests.size());
+    EXPECT_EQ(kDriverControlFailed, reply.step);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), reply.error);
     Sim().SetHostCode(8);
     dev.failNext = 1;
-    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value));
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(2u, dev.requests.size());
+
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(kDriverAccepted, reply.step);
+    EXPECT_EQ(0u, reply.error);
 }
 
 }  // namespace

@@ -252,15 +252,50 @@ scenario_ini_edit() {
     teardown
 }
 
+STATUS_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SVC\\Status"
+
+# expect_status NAME RC WANT: tolvane-check /json exits RC and its
+# lastRequest has the fields WANT names ("key=value ...", strings bare), in
+# a few tries: the status is written just after the driver's record.
+expect_status() {
+    local name=$1 rc=$2 want=$3 got try
+    for try in 1 2 3 4 5; do
+        run_exe 'C:\tolvane\tolvane-check.exe' /json
+        got=$(python3 -c '
+import json, sys
+r = json.loads(sys.stdin.read())["lastRequest"]
+print(" ".join("%s=%s" % (k, r[k] if isinstance(r[k], str) else json.dumps(r[k]))
+               for k in sys.argv[1].split()) if r else "null")
+' "$(sed 's/=[^ ]*//g' <<<"$want")" <<<"$RUN_OUT" 2>&1)
+        [ "$RUN_RC" = "$rc" ] && [ "$got" = "$want" ] && break
+        sleep 1
+    done
+    check "$name" $? "exit $RUN_RC
+want: $want
+got:  $got"
+}
+
 # A request the driver fails is sent again at the next device event of any
-# kind, until the adapter that stands has been told; then nothing more.
+# kind, until the adapter that stands has been told; then nothing more. The
+# service's Status key and the check tool show each step.
 scenario_driver_fails() {
-    local s=driver-fails want
+    local s=driver-fails want path='\\.\'$G1
     machine_up drvfail 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
+        && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
+        || { fail "$s: the check tool in place"; return; }
     machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
     machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
+    expect_status "$s: after start-up the status shows 1 accepted by the adapter, the check exits 0" 0 \
+        "state=1 adapter=$path accepted=true failedAt=null error=0 acceptedState=1 sent=1 refused=0 retryWaiting=false fromLastRun=false"
+    run_exe reg query "$STATUS_KEY"
+    [ "$RUN_RC" = 0 ] && grep -qE '^ +Accepted +REG_DWORD +0x1$' <<<"$RUN_OUT" \
+        && grep -qF "Adapter    REG_SZ    $path" <<<"$RUN_OUT" \
+        && grep -qE '^ +TimeUtc +REG_SZ +20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}$' <<<"$RUN_OUT"
+    check "$s: reg query reads the same status" $? "exit $RUN_RC
+$RUN_OUT"
     # Once the service is heard to take events, no spare event may go out
     # unasked: it would itself be the next event.
     machine stop "$MDIR" BT1
@@ -271,9 +306,13 @@ scenario_driver_fails() {
     machine fail-next "$MDIR" 1
     machine stop "$MDIR" BT1
     expect_new "$s: Bluetooth off, the driver fails the request: one request" 3 "$(line 0xFFF10220 0 "$G1" fail)"
+    expect_status "$s: the status shows the refusal at the control, error 31, the retry waiting; the check exits 8" 8 \
+        "state=0 accepted=false failedAt=control error=31 errorName=ERROR_GEN_FAILURE acceptedState=1 sent=4 refused=1 retryWaiting=true"
     spare_event
     expect_new "$s: the next event, an unrelated device's, sends the refused request again" 4 \
         "$(line 0xFFF10220 0 "$G1" ok)"
+    expect_status "$s: the retry delivered: the status shows 0 accepted, the check exits 0" 0 \
+        "state=0 accepted=true acceptedState=0 sent=5 refused=1 retryWaiting=false"
     # A later event sends nothing: a second on, the next change is the only
     # request after it.
     spare_event
@@ -287,6 +326,12 @@ scenario_driver_fails() {
     want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok
            line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok)
     finish $s "$want"
+    # The key of a service that is gone (Wine's reg says "not found" on
+    # standard output: the exit code tells).
+    run_exe reg query "$STATUS_KEY"
+    [ "$RUN_RC" = 1 ]
+    check "$s: after /uninstall nothing of the status is left" $? "exit $RUN_RC
+$RUN_OUT"
     teardown
 }
 

@@ -1,0 +1,56 @@
+// The service's last exchange with the Wi-Fi driver, kept for an
+// administrator in a volatile key under the service's own key: gone at the
+// next restart of Windows and with the service's key, never on disk. The
+// service only writes it; no rule reads it back. The check tool reads it.
+#pragma once
+
+#include <windows.h>
+
+#include "config/settings.h"
+#include "radio/driver_request.h"
+
+// HKEY_LOCAL_MACHINE\<prefix><ServiceName><suffix>
+const char kStatusKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\";
+const char kStatusKeySuffix[] = "\\Status";
+const DWORD kStatusKeyCapacity =
+    sizeof kStatusKeyPrefix + kServiceNameCapacity + sizeof kStatusKeySuffix;
+
+// The key's values, names stable (README lists them). REG_DWORD ones, in
+// the order of StatusNumbers' fields:
+enum StatusNumber {
+    kStatusState,          // the state last sent, 0 or 1
+    kStatusAccepted,       // 1 when the driver accepted it
+    kStatusError,          // Windows' error at the failed step; 0 when accepted
+    kStatusAcceptedState,  // the state the driver last accepted; kNoneAccepted before any
+    kStatusSent,           // requests sent since the service started
+    kStatusRefused,        // of those, refused
+    kStatusRetryWaiting,   // 1: the refused state is sent again at a coming device event
+    kStatusNumberCount
+};
+extern const char* const kStatusNumberNames[kStatusNumberCount];
+// REG_SZ ones:
+const char kStatusFailedAt[] = "FailedAt";  // "", "no-path", "open" or "control"
+const char kStatusAdapter[] = "Adapter";    // the adapter path the request was aimed at
+const char kStatusTimeUtc[] = "TimeUtc";    // "YYYY-MM-DD hh:mm:ss", UTC
+
+const DWORD kNoneAccepted = 0xFFFFFFFF;
+// TimeUtc's shape: a 0 stands for a digit.
+const char kStatusTimeShape[] = "0000-00-00 00:00:00";
+// Room for the longest FailedAt text and for the time, terminator included.
+const DWORD kFailedAtCapacity = 8;
+const DWORD kStatusTimeCapacity = sizeof kStatusTimeShape;
+
+// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes).
+void FormatStatusTime(const SYSTEMTIME& t, char* text);
+
+// FailedAt's text for a DriverStep.
+const char* FailedAtName(int step);
+
+// Notes one exchange: the state, the adapter path it was aimed at, the
+// driver's reply and whether the refused state waits for a coming event.
+// Counts the requests sent and refused. A failure to write changes nothing.
+void RecordExchange(int state, const char* adapterPath, const DriverReply& reply,
+                    int retryWaiting);
+
+// Back to the process-start counts (tests).
+void ResetExchangeCounts();
