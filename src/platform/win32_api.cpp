@@ -74,6 +74,9 @@ const Win32Api& RealWin32Api() {
         ::SetupDiGetDeviceRegistryPropertyA,
         ::SetupDiDestroyDeviceInfoList,
         ::CM_Get_DevNode_Status,
+        ::GetFileSecurityA,
+        ::GetSecurityDescriptorDacl,
+        ::LookupAccountSidA,
         WriteStdoutReal,
         WriteStderrReal,
     };

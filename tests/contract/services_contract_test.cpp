@@ -183,6 +183,44 @@ TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
+// As /install sets the one privilege the service keeps and the check tool
+// reads it back. Wine's manager refuses both, the setting with
+// ERROR_INVALID_PARAMETER and the query with ERROR_INVALID_LEVEL (as one
+// before Windows Vista would); a query that answers gives the list as set.
+TEST_P(ServicesContract, RequiredPrivilegesAreReadBackAsSet) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, created) << "error " << GetLastError();
+    SetLastError(kUnsetLastError);
+    const BOOL set = SetRequiredPrivileges(created);
+    const DWORD setError = GetLastError();
+    EXPECT_TRUE(Win().CloseServiceHandle(created));
+
+    SC_HANDLE service = Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_CONFIG);
+    ASSERT_NE(nullptr, service) << "error " << GetLastError();
+    alignas(8) BYTE buffer[8192];
+    DWORD needed = 0;
+    SetLastError(kUnsetLastError);
+    if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, buffer,
+                                   sizeof buffer, &needed)) {
+        EXPECT_TRUE(set) << "error " << setError;
+        const char* names =
+            reinterpret_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer)->pmszRequiredPrivileges;
+        ASSERT_NE(nullptr, names);
+        EXPECT_EQ(std::string(kRequiredPrivileges, sizeof kRequiredPrivileges),
+                  std::string(names, sizeof kRequiredPrivileges));
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+        EXPECT_TRUE(OnWine());
+        EXPECT_FALSE(set);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), setError);
+    }
+
+    EXPECT_TRUE(Win().CloseServiceHandle(service));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+}
+
 TEST_P(ServicesContract, TakenNamesAndDisplayNamesAreRefused) {
     SC_HANDLE manager = OpenManager();
     ASSERT_NE(nullptr, manager);
