@@ -66,7 +66,17 @@ const WarningRule kWarnings[kWarnKindCount] = {
     {"path-access-denied",
      "names a started adapter whose device path this user may not open (access denied): "
      "the service, as LocalSystem, may. Run the check as an administrator to know.", 0, ""},
+    {"privileges-not-limited",
+     "The service's required privileges are not SeChangeNotifyPrivilege alone, as /install "
+     "and the package set them: it keeps LocalSystem's other privileges, which it never uses. "
+     "sc privs with its name and SeChangeNotifyPrivilege mends it.", 0, ""},
+    // The text that follows the account; no access list at all reads otherwise.
+    {"home-writable-by-users", "may be changed by ", 0,
+     ", and the service runs as LocalSystem: whoever may change its exe, its folder or its "
+     "settings runs code as LocalSystem. Mend the access list (icacls) or install under "
+     "Program Files."},
 };
+const char kNoAccessList[] = "has no access list, so anyone may change it";
 
 const char* const kHostNames[] = {
     "unsupported (older than Windows 95 and NT 4.0)",
@@ -86,8 +96,9 @@ const char* const kHostNames[] = {
     "Windows Server 2008",
 };
 
-void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about) {
-    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about};
+void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about,
+         const HomeObject* home = nullptr) {
+    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about, home};
 }
 
 void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warnings,
@@ -154,6 +165,12 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
     if (f.service.displayNameOwner[0] != '\0')
         Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
+    if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
+        Add(warnings, &count, kWarnPrivilegesNotLimited, nullptr);
+    for (const HomeObject& o : f.home.objects) {
+        if (o.access == kAccessOthers || o.access == kAccessNoList)
+            Add(warnings, &count, kWarnHomeWritable, nullptr, &o);
+    }
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
@@ -169,13 +186,24 @@ const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
 }
 
-void WarningText(int kind, char* text) {
+const char* WarningSubject(const CheckWarning& w) {
+    if (w.about != nullptr) return w.about->key;
+    return w.home != nullptr ? w.home->path : nullptr;
+}
+
+void WarningText(const CheckWarning& w, char* text) {
     text[0] = '\0';
-    if (kind < 0 || kind >= kWarnKindCount) return;
-    const WarningRule& rule = kWarnings[kind];
+    if (w.kind < 0 || w.kind >= kWarnKindCount) return;
+    const WarningRule& rule = kWarnings[w.kind];
     char limit[kDecimalTextCapacity] = "";
     if (rule.limit != 0) FormatDecimal(rule.limit, limit);
-    JoinText(text, kWarningTextCapacity, rule.before, limit, rule.after);
+    const char* before = rule.before;
+    const char* middle = limit;
+    if (w.home != nullptr) {
+        if (w.home->access == kAccessNoList) before = kNoAccessList;
+        middle = w.home->account;
+    }
+    JoinText(text, kWarningTextCapacity, before, middle, rule.after);
 }
 
 long MeantDevice(const ClassFacts& c) {

@@ -39,12 +39,15 @@ enum CheckWarningKind {
     kWarnPathUnresolved,
     kWarnPathDoesNotOpen,
     kWarnPathAccessDenied,
+    kWarnPrivilegesNotLimited,
+    kWarnHomeWritable,
     kWarnKindCount
 };
 
 struct CheckWarning {
     int kind;
     const ClassFacts* about;  // the class whose pattern or adapter it concerns; null for none
+    const HomeObject* home;   // the file or folder others may change; null for none
 };
 
 // Each kind at most once per class, so this many at most.
@@ -53,15 +56,17 @@ const int kWarningCapacity = kWarnKindCount * 2;
 // The warnings the facts call for, in the report's order. Returns the count.
 int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 
-// Room for a warning's text after its key and a space, terminator included.
-const DWORD kWarningTextCapacity = 256;
+// Room for a warning's text after its subject and a space, terminator included.
+const DWORD kWarningTextCapacity = 512;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
-// Its text into text (kWarningTextCapacity bytes), which follows the
-// pattern's key where the warning concerns a class; the limits it states
+// What a warning's text follows: the pattern's key where it concerns a
+// class, the path where it concerns a file or folder, else null.
+const char* WarningSubject(const CheckWarning& warning);
+// Its text into text (kWarningTextCapacity bytes); the limits it states
 // come from the settings' own.
-void WarningText(int kind, char* text);
+void WarningText(const CheckWarning& warning, char* text);
 
 // The suggested pattern of a class, or why there is none.
 struct Suggestion {

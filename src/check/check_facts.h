@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "check/check_home.h"
 #include "config/settings.h"
 #include "devices/adapter_names.h"
 #include "devices/device_lookup.h"
@@ -73,6 +74,7 @@ struct ServiceFacts {
     DWORD recoveryResetSeconds;  // INFINITE: the count is never reset
     DWORD recoveryActionCount;
     SC_ACTION recoveryActions[kRecoveryActionCapacity];
+    PrivilegeFacts privileges;  // as the manager reports them
     // Another service whose display name is the one in force: the manager
     // refuses a second service of the same display name. Empty for none.
     char displayNameOwner[kServiceKeyNameCapacity];
@@ -112,6 +114,7 @@ struct CheckFacts {
     ServiceFacts service;
     ClassFacts bluetooth;
     ClassFacts net;
+    HomeFacts home;  // the registered exe's, else the one beside this tool
 };
 
 // Fills facts from the machine. Nothing is changed and no request is

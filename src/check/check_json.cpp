@@ -1,5 +1,7 @@
 // The /json report: the plain report's facts under stable key names (listed
 // in README.md). Numbers that are codes are strings in hex ("0xFFF10220").
+#include <cstring>
+
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "check/json_writer.h"
@@ -92,11 +94,46 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f) {
         JsonEndArray(w);
         JsonEndObject(w);
     }
+    if (!f.privileges.read) {
+        JsonNull(w, "requiredPrivileges");
+    } else {
+        // Empty when none is asked for: the service then has all of LocalSystem's.
+        JsonBeginArray(w, "requiredPrivileges");
+        const char* name = f.privileges.names;
+        for (DWORD i = 0; i < f.privileges.kept; name += std::strlen(name) + 1, ++i)
+            JsonString(w, nullptr, name);
+        JsonEndArray(w);
+        JsonNumber(w, "requiredPrivilegeCount", static_cast<long>(f.privileges.count));
+    }
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
     JsonNumber(w, "managerError", static_cast<long>(f.managerError));
     JsonNumber(w, "openError", static_cast<long>(f.openError));
     JsonNumber(w, "statusError", static_cast<long>(f.statusError));
     JsonNumber(w, "configError", static_cast<long>(f.configError));
+    JsonEndObject(w);
+}
+
+const char* AccessName(int access) {
+    switch (access) {
+        case kAccessTrusted: return "administrators-only";
+        case kAccessNoList: return "no-access-list";
+        case kAccessOthers: return "others-may-change";
+        default: return nullptr;
+    }
+}
+
+void HomeJson(JsonWriter* w, const HomeFacts& h) {
+    JsonBeginObject(w, "home");
+    const char* const keys[kHomeCount] = {"exe", "folder", "settingsFile"};
+    for (int i = 0; i < kHomeCount; ++i) {
+        const HomeObject& o = h.objects[i];
+        JsonBeginObject(w, keys[i]);
+        JsonString(w, "path", o.path[0] ? o.path : nullptr);
+        JsonString(w, "access", AccessName(o.access));
+        JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
+        JsonNumber(w, "error", static_cast<long>(o.error));
+        JsonEndObject(w);
+    }
     JsonEndObject(w);
 }
 
@@ -157,16 +194,18 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostObject(w, f.host);
     SettingsObject(w, f.settings);
     ServiceObject(w, f.service);
+    HomeJson(w, f.home);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth, false, v.sendState);
     ClassObject(w, "net", f.net, v.net, true, 0);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {
         const char* key = v.warnings[i].about ? v.warnings[i].about->key : nullptr;
+        const char* subject = WarningSubject(v.warnings[i]);
         char body[kWarningTextCapacity];
-        WarningText(v.warnings[i].kind, body);
-        char text[kWarningTextCapacity + kPatternCapacity];
-        JoinText(text, sizeof text, key ? key : "", key ? " " : "", body);
+        WarningText(v.warnings[i], body);
+        char text[kWarningTextCapacity + kSettingsPathCapacity];
+        JoinText(text, sizeof text, subject ? subject : "", subject ? " " : "", body);
         JsonBeginObject(w, nullptr);
         JsonString(w, "id", WarningName(v.warnings[i].kind));
         JsonString(w, "key", key);

@@ -191,6 +191,26 @@ void RecoveryRow(const ServiceFacts& f, Out* out) {
     OutChar(out, '\n');
 }
 
+// "SeChangeNotifyPrivilege", or all of LocalSystem's when none is asked for.
+void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
+    Label(out, "Privileges");
+    if (!p.read || p.count == 0) {
+        OutText(out, p.read ? "all of LocalSystem's: none asked for\n" : "unreadable\n");
+        return;
+    }
+    const char* name = p.names;
+    for (DWORD i = 0; i < p.kept; name += std::strlen(name) + 1, ++i)
+        OutPiece(out, i > 0 ? "," : nullptr, name);
+    if (p.count > p.kept) {
+        char number[kDecimalTextCapacity];
+        char piece[kPieceCapacity];
+        FormatDecimal(p.count - p.kept, number);
+        JoinText(piece, sizeof piece, "and ", number, " more");
+        OutPiece(out, ",", piece);
+    }
+    OutChar(out, '\n');
+}
+
 void ServiceSection(const ServiceFacts& f, Out* out) {
     Heading(out, "Service");
     if (f.displayNameOwner[0]) {
@@ -222,6 +242,7 @@ void ServiceSection(const ServiceFacts& f, Out* out) {
         Row(out, "State", ServiceStateName(f.state));
     }
     RecoveryRow(f, out);
+    PrivilegesRow(f.privileges, out);
     if (!f.configRead) {
         Label(out, "Image path");
         if (f.configError) Failure(out, "(unreadable)", f.configError);
@@ -231,6 +252,26 @@ void ServiceSection(const ServiceFacts& f, Out* out) {
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
     if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
+}
+
+// Each file or folder, and who besides the trusted accounts may change it.
+void HomeSection(const HomeFacts& h, Out* out) {
+    Heading(out, "Home (the service runs as LocalSystem)");
+    for (int i = 0; i < kHomeCount; ++i) {
+        const HomeObject& o = h.objects[i];
+        if (!o.path[0]) continue;
+        char label[kPieceCapacity];
+        JoinText(label, sizeof label, i == kHomeExe ? "Exe" : i == kHomeFolder ? "Folder" : "Settings file");
+        IdRow(out, label, o.path);
+        Label(out, "Changed by");
+        if (o.access == kAccessUnread) Failure(out, "unknown", o.error);
+        else if (o.access == kAccessNoList) OutText(out, "anyone: it has no access list\n");
+        else if (o.access == kAccessTrusted) OutText(out, "administrators and SYSTEM only\n");
+        else {
+            OutWrapped(out, o.account, kValueColumn, Win().IsDBCSLeadByte);
+            OutText(out, " as well\n");
+        }
+    }
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
@@ -325,12 +366,13 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
     if (v.warningCount == 0) OutText(out, "  none\n");
     for (int i = 0; i < v.warningCount; ++i) {
         OutText(out, "  ! ");
-        if (v.warnings[i].about != nullptr) {
-            OutText(out, v.warnings[i].about->key);
+        const char* subject = WarningSubject(v.warnings[i]);
+        if (subject != nullptr) {
+            OutIdentifier(out, subject, 4);
             OutChar(out, ' ');
         }
         char text[kWarningTextCapacity];
-        WarningText(v.warnings[i].kind, text);
+        WarningText(v.warnings[i], text);
         OutWrapped(out, text, 4, Win().IsDBCSLeadByte);
         OutChar(out, '\n');
     }
@@ -343,6 +385,7 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
     ServiceSection(f.service, out);
+    HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, false, v.sendState, out);
     ClassSection(f.net, v.net, true, 0, out);
     WarningsSection(v, out);

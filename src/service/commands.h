@@ -43,9 +43,9 @@ const SC_ACTION kFailureActions[kFailureActionCount] = {
 BOOL SetRecovery(SC_HANDLE service);
 
 // The one privilege the service keeps (Windows Vista and later), as the
-// manager takes the list: each name and its null, then one more. Bypass
-// traverse checking is every process's anyway; asking for it alone strips
-// LocalSystem's other privileges from the service, which uses none.
+// manager takes the list: each name and its null, then one more. Windows
+// never takes bypass traverse checking from a process; asking for it alone
+// takes LocalSystem's other privileges from the service, which uses none.
 const char kRequiredPrivileges[] = "SeChangeNotifyPrivilege\0";
 
 // Registers kRequiredPrivileges for the service (a handle with

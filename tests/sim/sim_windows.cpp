@@ -4,6 +4,8 @@
 #include "host/host_classify.h"
 #include "host/registry_reader.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -243,6 +245,68 @@ DWORD WINAPI SimGetFileAttributesA(LPCSTR path) {
     if (path != nullptr && g_state.files.count(Lower(path)) != 0) return FILE_ATTRIBUTE_ARCHIVE;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
+}
+
+// ---- access lists ----
+
+const char kOrdinaryFileAccess[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
+// The access list alone is asked for, as the check tool asks.
+BOOL WINAPI SimGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION what,
+                                PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed) {
+    Windows& w = g_state;
+    if (what != DACL_SECURITY_INFORMATION) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string key = Lower(path);
+    if (w.security.count(key) == 0 && w.files.count(key) != 0) w.SetAccess(path, kOrdinaryFileAccess);
+    auto found = w.security.find(key);
+    if (found == w.security.end()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    *needed = static_cast<DWORD>(found->second.size());
+    if (size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(descriptor, found->second.data(), *needed);
+    return TRUE;
+}
+
+// The accounts the tests name, as an English Windows names them.
+BOOL WINAPI SimLookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
+                                 LPDWORD domainSize, PSID_NAME_USE use) {
+    static const char* const kAccounts[][3] = {
+        {"S-1-5-18", "NT AUTHORITY", "SYSTEM"},
+        {"S-1-5-32-544", "BUILTIN", "Administrators"},
+        {"S-1-5-32-545", "BUILTIN", "Users"},
+        {"S-1-5-11", "NT AUTHORITY", "Authenticated Users"},
+        {"S-1-1-0", "", "Everyone"},
+    };
+    char* text = nullptr;
+    ConvertSidToStringSidA(sid, &text);
+    const std::string sidText = text ? text : "";
+    LocalFree(text);
+    for (const auto& account : kAccounts) {
+        if (sidText != account[0]) continue;
+        const DWORD domainLength = static_cast<DWORD>(std::strlen(account[1]));
+        const DWORD nameLength = static_cast<DWORD>(std::strlen(account[2]));
+        const bool fits = *domainSize > domainLength && *nameSize > nameLength;
+        *domainSize = domainLength + (fits ? 0 : 1);
+        *nameSize = nameLength + (fits ? 0 : 1);
+        if (!fits) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(domain, account[1], domainLength + 1);
+        std::memcpy(name, account[2], nameLength + 1);
+        *use = SidTypeWellKnownGroup;
+        return TRUE;
+    }
+    SetLastError(ERROR_NONE_MAPPED);
+    return FALSE;
 }
 
 // ---- locks: the real ones, so threads in tests behave ----
@@ -654,6 +718,16 @@ void Windows::WriteFile(const std::string& path, const std::string& text) {
     files[Lower(path)] = text;
 }
 
+void Windows::SetAccess(const std::string& path, const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG length = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                              &length))
+        return;
+    security[Lower(path)].assign(static_cast<const char*>(descriptor), length);
+    LocalFree(descriptor);
+}
+
 SimDevice& Windows::AddDevice(const std::string& path) { return devices[Lower(path)]; }
 
 SimDevice* Windows::FindDevice(const std::string& path) {
@@ -678,6 +752,10 @@ void BindCore(Win32Api& api) {
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
     api.GetFileAttributesA = SimGetFileAttributesA;
+    api.GetFileSecurityA = SimGetFileSecurityA;
+    // Reads the descriptor it is given, nothing else: the real one.
+    api.GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
+    api.LookupAccountSidA = SimLookupAccountSidA;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -50,11 +50,13 @@ protected:
         sim::AddWifiAdapter(id, "0007", kGuid, started);
         Sim().AddDevice(PathOf(kGuid));
     }
+    // As /install registers it.
     void Register(const std::string& imagePath, DWORD state = SERVICE_RUNNING) {
         sim::SimService s;
         s.name = "Tolvane_QM5520";
         s.imagePath = imagePath;
         s.state = state;
+        s.requiredPrivileges = {"SeChangeNotifyPrivilege"};
         sim::Scm().services["tolvane_qm5520"] = s;
     }
     int Gather() {
@@ -329,6 +331,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(63u, wifiPattern.size());
     EXPECT_EQ(127u, display.size());
     const std::vector<std::string> ids = {folder + "tolvane.ini", s.imagePath, s.name,
+                                          folder + "tolvane.exe", folder.substr(0, 247),
                                           btPattern, "\"" + btPattern + "\"", btId,
                                           wifiPattern, "\"" + wifiPattern + "\"", wifiId,
                                           PathOf(kGuid)};
