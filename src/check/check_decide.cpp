@@ -73,8 +73,8 @@ const WarningRule kWarnings[kWarnKindCount] = {
     // The text that follows the account; no access list at all reads otherwise.
     {"home-writable-by-users", "may be changed by ", 0,
      ", and the service runs as LocalSystem: whoever may change its exe, its folder or its "
-     "settings runs code as LocalSystem. Mend the access list (icacls) or install under "
-     "Program Files."},
+     "settings runs code, or picks the driver told, as LocalSystem. Mend the access list "
+     "(icacls) or install under Program Files."},
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
 

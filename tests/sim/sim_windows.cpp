@@ -719,12 +719,23 @@ void Windows::WriteFile(const std::string& path, const std::string& text) {
 }
 
 void Windows::SetAccess(const std::string& path, const char* sddl) {
+    std::string& stored = security[Lower(path)];
+    if (sddl == nullptr) {
+        // Wine's descriptor language makes an empty list of NO_ACCESS_CONTROL.
+        SECURITY_DESCRIPTOR absolute;
+        InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE);
+        DWORD length = 0;
+        MakeSelfRelativeSD(&absolute, nullptr, &length);
+        stored.resize(length);
+        MakeSelfRelativeSD(&absolute, &stored[0], &length);
+        return;
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ULONG length = 0;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
-                                                              &length))
-        return;
-    security[Lower(path)].assign(static_cast<const char*>(descriptor), length);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                         &length);
+    stored.assign(static_cast<const char*>(descriptor), length);
     LocalFree(descriptor);
 }
 

@@ -135,8 +135,8 @@ struct Windows {
     void DeleteKey(const std::string& path);
 
     void WriteFile(const std::string& path, const std::string& text);
-    // path's access list, in the descriptor language ("D:(A;;FA;;;SY)...";
-    // "D:NO_ACCESS_CONTROL" for none at all).
+    // path's access list, in the descriptor language ("D:(A;;FA;;;SY)...");
+    // null for none at all.
     void SetAccess(const std::string& path, const char* sddl);
     SimDevice& AddDevice(const std::string& path);
     SimDevice* FindDevice(const std::string& path);
