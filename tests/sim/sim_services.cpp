@@ -377,9 +377,9 @@ bool HandleGrants(SC_HANDLE service, DWORD rights) {
     return a != g_handleAccess.end() && (a->second & rights) == rights;
 }
 
-// The service a configuration call addresses: only failure actions and
-// required privileges are modelled. Null, with the error set, for another
-// handle or level.
+// The service a configuration call addresses: failure actions and
+// required privileges only. Null, with the error set, for another handle
+// or level.
 SimService* ConfigOf(SC_HANDLE service, DWORD level) {
     SimService* svc = ServiceOf(service);
     if (svc == nullptr) {
@@ -405,30 +405,21 @@ bool MayChange(SC_HANDLE service, DWORD rights) {
     return true;
 }
 
-// A list of privileges replaces the one before, names kept as given.
-BOOL ChangeRequiredPrivileges(SC_HANDLE service, SimService* svc,
-                              const SERVICE_REQUIRED_PRIVILEGES_INFOA* info) {
-    if (info == nullptr || info->pmszRequiredPrivileges == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!MayChange(service, SERVICE_CHANGE_CONFIG)) return FALSE;
-    svc->requiredPrivileges.clear();
-    for (const char* p = info->pmszRequiredPrivileges; *p; p += std::strlen(p) + 1)
-        svc->requiredPrivileges.push_back(p);
-    return TRUE;
-}
-
 // A restart among the failure actions needs the right to start the service
 // as well; a null action list leaves the actions and the reset period as
-// they were.
+// they were. Required privileges are kept as given.
 BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
     Log("ChangeServiceConfig2A " + Hex(level));
     SimService* svc = ConfigOf(service, level);
     if (svc == nullptr) return FALSE;
-    if (level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO)
-        return ChangeRequiredPrivileges(service, svc,
-                                        static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(info));
+    if (level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {  // a new list replaces the old
+        const char* name =
+            static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(info)->pmszRequiredPrivileges;
+        if (!MayChange(service, SERVICE_CHANGE_CONFIG)) return FALSE;
+        svc->requiredPrivileges.clear();
+        for (; *name; name += std::strlen(name) + 1) svc->requiredPrivileges.push_back(name);
+        return TRUE;
+    }
     const SERVICE_FAILURE_ACTIONSA* fa = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
     if (fa == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -445,8 +436,7 @@ BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info
     return TRUE;
 }
 
-// The record, then what it points to (the action list, or the privileges'
-// names each with its null and one more), in one buffer; too small a
+// The record, then the list it points to, in one buffer; too small a
 // buffer gets nothing but the size needed. No reboot message or command
 // is kept.
 BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
@@ -458,7 +448,7 @@ BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffe
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    std::string names;
+    std::string names;  // each with its null, then one more
     for (const std::string& name : svc->requiredPrivileges) names += name + '\0';
     names += '\0';
     const bool privileges = level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO;
@@ -471,10 +461,9 @@ BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffe
     }
     std::memset(buffer, 0, *needed);
     if (privileges) {
-        SERVICE_REQUIRED_PRIVILEGES_INFOA* info =
-            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer);
-        info->pmszRequiredPrivileges = reinterpret_cast<char*>(info + 1);
-        std::memcpy(info->pmszRequiredPrivileges, names.data(), names.size());
+        char* list = reinterpret_cast<char*>(buffer) + sizeof(SERVICE_REQUIRED_PRIVILEGES_INFOA);
+        reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer)->pmszRequiredPrivileges = list;
+        std::memcpy(list, names.data(), names.size());
         return TRUE;
     }
     SERVICE_FAILURE_ACTIONSA* fa = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);

@@ -249,60 +249,37 @@ DWORD WINAPI SimGetFileAttributesA(LPCSTR path) {
 
 // ---- access lists ----
 
-const char kOrdinaryFileAccess[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
-
-// The access list alone is asked for, as the check tool asks.
-BOOL WINAPI SimGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION what,
-                                PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed) {
+BOOL WINAPI SimGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR out,
+                                DWORD size, LPDWORD needed) {
     Windows& w = g_state;
-    if (what != DACL_SECURITY_INFORMATION) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     const std::string key = Lower(path);
-    if (w.security.count(key) == 0 && w.files.count(key) != 0) w.SetAccess(path, kOrdinaryFileAccess);
+    if (w.security.count(key) == 0 && w.files.count(key) != 0)
+        w.SetAccess(path, "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)");
     auto found = w.security.find(key);
-    if (found == w.security.end()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+    *needed = found == w.security.end() ? 0 : static_cast<DWORD>(found->second.size());
+    if (*needed == 0 || size < *needed) {
+        SetLastError(*needed == 0 ? ERROR_FILE_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    *needed = static_cast<DWORD>(found->second.size());
-    if (size < *needed) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(descriptor, found->second.data(), *needed);
+    std::memcpy(out, found->second.data(), *needed);
     return TRUE;
 }
 
 // The accounts the tests name, as an English Windows names them.
 BOOL WINAPI SimLookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
-                                 LPDWORD domainSize, PSID_NAME_USE use) {
+                                 LPDWORD domainSize, PSID_NAME_USE) {
     static const char* const kAccounts[][3] = {
-        {"S-1-5-18", "NT AUTHORITY", "SYSTEM"},
-        {"S-1-5-32-544", "BUILTIN", "Administrators"},
-        {"S-1-5-32-545", "BUILTIN", "Users"},
-        {"S-1-5-11", "NT AUTHORITY", "Authenticated Users"},
-        {"S-1-1-0", "", "Everyone"},
-    };
+        {"S-1-5-18", "NT AUTHORITY", "SYSTEM"}, {"S-1-5-32-545", "BUILTIN", "Users"},
+        {"S-1-1-0", "", "Everyone"}};
     char* text = nullptr;
     ConvertSidToStringSidA(sid, &text);
     const std::string sidText = text ? text : "";
     LocalFree(text);
-    for (const auto& account : kAccounts) {
-        if (sidText != account[0]) continue;
-        const DWORD domainLength = static_cast<DWORD>(std::strlen(account[1]));
-        const DWORD nameLength = static_cast<DWORD>(std::strlen(account[2]));
-        const bool fits = *domainSize > domainLength && *nameSize > nameLength;
-        *domainSize = domainLength + (fits ? 0 : 1);
-        *nameSize = nameLength + (fits ? 0 : 1);
-        if (!fits) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-        std::memcpy(domain, account[1], domainLength + 1);
-        std::memcpy(name, account[2], nameLength + 1);
-        *use = SidTypeWellKnownGroup;
+    for (const auto& a : kAccounts) {
+        if (sidText != a[0] || *domainSize <= std::strlen(a[1]) || *nameSize <= std::strlen(a[2]))
+            continue;
+        std::strcpy(domain, a[1]);
+        std::strcpy(name, a[2]);
         return TRUE;
     }
     SetLastError(ERROR_NONE_MAPPED);
@@ -719,23 +696,11 @@ void Windows::WriteFile(const std::string& path, const std::string& text) {
 }
 
 void Windows::SetAccess(const std::string& path, const char* sddl) {
-    std::string& stored = security[Lower(path)];
-    if (sddl == nullptr) {
-        // Wine's descriptor language makes an empty list of NO_ACCESS_CONTROL.
-        SECURITY_DESCRIPTOR absolute;
-        InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE);
-        DWORD length = 0;
-        MakeSelfRelativeSD(&absolute, nullptr, &length);
-        stored.resize(length);
-        MakeSelfRelativeSD(&absolute, &stored[0], &length);
-        return;
-    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ULONG length = 0;
     ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
                                                          &length);
-    stored.assign(static_cast<const char*>(descriptor), length);
+    security[Lower(path)].assign(static_cast<const char*>(descriptor), length);
     LocalFree(descriptor);
 }
 

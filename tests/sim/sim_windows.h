@@ -90,9 +90,8 @@ struct Windows {
     std::string exePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
     std::string commandLine = "tolvane.exe";
     std::map<std::string, std::string> files;  // profile files: lower path -> text
-    // Access lists: lower path -> a self-relative descriptor holding one. A
-    // profile file without one has an ordinary file's under Program Files;
-    // any other path is not found.
+    // Access lists: lower path -> its self-relative descriptor. A profile
+    // file without one has an ordinary file's; any other path is not found.
     std::map<std::string, std::string> security;
 
     // Device files
@@ -135,8 +134,8 @@ struct Windows {
     void DeleteKey(const std::string& path);
 
     void WriteFile(const std::string& path, const std::string& text);
-    // path's access list, in the descriptor language ("D:(A;;FA;;;SY)...");
-    // null for none at all.
+    // path's access list, in the descriptor language ("D:(A;;FA;;;SY)...";
+    // "" for none at all).
     void SetAccess(const std::string& path, const char* sddl);
     SimDevice& AddDevice(const std::string& path);
     SimDevice* FindDevice(const std::string& path);

@@ -425,97 +425,75 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     SetWin32Api(&sim::Api());
 }
 
-// What the service may do beyond its job: the privileges it keeps.
+// The privileges the service keeps: SeChangeNotifyPrivilege alone, else a
+// warning; names kept whole while they fit, the rest counted.
 TEST_F(Check, RequiredPrivilegesAreShownAndWarnedOfUnlessSeChangeNotifyAlone) {
     Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
     std::vector<std::string>& kept = sim::Scm().services["tolvane_qm5520"].requiredPrivileges;
-    std::string text = Report();
-    EXPECT_TRUE(Has(text, "\n  Privileges          SeChangeNotifyPrivilege\n")) << text;
+    EXPECT_TRUE(Has(Report(), "\n  Privileges          SeChangeNotifyPrivilege\n"));
     EXPECT_TRUE(Has(Report(true), "\"requiredPrivileges\": [\n      \"SeChangeNotifyPrivilege\"\n"
                                   "    ],\n    \"requiredPrivilegeCount\": 1,"));
-    Gather();
-    EXPECT_EQ("", Warnings());
-
-    // None asked for leaves all of LocalSystem's; one more is one too many.
+    const std::pair<std::vector<std::string>, const char*> kLists[] = {
+        {{"SeChangeNotifyPrivilege"}, ""},
+        {{}, "-:privileges-not-limited "},
+        {{"SeChangeNotifyPrivilege", "SeDebugPrivilege"}, "-:privileges-not-limited "},
+        {{"SeDebugPrivilege"}, "-:privileges-not-limited "}};
+    for (const auto& list : kLists) {
+        kept = list.first;
+        Gather();
+        EXPECT_EQ(list.second, Warnings()) << list.first.size();
+    }
     kept.clear();
     EXPECT_TRUE(Has(Report(), "  Privileges          all of LocalSystem's: none asked for\n"));
     EXPECT_TRUE(Has(Report(true), "\"requiredPrivileges\": [],"));
-    Gather();
-    EXPECT_EQ("-:privileges-not-limited ", Warnings());
-    kept = {"SeChangeNotifyPrivilege", "SeDebugPrivilege"};
-    Gather();
-    EXPECT_EQ("-:privileges-not-limited ", Warnings());
-    kept = {"SeDebugPrivilege"};
-    Gather();
-    EXPECT_EQ("-:privileges-not-limited ", Warnings());
-
-    // Names are kept whole while they fit, the rest counted: 25 of 20 bytes
-    // each and the final null fit 512.
-    kept.clear();
     for (int i = 10; i < 50; ++i) kept.push_back("SeSomePrivilege" + std::to_string(i * 100));
     Gather();
     EXPECT_EQ(40u, facts->service.privileges.count);
-    EXPECT_EQ(25u, facts->service.privileges.kept);
-    text = Report();
-    EXPECT_TRUE(Has(text, "SeSomePrivilege3400, and 15 more\n")) << text;
-    EXPECT_FALSE(Has(text, "SeSomePrivilege3500"));
+    EXPECT_EQ(25u, facts->service.privileges.kept) << "20 bytes each and the final null in 512";
+    EXPECT_TRUE(Has(Report(), "SeSomePrivilege3400, and 15 more\n"));
 }
 
-// Who may change what the service runs and reads, from its access lists.
+// Who may change what the service runs and reads: the registered exe's
+// folder here, named with the account, and a file with no list at all.
 TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
-    const char kOrdinaryFile[] = "D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
-    const std::string exe = std::string(kFolder) + "tolvane.exe";
-    Sim().SetAccess(exe, kOrdinaryFile);
-    Sim().SetAccess("C:\\Program Files\\Tolvane", kOrdinaryFolder);
     Settings("", "");
-    Gather();
-    for (const HomeObject& o : facts->home.objects) EXPECT_EQ(kAccessTrusted, o.access) << o.path;
-    EXPECT_STREQ("C:\\Program Files\\Tolvane\\tolvane.ini", facts->home.objects[kHomeSettings].path);
-    EXPECT_EQ("", Warnings());
-    std::string text = Report();
-    EXPECT_TRUE(Has(text, "\nHome (the service runs as LocalSystem)\n"
-                          "  Exe                 C:\\Program Files\\Tolvane\\tolvane.exe\n"
-                          "  Changed by          administrators and SYSTEM only\n"
-                          "  Folder              C:\\Program Files\\Tolvane\n")) << text;
-
-    // Installed in a folder of its own that Users may write: the folder is
-    // named with the account, once, and the exe's registered folder is read.
     Register("C:\\Tools\\tolvane.exe");
-    Sim().SetAccess("C:\\Tools\\tolvane.exe", kOrdinaryFile);
-    Sim().SetAccess("C:\\Tools", "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)");
-    Sim().SetAccess("C:\\Tools\\tolvane.ini", nullptr);
+    Sim().SetAccess("C:\\Tools\\tolvane.exe", kOrdinaryFolder);
+    Sim().SetAccess("C:\\Tools", "D:(A;;FA;;;SY)(A;OICI;0x1301bf;;;BU)");
+    Sim().SetAccess("C:\\Tools\\tolvane.ini", "");
     Gather();
     EXPECT_EQ("-:service-elsewhere C:\\Tools:home-writable-by-users "
-              "C:\\Tools\\tolvane.ini:home-writable-by-users ",
-              Warnings());
-    text = Report();
-    EXPECT_TRUE(Has(text, "  Folder              C:\\Tools\n  Changed by          BUILTIN\\Users as well\n"))
-        << text;
-    EXPECT_TRUE(Has(text, "  Changed by          anyone: it has no access list\n"));
+              "C:\\Tools\\tolvane.ini:home-writable-by-users ", Warnings());
+    const std::string text = Report();
+    EXPECT_TRUE(Has(text, "\nHome (the service runs as LocalSystem)\n"
+                          "  Exe                 C:\\Tools\\tolvane.exe\n"
+                          "  Changed by          administrators and SYSTEM only\n"
+                          "  Folder              C:\\Tools\n"
+                          "  Changed by          BUILTIN\\Users as well\n"
+                          "  Settings file       C:\\Tools\\tolvane.ini\n"
+                          "  Changed by          anyone: it has no access list\n")) << text;
     EXPECT_TRUE(Has(text, "  ! C:\\Tools may be changed by BUILTIN\\Users, and the service runs as\n"
-                          "    LocalSystem: ")) << text;
-    EXPECT_TRUE(Has(text, "  ! C:\\Tools\\tolvane.ini has no access list, so anyone may change it, "))
-        << text;
+                          "    LocalSystem: "));
+    EXPECT_TRUE(Has(text, "  ! C:\\Tools\\tolvane.ini has no access list, so anyone may change it, "));
     const std::string json = Report(true);
     EXPECT_TRUE(Has(json, "\"folder\": {\n      \"path\": \"C:\\\\Tools\",\n      \"access\": "
                           "\"others-may-change\",\n      \"account\": \"BUILTIN\\\\Users\",\n"
                           "      \"error\": 0\n")) << json;
-    EXPECT_TRUE(Has(json, "\"id\": \"home-writable-by-users\",\n      \"key\": null,\n      "
-                          "\"text\": \"C:\\\\Tools may be changed by BUILTIN\\\\Users, and"));
-    EXPECT_TRUE(Has(json, "\"settingsFile\": {\n      \"path\": \"C:\\\\Tools\\\\tolvane.ini\",\n"
-                          "      \"access\": \"no-access-list\","));
+    EXPECT_TRUE(Has(json, "\"key\": null,\n      \"text\": \"C:\\\\Tools may be changed by BUILTIN"));
 
-    // An account Windows cannot name is given by its SID; a list that cannot
-    // be read is said so, and warns of nothing.
-    Sim().SetAccess("C:\\Tools", "D:(A;;FA;;;SY)(A;;0x4;;;S-1-5-21-1-2-3-1001)");
+    // An account Windows cannot name goes by its SID; a list that cannot be
+    // read warns of nothing. Unregistered, the exe beside the tool is read.
+    Sim().SetAccess("C:\\Tools", "D:(A;;0x4;;;S-1-5-21-1-2-3-1001)");
     Sim().security.erase("c:\\tools\\tolvane.ini");
-    Sim().files.clear();
     Gather();
     EXPECT_STREQ("S-1-5-21-1-2-3-1001", facts->home.objects[kHomeFolder].account);
     EXPECT_EQ(static_cast<DWORD>(FILE_APPEND_DATA), facts->home.objects[kHomeFolder].rights);
-    EXPECT_EQ(kAccessUnread, facts->home.objects[kHomeSettings].access);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->home.objects[kHomeSettings].error);
     EXPECT_TRUE(Has(Report(), "  Changed by          unknown (error 2)\n"));
+    sim::Scm().services.clear();
+    Gather();
+    EXPECT_STREQ("C:\\Program Files\\Tolvane", facts->home.objects[kHomeFolder].path);
+    EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeSettings].access) << "an ordinary file";
 }
 
 TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
@@ -601,7 +579,7 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
 
 class HomeAccess : public SimTest {
 protected:
-    // WhoMayChange over the list sddl describes (null: none at all): the
+    // WhoMayChange over the list sddl describes ("": none at all): the
     // account's SID and the rights, or the verdict.
     std::string Decide(const char* sddl, DWORD changeRights = kFolderChangeRights) {
         Sim().SetAccess("C:\\x", sddl);
@@ -622,31 +600,32 @@ protected:
 
 TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
     const std::string kInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-227147846";
-    EXPECT_EQ("trusted", Decide(kOrdinaryFolder));
-    EXPECT_EQ("S-1-5-32-545 0x00000006", Decide("D:(A;;FA;;;SY)(A;;FW;;;BU)"));  // Users write
-    EXPECT_EQ("S-1-5-11 0x00010006", Decide("D:(A;;FA;;;BA)(A;;0x1301bf;;;AU)"));  // modify
-    EXPECT_EQ("S-1-1-0 0x000D0046", Decide("D:(A;;FA;;;WD)"));  // Everyone, full control
-    EXPECT_EQ("no list", Decide(nullptr));
-    EXPECT_EQ("trusted", Decide("D:")) << "an empty list lets nobody in";
-    EXPECT_EQ("S-1-5-32-545 0x00000002", Decide("D:AI(A;ID;FA;;;SY)(A;ID;0x2;;;BU)"));  // inherited
-    EXPECT_EQ("trusted", Decide("D:(A;OICIIO;GA;;;BU)")) << "for children only";
-
-    // A deny entry takes rights from its own account, and only before the allow.
-    EXPECT_EQ("S-1-5-32-545 0x00000002", Decide("D:(D;;FA;;;BG)(A;;0x2;;;BU)"));
-    EXPECT_EQ("trusted", Decide("D:(D;;0x2;;;BU)(A;;0x2;;;BU)"));
-    EXPECT_EQ("S-1-5-32-545 0x00000004", Decide("D:(D;;0x2;;;BU)(A;;0x6;;;BU)"));
-    EXPECT_EQ("S-1-5-32-545 0x00000002", Decide("D:(A;;0x2;;;BU)(D;;0x2;;;BU)"));
-
-    // The trusted accounts exactly, and their near neighbours not.
-    EXPECT_EQ("trusted", Decide(("D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;FA;;;" + kInstaller +
-                                 "4)").c_str()));
-    for (const std::string& sid : {std::string("S-1-5-19"), std::string("S-1-5-32-545"),
-                                   std::string("S-1-3-1"), std::string("S-1-3-18"), kInstaller + "5",
-                                   kInstaller})
-        EXPECT_EQ(sid + " 0x00000002", Decide(("D:(A;;0x2;;;" + sid + ")").c_str()));
-
-    // Each right that changes a folder alone; deleting a child changes no
-    // file; reading, running and writing attributes change neither.
+    const std::pair<std::string, std::string> kCases[] = {
+        {kOrdinaryFolder, "trusted"},
+        {"D:(A;;FA;;;SY)(A;;FW;;;BU)", "S-1-5-32-545 0x00000006"},   // Users may write
+        {"D:(A;;FA;;;BA)(A;;0x1301bf;;;AU)", "S-1-5-11 0x00010006"},  // and modify
+        {"D:(A;;FA;;;WD)", "S-1-1-0 0x000D0046"},                     // Everyone, full control
+        {"", "no list"},
+        {"D:", "trusted"},                                    // an empty list lets nobody in
+        {"D:AI(A;ID;FA;;;SY)(A;ID;0x2;;;BU)", "S-1-5-32-545 0x00000002"},  // inherited
+        {"D:(A;OICIIO;GA;;;BU)", "trusted"},                  // for what is made inside only
+        // A deny entry takes rights from its own account, and only before the allow.
+        {"D:(D;;FA;;;BG)(A;;0x2;;;BU)", "S-1-5-32-545 0x00000002"},
+        {"D:(D;;0x2;;;BU)(A;;0x6;;;BU)", "S-1-5-32-545 0x00000004"},
+        {"D:(D;;0x2;;;BU)(A;;0x2;;;BU)", "trusted"},
+        {"D:(A;;0x2;;;BU)(D;;0x2;;;BU)", "S-1-5-32-545 0x00000002"},
+        // The trusted accounts exactly; their neighbours not.
+        {"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;FA;;;" + kInstaller + "4)", "trusted"},
+        {"D:(A;;0x2;;;S-1-5-19)", "S-1-5-19 0x00000002"},
+        {"D:(A;;0x2;;;S-1-3-1)", "S-1-3-1 0x00000002"},
+        {"D:(A;;0x2;;;S-1-3-18)", "S-1-3-18 0x00000002"},
+        {"D:(A;;0x2;;;" + kInstaller + "5)", kInstaller + "5 0x00000002"},
+        {"D:(A;;0x2;;;" + kInstaller + ")", kInstaller + " 0x00000002"},
+        // Reading, running and writing attributes change nothing.
+        {"D:(A;;0x1201b9;;;BU)", "trusted"},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(c.second, Decide(c.first.c_str())) << c.first;
+    // Each right that changes a folder, alone; deleting a child changes no file.
     for (DWORD right : {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x80000u, 0x10000000u, 0x40000000u}) {
         char hex[kHexTextCapacity];
         FormatHex(right, hex);
@@ -654,7 +633,6 @@ TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
                   Decide(("D:(A;;" + std::string(hex) + ";;;BU)").c_str()));
     }
     EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kFileChangeRights));
-    EXPECT_EQ("trusted", Decide("D:(A;;0x1201b9;;;BU)"));
 
     // An authority past 32 bits is written in hex.
     const BYTE wide[] = {1, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 7, 0, 0, 0};
