@@ -72,9 +72,7 @@ const WarningRule kWarnings[kWarnKindCount] = {
      "sc privs with its name and SeChangeNotifyPrivilege mends it.", 0, ""},
     // The text that follows the account; no access list at all reads otherwise.
     {"home-writable-by-users", "may be changed by ", 0,
-     ", and the service runs as LocalSystem: whoever may change its exe, its folder or its "
-     "settings runs code, or picks the driver told, as LocalSystem. Mend the access list "
-     "(icacls) or install under Program Files."},
+     ", and the service runs as LocalSystem: let only administrators change it."},
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
 

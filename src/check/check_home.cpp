@@ -76,12 +76,14 @@ int Walk(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights) {
         const bool deny = h->AceType == ACCESS_DENIED_ACE_TYPE;
         // Both kinds: header, mask, SID.
         const DWORD sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
-        if ((!allow && !deny) || (h->AceFlags & INHERIT_ONLY_ACE) || h->AceSize < sidAt + kSidHeader)
+        if ((!allow && !deny) || (h->AceFlags & INHERIT_ONLY_ACE) ||
+            h->AceSize < sidAt + kSidHeader)
             continue;
         const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(h);
         const SID* sid = reinterpret_cast<const SID*>(&ace->SidStart);
         const DWORD sidLength = SidLength(sid);
-        if (sidAt + sidLength > h->AceSize) continue;
+        if (sid->SubAuthorityCount > SID_MAX_SUB_AUTHORITIES || sidAt + sidLength > h->AceSize)
+            continue;
         if (deny) {
             if (denyCount < kDenyCapacity) denies[denyCount++] = {sid, ace->Mask};
             continue;
@@ -189,7 +191,8 @@ void FormatSid(const SID* sid, char* text) {
     char authority[15] = "0x";
     if (a[0] || a[1]) {
         const char kDigits[] = "0123456789ABCDEF";
-        for (int i = 0; i < 12; ++i) authority[2 + i] = kDigits[(a[i / 2] >> (i % 2 ? 0 : 4)) & 0xF];
+        for (int i = 0; i < 12; ++i)
+            authority[2 + i] = kDigits[(a[i / 2] >> (i % 2 ? 0 : 4)) & 0xF];
         authority[14] = '\0';
     } else {
         FormatDecimal(static_cast<DWORD>(a[2]) << 24 | a[3] << 16 | a[4] << 8 | a[5], authority);
@@ -215,13 +218,9 @@ void GatherHome(const char* exe, HomeFacts* home) {
     HANDLE heap = Win().GetProcessHeap();
     BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));
     for (int i = 0; i < kHomeCount; ++i) {
+        const DWORD changeRights = i == kHomeFolder ? kFolderChangeRights : kFileChangeRights;
         if (descriptor == nullptr) o[i].error = ERROR_NOT_ENOUGH_MEMORY;
-        else ReadAccess(&o[i], i == kHomeFolder ? kFolderChangeRights : kFileChangeRights, descriptor);
+        else ReadAccess(&o[i], changeRights, descriptor);
     }
     if (descriptor != nullptr) Win().HeapFree(heap, 0, descriptor);
-}
-
-const char* HomeObjectName(int index) {
-    static const char* const kNames[kHomeCount] = {"exe", "folder", "settings file"};
-    return index >= 0 && index < kHomeCount ? kNames[index] : "unknown";
 }

@@ -76,6 +76,3 @@ struct HomeFacts {
 // Reads the access lists of exe (the service's), of the folder it stands
 // in and of the settings file beside it.
 void GatherHome(const char* exe, HomeFacts* home);
-
-// "exe", "folder", "settings file".
-const char* HomeObjectName(int index);

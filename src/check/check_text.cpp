@@ -206,7 +206,7 @@ void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
         char piece[kPieceCapacity];
         FormatDecimal(p.count - p.kept, number);
         JoinText(piece, sizeof piece, "and ", number, " more");
-        OutPiece(out, ",", piece);
+        OutPiece(out, p.kept > 0 ? "," : nullptr, piece);
     }
     OutChar(out, '\n');
 }
@@ -260,13 +260,13 @@ void HomeSection(const HomeFacts& h, Out* out) {
     for (int i = 0; i < kHomeCount; ++i) {
         const HomeObject& o = h.objects[i];
         if (!o.path[0]) continue;
-        char label[kPieceCapacity];
-        JoinText(label, sizeof label, i == kHomeExe ? "Exe" : i == kHomeFolder ? "Folder" : "Settings file");
-        IdRow(out, label, o.path);
+        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file"};
+        IdRow(out, kLabels[i], o.path);
         Label(out, "Changed by");
         if (o.access == kAccessUnread) Failure(out, "unknown", o.error);
         else if (o.access == kAccessNoList) OutText(out, "anyone: it has no access list\n");
-        else if (o.access == kAccessTrusted) OutText(out, "administrators and SYSTEM only\n");
+        else if (o.access == kAccessTrusted)
+            OutText(out, "SYSTEM, Administrators, TrustedInstaller only\n");
         else {
             OutWrapped(out, o.account, kValueColumn, Win().IsDBCSLeadByte);
             OutText(out, " as well\n");

@@ -328,7 +328,8 @@ TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl)
     char name[64], domain[64];
     DWORD nameSize = sizeof name, domainSize = sizeof domain;
     SID_NAME_USE use;
-    EXPECT_TRUE(Win().LookupAccountSidA(nullptr, system, name, &nameSize, domain, &domainSize, &use));
+    EXPECT_TRUE(
+        Win().LookupAccountSidA(nullptr, system, name, &nameSize, domain, &domainSize, &use));
     EXPECT_STREQ("SYSTEM", name);
     LocalFree(system);
     SetLastError(kUnsetLastError);

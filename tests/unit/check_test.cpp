@@ -459,15 +459,16 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
     const std::string text = Report();
     EXPECT_TRUE(Has(text, "\nHome (the service runs as LocalSystem)\n"
                           "  Exe                 C:\\Tools\\tolvane.exe\n"
-                          "  Changed by          administrators and SYSTEM only\n"
+                          "  Changed by          SYSTEM, Administrators, TrustedInstaller only\n"
                           "  Folder              C:\\Tools\n"
                           "  Changed by          BUILTIN\\Users as well\n"
                           "  Settings file       C:\\Tools\\tolvane.ini\n"
                           "  Changed by          anyone: it has no access list\n")) << text;
-    EXPECT_TRUE(Has(text, "  ! C:\\Tools may be changed by BUILTIN\\Users, and the service runs as\n"
-                          "    LocalSystem: "));
-    EXPECT_TRUE(Has(Report(true), "\"folder\": {\n      \"path\": \"C:\\\\Tools\",\n      \"access\": "
-                                  "\"others-may-change\",\n      \"account\": \"BUILTIN\\\\Users\","));
+    EXPECT_TRUE(Has(text, "  ! C:\\Tools may be changed by BUILTIN\\Users, and the service runs "
+                          "as\n    LocalSystem: let only administrators change it.\n"));
+    EXPECT_TRUE(Has(Report(true), "\"folder\": {\n      \"path\": \"C:\\\\Tools\",\n      "
+                                  "\"access\": \"others-may-change\",\n      "
+                                  "\"account\": \"BUILTIN\\\\Users\","));
 
     // An account Windows cannot name goes by its SID; a list that cannot be
     // read warns of nothing. Unregistered, the exe beside the tool is read.
@@ -609,7 +610,8 @@ TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
     };
     for (const auto& c : kCases) EXPECT_EQ(c.second, Decide(c.first.c_str())) << c.first;
     // Each right that changes a folder, alone; deleting a child changes no file.
-    for (DWORD right : {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x80000u, 0x10000000u, 0x40000000u}) {
+    for (DWORD right :
+         {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x80000u, 0x10000000u, 0x40000000u}) {
         char hex[kHexTextCapacity];
         FormatHex(right, hex);
         EXPECT_EQ(std::string("S-1-5-32-545 ") + hex,
