@@ -115,10 +115,11 @@ msi="$stage/tolvane.msi"
 # What wixl cannot say: the settings file's entries and its removal, the
 # service's recovery after a crash as tolvane.exe /install registers it
 # (MsiServiceConfigFailureActions: a restart after 5 s at the first and the
-# second failure, none after the third, the count reset after a day; at
-# install and at reinstall, so a repair sets it again) and the action that
-# applies it, between InstallServices and StartServices, where the
-# installer has it (Windows Installer 5.0, Windows 7 and later), the
+# second failure, none after the third, the count reset after a day) and
+# its one required privilege (MsiServiceConfig: SeChangeNotifyPrivilege;
+# both at install and at reinstall, so a repair sets them again) with the
+# action that applies both, between InstallServices and StartServices,
+# where the installer has it (Windows Installer 5.0, Windows 7 and later), the
 # public properties that pass to the installing service (beside the ones
 # wixl lists), a service that cannot be registered failing the install
 # (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks), and
@@ -129,6 +130,7 @@ msibuild "$msi" \
     -i "$root/packaging/IniFile.idt" \
     -i "$root/packaging/RemoveFile.idt" \
     -i "$root/packaging/MsiServiceConfigFailureActions.idt" \
+    -i "$root/packaging/MsiServiceConfig.idt" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5850)" \
     -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
     -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \

@@ -76,7 +76,15 @@ const Named kWarnings[kWarnKindCount] = {
      "administrator (access denied): it may admit only LocalSystem, or refuse every open."},
     {"last-request-elsewhere",
      "names another adapter than the one the service's last request went to."},
+    {"privileges-not-limited",
+     "The service's required privileges are not SeChangeNotifyPrivilege alone, as /install "
+     "and the package set them: it keeps LocalSystem's other privileges, which it never uses. "
+     "sc privs with its name and SeChangeNotifyPrivilege mends it."},
+    // The text that follows who may change it.
+    {"home-writable-by-users",
+     ", and the service runs as LocalSystem: let only administrators change it."},
 };
+const char kNoAccessList[] = "has no access list, so anyone may change it";
 
 const char* const kHostNames[] = {
     "unsupported (older than Windows 95 and NT 4.0)",
@@ -96,8 +104,9 @@ const char* const kHostNames[] = {
     "Windows Server 2008",
 };
 
-void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about) {
-    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about};
+void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about,
+         const HomeObject* home = nullptr) {
+    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about, home};
 }
 
 void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warnings,
@@ -171,6 +180,12 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
         Add(warnings, &count, kWarnServiceElsewhere, nullptr);
     if (f.service.displayNameTaken)
         Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
+    if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
+        Add(warnings, &count, kWarnPrivilegesNotLimited, nullptr);
+    for (const HomeObject& o : f.home.objects) {
+        if (o.access == kAccessOthers || o.access == kAccessNoList)
+            Add(warnings, &count, kWarnHomeWritable, nullptr, &o);
+    }
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     if (f.net.standing >= 0 && f.net.standingStarted) {
@@ -188,9 +203,22 @@ const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
 }
 
-void WarningText(const CheckWarning& w, char* text) {
+const char* WarningSubject(const CheckWarning& w) {
+    if (w.about != nullptr) return w.about->key;
+    return w.home != nullptr ? w.home->path : nullptr;
+}
+
+void WarningText(const CheckWarning& w, char* text, bool withSubject) {
     const char* body = w.kind >= 0 && w.kind < kWarnKindCount ? kWarnings[w.kind].text : "";
-    JoinText(text, kWarningTextCapacity, w.about ? w.about->key : "", w.about ? " " : "", body);
+    char home[kWarningTextCapacity];
+    if (w.home != nullptr) {
+        const bool noList = w.home->access == kAccessNoList;
+        JoinText(home, sizeof home, noList ? kNoAccessList : "may be changed by ",
+                 noList ? "" : w.home->account, body);
+        body = home;
+    }
+    const char* subject = withSubject ? WarningSubject(w) : nullptr;
+    JoinText(text, kWarningTextCapacity, subject ? subject : "", subject ? " " : "", body);
 }
 
 long MeantDevice(const ClassFacts& c) {

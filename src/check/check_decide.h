@@ -44,12 +44,15 @@ enum CheckWarningKind {
     kWarnPathAccessDenied,
     kWarnPathRefusedToAdministrator,
     kWarnRequestElsewhere,
+    kWarnPrivilegesNotLimited,
+    kWarnHomeWritable,
     kWarnKindCount
 };
 
 struct CheckWarning {
     int kind;
     const ClassFacts* about;  // the class whose pattern or adapter it concerns; null for none
+    const HomeObject* home;   // the file or folder others may change; null for none
 };
 
 // Each kind at most once per class, so this many at most.
@@ -58,14 +61,17 @@ const int kWarningCapacity = kWarnKindCount * 2;
 // The warnings the facts call for, in the report's order. Returns the count.
 int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 
-// Room for a warning's text, its pattern's key included, terminator included.
-const DWORD kWarningTextCapacity = 320;
+// Room for a warning's text, its subject and a space included, terminator included.
+const DWORD kWarningTextCapacity = kSettingsPathCapacity + 320;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
 // The warning as both reports show it into text (kWarningTextCapacity
-// bytes): the pattern's key and a space where it concerns a class, then its text.
-void WarningText(const CheckWarning& warning, char* text);
+// bytes): its subject and a space where it has one (the pattern's key where
+// it concerns a class, the path where it concerns a file or folder), then its text.
+void WarningText(const CheckWarning& warning, char* text, bool withSubject = true);
+// That subject, or null for none.
+const char* WarningSubject(const CheckWarning& warning);
 
 // What the check decides about one class.
 struct ClassVerdict {

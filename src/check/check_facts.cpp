@@ -164,7 +164,7 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
         f->configError = ERROR_NOT_ENOUGH_MEMORY;
         goto done;
     }
-    // The block serves both queries, the failure actions first.
+    // The block serves the three queries, the failure actions first.
     if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS,
                                    reinterpret_cast<BYTE*>(config), kServiceConfigCapacity,
                                    &needed)) {
@@ -178,6 +178,8 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     } else {
         f->recoveryError = Win().GetLastError();
     }
+    ReadRequiredPrivileges(service, reinterpret_cast<BYTE*>(config), kServiceConfigCapacity,
+                           &f->privileges);
     std::memset(config, 0, kServiceConfigCapacity);
     if (!Win().QueryServiceConfigA(service, config, kServiceConfigCapacity, &needed)) {
         f->configError = Win().GetLastError();
@@ -287,6 +289,10 @@ void GatherFacts(CheckFacts* facts) {
     GatherHost(&facts->host);
     GatherSettings(&facts->settings);
     GatherService(facts->settings, &facts->service);
+    char exe[kImagePathCapacity];
+    if (!facts->service.configRead || !ImagePathExe(facts->service.imagePath, exe, sizeof exe))
+        JoinText(exe, sizeof exe, facts->settings.exePath);
+    GatherHome(exe, &facts->home);
     // The Bluetooth device is never sent anything: its adapter names are not sought.
     GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,
                 kLookupPlain);

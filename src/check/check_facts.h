@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "check/check_home.h"
 #include "check/check_last_request.h"
 #include "config/settings.h"
 #include "devices/adapter_names.h"
@@ -81,6 +82,7 @@ struct ServiceFacts {
     DWORD recoveryResetSeconds;  // INFINITE: the count is never reset
     DWORD recoveryActionCount;
     SC_ACTION recoveryActions[kRecoveryActionCapacity];
+    PrivilegeFacts privileges;  // as the manager reports them
     // Another service has the display name in force: the manager refuses a
     // second service of the same display name. Its key name, empty when the
     // manager's answer does not fit.
@@ -124,6 +126,7 @@ struct CheckFacts {
     ClassFacts bluetooth;
     ClassFacts net;
     LastRequestFacts lastRequest;
+    HomeFacts home;  // the registered exe's, else the one beside this tool
 };
 
 // Fills facts from the machine. Nothing is changed and no request is

@@ -1,6 +1,8 @@
 // The /json report: the plain report's facts under stable key names (listed
 // in README.md). Numbers that are codes are strings in hex ("0xFFF10220");
 // the rest, errors included, are unsigned.
+#include <cstring>
+
 #include "check/check_decide.h"
 #include "check/check_render.h"
 #include "check/json_writer.h"
@@ -96,12 +98,47 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonEndObject(w);
     }
     JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
+    if (!f.privileges.read) {
+        JsonNull(w, "requiredPrivileges");
+    } else {
+        // Empty when none is asked for: the service then has all of LocalSystem's.
+        JsonBeginArray(w, "requiredPrivileges");
+        const char* name = f.privileges.names;
+        for (DWORD i = 0; i < f.privileges.kept; name += std::strlen(name) + 1, ++i)
+            JsonString(w, nullptr, name);
+        JsonEndArray(w);
+        JsonNumber(w, "requiredPrivilegeCount", static_cast<long>(f.privileges.count));
+    }
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
     JsonNumber(w, "managerError", f.managerError);
     JsonNumber(w, "openError", f.openError);
     JsonNumber(w, "statusError", f.statusError);
     JsonNumber(w, "configError", f.configError);
     JsonNumber(w, "recoveryError", f.recoveryError);
+    JsonEndObject(w);
+}
+
+const char* AccessName(int access) {
+    switch (access) {
+        case kAccessTrusted: return "administrators-only";
+        case kAccessNoList: return "no-access-list";
+        case kAccessOthers: return "others-may-change";
+        default: return nullptr;
+    }
+}
+
+void HomeJson(JsonWriter* w, const HomeFacts& h) {
+    JsonBeginObject(w, "home");
+    const char* const keys[kHomeCount] = {"exe", "folder", "settingsFile"};
+    for (int i = 0; i < kHomeCount; ++i) {
+        const HomeObject& o = h.objects[i];
+        JsonBeginObject(w, keys[i]);
+        JsonString(w, "path", o.path[0] ? o.path : nullptr);
+        JsonString(w, "access", AccessName(o.access));
+        JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
+        JsonNumber(w, "error", static_cast<long>(o.error));
+        JsonEndObject(w);
+    }
     JsonEndObject(w);
 }
 
@@ -186,6 +223,7 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostObject(w, f.host);
     SettingsObject(w, f.settings);
     ServiceObject(w, f.service, v.recoveryAsInstalled != 0);
+    HomeJson(w, f.home);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
     ClassObject(w, "net", f.net, v.net);
     LastRequestObject(w, f);

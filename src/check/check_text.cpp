@@ -155,6 +155,30 @@ void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     OutChar(out, '\n');
 }
 
+// "SeChangeNotifyPrivilege", or all of LocalSystem's when none is asked for.
+void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
+    Label(out, "Privileges");
+    if (!p.read || p.count == 0) {
+        OutText(out, p.read ? "all of LocalSystem's: none asked for\n" : "unreadable\n");
+        return;
+    }
+    // Broken only between names: each is an identifier.
+    const char* name = p.names;
+    for (DWORD i = 0; i < p.kept; name += std::strlen(name) + 1, ++i) {
+        if (i > 0) OutText(out, ", ");
+        OutIdentifier(out, name, kValueColumn);
+    }
+    if (p.count > p.kept) {
+        char number[kDecimalTextCapacity];
+        char more[kDecimalTextCapacity + 16];
+        FormatDecimal(p.count - p.kept, number);
+        JoinText(more, sizeof more, "and ", number, " more");
+        if (p.kept > 0) OutText(out, ", ");
+        OutIdentifier(out, more, kValueColumn);
+    }
+    OutChar(out, '\n');
+}
+
 void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
     if (f.displayNameTaken) {
@@ -179,6 +203,7 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
         OutChar(out, '\n');
     }
     RecoveryRow(f, recoveryAsInstalled, out);
+    PrivilegesRow(f.privileges, out);
     if (!f.configRead) {
         Label(out, "Image path");
         return f.configError ? Failure(out, "(unreadable)", f.configError)
@@ -187,6 +212,26 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
     if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
+}
+
+// Each file or folder, and who besides the trusted accounts may change it.
+void HomeSection(const HomeFacts& h, Out* out) {
+    Heading(out, "Home (the service runs as LocalSystem)");
+    for (int i = 0; i < kHomeCount; ++i) {
+        const HomeObject& o = h.objects[i];
+        if (!o.path[0]) continue;
+        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file"};
+        IdRow(out, kLabels[i], o.path);
+        Label(out, "Changed by");
+        if (o.access == kAccessUnread) Failure(out, "unknown", o.error);
+        else if (o.access == kAccessNoList) OutText(out, "anyone: it has no access list\n");
+        else if (o.access == kAccessTrusted)
+            OutText(out, "SYSTEM, Administrators, TrustedInstaller only\n");
+        else {
+            OutWrapped(out, o.account, kValueColumn);
+            OutText(out, " as well\n");
+        }
+    }
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
@@ -342,8 +387,14 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
     if (v.warningCount == 0) OutText(out, "  none\n");
     for (int i = 0; i < v.warningCount; ++i) {
         OutText(out, "  ! ");
+        // A path it is about is never broken, though it may hold spaces.
+        const char* subject = WarningSubject(v.warnings[i]);
+        if (subject != nullptr) {
+            OutIdentifier(out, subject, 4);
+            OutChar(out, ' ');
+        }
         char text[kWarningTextCapacity];
-        WarningText(v.warnings[i], text);
+        WarningText(v.warnings[i], text, false);
         OutWrapped(out, text, 4);
         OutChar(out, '\n');
     }
@@ -356,6 +407,7 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HostSection(f.host, out);
     SettingsSection(f.settings, out);
     ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
+    HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
     ClassSection(f.net, v.net, out);
     LastRequestSection(f, out);

@@ -82,6 +82,9 @@ const Win32Api& RealWin32Api() {
         ::SystemTimeToFileTime,
         ::FileTimeToLocalFileTime,
         ::FileTimeToSystemTime,
+        ::GetFileSecurityA,
+        ::GetSecurityDescriptorDacl,
+        ::LookupAccountSidA,
         WriteStdoutReal,
         WriteStderrReal,
     };

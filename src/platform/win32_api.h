@@ -99,7 +99,7 @@ struct Win32Api {
     HDEVNOTIFY(WINAPI* RegisterDeviceNotificationA)(HANDLE recipient, LPVOID filter, DWORD flags);
     BOOL(WINAPI* UnregisterDeviceNotification)(HDEVNOTIFY handle);
 
-    // setupapi / cfgmgr32
+    // setupapi (the node-status call too: see CMakeLists.txt)
     BOOL(WINAPI* SetupDiClassGuidsFromNameA)(PCSTR className, LPGUID list, DWORD listSize,
                                              PDWORD required);
     HDEVINFO(WINAPI* SetupDiGetClassDevsA)(const GUID* classGuid, PCSTR enumerator, HWND parent,
@@ -122,6 +122,14 @@ struct Win32Api {
     BOOL(WINAPI* SystemTimeToFileTime)(const SYSTEMTIME* time, LPFILETIME fileTime);
     BOOL(WINAPI* FileTimeToLocalFileTime)(const FILETIME* utc, LPFILETIME local);
     BOOL(WINAPI* FileTimeToSystemTime)(const FILETIME* fileTime, LPSYSTEMTIME time);
+    // advapi32: access lists of the files the service's safety rests on
+    // (the check tool reads them; the service never does)
+    BOOL(WINAPI* GetFileSecurityA)(LPCSTR path, SECURITY_INFORMATION what,
+                                   PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed);
+    BOOL(WINAPI* GetSecurityDescriptorDacl)(PSECURITY_DESCRIPTOR descriptor, LPBOOL present,
+                                            PACL* acl, LPBOOL defaulted);
+    BOOL(WINAPI* LookupAccountSidA)(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize,
+                                    LPSTR domain, LPDWORD domainSize, PSID_NAME_USE use);
 
     // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);

@@ -66,11 +66,13 @@ void WriteDescription() {
     }
 }
 
-// The created service counts as installed whether or not these succeed:
-// neither changes the result or the line printed.
-BOOL DescribeAndSetRecovery(SC_HANDLE service) {
+// The created service counts as installed whether or not these succeed
+// (a manager before Windows Vista knows no required privileges): none
+// changes the result or the line printed.
+BOOL Configure(SC_HANDLE service) {
     WriteDescription();
     SetRecovery(service);
+    SetRequiredPrivileges(service);
     return TRUE;
 }
 
@@ -85,7 +87,7 @@ BOOL StopNamedService(SC_HANDLE service) {
     return Win().ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
-const CommandRow kInstallRow = {CreateNamedService, kServiceNotCreated, DescribeAndSetRecovery,
+const CommandRow kInstallRow = {CreateNamedService, kServiceNotCreated, Configure,
                                 kServiceNotCreated, " Installed.\n"};
 const CommandRow kUninstallRow = {OpenNamedService, kServiceNotInstalled, DeleteNamedService,
                                   kServiceNotDeleted, " Uninstalled.\n"};
@@ -153,4 +155,12 @@ BOOL SetRecovery(SC_HANDLE service) {
     failure.cActions = kFailureActionCount;
     failure.lpsaActions = actions;
     return Win().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+BOOL SetRequiredPrivileges(SC_HANDLE service) {
+    char list[sizeof kRequiredPrivileges];
+    std::memcpy(list, kRequiredPrivileges, sizeof list);  // the call takes a writable list
+    SERVICE_REQUIRED_PRIVILEGES_INFOA info;
+    info.pmszRequiredPrivileges = list;
+    return Win().ChangeServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &info);
 }

@@ -42,6 +42,16 @@ const SC_ACTION kFailureActions[kFailureActionCount] = {
 // handle with change-configuration and start rights). The call's result.
 BOOL SetRecovery(SC_HANDLE service);
 
+// The one privilege the service keeps (Windows Vista and later), as the
+// manager takes the list: each name and its null, then one more. Windows
+// never takes bypass traverse checking from a process; asking for it alone
+// takes LocalSystem's other privileges from the service, which uses none.
+const char kRequiredPrivileges[] = "SeChangeNotifyPrivilege\0";
+
+// Registers kRequiredPrivileges for the service (a handle with
+// change-configuration rights). The call's result.
+BOOL SetRequiredPrivileges(SC_HANDLE service);
+
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
 const DWORD kOutputLineCapacity = 128;
 

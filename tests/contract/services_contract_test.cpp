@@ -140,17 +140,22 @@ TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
-// As /install sets recovery and the check tool reads it back. Both accept
-// the actions. Wine's manager keeps none of them and refuses this query
-// level (ERROR_INVALID_LEVEL), so both are held only to this: a query that
-// answers gives the actions as set.
-TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
+// As /install sets recovery and the one privilege the service keeps, and
+// the check tool reads them back. Both accept the actions. Wine's manager
+// keeps none of them and refuses this query level (ERROR_INVALID_LEVEL),
+// so both are held only to this: a query that answers gives the actions as
+// set. Wine refuses the privileges (ERROR_INVALID_PARAMETER) and their
+// query (ERROR_INVALID_LEVEL), as a manager before Windows Vista would.
+TEST_P(ServicesContract, FailureActionsAndRequiredPrivilegesAreReadBackAsSet) {
     SC_HANDLE manager = OpenManager();
     ASSERT_NE(nullptr, manager);
     SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
     ASSERT_NE(nullptr, created) << "error " << GetLastError();
     SetLastError(kUnsetLastError);
     EXPECT_TRUE(SetRecovery(created)) << "error " << GetLastError();
+    SetLastError(kUnsetLastError);
+    const BOOL privilegesSet = SetRequiredPrivileges(created);
+    const DWORD privilegesError = GetLastError();
     EXPECT_TRUE(Win().CloseServiceHandle(created));
 
     SC_HANDLE service = Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_CONFIG);
@@ -177,6 +182,20 @@ TEST_P(ServicesContract, FailureActionsAreAcceptedAndReadBackAsSet) {
         EXPECT_EQ(needed, small);
     } else {
         EXPECT_TRUE(OnWine()) << "error " << GetLastError();
+    }
+    SetLastError(kUnsetLastError);
+    if (Win().QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, buffer,
+                                   sizeof buffer, &needed)) {
+        EXPECT_TRUE(privilegesSet) << "error " << privilegesError;
+        const char* names =
+            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer)->pmszRequiredPrivileges;
+        ASSERT_NE(nullptr, names);
+        EXPECT_EQ(std::string(kRequiredPrivileges, sizeof kRequiredPrivileges),
+                  std::string(names, sizeof kRequiredPrivileges));
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+        EXPECT_TRUE(OnWine() && !privilegesSet);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), privilegesError);
     }
 
     EXPECT_TRUE(Win().CloseServiceHandle(service));

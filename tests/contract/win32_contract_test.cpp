@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "backend.h"
 #include "devices/device_text.h"
 #include "platform/win32_api.h"
@@ -281,6 +284,73 @@ TEST_P(Win32Contract, AFileIsSeen) {
               Win().CreateFileA((dir + "absent.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+// A file's access list, "SID:mask " per entry in order.
+std::string Entries(const std::string& path) {
+    std::vector<BYTE> descriptor(0x10000);
+    DWORD needed = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!Win().GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                                0x10000, &needed) ||
+        !Win().GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || !acl)
+        return "unread";
+    std::string entries;
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    for (DWORD i = 0; i < acl->AceCount && GetAce(acl, i, reinterpret_cast<void**>(&ace)); ++i) {
+        char* sid = nullptr;
+        char mask[16];
+        ConvertSidToStringSidA(&ace->SidStart, &sid);
+        std::snprintf(mask, sizeof mask, ":0x%06lX ", ace->Mask);
+        entries += std::string(sid) + mask;
+        LocalFree(sid);
+    }
+    return entries;
+}
+
+// As the check tool reads who may change the service's files: the access
+// list alone, a buffer too small told the size that would do, SYSTEM (so
+// named) with full control of a file just written. Wine makes the
+// list up from the Unix file's owner and mode: SYSTEM and its own user
+// with full control, Everyone with read and run; a list a program sets
+// becomes the mode, and no other account's entry is kept.
+TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl) {
+    const std::string path = B().ScratchDir() + "access.ini";
+    DeleteFileA(path.c_str());  // anew, whatever an earlier run left of its mode
+    B().WriteTextFile(path, "[Settings]\r\n");
+    BYTE small[8];
+    DWORD needed = 0;
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, small,
+                                        sizeof small, &needed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+    EXPECT_GT(needed, sizeof(SECURITY_DESCRIPTOR_RELATIVE) + sizeof(ACL));
+    const std::string entries = Entries(path);
+    EXPECT_NE(std::string::npos, (" " + entries).find(" S-1-5-18:0x1F01FF ")) << entries;
+    PSID system = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-18", &system));
+    char name[64], domain[64];
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    EXPECT_TRUE(
+        Win().LookupAccountSidA(nullptr, system, name, &nameSize, domain, &domainSize, &use));
+    EXPECT_STREQ("SYSTEM", name);
+    LocalFree(system);
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().GetFileSecurityA((B().ScratchDir() + "absent.ini").c_str(),
+                                        DACL_SECURITY_INFORMATION, small, sizeof small, &needed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    if (GetParam() == &kWineBackend && !OnRealWindows()) {
+        EXPECT_EQ("S-1-5-18:0x1F01FF S-1-5-21-0-0-0-1000:0x1F01FF S-1-1-0:0x1200A9 ", entries);
+        PSECURITY_DESCRIPTOR usersWrite = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;SY)(A;;0x2;;;BU)",
+                                                             SDDL_REVISION_1, &usersWrite, nullptr);
+        EXPECT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, usersWrite));
+        LocalFree(usersWrite);
+        EXPECT_EQ(std::string::npos, Entries(path).find("S-1-5-32-545")) << Entries(path);
+    }
+    DeleteFileA(path.c_str());
 }
 
 CONTRACT_SUITE(Win32Contract);

@@ -377,26 +377,49 @@ bool HandleGrants(SC_HANDLE service, DWORD rights) {
     return a != g_handleAccess.end() && (a->second & rights) == rights;
 }
 
-// The service a failure-action call addresses: only that level is
-// modelled. Null, with the error set, for another handle or level.
-SimService* FailureActionsOf(SC_HANDLE service, DWORD level) {
+// The service a configuration call addresses: failure actions and
+// required privileges only. Null, with the error set, for another handle
+// or level.
+SimService* ConfigOf(SC_HANDLE service, DWORD level) {
     SimService* svc = ServiceOf(service);
     if (svc == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
-    } else if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
+    } else if (level != SERVICE_CONFIG_FAILURE_ACTIONS &&
+               level != SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {
         SetLastError(ERROR_INVALID_LEVEL);
         svc = nullptr;
     }
     return svc;
 }
 
-// Failure actions only. A restart among them needs the right to start the
-// service as well; a null action list leaves the actions and the reset
-// period as they were.
+// The rights a change needs, checked with the simulated refusal.
+bool MayChange(SC_HANDLE service, DWORD rights) {
+    if (!HandleGrants(service, rights)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (g_scm.changeConfig2Error != 0) {
+        SetLastError(g_scm.changeConfig2Error);
+        return false;
+    }
+    return true;
+}
+
+// A restart among the failure actions needs the right to start the service
+// as well; a null action list leaves the actions and the reset period as
+// they were. Required privileges are kept as given.
 BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
     Log("ChangeServiceConfig2A " + Hex(level));
-    SimService* svc = FailureActionsOf(service, level);
+    SimService* svc = ConfigOf(service, level);
     if (svc == nullptr) return FALSE;
+    if (level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) {  // a new list replaces the old
+        const char* name =
+            static_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(info)->pmszRequiredPrivileges;
+        if (!MayChange(service, SERVICE_CHANGE_CONFIG)) return FALSE;
+        svc->requiredPrivileges.clear();
+        for (; *name; name += std::strlen(name) + 1) svc->requiredPrivileges.push_back(name);
+        return TRUE;
+    }
     const SERVICE_FAILURE_ACTIONSA* fa = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
     if (fa == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -405,14 +428,7 @@ BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info
     DWORD rights = SERVICE_CHANGE_CONFIG;
     for (DWORD i = 0; fa->lpsaActions != nullptr && i < fa->cActions; ++i)
         if (fa->lpsaActions[i].Type == SC_ACTION_RESTART) rights |= SERVICE_START;
-    if (!HandleGrants(service, rights)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (g_scm.changeConfig2Error != 0) {
-        SetLastError(g_scm.changeConfig2Error);
-        return FALSE;
-    }
+    if (!MayChange(service, rights)) return FALSE;
     if (fa->lpsaActions != nullptr) {
         svc->failureResetSeconds = fa->dwResetPeriod;
         svc->failureActions.assign(fa->lpsaActions, fa->lpsaActions + fa->cActions);
@@ -420,24 +436,36 @@ BOOL WINAPI SimChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info
     return TRUE;
 }
 
-// The record, then its action list, in one buffer; too small a buffer gets
-// nothing but the size needed. No reboot message or command is kept.
+// The record, then the list it points to, in one buffer; too small a
+// buffer gets nothing but the size needed. No reboot message or command
+// is kept.
 BOOL WINAPI SimQueryServiceConfig2A(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
                                     LPDWORD needed) {
     Log("QueryServiceConfig2A " + Hex(level));
-    SimService* svc = FailureActionsOf(service, level);
+    SimService* svc = ConfigOf(service, level);
     if (svc == nullptr) return FALSE;
     if (!HandleGrants(service, SERVICE_QUERY_CONFIG)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    std::string names;  // each with its null, then one more
+    for (const std::string& name : svc->requiredPrivileges) names += name + '\0';
+    names += '\0';
+    const bool privileges = level == SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO;
     const DWORD count = static_cast<DWORD>(svc->failureActions.size());
-    *needed = sizeof(SERVICE_FAILURE_ACTIONSA) + count * sizeof(SC_ACTION);
+    *needed = privileges ? sizeof(SERVICE_REQUIRED_PRIVILEGES_INFOA) + names.size()
+                         : sizeof(SERVICE_FAILURE_ACTIONSA) + count * sizeof(SC_ACTION);
     if (buffer == nullptr || size < *needed) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
     std::memset(buffer, 0, *needed);
+    if (privileges) {
+        char* list = reinterpret_cast<char*>(buffer) + sizeof(SERVICE_REQUIRED_PRIVILEGES_INFOA);
+        reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer)->pmszRequiredPrivileges = list;
+        std::memcpy(list, names.data(), names.size());
+        return TRUE;
+    }
     SERVICE_FAILURE_ACTIONSA* fa = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);
     fa->dwResetPeriod = svc->failureResetSeconds;
     fa->cActions = count;

@@ -39,6 +39,8 @@ struct SimService {
     // Failure actions as ChangeServiceConfig2A last set them (none at first).
     DWORD failureResetSeconds = 0;
     std::vector<SC_ACTION> failureActions;
+    // Required privileges as ChangeServiceConfig2A last set them (none at first).
+    std::vector<std::string> requiredPrivileges;
     bool usersDenied = false;  // a standard user may not open it, even to query
 };
 

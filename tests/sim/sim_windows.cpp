@@ -4,6 +4,8 @@
 #include "host/host_classify.h"
 #include "host/registry_reader.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -278,6 +280,45 @@ BOOL WINAPI SimCloseHandle(HANDLE handle) {
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
     return TRUE;
+}
+
+// ---- access lists ----
+
+BOOL WINAPI SimGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR out,
+                                DWORD size, LPDWORD needed) {
+    Windows& w = g_state;
+    const std::string key = Lower(path);
+    if (w.security.count(key) == 0 && w.files.count(key) != 0)
+        w.SetAccess(path, "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)");
+    auto found = w.security.find(key);
+    *needed = found == w.security.end() ? 0 : static_cast<DWORD>(found->second.size());
+    if (*needed == 0 || size < *needed) {
+        SetLastError(*needed == 0 ? ERROR_FILE_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(out, found->second.data(), *needed);
+    return TRUE;
+}
+
+// The accounts the tests name, as an English Windows names them.
+BOOL WINAPI SimLookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
+                                 LPDWORD domainSize, PSID_NAME_USE) {
+    static const char* const kAccounts[][3] = {
+        {"S-1-5-18", "NT AUTHORITY", "SYSTEM"}, {"S-1-5-32-545", "BUILTIN", "Users"},
+        {"S-1-1-0", "", "Everyone"}};
+    char* text = nullptr;
+    ConvertSidToStringSidA(sid, &text);
+    const std::string sidText = text ? text : "";
+    LocalFree(text);
+    for (const auto& a : kAccounts) {
+        if (sidText != a[0] || *domainSize <= std::strlen(a[1]) || *nameSize <= std::strlen(a[2]))
+            continue;
+        std::strcpy(domain, a[1]);
+        std::strcpy(name, a[2]);
+        return TRUE;
+    }
+    SetLastError(ERROR_NONE_MAPPED);
+    return FALSE;
 }
 
 // ---- locks: the real ones, so threads in tests behave ----
@@ -790,6 +831,15 @@ void Windows::WriteFile(const std::string& path, const std::string& text) {
     files[Lower(path)] = text;
 }
 
+void Windows::SetAccess(const std::string& path, const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG length = 0;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                         &length);
+    security[Lower(path)].assign(static_cast<const char*>(descriptor), length);
+    LocalFree(descriptor);
+}
+
 SimDevice& Windows::AddDevice(const std::string& path) { return devices[Lower(path)]; }
 
 SimDevice* Windows::FindDevice(const std::string& path) {
@@ -817,6 +867,10 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
+    api.GetFileSecurityA = SimGetFileSecurityA;
+    // Reads the descriptor it is given, nothing else: the real one.
+    api.GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
+    api.LookupAccountSidA = SimLookupAccountSidA;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -102,6 +102,9 @@ struct Windows {
     std::string commandLine = "tolvane.exe";
     std::map<std::string, std::string> files;  // profile files: lower path -> text
     std::set<std::string> filesDenied;  // lower paths only administrators may read
+    // Access lists: lower path -> its self-relative descriptor. A profile
+    // file without one has an ordinary file's; any other path is not found.
+    std::map<std::string, std::string> security;
 
     // Device files
     std::map<std::string, SimDevice> devices;  // lower path -> device
@@ -143,6 +146,9 @@ struct Windows {
     void DeleteKey(const std::string& path);
 
     void WriteFile(const std::string& path, const std::string& text);
+    // path's access list, in the descriptor language ("D:(A;;FA;;;SY)...";
+    // "" for none at all).
+    void SetAccess(const std::string& path, const char* sddl);
     SimDevice& AddDevice(const std::string& path);
     SimDevice* FindDevice(const std::string& path);
 };

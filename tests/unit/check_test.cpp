@@ -24,6 +24,14 @@ const char kGuid[] = "{7E57C4EC-0000-4000-8000-0000000000A1}";
 const char kBtId[] = "USB\\VID_0B7C&PID_7B01&REV_0112";
 const char kWifiId[] = "PCI\\VEN_7E57&DEV_7A37&SUBSYS_12117E57&REV_00";
 
+// A folder under Program Files as Windows makes it: CREATOR OWNER, SYSTEM,
+// Administrators and Users for what is made in it, TrustedInstaller's own.
+const char kOrdinaryFolder[] =
+    "D:PAI(A;OICIIO;GA;;;CO)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;BA)"
+    "(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)"
+    "(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+    "(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)";
+
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
 class Check : public SimTest {
@@ -51,11 +59,13 @@ protected:
         sim::AddWifiAdapter(id, "0007", kGuid, started);
         Sim().AddDevice(PathOf(kGuid));
     }
+    // As /install registers it.
     void Register(const std::string& imagePath, DWORD state = SERVICE_RUNNING) {
         sim::SimService s;
         s.name = "Tolvane_QM5520";
         s.imagePath = imagePath;
         s.state = state;
+        s.requiredPrivileges = {"SeChangeNotifyPrivilege"};
         sim::Scm().services["tolvane_qm5520"] = s;
     }
     int Gather() {
@@ -65,9 +75,11 @@ protected:
     }
     std::string Warnings() {
         std::string names;
-        for (int i = 0; i < verdict.warningCount; ++i)
-            names += std::string(verdict.warnings[i].about ? verdict.warnings[i].about->key : "-") +
-                     ":" + WarningName(verdict.warnings[i].kind) + " ";
+        for (int i = 0; i < verdict.warningCount; ++i) {
+            const char* subject = WarningSubject(verdict.warnings[i]);
+            names += std::string(subject ? subject : "-") + ":" +
+                     WarningName(verdict.warnings[i].kind) + " ";
+        }
         return names;
     }
     // The entry's report (plain, or /json) with its exit code.
@@ -406,6 +418,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(63u, wifiPattern.size());
     EXPECT_EQ(127u, display.size());
     const std::vector<std::string> ids = {folder + "tolvane.ini", s.imagePath, s.name,
+                                          folder + "tolvane.exe", folder.substr(0, 247),
                                           btPattern, "\"" + btPattern + "\"", btId,
                                           wifiPattern, "\"" + wifiPattern + "\"", wifiId,
                                           PathOf(kGuid), facts->net.nameKey};
@@ -591,6 +604,66 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     SetWin32Api(&sim::Api());
 }
 
+// The privileges the service keeps: SeChangeNotifyPrivilege alone, else a
+// warning; names kept whole while they fit, the rest counted.
+TEST_F(Check, RequiredPrivilegesAreShownAndWarnedOfUnlessSeChangeNotifyAlone) {
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
+    std::vector<std::string>& kept = sim::Scm().services["tolvane_qm5520"].requiredPrivileges;
+    EXPECT_TRUE(Has(Report(), "\n  Privileges          SeChangeNotifyPrivilege\n"));
+    EXPECT_TRUE(Has(Report(true), "\"requiredPrivileges\": [\n      \"SeChangeNotifyPrivilege\"\n"
+                                  "    ],\n    \"requiredPrivilegeCount\": 1,"));
+    for (const auto& list : std::vector<std::vector<std::string>>{
+             {"SeChangeNotifyPrivilege", "SeDebugPrivilege"}, {"SeDebugPrivilege"}, {}}) {
+        kept = list;
+        Gather();
+        EXPECT_EQ("-:privileges-not-limited ", Warnings()) << list.size();
+    }
+    EXPECT_TRUE(Has(Report(), "  Privileges          all of LocalSystem's: none asked for\n"));
+    EXPECT_TRUE(Has(Report(true), "\"requiredPrivileges\": [],"));
+    for (int i = 10; i < 50; ++i) kept.push_back("SeSomePrivilege" + std::to_string(i * 100));
+    EXPECT_TRUE(Has(Report(), "SeSomePrivilege3400, and 15 more\n")) << "25 of 20 bytes fit 512";
+}
+
+// Who may change what the service runs and reads: the registered exe's
+// folder here, named with the account, and a file with no list at all.
+TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
+    Settings("", "");
+    Register("C:\\Tools\\tolvane.exe");
+    Sim().SetAccess("C:\\Tools\\tolvane.exe", kOrdinaryFolder);
+    Sim().SetAccess("C:\\Tools", "D:(A;;FA;;;SY)(A;OICI;0x1301bf;;;BU)");
+    Sim().SetAccess("C:\\Tools\\tolvane.ini", "");
+    Gather();
+    EXPECT_EQ("-:service-elsewhere C:\\Tools:home-writable-by-users "
+              "C:\\Tools\\tolvane.ini:home-writable-by-users ", Warnings());
+    const std::string text = Report();
+    EXPECT_TRUE(Has(text, "\nHome (the service runs as LocalSystem)\n"
+                          "  Exe                 C:\\Tools\\tolvane.exe\n"
+                          "  Changed by          SYSTEM, Administrators, TrustedInstaller only\n"
+                          "  Folder              C:\\Tools\n"
+                          "  Changed by          BUILTIN\\Users as well\n"
+                          "  Settings file       C:\\Tools\\tolvane.ini\n"
+                          "  Changed by          anyone: it has no access list\n")) << text;
+    EXPECT_TRUE(Has(text, "  ! C:\\Tools may be changed by BUILTIN\\Users, and the service runs "
+                          "as\n    LocalSystem: let only administrators change it.\n"));
+    EXPECT_TRUE(Has(Report(true), "\"folder\": {\n      \"path\": \"C:\\\\Tools\",\n      "
+                                  "\"access\": \"others-may-change\",\n      "
+                                  "\"account\": \"BUILTIN\\\\Users\","));
+
+    // An account Windows cannot name goes by its SID; a list that cannot be
+    // read warns of nothing. Unregistered, the exe beside the tool is read.
+    Sim().SetAccess("C:\\Tools", "D:(A;;0x4;;;S-1-5-21-1-2-3-1001)");
+    Sim().security.erase("c:\\tools\\tolvane.ini");
+    Gather();
+    EXPECT_STREQ("S-1-5-21-1-2-3-1001", facts->home.objects[kHomeFolder].account);
+    EXPECT_EQ(static_cast<DWORD>(FILE_APPEND_DATA), facts->home.objects[kHomeFolder].rights);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->home.objects[kHomeSettings].error);
+    EXPECT_TRUE(Has(Report(), "  Changed by          unknown (error 2)\n"));
+    sim::Scm().services.clear();
+    Gather();
+    EXPECT_STREQ("C:\\Program Files\\Tolvane", facts->home.objects[kHomeFolder].path);
+    EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeSettings].access) << "an ordinary file";
+}
+
 std::vector<std::string> g_chunks;  // what each write to standard output carried
 
 TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
@@ -691,6 +764,66 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     Sim().codePage = 932;
     const char dbcs[] = "USB\\VID_\x83\x5C" "A&PID_1&REV_2";
     EXPECT_EQ("VID_\x83\x5C" "A&PID_1", Suggest({dbcs}, 0));
+}
+
+class HomeAccess : public SimTest {
+protected:
+    // WhoMayChange over the list sddl describes ("": none at all): the
+    // account's SID and the rights, or the verdict.
+    std::string Decide(const char* sddl, DWORD changeRights = kFolderChangeRights) {
+        Sim().SetAccess("C:\\x", sddl);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL acl = nullptr;
+        GetSecurityDescriptorDacl(&Sim().security["c:\\x"][0], &present, &acl, &defaulted);
+        const SID* who = nullptr;
+        DWORD rights = 0;
+        const int access = WhoMayChange(present ? acl : nullptr, changeRights, &who, &rights);
+        if (access != kAccessOthers) return access == kAccessTrusted ? "trusted" : "no list";
+        char sid[kSidTextCapacity];
+        char hex[kHexTextCapacity];
+        FormatSid(who, sid);
+        FormatHex(rights, hex);
+        return std::string(sid) + " " + hex;
+    }
+};
+
+TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
+    const std::string kInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-227147846";
+    const std::pair<std::string, std::string> kCases[] = {
+        {kOrdinaryFolder, "trusted"},
+        {"D:(A;;FA;;;SY)(A;;FW;;;BU)", "S-1-5-32-545 0x00000006"},   // Users may write
+        {"D:(A;;FA;;;BA)(A;;0x1301bf;;;AU)", "S-1-5-11 0x00010006"},  // and modify
+        {"D:(A;;FA;;;WD)", "S-1-1-0 0x000D0046"},                     // Everyone, full control
+        {"", "no list"},
+        {"D:", "trusted"},                                    // an empty list lets nobody in
+        {"D:AI(A;ID;FA;;;SY)(A;ID;0x2;;;BU)", "S-1-5-32-545 0x00000002"},  // inherited
+        {"D:(A;OICIIO;GA;;;BU)", "trusted"},                  // for what is made inside only
+        // A deny entry takes rights from its own account, and only before the allow.
+        {"D:(D;;FA;;;BG)(A;;0x2;;;BU)", "S-1-5-32-545 0x00000002"},
+        {"D:(D;;0x2;;;BU)(A;;0x6;;;BU)(D;;0x4;;;BU)", "S-1-5-32-545 0x00000004"},
+        // The trusted accounts exactly; their neighbours not.
+        {"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;FA;;;" + kInstaller + "4)", "trusted"},
+        {"D:(A;;0x2;;;S-1-3-18)", "S-1-3-18 0x00000002"},
+        {"D:(A;;0x2;;;" + kInstaller + "5)", kInstaller + "5 0x00000002"},
+        // Reading, running and writing attributes change nothing.
+        {"D:(A;;0x1201b9;;;BU)", "trusted"},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(c.second, Decide(c.first.c_str())) << c.first;
+    // Each right that changes a folder, alone; deleting a child changes no file.
+    for (DWORD right :
+         {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x80000u, 0x10000000u, 0x40000000u}) {
+        char hex[kHexTextCapacity];
+        FormatHex(right, hex);
+        EXPECT_EQ(std::string("S-1-5-32-545 ") + hex,
+                  Decide(("D:(A;;" + std::string(hex) + ";;;BU)").c_str()));
+    }
+    EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kFileChangeRights));
+
+    // An authority past 32 bits is written in hex.
+    const BYTE wide[] = {1, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 7, 0, 0, 0};
+    char text[kSidTextCapacity];
+    FormatSid(reinterpret_cast<const SID*>(wide), text);
+    EXPECT_STREQ("S-1-0x123456789ABC-7", text);
 }
 
 class JsonText : public SimTest {};

@@ -76,9 +76,13 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
         EXPECT_EQ(expected[i].Type, s->failureActions[i].Type) << "action " << i;
         EXPECT_EQ(expected[i].Delay, s->failureActions[i].Delay) << "action " << i;
     }
+    // Then the one privilege it keeps, the list ending in a second null.
+    EXPECT_EQ(std::vector<std::string>{"SeChangeNotifyPrivilege"}, s->requiredPrivileges);
+    EXPECT_EQ(sizeof "SeChangeNotifyPrivilege" + 1, sizeof kRequiredPrivileges);
     const std::vector<std::string>& calls = sim::Scm().calls;
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ("ChangeServiceConfig2A 0x2", calls[calls.size() - 3]);
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ("ChangeServiceConfig2A 0x2", calls[calls.size() - 4]);
+    EXPECT_EQ("ChangeServiceConfig2A 0x6", calls[calls.size() - 3]);
     EXPECT_EQ("CloseServiceHandle service", calls[calls.size() - 2]);
 }
 
@@ -91,14 +95,16 @@ TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
     EXPECT_EQ(std::string("", 1), Registered("Description"));
 }
 
-TEST_F(Commands, ADescriptionOrRecoveryThatCannotBeSetNeverFailsTheInstall) {
+TEST_F(Commands, ADescriptionRecoveryOrPrivilegesThatCannotBeSetNeverFailTheInstall) {
     Sim().regSetFails = true;
-    sim::Scm().changeConfig2Error = ERROR_ACCESS_DENIED;
+    sim::Scm().changeConfig2Error = ERROR_INVALID_PARAMETER;  // as Wine answers for privileges
     EXPECT_EQ(1, CommandInstall());
     EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
     EXPECT_EQ("<absent>", Registered("Description"));
-    EXPECT_TRUE(Called("ChangeServiceConfig2A")) << "asked for, and refused";
+    EXPECT_TRUE(Called("ChangeServiceConfig2A 0x2") && Called("ChangeServiceConfig2A 0x6"))
+        << "asked for, and refused";
     EXPECT_TRUE(Service()->failureActions.empty());
+    EXPECT_TRUE(Service()->requiredPrivileges.empty());
 
     // Nor one whose key does not open.
     sim::UseSimulatedWindows();

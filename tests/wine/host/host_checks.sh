@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Host facts and the settings file on Wine itself.
 #
-#   host_checks.sh win32|win64 HOST_PROBE_EXE BUILD_DIR TOLVANE_EXE CHECK_EXE
+#   host_checks.sh win32|win64 HOST_PROBE_EXE BUILD_DIR TOLVANE_EXE CHECK_EXE OBJDUMP
 #
 # Each run works in a fresh copy of the build tree's prepared prefix of the
 # given architecture, so it starts from a clean registry. For each Windows
 # version Wine can be set to, the probe's host code, and the one the
 # shipped check tool reports under its manifest, are compared with what
 # that version must classify as; then the manifest both shipped exes carry,
-# the registry view the reader opens, and the settings file found beside a
-# real exe. Exit 0 all passed, 1
-# something failed, 77 the check cannot run here (no prefix of that
-# architecture can be made).
+# the DLLs they import, the registry view the reader opens, and the
+# settings file found beside a real exe. Exit 0 all passed, 1 something
+# failed, 77 the check cannot run here (no prefix of that architecture can
+# be made).
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 
@@ -20,6 +20,7 @@ probe="$2"
 build="$(realpath "$3")"
 service_exe="$(realpath "$4")"
 check_exe="$(realpath "$5")"
+objdump="$6"
 
 wine_env "$arch"
 prefix="$build/wine/host-$arch"
@@ -111,6 +112,23 @@ for exe in "$service_exe" "$check_exe"; do
     check_eq "$(basename "$exe"): manifest resource 1 runs as invoker, no UI access, no OS list" \
         "1 asInvoker false []" "$(manifest_says <<<"$RUN_OUT")"
 done
+
+# ---- the DLLs both shipped exes import ----
+
+# Only DLLs Windows maps from its own folder whatever lies beside the exe
+# (its known DLLs): a planted cfgmgr32.dll, say, must find no import to
+# stand in for. The node-status call comes from setupapi.
+if [ "$arch" = win32 ]; then
+    for exe in "$service_exe" "$check_exe"; do
+        name="$(basename "$exe")"
+        imports="$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')"
+        outside="$(tr ' ' '\n' <<<"$imports" | grep -vxE 'advapi32\.dll|kernel32\.dll|msvcrt\.dll|setupapi\.dll|user32\.dll|')"
+        check "$name: imports only known system DLLs (got: $imports)" "$([ -z "$outside" ]; echo $?)" \
+            "outside the set: $outside"
+        check_eq "$name: CM_Get_DevNode_Status imported from setupapi" "SETUPAPI.dll" \
+            "$("$objdump" -p "$exe" | awk '/DLL Name:/ { dll = $3 } $NF == "CM_Get_DevNode_Status" { print dll }')"
+    done
+fi
 
 # ---- the registry view the reader opens ----
 

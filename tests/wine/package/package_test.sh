@@ -4,7 +4,8 @@
 # made for the run, once unsigned with a higher version), then installed
 # silently with properties, repaired, upgraded, refused as a downgrade and
 # removed (Wine's installer reports itself as version 4.5, so the action
-# that applies the recovery table, for 5.0 and later, is skipped there);
+# that applies the recovery and privileges tables, for 5.0 and later, is
+# skipped there);
 # last, the service it registered is compared with the one that
 # tolvane.exe /install registers from the same folder.
 #
@@ -95,9 +96,13 @@ check_eq "package: the recovery table holds exactly the service's actions" \
     "Recovery Tolvane_[MODEL] 5 86400 - - 1[~]1[~]0 5000[~]5000[~]0 Service" \
     "$(msiinfo export "$old_msi" MsiServiceConfigFailureActions | tr -d '\r' |
         awk -F'\t' 'NR > 3 { for (i = 1; i <= NF; ++i) if ($i == "") $i = "-"; print }' OFS=' ')"
+# The one privilege /install leaves the service, in the same way.
+check_eq "package: the configuration table holds exactly the service's required privileges" \
+    "Privileges Tolvane_[MODEL] 5 6 SeChangeNotifyPrivilege Service" \
+    "$(msiinfo export "$old_msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | tr '\t' ' ')"
 # In sequence order, with their conditions: Windows Installer before 5.0
 # has no such action and skips it.
-check_eq "package: recovery applied after InstallServices, before StartServices" \
+check_eq "package: recovery and privileges applied after InstallServices, before StartServices" \
     'InstallServices VersionNT|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
     "$(msiinfo export "$old_msi" InstallExecuteSequence | tr -d '\r' |
         awk -F'\t' '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ { print $3 "\t" $1 " " $2 }' |

@@ -1,0 +1,226 @@
+#include "check/check_home.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "check/text_out.h"
+#include "config/text_join.h"
+#include "devices/device_text.h"
+#include "platform/win32_api.h"
+#include "service/commands.h"
+
+namespace {
+
+// An access list alone, with the descriptor's header: the most a query for
+// it can answer (an access list's size is a 16-bit count).
+const DWORD kDescriptorCapacity = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 0x10000;
+// Deny entries remembered while a list is walked; more count for nothing.
+const DWORD kDenyCapacity = 16;
+// A SID's fixed part: revision, count, authority.
+const DWORD kSidHeader = 8;
+
+// The accounts a service's files may be changed by: SYSTEM, Administrators,
+// TrustedInstaller, CREATOR OWNER.
+struct KnownSid {
+    BYTE authority;
+    BYTE count;
+    DWORD sub[6];
+};
+const KnownSid kTrusted[] = {
+    {5, 1, {18}},
+    {5, 2, {32, 544}},
+    {5, 6, {80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u}},
+    {3, 1, {0}},
+};
+
+DWORD SidLength(const SID* sid) { return kSidHeader + 4 * sid->SubAuthorityCount; }
+
+DWORD SubAuthority(const SID* sid, DWORD i) {
+    DWORD value;
+    std::memcpy(&value, reinterpret_cast<const BYTE*>(sid) + kSidHeader + 4 * i, sizeof value);
+    return value;
+}
+
+bool IsTrusted(const SID* sid) {
+    const BYTE* a = sid->IdentifierAuthority.Value;
+    for (const KnownSid& k : kTrusted) {
+        if (sid->SubAuthorityCount != k.count || a[0] || a[1] || a[2] || a[3] || a[4] ||
+            a[5] != k.authority)
+            continue;
+        DWORD i = 0;
+        while (i < k.count && SubAuthority(sid, i) == k.sub[i]) ++i;
+        if (i == k.count) return true;
+    }
+    return false;
+}
+
+struct Deny {
+    const SID* sid;
+    DWORD mask;
+};
+
+// Walks the list the way an access check does, in order; an entry that
+// does not fit in the list ends the walk.
+int Walk(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(acl);
+    Deny denies[kDenyCapacity];
+    DWORD denyCount = 0;
+    DWORD at = sizeof(ACL);
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        const ACE_HEADER* h = reinterpret_cast<const ACE_HEADER*>(base + at);
+        if (at + sizeof(ACE_HEADER) > acl->AclSize || h->AceSize < sizeof(ACE_HEADER) ||
+            at + h->AceSize > acl->AclSize)
+            break;
+        at += h->AceSize;
+        const bool allow = h->AceType == ACCESS_ALLOWED_ACE_TYPE;
+        const bool deny = h->AceType == ACCESS_DENIED_ACE_TYPE;
+        // Both kinds: header, mask, SID.
+        const DWORD sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+        if ((!allow && !deny) || (h->AceFlags & INHERIT_ONLY_ACE) ||
+            h->AceSize < sidAt + kSidHeader)
+            continue;
+        const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(h);
+        const SID* sid = reinterpret_cast<const SID*>(&ace->SidStart);
+        const DWORD sidLength = SidLength(sid);
+        if (sid->SubAuthorityCount > SID_MAX_SUB_AUTHORITIES || sidAt + sidLength > h->AceSize)
+            continue;
+        if (deny) {
+            if (denyCount < kDenyCapacity) denies[denyCount++] = {sid, ace->Mask};
+            continue;
+        }
+        DWORD granted = ace->Mask & changeRights;
+        for (DWORD d = 0; d < denyCount; ++d) {
+            if (SidLength(denies[d].sid) == sidLength &&
+                std::memcmp(denies[d].sid, sid, sidLength) == 0)
+                granted &= ~denies[d].mask;
+        }
+        if (granted == 0 || IsTrusted(sid)) continue;
+        *who = sid;
+        *rights = granted;
+        return kAccessOthers;
+    }
+    return kAccessTrusted;
+}
+
+// The account as Windows names it, else its SID.
+void NameAccount(const SID* sid, char* account) {
+    char name[kAccountCapacity];
+    char domain[kAccountCapacity];
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (Win().LookupAccountSidA(nullptr, const_cast<SID*>(sid), name, &nameSize, domain,
+                                &domainSize, &use) &&
+        JoinText(account, kAccountCapacity, domain, domain[0] ? "\\" : "", name))
+        return;
+    FormatSid(sid, account);
+}
+
+void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
+    DWORD needed = 0;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    if (o->path[0] == '\0') return;
+    if (!Win().GetFileSecurityA(o->path, DACL_SECURITY_INFORMATION, descriptor,
+                                kDescriptorCapacity, &needed) ||
+        !Win().GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+        o->error = Win().GetLastError();
+        return;
+    }
+    const SID* who = nullptr;
+    o->access = WhoMayChange(present ? acl : nullptr, changeRights, &who, &o->rights);
+    if (o->access == kAccessOthers) NameAccount(who, o->account);
+}
+
+// The folder an exe stands in: its path before the last "\", which stays
+// after a drive ("C:\"). Scanned forward, so a trail byte is never taken
+// for a separator.
+void FolderOf(const char* exe, char* folder) {
+    DWORD cut = 0;
+    for (DWORD i = 0; exe[i] != '\0';) {
+        if (exe[i] == '\\') cut = i;
+        i += Win().IsDBCSLeadByte(static_cast<BYTE>(exe[i])) && exe[i + 1] != '\0' ? 2 : 1;
+    }
+    if (cut == 0) return;
+    if (exe[cut - 1] == ':') ++cut;
+    std::memcpy(folder, exe, cut);
+    folder[cut] = '\0';
+}
+
+}  // namespace
+
+void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, PrivilegeFacts* f) {
+    DWORD needed = 0;
+    if (!Win().QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, block,
+                                    capacity, &needed))
+        return;
+    f->read = 1;
+    // The names lie in the block after the record; none is read past it.
+    const char* end = reinterpret_cast<const char*>(block) + capacity;
+    const char* name =
+        reinterpret_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(block)->pmszRequiredPrivileges;
+    if (name < reinterpret_cast<const char*>(block) || name >= end) return;
+    DWORD used = 0;
+    for (DWORD length; name < end && (length = BoundedTextLength(name, end - name)) > 0 &&
+                       name + length < end;
+         name += length + 1) {
+        // Kept while they fit whole, with the list's final null after them.
+        if (f->kept == f->count && used + length + 1 < sizeof f->names) {
+            std::memcpy(f->names + used, name, length + 1);
+            used += length + 1;
+            ++f->kept;
+        }
+        ++f->count;
+    }
+}
+
+bool LeastPrivileges(const PrivilegeFacts& f) {
+    return f.count == 1 && std::strcmp(f.names, kRequiredPrivileges) == 0;
+}
+
+int WhoMayChange(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights) {
+    *rights = 0;
+    if (acl == nullptr) return kAccessNoList;
+    return Walk(acl, changeRights, who, rights);
+}
+
+void FormatSid(const SID* sid, char* text) {
+    // The authority in decimal, or in hex past 32 bits, as Windows writes it.
+    const BYTE* a = sid->IdentifierAuthority.Value;
+    char authority[15] = "0x";
+    if (a[0] || a[1]) {
+        const char kDigits[] = "0123456789ABCDEF";
+        for (int i = 0; i < 12; ++i)
+            authority[2 + i] = kDigits[(a[i / 2] >> (i % 2 ? 0 : 4)) & 0xF];
+        authority[14] = '\0';
+    } else {
+        FormatDecimal(static_cast<DWORD>(a[2]) << 24 | a[3] << 16 | a[4] << 8 | a[5], authority);
+    }
+    JoinText(text, kSidTextCapacity, "S-1-", authority);
+    for (DWORD i = 0; i < sid->SubAuthorityCount; ++i) {
+        char before[kSidTextCapacity];
+        char part[kDecimalTextCapacity];
+        JoinText(before, sizeof before, text);
+        FormatDecimal(SubAuthority(sid, i), part);
+        JoinText(text, kSidTextCapacity, before, "-", part);
+    }
+}
+
+void GatherHome(const char* exe, HomeFacts* home) {
+    std::memset(home, 0, sizeof *home);
+    HomeObject* o = home->objects;
+    JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe);
+    FolderOf(exe, o[kHomeFolder].path);
+    if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))
+        o[kHomeSettings].path[0] = '\0';
+
+    HANDLE heap = Win().GetProcessHeap();
+    BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));
+    for (int i = 0; i < kHomeCount; ++i) {
+        const DWORD changeRights = i == kHomeFolder ? kFolderChangeRights : kFileChangeRights;
+        if (descriptor == nullptr) o[i].error = ERROR_NOT_ENOUGH_MEMORY;
+        else ReadAccess(&o[i], changeRights, descriptor);
+    }
+    if (descriptor != nullptr) Win().HeapFree(heap, 0, descriptor);
+}

@@ -1,0 +1,78 @@
+// What the service's safety rests on, as the check tool reads it. The
+// service runs as LocalSystem: the privileges it keeps are LocalSystem's
+// unless it asks for fewer, and whoever may change its exe, the folder it
+// stands in or its settings file runs code as LocalSystem or decides
+// which driver is told what.
+#pragma once
+
+#include <windows.h>
+
+#include "config/settings.h"
+
+// ---- required privileges ----
+
+// Room for the names kept from the manager's list, each with its null.
+const DWORD kPrivilegeNamesCapacity = 512;
+
+struct PrivilegeFacts {
+    int read;    // the manager answered (it does from Windows Vista on)
+    DWORD count;  // names in its list; none asked for leaves all of LocalSystem's
+    DWORD kept;   // the first ones, whole, in names
+    char names[kPrivilegeNamesCapacity];
+};
+
+// The service's required privileges into f, the manager's answer going into
+// block (`capacity` bytes). The service handle needs the query right.
+void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, PrivilegeFacts* f);
+
+// The list is the one /install sets: SeChangeNotifyPrivilege alone.
+bool LeastPrivileges(const PrivilegeFacts& f);
+
+// ---- access lists ----
+
+// The rights that change a file: write, append, delete, change the access
+// list, take ownership, and the generic rights that hold them. On a folder
+// the first two add a file and a subfolder, and deleting a child is one more.
+const DWORD kFileChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
+                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+const DWORD kFolderChangeRights = kFileChangeRights | FILE_DELETE_CHILD;
+
+// Who may change a file or folder.
+const int kAccessUnread = 0;   // its access list could not be read
+const int kAccessTrusted = 1;  // SYSTEM, Administrators, TrustedInstaller and creator-owner only
+const int kAccessNoList = 2;   // it has none, which lets everyone do everything
+const int kAccessOthers = 3;   // another account may
+
+// The first entry of acl (null when there is none) that gives an account
+// other than the trusted ones any of changeRights: kAccessOthers, with *who
+// its SID and *rights those rights. Else kAccessTrusted, or kAccessNoList.
+// An allow entry counts for what no deny entry of the same account before
+// it takes away; entries that only pass to children, and kinds other than
+// allow and deny, count for nothing.
+int WhoMayChange(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights);
+
+// A SID as text ("S-1-5-32-545") into text (kSidTextCapacity bytes).
+const DWORD kSidTextCapacity = 192;
+void FormatSid(const SID* sid, char* text);
+
+// The files and folder, in the report's order.
+enum HomeIndex { kHomeExe, kHomeFolder, kHomeSettings, kHomeCount };
+
+// "DOMAIN\name" as Windows names the account, or its SID as text.
+const DWORD kAccountCapacity = kSidTextCapacity;
+
+struct HomeObject {
+    char path[kSettingsPathCapacity];  // empty when it cannot be formed
+    int access;     // kAccessUnread ...
+    DWORD error;    // why the list could not be read
+    DWORD rights;   // the change rights another account holds
+    char account[kAccountCapacity];
+};
+
+struct HomeFacts {
+    HomeObject objects[kHomeCount];
+};
+
+// Reads the access lists of exe (the service's), of the folder it stands
+// in and of the settings file beside it.
+void GatherHome(const char* exe, HomeFacts* home);
