@@ -2,7 +2,7 @@
 # tests compare against the expected outputs wherever they run (under Wine
 # or on Windows) without reaching the source tree.
 # cmake -DDIR=... -DOUT=... -P embed_expected.cmake
-file(GLOB files RELATIVE ${DIR} ${DIR}/*)
+file(GLOB files RELATIVE ${DIR} ${DIR}/*.txt ${DIR}/*.json)
 list(SORT files)
 set(arrays "")
 set(entries "")
