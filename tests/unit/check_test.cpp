@@ -801,6 +801,12 @@ public:
     }
     void NoSettingsFile() {
         sim::AddBluetoothDevice(kBtId, "0000", false);
+        sim::AddBluetoothDevice("USB\\VID_0B7C&PID_0001", "0001", true);
+        AddAdapter();
+    }
+    void SettingsPathTooLong() {
+        Sim().exePath = "C:\\" + std::string(MAX_PATH - 15, 'f') + "\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57");
         AddAdapter();
     }
     void PatternRefused() {
@@ -816,9 +822,13 @@ public:
         sim::AddBluetoothDevice(kBtId, "0000", true);
         sim::AddWifiAdapter("PCI\\VEN_8086&DEV_0001", "0003", "{00000000-0000-4000-8000-000000000003}",
                             true);
+        sim::SimService other;
+        other.name = "Tolvane_QM5530";
+        other.displayName = "Verdin Service";
+        sim::Scm().services["tolvane_qm5530"] = other;
     }
     void AdapterStopped() {
-        Settings("VID_0B7C", "VEN_7E57");
+        Settings("VID_0B7C", "VEN_7E57", "[Product]\nModel=" + std::string(56, 'M') + "\n");
         AddAdapter(kWifiId, false);
     }
     void PathUnresolved() {
@@ -866,6 +876,7 @@ const OutputState kOutputStates[] = {
     {"no-settings-file", kCheckWouldTell, &CheckOutput::NoSettingsFile, nullptr},
     {"pattern-refused", kCheckNoSettings, &CheckOutput::PatternRefused, nullptr},
     {"settings-unreadable", kCheckNoSettings, &CheckOutput::SettingsUnreadable, nullptr},
+    {"settings-path-too-long", kCheckNoSettings, &CheckOutput::SettingsPathTooLong, nullptr},
     {"no-adapter", kCheckNoAdapterMatch, &CheckOutput::NoAdapter, nullptr},
     {"adapter-stopped", kCheckAdapterNotStarted, &CheckOutput::AdapterStopped, nullptr},
     {"path-unresolved", kCheckPathUnresolved, &CheckOutput::PathUnresolved, nullptr},
@@ -921,12 +932,26 @@ INSTANTIATE_TEST_SUITE_P(States, CheckOutput, ::testing::ValuesIn(kOutputStates)
                              return name;
                          });
 
-TEST(CheckOutputStates, ProduceEveryExitCode) {
+TEST(CheckOutputStates, ProduceEveryExitCodeAndWarning) {
     std::vector<int> seen(kCheckExitCodeCount, 0);
     for (const OutputState& state : kOutputStates)
         if (state.exitCode >= 0 && state.exitCode < kCheckExitCodeCount) seen[state.exitCode] = 1;
     for (int code = 0; code < kCheckExitCodeCount; ++code)
         EXPECT_EQ(1, seen[code]) << "no state exits with " << code;
+
+    // Every expected file belongs to a state, and every warning is in one.
+    std::string all;
+    for (const ExpectedFile* f = kExpectedFiles; f->name != nullptr; ++f) {
+        const std::string name = f->name;
+        const std::string state = name.substr(0, name.rfind('.'));
+        EXPECT_TRUE(std::any_of(std::begin(kOutputStates), std::end(kOutputStates),
+                                [&](const OutputState& s) { return state == s.name; }))
+            << name << " is left over: scripts/expected.sh removes it";
+        all.append(f->bytes, f->size);
+    }
+    for (int kind = 0; kind < kWarnKindCount; ++kind)
+        EXPECT_TRUE(Has(all, std::string("\"id\": \"") + WarningName(kind) + "\""))
+            << "no state warns " << WarningName(kind);
 }
 
 TEST(CheckOutputStates, JsonCheckRefusesWhatIsNotTheDocumentedShape) {
