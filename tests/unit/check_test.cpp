@@ -588,7 +588,8 @@ struct JsonReader {
     size_t at;
 
     void Space() {
-        while (at < text.size() && std::strchr(" \t\r\n", text[at]) != nullptr) ++at;
+        while (at < text.size() && text[at] != '\0' && std::strchr(" \t\r\n", text[at]) != nullptr)
+            ++at;
     }
     bool Take(char c) {
         Space();
@@ -618,7 +619,7 @@ struct JsonReader {
                     if (!std::isxdigit(static_cast<unsigned char>(text[at + i]))) return false;
                 *out += text.substr(at - 2, 6);
                 at += 4;
-            } else if (std::strchr("\"\\/bfnrt", e) != nullptr) {
+            } else if (e != '\0' && std::strchr("\"\\/bfnrt", e) != nullptr) {
                 *out += e;
             } else {
                 return false;
@@ -955,18 +956,19 @@ TEST(CheckOutputStates, ProduceEveryExitCodeAndWarning) {
 }
 
 TEST(CheckOutputStates, JsonCheckRefusesWhatIsNotTheDocumentedShape) {
-    std::string good = "{\"exitCode\": 0, \"result\": \"would-tell\", \"host\": {}}";
-    EXPECT_NE(std::string::npos, JsonProblems(good).find("missing host.major\n"));
-    EXPECT_NE(std::string::npos, JsonProblems(good).find("missing settings\n"));
-    EXPECT_EQ(std::string::npos, JsonProblems(good).find("result"));
+    const std::string partial = "{\"exitCode\": 0, \"result\": \"would-tell\", \"host\": {}}";
+    EXPECT_NE(std::string::npos, JsonProblems(partial).find("missing host.major\n"));
+    EXPECT_NE(std::string::npos, JsonProblems(partial).find("missing settings\n"));
+    EXPECT_EQ(std::string::npos, JsonProblems(partial).find("result"));
     EXPECT_NE(std::string::npos,
               JsonProblems("{\"exitCode\": \"0\", \"extra\": 1}").find("exitCode has type s\n"));
     EXPECT_NE(std::string::npos,
               JsonProblems("{\"exitCode\": 0, \"extra\": 1}").find("undocumented extra\n"));
     for (const char* bad : {"{\"exitCode\": 0", "{\"a\": [1, 2}", "{\"a\": 1,}", "{\"a\": 01}",
                             "{\"a\": \"\xE9\"}", "{\"a\": \"\\x\"}", "{\"a\": 1, \"a\": 1}",
-                            "{} {}", "{\"a\": nul}"})
+                            "{} {}", "{\"a\": nul}", "{\"a\": \"\\\"}"})
         EXPECT_EQ("not JSON", JsonProblems(bad)) << bad;
+    EXPECT_EQ("not JSON", JsonProblems(std::string("{}\0", 3))) << "a NUL is no white space";
 }
 
 class JsonText : public SimTest {};
