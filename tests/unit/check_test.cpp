@@ -2,7 +2,11 @@
 // code for the first missing link, the warnings, the suggested pattern and
 // the JSON text.
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +16,7 @@
 #include "check/check_facts.h"
 #include "check/text_out.h"
 #include "check/json_writer.h"
+#include "expected_files.h"
 #include "radio/driver_status.h"
 #include "sim_services.h"
 #include "sim_setupapi.h"
@@ -95,6 +100,35 @@ protected:
     std::string Suggested(const ClassFacts& c) {
         char out[kPatternCapacity];
         return SuggestedPattern(c, sim::Api().IsDBCSLeadByte, out) ? "<none>" : out;
+    }
+
+    // The longest values the settings allow, a hardware ID as long as the
+    // property buffer takes and a settings path at the limit, on a machine
+    // where the service would tell.
+    struct Longest {
+        std::string folder, btPattern, wifiPattern, model, display, btId, wifiId;
+    };
+    Longest LongestValues() {
+        Longest v;
+        v.folder = "C:\\" + std::string(244, 'F') + "\\";
+        Sim().exePath = v.folder + "tolvane-check.exe";
+        v.btPattern = "VID_0B7C&PID_7B01&" + std::string(45, 'B');
+        v.wifiPattern = "VEN_7E57&DEV_7A37&SUBSYS_" + std::string(38, 'W');
+        v.model = std::string(55, 'M');
+        while (v.display.size() < 120) v.display += "Verdin Service ";
+        v.display = v.display.substr(0, 120) + "Radio!!";
+        Settings(v.btPattern, v.wifiPattern,
+                 "[Product]\nModel=" + v.model + "\nServiceDisplayName=" + v.display + "\n");
+        v.btId = "USB\\" + v.btPattern + "&" + std::string(186, 'Z');
+        v.wifiId = "PCI\\" + v.wifiPattern;
+        sim::AddBluetoothDevice(v.btId, "0000", true);
+        AddAdapter(v.wifiId.c_str());
+        sim::SimService s;
+        s.name = "Tolvane_" + v.model;
+        s.imagePath = "\"" + v.folder + "tolvane.exe\"";
+        s.state = SERVICE_RUNNING;
+        sim::Scm().services[sim::Lower(s.name)] = s;
+        return v;
     }
 
     CheckFacts* facts = nullptr;
@@ -389,25 +423,15 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     // settings path at the limit: no line passes 79 columns but one that
     // holds a single identifier longer than that, and no identifier a user
     // copies is broken.
-    const std::string folder = "C:\\" + std::string(244, 'F') + "\\";
-    Sim().exePath = folder + "tolvane-check.exe";
-    const std::string btPattern = "VID_0B7C&PID_7B01&" + std::string(45, 'B');
-    const std::string wifiPattern = "VEN_7E57&DEV_7A37&SUBSYS_" + std::string(38, 'W');
-    const std::string model(55, 'M');
-    std::string display;
-    while (display.size() < 120) display += "Verdin Service ";
-    display = display.substr(0, 120) + "Radio!!";
-    Settings(btPattern, wifiPattern,
-             "[Product]\nModel=" + model + "\nServiceDisplayName=" + display + "\n");
-    const std::string btId = "USB\\" + btPattern + "&" + std::string(186, 'Z');
-    const std::string wifiId = "PCI\\" + wifiPattern;
-    sim::AddBluetoothDevice(btId, "0000", true);
-    AddAdapter(wifiId.c_str());
-    sim::SimService s;
-    s.name = "Tolvane_" + model;
-    s.imagePath = "\"" + folder + "tolvane.exe\"";
-    s.state = SERVICE_RUNNING;
-    sim::Scm().services[sim::Lower(s.name)] = s;
+    const Longest longest = LongestValues();
+    const std::string& folder = longest.folder;
+    const std::string& btPattern = longest.btPattern;
+    const std::string& wifiPattern = longest.wifiPattern;
+    const std::string& model = longest.model;
+    const std::string& display = longest.display;
+    const std::string& btId = longest.btId;
+    const std::string& wifiId = longest.wifiId;
+    const sim::SimService& s = sim::Scm().services[sim::Lower("Tolvane_" + model)];
     int code = -1;
     const std::string text = Report(false, &code);
     EXPECT_EQ(kCheckWouldTell, code);
@@ -536,6 +560,57 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), facts->lastRequest.error);
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              unreadable (error 13)\n"));
     EXPECT_TRUE(Has(Report(true), "\"lastRequest\": null"));
+}
+
+TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
+    Sim().versionFails = true;
+    ForgetHostCode();
+    Gather();
+    EXPECT_EQ(0, facts->host.versionRead);
+    EXPECT_EQ(0, facts->host.code);
+    const std::string text = Report();
+    EXPECT_TRUE(Has(text, "\n  Windows version     unreadable\n"
+                          "  Host code           0, unsupported (older than Windows 95 and NT "
+                          "4.0)\n")) << text;
+    const std::string json = Report(true);
+    EXPECT_TRUE(Has(json, "\"versionRead\": false,")) << json;
+    EXPECT_TRUE(Has(json, "\"hostCode\": 0,")) << json;
+}
+
+// The number a warning's text quotes.
+unsigned long QuotedLimit(int kind) {
+    CheckWarning warning = {};
+    warning.kind = kind;
+    char text[kWarningTextCapacity];
+    WarningText(warning, text);
+    const char* digits = std::strpbrk(text, "0123456789");
+    return digits != nullptr ? std::strtoul(digits, nullptr, 10) : 0;
+}
+
+TEST_F(Check, TheLimitsWarningsQuoteAreTheOnesTheSettingsEnforce) {
+    const unsigned long pattern = QuotedLimit(kWarnPatternRefused);
+    const unsigned long model = QuotedLimit(kWarnServiceNameRefused);
+    const unsigned long path = QuotedLimit(kWarnSettingsPathTooLong);
+    EXPECT_EQ(63u, pattern);
+    EXPECT_EQ(55u, model);
+    EXPECT_EQ(259u, path);
+    for (unsigned long over : {0ul, 1ul}) {
+        SCOPED_TRACE(over ? "one over" : "at the limit");
+        Settings(std::string(pattern + over, 'B'), "VEN_7E57",
+                 "[Product]\nModel=" + std::string(model + over, 'M') + "\n");
+        Gather();
+        EXPECT_EQ(over ? 0 : 1, facts->bluetooth.patternRead);
+        EXPECT_EQ(over ? 0 : 1, facts->settings.nameDerived);
+
+        // tolvane.ini's path of that many characters.
+        const std::string folder = "C:\\" + std::string(path + over - 15, 'f') + "\\";
+        Sim().exePath = folder + "tolvane-check.exe";
+        Settings("", "VEN_7E57");
+        Gather();
+        ASSERT_EQ(path + over, std::strlen(facts->settings.file));
+        EXPECT_EQ(over ? kSettingsFileOutOfReach : kSettingsFileNamed, facts->settings.located);
+        Sim().exePath = std::string(kFolder) + "tolvane-check.exe";
+    }
 }
 
 BOOL WINAPI RefusedQuery2(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) {
@@ -764,6 +839,411 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     Sim().codePage = 932;
     const char dbcs[] = "USB\\VID_\x83\x5C" "A&PID_1&REV_2";
     EXPECT_EQ("VID_\x83\x5C" "A&PID_1", Suggest({dbcs}, 0));
+}
+
+// ---- The check tool's output, pinned ----
+//
+// For each machine state below, the plain report and the /json report (or,
+// for an option, what the run printed) are compared byte for byte with
+// tests/unit/expected/STATE.txt and STATE.json. A change of output is made
+// on purpose: scripts/expected.sh rewrites the files from what the tool
+// prints now (the test writes them where TOLVANE_WRITE_EXPECTED names a
+// folder), and the change is read in git diff.
+
+// A minimal JSON reader: the whole text must be one value, strings ASCII
+// with JSON's escapes, numbers integers, no key twice in an object.
+struct Json {
+    char type = 0;  // o object, a array, s string, n number, b boolean, 0 null
+    std::vector<std::pair<std::string, Json>> members;
+    std::vector<Json> items;
+};
+
+struct JsonReader {
+    const std::string& text;
+    size_t at;
+
+    void Space() {
+        while (at < text.size() && text[at] != '\0' && std::strchr(" \t\r\n", text[at]) != nullptr)
+            ++at;
+    }
+    bool Take(char c) {
+        Space();
+        if (at >= text.size() || text[at] != c) return false;
+        ++at;
+        return true;
+    }
+    bool Word(const char* word) {
+        if (text.compare(at, std::strlen(word), word) != 0) return false;
+        at += std::strlen(word);
+        return true;
+    }
+    bool String(std::string* out) {
+        if (!Take('"')) return false;
+        while (at < text.size() && text[at] != '"') {
+            const unsigned char c = static_cast<unsigned char>(text[at++]);
+            if (c < 0x20 || c > 0x7F) return false;
+            if (c != '\\') {
+                *out += static_cast<char>(c);
+                continue;
+            }
+            if (at >= text.size()) return false;
+            const char e = text[at++];
+            if (e == 'u') {
+                if (at + 4 > text.size()) return false;
+                for (int i = 0; i < 4; ++i)
+                    if (!std::isxdigit(static_cast<unsigned char>(text[at + i]))) return false;
+                *out += text.substr(at - 2, 6);
+                at += 4;
+            } else if (e != '\0' && std::strchr("\"\\/bfnrt", e) != nullptr) {
+                *out += e;
+            } else {
+                return false;
+            }
+        }
+        return Take('"');
+    }
+    bool Value(Json* v) {
+        Space();
+        if (at >= text.size()) return false;
+        const char c = text[at];
+        if (c == '{') {
+            v->type = 'o';
+            ++at;
+            if (Take('}')) return true;
+            do {
+                std::pair<std::string, Json> m;
+                if (!String(&m.first) || !Take(':') || !Value(&m.second)) return false;
+                for (const auto& other : v->members)
+                    if (other.first == m.first) return false;
+                v->members.push_back(m);
+            } while (Take(','));
+            return Take('}');
+        }
+        if (c == '[') {
+            v->type = 'a';
+            ++at;
+            if (Take(']')) return true;
+            do {
+                v->items.emplace_back();
+                if (!Value(&v->items.back())) return false;
+            } while (Take(','));
+            return Take(']');
+        }
+        if (c == '"') {
+            v->type = 's';
+            std::string ignored;
+            return String(&ignored);
+        }
+        if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) {
+            v->type = 'n';
+            if (c == '-') ++at;
+            if (at >= text.size() || !std::isdigit(static_cast<unsigned char>(text[at]))) return false;
+            if (text[at] == '0' && at + 1 < text.size() &&
+                std::isdigit(static_cast<unsigned char>(text[at + 1])))
+                return false;
+            while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+            return true;
+        }
+        v->type = c == 'n' ? 0 : 'b';
+        return Word("null") || Word("true") || Word("false");
+    }
+};
+
+bool ParseJson(const std::string& text, Json* v) {
+    JsonReader reader{text, 0};
+    if (!reader.Value(v)) return false;
+    reader.Space();
+    return reader.at == text.size();
+}
+
+// Every /json key as README documents it, with its type: s string,
+// n number, b boolean, o object, a array; 0 where it may be null. "[]"
+// is each element of an array; "*." stands for "bluetooth." and "net.".
+// A key the reports gain is added here, and documented there.
+struct JsonKey {
+    const char* path;
+    const char* types;
+};
+const JsonKey kJsonKeys[] = {
+    {"exitCode", "n"}, {"result", "s"},
+    {"host", "o"}, {"host.versionRead", "b"}, {"host.major", "n"}, {"host.minor", "n"},
+    {"host.build", "n"}, {"host.platformId", "n"}, {"host.productType", "n"},
+    {"host.hostCode", "n"}, {"host.hostName", "s"}, {"host.amd64", "b"}, {"host.wow64", "b"},
+    {"host.wow64Known", "b"}, {"host.requestCode", "s"}, {"host.baseCode", "s"},
+    {"host.valueInHeapBlock", "b"},
+    {"settings", "o"}, {"settings.file", "s0"}, {"settings.fileInReach", "b"},
+    {"settings.exists", "b"}, {"settings.fileError", "n"}, {"settings.keys", "a"},
+    {"settings.keys[]", "o"}, {"settings.keys[].section", "s"}, {"settings.keys[].key", "s"},
+    {"settings.keys[].value", "s0"}, {"settings.keys[].source", "s"},
+    {"settings.keys[].refused", "b"}, {"settings.keys[].maxLength", "n"},
+    {"settings.serviceName", "s0"},
+    {"service", "o"}, {"service.managerOpened", "b"}, {"service.registered", "b"},
+    {"service.state", "s0"}, {"service.imagePath", "s0"}, {"service.besideSettings", "b"},
+    {"service.settingsFile", "s0"}, {"service.recovery", "o0"},
+    {"service.recovery.resetSeconds", "n0"}, {"service.recovery.actions", "a"},
+    {"service.recovery.actions[]", "o"}, {"service.recovery.actions[].type", "s"},
+    {"service.recovery.actions[].delayMs", "n"}, {"service.displayNameOwner", "s0"},
+    {"service.managerError", "n"}, {"service.openError", "n"}, {"service.statusError", "n"},
+    {"service.configError", "n"},
+    {"bluetooth", "o"}, {"net", "o"}, {"*.class", "s"}, {"*.key", "s"}, {"*.pattern", "s0"},
+    {"*.patternRefused", "b"}, {"*.lookup", "s"}, {"*.present", "n"}, {"*.matches", "n"},
+    {"*.devices", "a"}, {"*.devices[]", "o"}, {"*.devices[].hardwareId", "s0"},
+    {"*.devices[].matched", "b"}, {"*.devices[].started", "b"}, {"*.devices[].stands", "b"},
+    {"*.standing", "o0"}, {"*.standing.index", "n"}, {"*.standing.started", "b"},
+    {"*.standing.name", "s"}, {"*.suggestedPattern", "s0"},
+    {"net.standing.nameKey", "s0"}, {"net.standing.nameValue", "s0"},
+    {"net.standing.netCfgInstanceId", "s0"}, {"net.standing.devicePath", "s0"},
+    {"net.standing.pathOpens", "b"}, {"net.standing.pathError", "n"},
+    {"bluetooth.sendState", "n"},
+    {"warnings", "a"}, {"warnings[]", "o"}, {"warnings[].id", "s"}, {"warnings[].key", "s0"},
+    {"warnings[].text", "s"},
+};
+
+// The table with "*." spelt out: path -> types.
+std::map<std::string, std::string> DocumentedKeys() {
+    std::map<std::string, std::string> keys;
+    for (const JsonKey& k : kJsonKeys) {
+        const std::string path = k.path;
+        if (path.compare(0, 2, "*.") != 0) keys[path] = k.types;
+        else for (const char* c : {"bluetooth", "net"}) keys[c + path.substr(1)] = k.types;
+    }
+    return keys;
+}
+
+// Each value's type against the table, each object's keys both ways; what
+// is wrong is appended to problems.
+void CheckJsonValue(const Json& v, const std::string& path,
+                    const std::map<std::string, std::string>& keys, std::string* problems) {
+    const auto documented = keys.find(path);
+    if (documented == keys.end()) {
+        *problems += "undocumented " + path + "\n";
+        return;
+    }
+    const char type = v.type ? v.type : '0';
+    if (documented->second.find(type) == std::string::npos)
+        *problems += path + " has type " + type + "\n";
+    for (const Json& item : v.items) CheckJsonValue(item, path + "[]", keys, problems);
+    if (v.type != 'o') return;
+    const std::string prefix = path.empty() ? "" : path + ".";
+    for (const auto& k : keys) {
+        const std::string& p = k.first;
+        if (p.compare(0, prefix.size(), prefix) != 0 || p.size() == prefix.size() ||
+            p.find_first_of(".[", prefix.size()) != std::string::npos)
+            continue;
+        bool found = false;
+        for (const auto& m : v.members) found = found || prefix + m.first == p;
+        if (!found) *problems += "missing " + p + "\n";
+    }
+    for (const auto& m : v.members) CheckJsonValue(m.second, prefix + m.first, keys, problems);
+}
+
+std::string JsonProblems(const std::string& text) {
+    Json root;
+    if (!ParseJson(text, &root)) return "not JSON";
+    std::map<std::string, std::string> keys = DocumentedKeys();
+    keys[""] = "o";
+    std::string problems;
+    CheckJsonValue(root, "", keys, &problems);
+    return problems;
+}
+
+const ExpectedFile* FindExpected(const std::string& name) {
+    for (const ExpectedFile* f = kExpectedFiles; f->name != nullptr; ++f)
+        if (name == f->name) return f;
+    return nullptr;
+}
+
+class CheckOutput;
+
+struct OutputState {
+    const char* name;
+    int exitCode;
+    void (CheckOutput::*setUp)();
+    const char* option;  // run with this option alone instead of both reports
+};
+
+void PrintTo(const OutputState& state, std::ostream* out) { *out << state.name; }
+
+class CheckOutput : public Check, public ::testing::WithParamInterface<OutputState> {
+public:
+    void Healthy() {
+        Settings("VID_0B7C", "VEN_7E57");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        AddAdapter();
+        Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
+        sim::SimService& s = sim::Scm().services["tolvane_qm5520"];
+        s.failureResetSeconds = kFailureResetSeconds;
+        s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
+    }
+    void NoSettingsFile() {
+        sim::AddBluetoothDevice(kBtId, "0000", false);
+        sim::AddBluetoothDevice("USB\\VID_0B7C&PID_0001", "0001", true);
+        AddAdapter();
+    }
+    void SettingsPathTooLong() {
+        Sim().exePath = "C:\\" + std::string(MAX_PATH - 15, 'f') + "\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57");
+        AddAdapter();
+    }
+    void PatternRefused() {
+        Settings("VID_0B7C", std::string(64, 'A'));
+        AddAdapter();
+    }
+    void SettingsUnreadable() {
+        Sim().exePath = std::string(kFolder) + std::string(kExePathCapacity, 'x') + ".exe";
+        AddAdapter();
+    }
+    void NoAdapter() {
+        Settings("VID_0B7C", "VEN_7E57");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        sim::AddWifiAdapter("PCI\\VEN_8086&DEV_0001", "0003", "{00000000-0000-4000-8000-000000000003}",
+                            true);
+        sim::SimService other;
+        other.name = "Tolvane_QM5530";
+        other.displayName = "Verdin Service";
+        sim::Scm().services["tolvane_qm5530"] = other;
+    }
+    void AdapterStopped() {
+        Settings("VID_0B7C", "VEN_7E57", "[Product]\nModel=" + std::string(56, 'M') + "\n");
+        AddAdapter(kWifiId, false);
+    }
+    void PathUnresolved() {
+        Settings("vid_0b7c", "VEN_7E57");
+        AddAdapter();
+        Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                        "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
+    }
+    void PathDoesNotOpen() {
+        Settings("VID_0B7C", "VEN_7E57");
+        AddAdapter();
+        Sim().devices.clear();
+        Register("C:\\Other\\tolvane.exe", SERVICE_STOPPED);
+    }
+    void AccessDenied() {
+        Settings("VID_0B7C", "VEN_7E57");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        sim::AddBluetoothDevice("USB\\VID_0B7C&PID_0001", "0001", true);
+        AddAdapter();
+        Sim().FindDevice(PathOf(kGuid))->usersDenied = true;
+        Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
+        sim::Scm().services["tolvane_qm5520"].usersDenied = true;
+        sim::Scm().admin = false;
+    }
+    void LongestAllowed() { LongestValues(); }
+    void DoubleByteFolder() {
+        // "ソフト": 0x5C, the path separator, is the trail byte of the first.
+        Sim().codePage = 932;
+        Sim().exePath = "C:\\\x83\x5C\x83\x74\x83\x67\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57", "[Product]\nServiceDisplayName=\x82\xA0\x82\xA2\n");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        AddAdapter();
+    }
+    void VersionUnreadable() {
+        Sim().versionFails = true;
+        ForgetHostCode();
+        Settings("VID_0B7C", "VEN_7E57");
+        AddAdapter();
+    }
+    void Nothing() {}
+};
+
+const OutputState kOutputStates[] = {
+    {"healthy", kCheckWouldTell, &CheckOutput::Healthy, nullptr},
+    {"no-settings-file", kCheckWouldTell, &CheckOutput::NoSettingsFile, nullptr},
+    {"pattern-refused", kCheckNoSettings, &CheckOutput::PatternRefused, nullptr},
+    {"settings-unreadable", kCheckNoSettings, &CheckOutput::SettingsUnreadable, nullptr},
+    {"settings-path-too-long", kCheckNoSettings, &CheckOutput::SettingsPathTooLong, nullptr},
+    {"no-adapter", kCheckNoAdapterMatch, &CheckOutput::NoAdapter, nullptr},
+    {"adapter-stopped", kCheckAdapterNotStarted, &CheckOutput::AdapterStopped, nullptr},
+    {"path-unresolved", kCheckPathUnresolved, &CheckOutput::PathUnresolved, nullptr},
+    {"path-does-not-open", kCheckPathDoesNotOpen, &CheckOutput::PathDoesNotOpen, nullptr},
+    {"access-denied", kCheckAccessDenied, &CheckOutput::AccessDenied, nullptr},
+    {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
+    {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
+    {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
+    {"usage", kCheckUsageAsked, &CheckOutput::Nothing, "/?"},
+    {"unknown-option", kCheckUnknownOption, &CheckOutput::Nothing, "/install"},
+};
+
+TEST_P(CheckOutput, IsTheExpectedFileByteForByte) {
+    const OutputState& state = GetParam();
+    (this->*state.setUp)();
+    std::vector<std::pair<std::string, std::string>> outputs;  // file name, output
+    if (state.option != nullptr) {
+        char prog[] = "tolvane-check.exe";
+        std::string option = state.option;
+        char* argv[] = {prog, &option[0]};
+        EXPECT_EQ(state.exitCode, CheckEntry(2, argv));
+        outputs.emplace_back(std::string(state.name) + ".txt",
+                             Sim().stdoutText + Sim().stderrText);
+    } else {
+        int code = -1;
+        outputs.emplace_back(std::string(state.name) + ".txt", Report(false, &code));
+        EXPECT_EQ(state.exitCode, code);
+        outputs.emplace_back(std::string(state.name) + ".json", Report(true, &code));
+        EXPECT_EQ(state.exitCode, code);
+        EXPECT_EQ("", JsonProblems(outputs.back().second));
+    }
+
+    const char* writeTo = std::getenv("TOLVANE_WRITE_EXPECTED");
+    for (const auto& output : outputs) {
+        if (writeTo != nullptr && writeTo[0] != '\0') {
+            std::FILE* file = std::fopen((writeTo + output.first).c_str(), "wb");
+            ASSERT_NE(nullptr, file) << writeTo << output.first;
+            std::fwrite(output.second.data(), 1, output.second.size(), file);
+            EXPECT_EQ(0, std::fclose(file));
+            continue;
+        }
+        const ExpectedFile* expected = FindExpected(output.first);
+        ASSERT_NE(nullptr, expected) << output.first << ": none; scripts/expected.sh makes it";
+        EXPECT_EQ(std::string(expected->bytes, expected->size), output.second)
+            << output.first << " differs; scripts/expected.sh rewrites it if that is meant";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, CheckOutput, ::testing::ValuesIn(kOutputStates),
+                         [](const ::testing::TestParamInfo<OutputState>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST(CheckOutputStates, ProduceEveryExitCodeAndWarning) {
+    std::vector<int> seen(kCheckExitCodeCount, 0);
+    for (const OutputState& state : kOutputStates)
+        if (state.exitCode >= 0 && state.exitCode < kCheckExitCodeCount) seen[state.exitCode] = 1;
+    for (int code = 0; code < kCheckExitCodeCount; ++code)
+        EXPECT_EQ(1, seen[code]) << "no state exits with " << code;
+
+    // Every expected file belongs to a state, and every warning is in one.
+    std::string all;
+    for (const ExpectedFile* f = kExpectedFiles; f->name != nullptr; ++f) {
+        const std::string name = f->name;
+        const std::string state = name.substr(0, name.rfind('.'));
+        EXPECT_TRUE(std::any_of(std::begin(kOutputStates), std::end(kOutputStates),
+                                [&](const OutputState& s) { return state == s.name; }))
+            << name << " is left over: scripts/expected.sh removes it";
+        all.append(f->bytes, f->size);
+    }
+    for (int kind = 0; kind < kWarnKindCount; ++kind)
+        EXPECT_TRUE(Has(all, std::string("\"id\": \"") + WarningName(kind) + "\""))
+            << "no state warns " << WarningName(kind);
+}
+
+TEST(CheckOutputStates, JsonCheckRefusesWhatIsNotTheDocumentedShape) {
+    const std::string partial = "{\"exitCode\": 0, \"result\": \"would-tell\", \"host\": {}}";
+    EXPECT_NE(std::string::npos, JsonProblems(partial).find("missing host.major\n"));
+    EXPECT_NE(std::string::npos, JsonProblems(partial).find("missing settings\n"));
+    EXPECT_EQ(std::string::npos, JsonProblems(partial).find("result"));
+    EXPECT_NE(std::string::npos,
+              JsonProblems("{\"exitCode\": \"0\", \"extra\": 1}").find("exitCode has type s\n"));
+    EXPECT_NE(std::string::npos,
+              JsonProblems("{\"exitCode\": 0, \"extra\": 1}").find("undocumented extra\n"));
+    for (const char* bad : {"{\"exitCode\": 0", "{\"a\": [1, 2}", "{\"a\": 1,}", "{\"a\": 01}",
+                            "{\"a\": \"\xE9\"}", "{\"a\": \"\\x\"}", "{\"a\": 1, \"a\": 1}",
+                            "{} {}", "{\"a\": nul}", "{\"a\": \"\\\"}"})
+        EXPECT_EQ("not JSON", JsonProblems(bad)) << bad;
+    EXPECT_EQ("not JSON", JsonProblems(std::string("{}\0", 3))) << "a NUL is no white space";
 }
 
 class HomeAccess : public SimTest {

@@ -397,6 +397,36 @@ TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {
     EXPECT_EQ(1, WifiPresent);
 }
 
+TEST_F(Coordinator, RefusedAtTheOldPathAndAtTheNewTheAdapterIsAwayAndTheStateRecorded) {
+    DEVINST bt = AddBt(true);
+    DEVINST first = AddWifi(kGuidA, "0007");
+    OnServiceStart();
+    ASSERT_EQ(1u, Sent().size());
+
+    // In one arrival: Bluetooth goes off, the adapter is found at a new path,
+    // and the driver refuses both the change and the announcement.
+    sim::RemoveDevice(first);
+    AddWifi(kGuidB, "0008");
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    Sim().FindDevice(PathOf(kGuidB))->failNext = 1;
+    sim::SetStarted(bt, false);
+    OnDeviceArrival();
+    ASSERT_EQ(3u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 0);
+    ExpectRequest(2, kGuidB, 0xFFF10220, 0);
+    EXPECT_EQ(0, WifiPresent) << "not told, so away";
+    EXPECT_EQ(0, LastBluetoothState) << "recorded, as while the adapter is away";
+
+    OnDeviceRemoval();
+    EXPECT_EQ(3u, Sent().size()) << "nothing changed since";
+    OnDeviceArrival();
+    ASSERT_EQ(4u, Sent().size()) << "one announcement";
+    ExpectRequest(3, kGuidB, 0xFFF10220, 0);
+    EXPECT_EQ(1, WifiPresent);
+    OnDeviceArrival();
+    EXPECT_EQ(4u, Sent().size());
+}
+
 TEST_F(Coordinator, AnotherAdapterStandingIsToldEvenWhileTheFirstIsPresent) {
     DEVINST bt = AddBt(true);
     AddWifi(kGuidA, "0007");

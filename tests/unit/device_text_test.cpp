@@ -50,6 +50,13 @@ TEST_F(DeviceText, DoubleByteCharactersAreUpperCasedWhole) {
     EXPECT_EQ(-1, Upper(cut, 4));
     std::string atEnd("ab\x82", 3);
     EXPECT_EQ(-1, Upper(atEnd, 3));
+    // At the buffer's edge: a lead byte in the last slot is refused though a
+    // trail byte lies beyond; a lead and its trail in the last two are kept.
+    std::string edge("ab\x82\x81", 4);
+    EXPECT_EQ(-1, Upper(edge, 3));
+    EXPECT_EQ(std::string("ab\x82\x81", 4), edge);
+    EXPECT_EQ(4, Upper(edge, 4));
+    EXPECT_EQ(std::string("AB\x82\x60", 4), edge);
     // Nor is one followed by a byte that cannot be a trail byte.
     std::string badTrail("ab\x82\x20z", 6);
     EXPECT_EQ(-1, Upper(badTrail, 6));

@@ -2,7 +2,11 @@
 
 #include <dbt.h>
 
+#include <cstring>
+#include <string>
+
 #include "config/settings.h"
+#include "service/service_runtime.h"
 #include "sim_services.h"
 #include "sim_test.h"
 
@@ -61,6 +65,38 @@ TEST_F(Entry, NoArgumentFromAConsoleEndsWithMinusSeven) {
     EXPECT_EQ("", Sim().stdoutText);
     EXPECT_EQ(std::vector<std::string>{"Tolvane_QM5520"}, sim::Scm().dispatcherTable);
     EXPECT_TRUE(sim::Scm().dispatcherTableTerminated);
+}
+
+// What the service role has prepared when the dispatcher is started.
+struct AtDispatch {
+    std::string tableName;
+    DWORD state = 0;
+};
+AtDispatch g_atDispatch;
+
+BOOL WINAPI RecordingDispatcher(const SERVICE_TABLE_ENTRYA* table) {
+    g_atDispatch.tableName = table[0].lpServiceName;
+    g_atDispatch.state = ServiceCurrentState();
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+}
+
+TEST_F(Entry, TheServiceRoleDerivesTheNameAndPreparesTheRuntimeBeforeTheDispatcher) {
+    // What an earlier run left: another name, and a runtime that reported stopped.
+    std::strcpy(ServiceName, "Stale");
+    InitServiceRuntime();
+    ControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceCurrentState());
+
+    Win32Api api = sim::Api();
+    api.StartServiceCtrlDispatcherA = RecordingDispatcher;
+    SetWin32Api(&api);
+    EXPECT_EQ(-7, Run({}));
+    SetWin32Api(&sim::Api());
+    EXPECT_EQ("Tolvane_QM5520", g_atDispatch.tableName);
+    // A device event from here on waits for the start-up rule, and an
+    // interrogation reports start pending.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), g_atDispatch.state);
 }
 
 DWORD WINAPI RunServiceRole(LPVOID) {

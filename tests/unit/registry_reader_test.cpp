@@ -125,6 +125,24 @@ TEST_F(RegistryReader, NoIsWow64ProcessExportMeansPlainEverywhere) {
     EXPECT_EQ(0, Sim().isWow64ProcessCalls);
 }
 
+TEST_F(RegistryReader, TheEntryLookedUpAtStartIsTheOneAsked) {
+    // Found at the look-up and answering yes: asked, though kernel32 no
+    // longer exports it, and the 32-bit view opened.
+    Host(13);
+    Sim().SetString(kAdapterKey, kValueName, kGuid, sim::RegView::View32);
+    Sim().hasIsWow64Process = false;
+    EXPECT_EQ(1, Read());
+    EXPECT_EQ(1, Sim().isWow64ProcessCalls);
+    EXPECT_EQ(kView32, lastSam);
+
+    // Missing at the look-up: never asked, though exported now, and opened plain.
+    LookUpIsWow64Process();
+    Sim().hasIsWow64Process = true;
+    Read();
+    EXPECT_EQ(1, Sim().isWow64ProcessCalls);
+    EXPECT_EQ(kPlain, lastSam);
+}
+
 TEST_F(RegistryReader, FailingIsWow64ProcessMeansPlain) {
     Host(13);
     Sim().isWow64ProcessFails = true;

@@ -288,6 +288,15 @@ TEST_F(Settings, ExePathThatCannotBeReadWholeRefusesEveryRead) {
     // no path at all.
     const std::string oneOver = "C:\\" + std::string(kExePathCapacity - 3 - 12, 'f') + "\\tolvane.exe";
     ASSERT_EQ(kExePathCapacity, oneOver.size());
+    // The edge in figures, as documented: 1,023 characters are read whole,
+    // 1,024 are not.
+    const std::string longest = "C:\\" + std::string(1023 - 3 - 12, 'f') + "\\tolvane.exe";
+    ASSERT_EQ(1023u, longest.size());
+    Sim().exePath = longest;
+    char whole[kExePathCapacity];
+    EXPECT_EQ(1, ReadExePath(whole));
+    EXPECT_EQ(longest, whole);
+    ASSERT_EQ(1024u, oneOver.size());
     for (const std::string& path : {exe, oneOver, std::string()}) {
         Sim().exePath = path;
         EXPECT_EQ(0, DeriveServiceName()) << path.size();
