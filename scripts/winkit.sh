@@ -2,8 +2,8 @@
 # Builds the Windows test kit dist/tolvane-winkit-X.Y.Z.zip: both exes, the
 # package made from them by scripts/package.sh, the fast-test and
 # contract-test exes (statically linked: nothing else to install) and
-# run.cmd, which runs them all on a Windows machine (see README, "Testing
-# on Windows").
+# run.cmd, which runs them all on a Windows machine (see
+# docs/developing.md, "Testing on Windows").
 #
 # usage: bash scripts/winkit.sh [--build DIR] [--out DIR]
 #   --build  take everything from this configured and built test tree

@@ -1,5 +1,5 @@
 // The /json report: the plain report's facts under stable key names (listed
-// in README.md). Numbers that are codes are strings in hex ("0xFFF10220");
+// in docs/running.md, "/json keys"). Numbers that are codes are strings in hex ("0xFFF10220");
 // the rest, errors included, are unsigned.
 #include <cstring>
 

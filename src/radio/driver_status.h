@@ -15,7 +15,7 @@ const char kStatusKeySuffix[] = "\\Status";
 const DWORD kStatusKeyCapacity =
     sizeof kStatusKeyPrefix + kServiceNameCapacity + sizeof kStatusKeySuffix;
 
-// The key's values, names stable (README lists them). REG_DWORD ones, in
+// The key's values, names stable (docs/running.md lists them). REG_DWORD ones, in
 // the order of StatusNumbers' fields:
 enum StatusNumber {
     kStatusState,          // the state last sent, 0 or 1

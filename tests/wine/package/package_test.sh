@@ -170,7 +170,7 @@ check_eq "install: automatic start" 0x2 "$(value "$service_key" Start)"
 check_eq "install: errors ignored, as /install" 0x0 "$(value "$service_key" ErrorControl)"
 check_eq "install: LocalSystem" LocalSystem "$(value "$service_key" ObjectName)"
 # Wine's installer registers the path as it is; on Windows the engine
-# quotes it (see README), as tolvane.exe /install does.
+# quotes it (see docs/deploying.md), as tolvane.exe /install does.
 check_eq "install: image path" "$winfolder\\tolvane.exe" "$(value "$service_key" ImagePath)"
 check_eq "install: settings file holds the properties" "$expected_settings" "$(settings)"
 check_signed "installed tolvane.exe" "$folder/tolvane.exe" \
