@@ -39,7 +39,7 @@ int Usage(int code, const char* unknown) {
         OutText(&out, "  ");
         OutDecimal(&out, static_cast<DWORD>(i));
         OutText(&out, "  ");
-        OutText(&out, ExitCodeText(i));
+        OutWrapped(&out, ExitCodeText(i), 5);  // within the console's 79 columns
         OutChar(&out, '\n');
     }
     OutFlush(&out);

@@ -290,8 +290,11 @@ void GatherFacts(CheckFacts* facts) {
     GatherSettings(&facts->settings);
     GatherService(facts->settings, &facts->service);
     char exe[kImagePathCapacity];
+    // Beside this program otherwise, unless its path names only this program
+    // (a folder the code page cannot spell).
     if (!facts->service.configRead || !ImagePathExe(facts->service.imagePath, exe, sizeof exe))
-        JoinText(exe, sizeof exe, facts->settings.exePath);
+        JoinText(exe, sizeof exe,
+                 facts->settings.located == kSettingsExeUnspelled ? "" : facts->settings.exePath);
     GatherHome(exe, &facts->home);
     // The Bluetooth device is never sent anything: its adapter names are not sought.
     GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,

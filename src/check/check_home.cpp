@@ -210,6 +210,7 @@ void FormatSid(const SID* sid, char* text) {
 void GatherHome(const char* exe, HomeFacts* home) {
     std::memset(home, 0, sizeof *home);
     HomeObject* o = home->objects;
+    if (exe[0] == '\0') return;  // no path formed: nothing named that is not the service's
     JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe);
     FolderOf(exe, o[kHomeFolder].path);
     if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))

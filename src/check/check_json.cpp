@@ -97,9 +97,9 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonEndArray(w);
         JsonEndObject(w);
     }
-    JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     if (!f.privileges.read) {
         JsonNull(w, "requiredPrivileges");
+        JsonNull(w, "requiredPrivilegeCount");
     } else {
         // Empty when none is asked for: the service then has all of LocalSystem's.
         JsonBeginArray(w, "requiredPrivileges");
@@ -109,6 +109,7 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonEndArray(w);
         JsonNumber(w, "requiredPrivilegeCount", static_cast<long>(f.privileges.count));
     }
+    JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
     JsonNumber(w, "managerError", f.managerError);
     JsonNumber(w, "openError", f.openError);
@@ -180,7 +181,9 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
         }
         JsonEndObject(w);
     }
-    if (v.sendState >= 0) JsonNumber(w, "sendState", static_cast<DWORD>(v.sendState));
+    // Unknown while the pattern is: the file is refused to this user.
+    if (v.sendState >= 0 && c.patternUnknown) JsonNull(w, "sendState");
+    else if (v.sendState >= 0) JsonNumber(w, "sendState", static_cast<DWORD>(v.sendState));
     JsonString(w, "suggestedPattern", v.why ? nullptr : v.pattern);
     JsonEndObject(w);
 }

@@ -104,7 +104,9 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         Label(out, kSettingRules[i].key);
         OutText(out, k.fromFile ? "file" : "default");
         OutPadTo(out, kValueColumn + 9);
-        if (!k.read) {
+        if (!k.read && s.located != kSettingsFileNamed) {
+            OutText(out, "refused: the settings cannot be read");
+        } else if (!k.read) {
             OutText(out, "refused: longer than ");
             OutDecimal(out, kSettingRules[i].capacity - 1);
             OutText(out, " characters");
@@ -118,6 +120,8 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
         OutChar(out, '\n');
     }
     if (s.nameDerived) IdRow(out, "Service name", s.serviceName);
+    else if (s.located != kSettingsFileNamed)
+        Row(out, "Service name", "(none: the settings cannot be read)");
     else Row(out, "Service name", "(none: Model must be 55 characters or fewer)");
 }
 
@@ -217,6 +221,7 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
 // Each file or folder, and who besides the trusted accounts may change it.
 void HomeSection(const HomeFacts& h, Out* out) {
     Heading(out, "Home (the service runs as LocalSystem)");
+    if (!h.objects[kHomeExe].path[0]) Row(out, "Exe", "(cannot be named)");
     for (int i = 0; i < kHomeCount; ++i) {
         const HomeObject& o = h.objects[i];
         if (!o.path[0]) continue;
@@ -300,7 +305,9 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
         OutChar(out, '\n');
     }
 
-    if (v.sendState >= 0) {
+    if (v.sendState >= 0 && c.patternUnknown) {
+        Row(out, "A send carries", "unknown: the pattern is not readable");
+    } else if (v.sendState >= 0) {
         Row(out, "A send carries", StateText(static_cast<DWORD>(v.sendState)));
     } else if (c.standing >= 0) {
         if (c.nameKey[0]) IdRow(out, "Name read from", c.nameKey);

@@ -37,6 +37,9 @@ const char kOrdinaryFolder[] =
     "(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
     "(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)";
 
+// A file in such a folder.
+const char kOrdinaryFile[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
 class Check : public SimTest {
@@ -409,7 +412,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
     EXPECT_NE(std::string::npos,
               Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
-                                    "refused to this user (run elevated)\n"));
+                                    "refused to this user\n     (run elevated)\n"));
     EXPECT_NE(std::string::npos, Sim().stderrText.find(
                                      "\n  8  the driver refused the last request; it waits "
                                      "for the next device event\n"));
@@ -956,7 +959,7 @@ bool ParseJson(const std::string& text, Json* v) {
     return reader.at == text.size();
 }
 
-// Every /json key as README documents it, with its type: s string,
+// Every /json key as docs/running.md documents it, with its type: s string,
 // n number, b boolean, o object, a array; 0 where it may be null. "[]"
 // is each element of an array; "*." stands for "bluetooth." and "net.".
 // A key the reports gain is added here, and documented there.
@@ -970,9 +973,10 @@ const JsonKey kJsonKeys[] = {
     {"host.build", "n"}, {"host.platformId", "n"}, {"host.productType", "n"},
     {"host.hostCode", "n"}, {"host.hostName", "s"}, {"host.amd64", "b"}, {"host.wow64", "b"},
     {"host.wow64Known", "b"}, {"host.requestCode", "s"}, {"host.baseCode", "s"},
-    {"host.valueInHeapBlock", "b"},
-    {"settings", "o"}, {"settings.file", "s0"}, {"settings.fileInReach", "b"},
-    {"settings.exists", "b"}, {"settings.fileError", "n"}, {"settings.keys", "a"},
+    {"host.valueInHeapBlock", "b"}, {"host.elevated", "b"},
+    {"settings", "o"}, {"settings.exePath", "s0"}, {"settings.exeSpelled", "b"},
+    {"settings.file", "s0"}, {"settings.fileInReach", "b"}, {"settings.exists", "b"},
+    {"settings.readable", "b"}, {"settings.fileError", "n"}, {"settings.keys", "a"},
     {"settings.keys[]", "o"}, {"settings.keys[].section", "s"}, {"settings.keys[].key", "s"},
     {"settings.keys[].value", "s0"}, {"settings.keys[].source", "s"},
     {"settings.keys[].refused", "b"}, {"settings.keys[].maxLength", "n"},
@@ -980,11 +984,20 @@ const JsonKey kJsonKeys[] = {
     {"service", "o"}, {"service.managerOpened", "b"}, {"service.registered", "b"},
     {"service.state", "s0"}, {"service.imagePath", "s0"}, {"service.besideSettings", "b"},
     {"service.settingsFile", "s0"}, {"service.recovery", "o0"},
-    {"service.recovery.resetSeconds", "n0"}, {"service.recovery.actions", "a"},
+    {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"}, {"service.recovery.actions", "a"},
     {"service.recovery.actions[]", "o"}, {"service.recovery.actions[].type", "s"},
-    {"service.recovery.actions[].delayMs", "n"}, {"service.displayNameOwner", "s0"},
+    {"service.recovery.actions[].delayMs", "n"}, {"service.requiredPrivileges", "a0"},
+    {"service.requiredPrivileges[]", "s"}, {"service.requiredPrivilegeCount", "n0"},
+    {"service.displayNameTaken", "b"}, {"service.displayNameOwner", "s0"},
     {"service.managerError", "n"}, {"service.openError", "n"}, {"service.statusError", "n"},
-    {"service.configError", "n"},
+    {"service.configError", "n"}, {"service.recoveryError", "n"},
+    {"home", "o"}, {"home.exe", "o"}, {"home.folder", "o"}, {"home.settingsFile", "o"},
+    {"home.exe.path", "s0"}, {"home.exe.access", "s0"}, {"home.exe.account", "s0"},
+    {"home.exe.error", "n"},
+    {"home.folder.path", "s0"}, {"home.folder.access", "s0"}, {"home.folder.account", "s0"},
+    {"home.folder.error", "n"},
+    {"home.settingsFile.path", "s0"}, {"home.settingsFile.access", "s0"}, {"home.settingsFile.account", "s0"},
+    {"home.settingsFile.error", "n"},
     {"bluetooth", "o"}, {"net", "o"}, {"*.class", "s"}, {"*.key", "s"}, {"*.pattern", "s0"},
     {"*.patternRefused", "b"}, {"*.lookup", "s"}, {"*.present", "n"}, {"*.matches", "n"},
     {"*.devices", "a"}, {"*.devices[]", "o"}, {"*.devices[].hardwareId", "s0"},
@@ -994,7 +1007,12 @@ const JsonKey kJsonKeys[] = {
     {"net.standing.nameKey", "s0"}, {"net.standing.nameValue", "s0"},
     {"net.standing.netCfgInstanceId", "s0"}, {"net.standing.devicePath", "s0"},
     {"net.standing.pathOpens", "b"}, {"net.standing.pathError", "n"},
-    {"bluetooth.sendState", "n"},
+    {"bluetooth.sendState", "n0"},
+    {"lastRequest", "o0"}, {"lastRequest.state", "n"}, {"lastRequest.adapter", "s0"},
+    {"lastRequest.timeUtc", "s"}, {"lastRequest.timeLocal", "s0"}, {"lastRequest.accepted", "b"},
+    {"lastRequest.failedAt", "s0"}, {"lastRequest.error", "n"}, {"lastRequest.errorName", "s0"},
+    {"lastRequest.acceptedState", "n0"}, {"lastRequest.sent", "n"}, {"lastRequest.refused", "n"},
+    {"lastRequest.retryWaiting", "b"}, {"lastRequest.fromLastRun", "b"},
     {"warnings", "a"}, {"warnings[]", "o"}, {"warnings[].id", "s"}, {"warnings[].key", "s0"},
     {"warnings[].text", "s"},
 };
@@ -1074,6 +1092,41 @@ public:
         sim::SimService& s = sim::Scm().services["tolvane_qm5520"];
         s.failureResetSeconds = kFailureResetSeconds;
         s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
+        Sim().SetAccess(std::string(kFolder) + "tolvane.exe", kOrdinaryFile);
+        Sim().SetAccess("C:\\Program Files\\Tolvane", kOrdinaryFolder);
+        DeriveServiceName();  // as the service does at start: it names the status key
+        ResetExchangeCounts();
+        RecordExchange(1, PathOf(kGuid).c_str(), {kDriverAccepted, 0}, 0);
+    }
+    // The driver refused Bluetooth on at the open of the adapter's old path;
+    // the adapter now stands at another, and the state waits.
+    void DriverRefused() {
+        Healthy();
+        ResetExchangeCounts();
+        RecordExchange(1, "\\\\.\\{7E57C4EC-0000-4000-8000-0000000000A0}",
+                       {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1);
+    }
+    // A standard user, and a settings file only administrators may read.
+    void SettingsAccessDenied() {
+        Healthy();
+        Sim().filesDenied.insert(sim::Lower(std::string(kFolder) + "tolvane.ini"));
+        sim::Scm().admin = false;
+    }
+    // Installed by hand to a folder users may change, with none of the
+    // privilege limits /install sets; the driver admits only SYSTEM.
+    void RefusedToAdministrator() {
+        Sim().exePath = "C:\\Tools\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57");
+        AddAdapter();
+        Sim().FindDevice(PathOf(kGuid))->adminsDenied = true;
+        Register("C:\\Tools\\tolvane.exe");
+        sim::Scm().services["tolvane_qm5520"].requiredPrivileges.clear();
+        Sim().SetAccess("C:\\Tools\\tolvane.exe", kOrdinaryFile);
+        Sim().SetAccess("C:\\Tools", "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)");
+    }
+    void ExeFolderUnspelled() {
+        Sim().exePathWide = L"C:\\\x0418\x043D\\tolvane-check.exe";
+        AddAdapter();
     }
     void NoSettingsFile() {
         sim::AddBluetoothDevice(kBtId, "0000", false);
@@ -1158,6 +1211,11 @@ const OutputState kOutputStates[] = {
     {"path-unresolved", kCheckPathUnresolved, &CheckOutput::PathUnresolved, nullptr},
     {"path-does-not-open", kCheckPathDoesNotOpen, &CheckOutput::PathDoesNotOpen, nullptr},
     {"access-denied", kCheckAccessDenied, &CheckOutput::AccessDenied, nullptr},
+    {"settings-access-denied", kCheckAccessDenied, &CheckOutput::SettingsAccessDenied, nullptr},
+    {"refused-to-administrator", kCheckPathDoesNotOpen, &CheckOutput::RefusedToAdministrator,
+     nullptr},
+    {"exe-folder-unspelled", kCheckNoSettings, &CheckOutput::ExeFolderUnspelled, nullptr},
+    {"driver-refused", kCheckDriverRefused, &CheckOutput::DriverRefused, nullptr},
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
     {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
