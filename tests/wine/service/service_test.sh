@@ -193,6 +193,20 @@ expect_status "long-path service gone" "error=1060"
 # created under the defaults. Started by full path: Wine cannot enter a
 # working directory that long.
 base="C:\\Program Files\\$folder\\"
+# expect_refused WHERE MODEL: /install from $winexe exits -2 and registers
+# neither Tolvane_MODEL nor the default name; with "all", the other
+# commands then find no service either (-3).
+expect_refused() {
+    expect_run "/install, $1" -2 "" /install
+    for name in "Tolvane_$2" Tolvane_QM5520; do
+        run_exe "$client" query "$name"
+        check_eq "$1: no $name" "error=1060" "$RUN_OUT"
+    done
+    [ "${3:-}" = all ] || return 0
+    for option in /start /stop /uninstall; do
+        expect_run "$option, $1" -3 "" "$option"
+    done
+}
 for length in 259 260; do
     dir="$(printf 'L%.0s' $(seq $((length - ${#base} - 12))))"
     mkdir -p "$install_dir/$dir"
@@ -211,14 +225,7 @@ expect_stop "/uninstall, settings path of 259 characters" "$(line Stopped)$(line
 expect_status "its service gone" "error=1060"
 
 winexe="$base$(printf 'L%.0s' $(seq $((260 - ${#base} - 12))))\\tolvane.exe"
-expect_run "/install, settings path of 260 characters" -2 "" /install
-for name in Tolvane_LEN260 Tolvane_QM5520; do
-    run_exe "$client" query "$name"
-    check_eq "settings path of 260 characters: no $name" "error=1060" "$RUN_OUT"
-done
-for option in /start /stop /uninstall; do
-    expect_run "$option, settings path of 260 characters" -3 "" "$option"
-done
+expect_refused "settings path of 260 characters" LEN260 all
 
 # ---- a folder whose name code page 1252 cannot spell: its "A" path would
 # read "C:\...\???????????\tolvane.exe", naming no file, and the defaults
@@ -228,14 +235,7 @@ mkdir -p "$install_dir/$cyrillic"
 cp "$exe" "$install_dir/$cyrillic/tolvane.exe"
 printf '[Product]\r\nModel=CYR\r\n' >"$install_dir/$cyrillic/tolvane.ini"
 winexe="$base$cyrillic\\tolvane.exe"
-expect_run "/install from a folder 1252 cannot spell" -2 "" /install
-for name in Tolvane_CYR Tolvane_QM5520; do
-    run_exe "$client" query "$name"
-    check_eq "folder 1252 cannot spell: no $name" "error=1060" "$RUN_OUT"
-done
-for option in /start /stop /uninstall; do
-    expect_run "$option from a folder 1252 cannot spell" -3 "" "$option"
-done
+expect_refused "a folder 1252 cannot spell" CYR all
 
 # ---- code page 932, in a prefix of its own: a settings path of 200
 # characters and 352 bytes is within MAX_PATH, which counts characters.
@@ -265,10 +265,6 @@ mkdir -p "$install_dir/한글"
 cp "$exe" "$install_dir/한글/tolvane.exe"
 printf '[Product]\r\nModel=HANGUL\r\n' >"$install_dir/한글/tolvane.ini"
 winexe="$base한글\\tolvane.exe"
-expect_run "/install from a folder 932 cannot spell" -2 "" /install
-for name in Tolvane_HANGUL Tolvane_QM5520; do
-    run_exe "$client" query "$name"
-    check_eq "folder 932 cannot spell: no $name" "error=1060" "$RUN_OUT"
-done
+expect_refused "a folder 932 cannot spell" HANGUL
 
 checks_done
