@@ -576,10 +576,12 @@ BOOL WINAPI SimStartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     // Started once its id is known, so tests can tell its calls apart.
     HANDLE thread = CreateThread(nullptr, 0, ServiceThread, &start, CREATE_SUSPENDED, &id);
     g_scm.serviceThread = id;
-    ResumeThread(thread);
+    // Controls are taken from before the service runs: a test that saw it
+    // report running may send one at once.
     EnterCriticalSection(&g_lock);
     g_dispatching = true;
     LeaveCriticalSection(&g_lock);
+    ResumeThread(thread);
 
     bool entryReturned = false;
     for (;;) {
