@@ -771,6 +771,7 @@ TEST_F(Check, AConsoleGetsTheReportAsUtf16AndARedirectionItsBytes) {
     // its last line break, so no character is split.
     Sim().codePage = CP_UTF8;
     Sim().stdoutConsole = false;
+    g_chunks.clear();
     Win32Api api = sim::Api();
     api.WriteStdout = [](const char* text) {
         g_chunks.push_back(text);
