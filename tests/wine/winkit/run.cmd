@@ -227,7 +227,21 @@ call :write_settings "%STAGING%\%NAME_ABOVE%.ini" WINKITLONG2
 rem Checked here: once renamed, the path is 260 characters, which "if exist"
 rem sees only where long paths are on (off by default, no switch on Windows 7).
 if exist "%STAGING%\%NAME_ABOVE%.ini" (call :pass "260-character settings file in place") else (call :fail "260-character settings file in place")
-ren "%STAGING%" SettingsPathLimit
+rem A virus scanner may still hold an exe just copied in, and Windows renames
+rem no folder with a file open inside: tried again a second apart. A rename
+rem that failed must fail here, not pass for "cannot start an exe" below.
+set /a TRIES=0
+:again_ren_staging
+ren "%STAGING%" SettingsPathLimit >nul 2>&1
+if not exist "%STAGING%" if exist "%LIMITDIR%" goto :staged
+set /a TRIES+=1
+if %TRIES% lss 5 (
+    ping -n 2 127.0.0.1 >nul 2>&1
+    goto :again_ren_staging
+)
+call :fail "settings path at the limit: %STAGING% renamed to SettingsPathLimit, %TRIES% tries"
+exit /b 0
+:staged
 set "SAVED=%EXE%"
 set "OLDEXT=%PATHEXT%"
 set "PATHEXT=.;%PATHEXT%"
