@@ -152,7 +152,7 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
-    if (f.settings.fileError == ERROR_ACCESS_DENIED) return kCheckAccessDenied;
+    if (f.settings.refused) return kCheckAccessDenied;
     if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
@@ -171,7 +171,7 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled, nullptr);
     else if (located == kSettingsFileOutOfReach)
         Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
-    else if (f.settings.fileError == ERROR_ACCESS_DENIED)
+    else if (f.settings.refused)
         Add(warnings, &count, kWarnSettingsAccessDenied, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)

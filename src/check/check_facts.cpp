@@ -25,13 +25,9 @@ bool InAdministrators(HANDLE token) {
     DWORD size = 0;
     if (!Win().GetTokenInformation(token, TokenGroups, groups, sizeof groups, &size)) return false;
     const TOKEN_GROUPS* list = reinterpret_cast<const TOKEN_GROUPS*>(groups);
-    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     for (DWORD i = 0; i < list->GroupCount; ++i) {
-        const SID* sid = static_cast<const SID*>(list->Groups[i].Sid);
-        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) && sid->SubAuthorityCount == 2 &&
-            std::memcmp(&sid->IdentifierAuthority, &nt, sizeof nt) == 0 &&
-            sid->SubAuthority[0] == SECURITY_BUILTIN_DOMAIN_RID &&
-            sid->SubAuthority[1] == DOMAIN_ALIAS_RID_ADMINS)
+        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) &&
+            IsAdministrators(static_cast<const SID*>(list->Groups[i].Sid)))
             return true;
     }
     return false;
@@ -73,6 +69,7 @@ void GatherSettings(SettingsFacts* s) {
         else Win().CloseHandle(file);
         s->fileOpens = file != INVALID_HANDLE_VALUE;
         s->fileExists = s->fileError != ERROR_FILE_NOT_FOUND && s->fileError != ERROR_PATH_NOT_FOUND;
+        s->refused = s->fileError == ERROR_ACCESS_DENIED;
     }
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingRule& rule = kSettingRules[i];
@@ -87,7 +84,7 @@ void GatherSettings(SettingsFacts* s) {
         k.fromFile = named && (!k.read || (probeRead && std::strcmp(probe, k.value) == 0));
     }
     // Defaults read in place of a refused file are not the service's.
-    s->nameDerived = s->fileError != ERROR_ACCESS_DENIED && DeriveServiceName();
+    s->nameDerived = !s->refused && DeriveServiceName();
     if (s->nameDerived) std::memcpy(s->serviceName, ServiceName, sizeof s->serviceName);
 }
 
@@ -104,7 +101,7 @@ bool SameIgnoringCase(const char* a, const char* b) {
 // display name or as its key name: the manager refuses both.
 void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, ServiceFacts* f) {
     const SettingFacts& display = settings.keys[kSettingDisplayName];
-    if (!display.read || display.value[0] == '\0' || settings.fileError == ERROR_ACCESS_DENIED)
+    if (!display.read || display.value[0] == '\0' || settings.refused)
         return;
     char owner[kServiceKeyNameCapacity];
     DWORD size = sizeof owner;
@@ -236,7 +233,7 @@ void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, c
     c->className = className;
     c->key = key;
     c->standing = -1;
-    c->patternUnknown = s.fileError == ERROR_ACCESS_DENIED;
+    c->patternUnknown = s.refused;
     c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, key, kDefaultPattern,
                                                        c->pattern, sizeof c->pattern);
     char upper[kPatternCapacity];

@@ -55,6 +55,7 @@ struct SettingsFacts {
     int fileExists;
     int fileOpens;    // it opens for reading, as the profile read opens it
     DWORD fileError;  // why it does not (2: it does not exist; 5: refused to this user)
+    int refused;      // refused to this user: its values, as the service reads them, are unknown
     SettingFacts keys[kSettingCount];
     int nameDerived;  // DeriveServiceName's result
     char serviceName[kServiceNameCapacity];

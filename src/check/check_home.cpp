@@ -26,6 +26,7 @@ struct KnownSid {
     BYTE count;
     DWORD sub[6];
 };
+const int kTrustedAdministrators = 1;
 const KnownSid kTrusted[] = {
     {5, 1, {18}},
     {5, 2, {32, 544}},
@@ -41,16 +42,19 @@ DWORD SubAuthority(const SID* sid, DWORD i) {
     return value;
 }
 
-bool IsTrusted(const SID* sid) {
+bool IsSid(const SID* sid, const KnownSid& k) {
     const BYTE* a = sid->IdentifierAuthority.Value;
-    for (const KnownSid& k : kTrusted) {
-        if (sid->SubAuthorityCount != k.count || a[0] || a[1] || a[2] || a[3] || a[4] ||
-            a[5] != k.authority)
-            continue;
-        DWORD i = 0;
-        while (i < k.count && SubAuthority(sid, i) == k.sub[i]) ++i;
-        if (i == k.count) return true;
-    }
+    if (sid->SubAuthorityCount != k.count || a[0] || a[1] || a[2] || a[3] || a[4] ||
+        a[5] != k.authority)
+        return false;
+    DWORD i = 0;
+    while (i < k.count && SubAuthority(sid, i) == k.sub[i]) ++i;
+    return i == k.count;
+}
+
+bool IsTrusted(const SID* sid) {
+    for (const KnownSid& k : kTrusted)
+        if (IsSid(sid, k)) return true;
     return false;
 }
 
@@ -149,6 +153,8 @@ void FolderOf(const char* exe, char* folder) {
 }
 
 }  // namespace
+
+bool IsAdministrators(const SID* sid) { return IsSid(sid, kTrusted[kTrustedAdministrators]); }
 
 void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, PrivilegeFacts* f) {
     DWORD needed = 0;

@@ -51,6 +51,9 @@ const int kAccessOthers = 3;   // another account may
 // allow and deny, count for nothing.
 int WhoMayChange(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights);
 
+// The SID is BUILTIN\Administrators (S-1-5-32-544).
+bool IsAdministrators(const SID* sid);
+
 // A SID as text ("S-1-5-32-545") into text (kSidTextCapacity bytes).
 const DWORD kSidTextCapacity = 192;
 void FormatSid(const SID* sid, char* text);

@@ -53,15 +53,14 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonBool(w, "exists", s.fileExists != 0);
     JsonBool(w, "readable", s.fileOpens != 0);
     JsonNumber(w, "fileError", s.fileError);
-    const bool known = s.fileError != ERROR_ACCESS_DENIED;
     JsonBeginArray(w, "keys");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         JsonBeginObject(w, nullptr);
         JsonString(w, "section", kSettingRules[i].section);
         JsonString(w, "key", kSettingRules[i].key);
-        JsonString(w, "value", k.read && known ? k.value : nullptr);
-        JsonString(w, "source", !known ? "unknown" : k.fromFile ? "file" : "default");
+        JsonString(w, "value", k.read && !s.refused ? k.value : nullptr);
+        JsonString(w, "source", s.refused ? "unknown" : k.fromFile ? "file" : "default");
         JsonBool(w, "refused", k.read == 0);
         JsonNumber(w, "maxLength", kSettingRules[i].capacity - 1);
         JsonEndObject(w);
@@ -107,7 +106,7 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         for (DWORD i = 0; i < f.privileges.kept; name += std::strlen(name) + 1, ++i)
             JsonString(w, nullptr, name);
         JsonEndArray(w);
-        JsonNumber(w, "requiredPrivilegeCount", static_cast<long>(f.privileges.count));
+        JsonNumber(w, "requiredPrivilegeCount", f.privileges.count);
     }
     JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
@@ -137,7 +136,7 @@ void HomeJson(JsonWriter* w, const HomeFacts& h) {
         JsonString(w, "path", o.path[0] ? o.path : nullptr);
         JsonString(w, "access", AccessName(o.access));
         JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
-        JsonNumber(w, "error", static_cast<long>(o.error));
+        JsonNumber(w, "error", o.error);
         JsonEndObject(w);
     }
     JsonEndObject(w);
@@ -197,18 +196,18 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
     const bool accepted = r.numbers[kStatusAccepted] != 0;
     const DWORD held = r.numbers[kStatusAcceptedState];
     JsonBeginObject(w, "lastRequest");
-    JsonNumber(w, "state", static_cast<long>(r.numbers[kStatusState]));
+    JsonNumber(w, "state", r.numbers[kStatusState]);
     JsonString(w, "adapter", r.adapter[0] ? r.adapter : nullptr);
     JsonString(w, "timeUtc", r.timeUtc);
     JsonString(w, "timeLocal", r.timeLocal[0] ? r.timeLocal : nullptr);
     JsonBool(w, "accepted", accepted);
     JsonString(w, "failedAt", accepted ? nullptr : r.failedAt);
-    JsonNumber(w, "error", static_cast<long>(r.numbers[kStatusError]));
+    JsonNumber(w, "error", r.numbers[kStatusError]);
     JsonString(w, "errorName", WindowsErrorName(r.numbers[kStatusError]));
     if (held == kNoneAccepted) JsonNull(w, "acceptedState");
-    else JsonNumber(w, "acceptedState", static_cast<long>(held));
-    JsonNumber(w, "sent", static_cast<long>(r.numbers[kStatusSent]));
-    JsonNumber(w, "refused", static_cast<long>(r.numbers[kStatusRefused]));
+    else JsonNumber(w, "acceptedState", held);
+    JsonNumber(w, "sent", r.numbers[kStatusSent]);
+    JsonNumber(w, "refused", r.numbers[kStatusRefused]);
     JsonBool(w, "retryWaiting", RefusalWaiting(f) != 0);
     JsonBool(w, "fromLastRun", StatusFromLastRun(f) != 0);
     JsonEndObject(w);

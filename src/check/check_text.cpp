@@ -95,7 +95,7 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
                       : s.located == kSettingsFileOutOfReach
                           ? "not looked at: its path is over 259 characters\n"
                           : s.located == kSettingsFileNamed ? "no: it does not exist\n" : "no\n");
-    if (s.fileError == ERROR_ACCESS_DENIED) {
+    if (s.refused) {
         Row(out, "Values", "unknown: the file is refused to this user");
         return;
     }
