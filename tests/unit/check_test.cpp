@@ -366,6 +366,17 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Gather();
     EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
     sim::Scm().services.erase("verdin service");
+    // One character is a display name set, as much as a long one; none is none.
+    other.name = "V";
+    sim::Scm().services["v"] = other;
+    Settings("", "VEN_7E57", "[Product]\nServiceDisplayName=V\n");
+    Gather();
+    EXPECT_STREQ("V", facts->service.displayNameOwner);
+    Settings("", "VEN_7E57", "[Product]\nServiceDisplayName=\n");
+    Gather();
+    EXPECT_EQ(0, facts->service.displayNameTaken);
+    sim::Scm().services.erase("v");
+    Settings("", "VEN_7E57");
     // A key name longer than the answer's room is taken, not free.
     other.name = std::string(kServiceKeyNameCapacity, 'K');
     other.displayName = "Verdin Service";
@@ -813,11 +824,14 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
     EXPECT_TRUE(Has(json, "\"index\": 39,"));
 }
 
+// The suggestion, or "<none>" when there is none and the buffer was left empty.
 std::string Suggest(const std::vector<const char*>& ids, DWORD index) {
     char out[kPatternCapacity];
-    return SuggestPattern(ids.data(), static_cast<DWORD>(ids.size()), index,
-                          sim::Api().IsDBCSLeadByte, out)
-               ? out : "<none>";
+    std::memset(out, 'X', sizeof out);
+    if (SuggestPattern(ids.data(), static_cast<DWORD>(ids.size()), index,
+                       sim::Api().IsDBCSLeadByte, out))
+        return out;
+    return out[0] == '\0' ? "<none>" : std::string("left behind: ") + out;
 }
 
 TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
@@ -832,6 +846,9 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     EXPECT_EQ("ROOT\\SPARE", Suggest({"MACHINE\\SPARE", "ROOT\\SPARE"}, 1));
     EXPECT_EQ("<none>", Suggest({kBtId, kBtId}, 1));
     EXPECT_EQ("<none>", Suggest({"MACHINE\\SPARE", "MACHINE\\SPARE2"}, 0));
+    // No enumerator: the fields start at the first character.
+    EXPECT_EQ("VID_0B7C&PID_7B01", Suggest({"VID_0B7C&PID_7B01", "VID_0B7C&PID_7B02"}, 0));
+    EXPECT_EQ("SPARE", Suggest({"SPARE", kBtId}, 0));
     // A device whose ID is not valid text matches nothing and hides nothing.
     EXPECT_EQ("VID_0B7C&PID_7B01", Suggest({nullptr, kBtId}, 1));
     EXPECT_EQ("<none>", Suggest({nullptr, kBtId}, 0));
@@ -843,6 +860,10 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     Sim().codePage = 932;
     const char dbcs[] = "USB\\VID_\x83\x5C" "A&PID_1&REV_2";
     EXPECT_EQ("VID_\x83\x5C" "A&PID_1", Suggest({dbcs}, 0));
+    // At the end too, and a lead byte left last stands as a character.
+    const char dbcsLast[] = "USB\\VID_1&PID_\x83\x5C";
+    EXPECT_EQ("VID_1&PID_\x83\x5C", Suggest({dbcsLast, "USB\\VID_1&PID_2"}, 0));
+    EXPECT_EQ("VID_1&PID_2\x83", Suggest({"USB\\VID_1&PID_2\x83", "USB\\VID_1&PID_2"}, 0));
 }
 
 // ---- The check tool's output, pinned ----

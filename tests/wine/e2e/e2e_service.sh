@@ -35,7 +35,7 @@ wine_env win32
 MDIR=""
 
 teardown() {
-    if [ -n "$MDIR" ]; then machine destroy "$MDIR" >/dev/null 2>&1; fi
+    machine_drop "$MDIR"
     MDIR=""
 }
 trap teardown EXIT
