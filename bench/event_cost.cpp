@@ -152,11 +152,9 @@ void ProductEvent(int btState) {
 // The Sent count the product's requests left in the Status key; -1 for none.
 long StatusSent() {
     char path[kStatusKeyCapacity];
-    std::strcpy(path, kStatusKeyPrefix);
-    std::strcat(path, ServiceName);
-    std::strcat(path, kStatusKeySuffix);
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (!StatusKeyPath(ServiceName, path) ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
     DWORD sent = 0;
     DWORD size = sizeof sent;

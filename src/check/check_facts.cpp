@@ -6,7 +6,7 @@
 #include "devices/device_text.h"
 #include "host/registry_reader.h"
 #include "platform/win32_api.h"
-#include "radio/driver_request.h"
+#include "radio/coordinator.h"
 
 namespace {
 
@@ -228,13 +228,13 @@ void VisitDevice(void* context, const SP_DEVINFO_DATA* element, const char* hard
     d.started = DeviceNodeStarted(element->DevInst);
 }
 
-void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, const char* key,
-                 DWORD fill) {
-    c->className = className;
-    c->key = key;
+void GatherClass(const SettingsFacts& s, ClassFacts* c, const RadioClass& radio) {
+    const DWORD fill = radio.fill;
+    c->className = radio.className;
+    c->key = radio.key;
     c->standing = -1;
     c->patternUnknown = s.refused;
-    c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, key, kDefaultPattern,
+    c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, c->key, kDefaultPattern,
                                                        c->pattern, sizeof c->pattern);
     char upper[kPatternCapacity];
     c->patternChanges =
@@ -246,7 +246,7 @@ void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, c
     DeviceRecord record;
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof info);
-    const int result = DeviceLookup(&record, c->patternRead ? c->pattern : "", className, &info,
+    const int result = DeviceLookup(&record, c->patternRead ? c->pattern : "", c->className, &info,
                                     c->patternRead ? fill : kLookupPlain, VisitDevice, &visit);
     c->lookup = c->patternRead ? result : kLookupSkipped;
     if (c->standing < 0) return;
@@ -267,20 +267,6 @@ void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, c
 
 }  // namespace
 
-int ImagePathExe(const char* imagePath, char* out, DWORD capacity) {
-    if (imagePath[0] != '"') return JoinText(out, capacity, imagePath);
-    const char* close = std::strchr(imagePath + 1, '"');
-    const size_t length =
-        close ? static_cast<size_t>(close - imagePath - 1) : std::strlen(imagePath + 1);
-    if (length + 1 > capacity) {
-        if (capacity > 0) out[0] = '\0';
-        return 0;
-    }
-    std::memcpy(out, imagePath + 1, length);
-    out[length] = '\0';
-    return 1;
-}
-
 void GatherFacts(CheckFacts* facts) {
     std::memset(facts, 0, sizeof *facts);
     GatherHost(&facts->host);
@@ -293,9 +279,7 @@ void GatherFacts(CheckFacts* facts) {
         JoinText(exe, sizeof exe,
                  facts->settings.located == kSettingsExeUnspelled ? "" : facts->settings.exePath);
     GatherHome(exe, &facts->home);
-    // The Bluetooth device is never sent anything: its adapter names are not sought.
-    GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,
-                kLookupPlain);
-    GatherClass(facts->settings, &facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+    GatherClass(facts->settings, &facts->bluetooth, kRadioClasses[kRadioBluetooth]);
+    GatherClass(facts->settings, &facts->net, kRadioClasses[kRadioWifi]);
     GatherLastRequest(facts->settings.serviceName, &facts->lastRequest);
 }

@@ -133,7 +133,3 @@ struct CheckFacts {
 // Fills facts from the machine. Nothing is changed and no request is
 // sent; every handle opened is closed.
 void GatherFacts(CheckFacts* facts);
-
-// The exe an image path starts: the text inside its quotes, or all of it.
-// Returns 1, or 0 (out empty) when it does not fit `capacity`.
-int ImagePathExe(const char* imagePath, char* out, DWORD capacity);

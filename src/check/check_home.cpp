@@ -137,21 +137,6 @@ void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
     if (o->access == kAccessOthers) NameAccount(who, o->account);
 }
 
-// The folder an exe stands in: its path before the last "\", which stays
-// after a drive ("C:\"). Scanned forward, so a trail byte is never taken
-// for a separator.
-void FolderOf(const char* exe, char* folder) {
-    DWORD cut = 0;
-    for (DWORD i = 0; exe[i] != '\0';) {
-        if (exe[i] == '\\') cut = i;
-        i += Win().IsDBCSLeadByte(static_cast<BYTE>(exe[i])) && exe[i + 1] != '\0' ? 2 : 1;
-    }
-    if (cut == 0) return;
-    if (exe[cut - 1] == ':') ++cut;
-    std::memcpy(folder, exe, cut);
-    folder[cut] = '\0';
-}
-
 }  // namespace
 
 bool IsAdministrators(const SID* sid) { return IsSid(sid, kTrusted[kTrustedAdministrators]); }
@@ -217,8 +202,11 @@ void GatherHome(const char* exe, HomeFacts* home) {
     std::memset(home, 0, sizeof *home);
     HomeObject* o = home->objects;
     if (exe[0] == '\0') return;  // no path formed: nothing named that is not the service's
-    JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe);
-    FolderOf(exe, o[kHomeFolder].path);
+    if (!JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
+    // The folder without its last "\", which stays after a drive ("C:\").
+    DWORD cut = ExeFolderLength(exe);
+    if (cut > 1 && exe[cut - 2] != ':') --cut;
+    if (cut > 1) std::memcpy(o[kHomeFolder].path, exe, cut);
     if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))
         o[kHomeSettings].path[0] = '\0';
 

@@ -50,29 +50,9 @@ LONG ReadValue(HKEY key, const char* name, DWORD type, void* data, DWORD capacit
 // TimeUtc moved to local time into local; empty when it is not a time.
 void LocalTime(const char* utc, char* local) {
     local[0] = '\0';
-    WORD fields[6] = {};
-    int field = 0;
-    for (int i = 0; kStatusTimeShape[i] != '\0'; ++i) {
-        const char c = utc[i];
-        if (kStatusTimeShape[i] != '0') {
-            if (c != kStatusTimeShape[i]) return;
-            ++field;
-        } else if (c >= '0' && c <= '9') {
-            fields[field] = static_cast<WORD>(fields[field] * 10 + (c - '0'));
-        } else {
-            return;
-        }
-    }
-    if (utc[kStatusTimeCapacity - 1] != '\0') return;
-    SYSTEMTIME t = {};
-    t.wYear = fields[0];
-    t.wMonth = fields[1];
-    t.wDay = fields[2];
-    t.wHour = fields[3];
-    t.wMinute = fields[4];
-    t.wSecond = fields[5];
+    SYSTEMTIME t;
     FILETIME ft, localFt;
-    if (Win().SystemTimeToFileTime(&t, &ft) && Win().FileTimeToLocalFileTime(&ft, &localFt) &&
+    if (ParseStatusTime(utc, &t) && Win().SystemTimeToFileTime(&t, &ft) && Win().FileTimeToLocalFileTime(&ft, &localFt) &&
         Win().FileTimeToSystemTime(&localFt, &t))
         FormatStatusTime(t, local);
 }
@@ -84,9 +64,7 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     char path[kStatusKeyCapacity];
     HKEY key = nullptr;
     f->error = ERROR_FILE_NOT_FOUND;
-    if (serviceName[0] == '\0' ||
-        !JoinText(path, sizeof path, kStatusKeyPrefix, serviceName, kStatusKeySuffix))
-        return;
+    if (!StatusKeyPath(serviceName, path)) return;
     f->error = static_cast<DWORD>(
         Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key));
     if (f->error != ERROR_SUCCESS) return;

@@ -50,6 +50,28 @@ void FormatStatusTime(const SYSTEMTIME& t, char* text) {
     }
 }
 
+int StatusKeyPath(const char* serviceName, char* path) {
+    path[0] = '\0';
+    return serviceName[0] != '\0' &&
+           JoinText(path, kStatusKeyCapacity, kStatusKeyPrefix, serviceName, kStatusKeySuffix);
+}
+
+int ParseStatusTime(const char* text, SYSTEMTIME* t) {
+    WORD fields[6] = {};
+    // The shape's terminator is compared too: nothing may follow.
+    for (DWORD i = 0, field = 0; i < kStatusTimeCapacity; ++i) {
+        const char c = text[i];
+        if (kStatusTimeShape[i] == '0' && c >= '0' && c <= '9')
+            fields[field] = static_cast<WORD>(fields[field] * 10 + (c - '0'));
+        else if (kStatusTimeShape[i] == c) ++field;
+        else return 0;
+    }
+    std::memset(t, 0, sizeof *t);
+    WORD* const out[] = {&t->wYear, &t->wMonth, &t->wDay, &t->wHour, &t->wMinute, &t->wSecond};
+    for (int i = 0; i < 6; ++i) *out[i] = fields[i];
+    return 1;
+}
+
 const char* FailedAtName(int step) {
     static const char* const kNames[] = {"", "no-path", "open", "control"};
     return kNames[step];
@@ -67,8 +89,7 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
     char path[kStatusKeyCapacity];
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (ServiceName[0] == '\0' || !JoinText(path, sizeof path, kStatusKeyPrefix, ServiceName,
-                                            kStatusKeySuffix) ||
+    if (!StatusKeyPath(ServiceName, path) ||
         Win().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE,
                               KEY_SET_VALUE, nullptr, &key, &disposition) != ERROR_SUCCESS)
         return;

@@ -15,6 +15,10 @@ const char kStatusKeySuffix[] = "\\Status";
 const DWORD kStatusKeyCapacity =
     sizeof kStatusKeyPrefix + kServiceNameCapacity + sizeof kStatusKeySuffix;
 
+// The Status key's path for the service named into path (kStatusKeyCapacity
+// bytes). Returns 1, or 0 with path empty when there is no name.
+int StatusKeyPath(const char* serviceName, char* path);
+
 // The key's values, names stable (docs/running.md lists them). REG_DWORD ones, in
 // the order of StatusNumbers' fields:
 enum StatusNumber {
@@ -40,8 +44,10 @@ const char kStatusTimeShape[] = "0000-00-00 00:00:00";
 const DWORD kFailedAtCapacity = 8;
 const DWORD kStatusTimeCapacity = sizeof kStatusTimeShape;
 
-// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes).
+// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes), and back:
+// ParseStatusTime returns 1, or 0 when text is not of that shape.
 void FormatStatusTime(const SYSTEMTIME& t, char* text);
+int ParseStatusTime(const char* text, SYSTEMTIME* t);
 
 // FailedAt's text for a DriverStep.
 const char* FailedAtName(int step);
