@@ -11,17 +11,29 @@ struct Named {
     const char* text;
 };
 
-const Named kExitCodes[kCheckExitCodeCount] = {
-    {"would-tell", "the service would tell the Wi-Fi driver"},
-    {"no-settings", "no settings readable, or WiFiHWID refused as too long"},
-    {"no-adapter-match", "no Wi-Fi adapter matches WiFiHWID"},
-    {"adapter-not-started", "the adapter that matches is not started"},
-    {"path-unresolved", "the adapter's device path cannot be resolved"},
-    {"path-does-not-open", "the adapter's device path does not open"},
-    {"unknown-option", "unknown option (the usage is printed)"},
-    {"access-denied",
+const CodeWord kExitCodeNames[] = {
+    {kCheckWouldTell, "would-tell"},
+    {kCheckNoSettings, "no-settings"},
+    {kCheckNoAdapterMatch, "no-adapter-match"},
+    {kCheckAdapterNotStarted, "adapter-not-started"},
+    {kCheckPathUnresolved, "path-unresolved"},
+    {kCheckPathDoesNotOpen, "path-does-not-open"},
+    {kCheckUnknownOption, "unknown-option"},
+    {kCheckAccessDenied, "access-denied"},
+    {kCheckDriverRefused, "driver-refused"},
+};
+const CodeWord kExitCodeTexts[] = {
+    {kCheckWouldTell, "the service would tell the Wi-Fi driver"},
+    {kCheckNoSettings, "no settings readable, or WiFiHWID refused as too long"},
+    {kCheckNoAdapterMatch, "no Wi-Fi adapter matches WiFiHWID"},
+    {kCheckAdapterNotStarted, "the adapter that matches is not started"},
+    {kCheckPathUnresolved, "the adapter's device path cannot be resolved"},
+    {kCheckPathDoesNotOpen, "the adapter's device path does not open"},
+    {kCheckUnknownOption, "unknown option (the usage is printed)"},
+    {kCheckAccessDenied,
      "the settings file or the adapter's device path is refused to this user (run elevated)"},
-    {"driver-refused", "the driver refused the last request; it waits for the next device event"},
+    {kCheckDriverRefused,
+     "the driver refused the last request; it waits for the next device event"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -86,22 +98,59 @@ const Named kWarnings[kWarnKindCount] = {
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
 
-const char* const kHostNames[] = {
-    "unsupported (older than Windows 95 and NT 4.0)",
-    "Windows 95",
-    "Windows 98",
-    "Windows 98 SE",
-    "Windows Me",
-    "Windows NT 4.0",
-    "Windows 2000",
-    "Windows XP",
-    "64-bit Windows XP or Server 2003",
-    "Windows Server 2003",
-    "Windows Vista",
-    "64-bit Windows Vista",
-    "Windows 7 or later",
-    "64-bit Windows 7 or later",
-    "Windows Server 2008",
+const CodeWord kHostNames[] = {
+    {0, "unsupported (older than Windows 95 and NT 4.0)"},
+    {1, "Windows 95"},
+    {2, "Windows 98"},
+    {3, "Windows 98 SE"},
+    {4, "Windows Me"},
+    {5, "Windows NT 4.0"},
+    {6, "Windows 2000"},
+    {7, "Windows XP"},
+    {8, "64-bit Windows XP or Server 2003"},
+    {9, "Windows Server 2003"},
+    {10, "Windows Vista"},
+    {11, "64-bit Windows Vista"},
+    {12, "Windows 7 or later"},
+    {13, "64-bit Windows 7 or later"},
+    {14, "Windows Server 2008"},
+};
+
+const CodeWord kStateNames[] = {
+    {SERVICE_STOPPED, "stopped"},           {SERVICE_START_PENDING, "starting"},
+    {SERVICE_STOP_PENDING, "stopping"},     {SERVICE_RUNNING, "running"},
+    {SERVICE_CONTINUE_PENDING, "continuing"}, {SERVICE_PAUSE_PENDING, "pausing"},
+    {SERVICE_PAUSED, "paused"},
+};
+
+const CodeWord kRecoveryNames[] = {
+    {SC_ACTION_NONE, "none"},
+    {SC_ACTION_RESTART, "restart"},
+    {SC_ACTION_REBOOT, "reboot"},
+    {SC_ACTION_RUN_COMMAND, "run-command"},
+};
+
+// Errors a driver request plausibly ends with.
+const CodeWord kErrorNames[] = {
+    {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
+    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+    {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+    {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
+    {ERROR_NOT_READY, "ERROR_NOT_READY"},
+    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+    {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
+    {ERROR_DEV_NOT_EXIST, "ERROR_DEV_NOT_EXIST"},
+    {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+    {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
+    {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
+    {ERROR_BUSY, "ERROR_BUSY"},
+    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
+    {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
+    {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+    {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
 };
 
 void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about,
@@ -143,13 +192,14 @@ bool TryField(const char* const* ids, DWORD count, DWORD index, DWORD start, DWO
 
 }  // namespace
 
-const char* ExitCodeName(int code) {
-    return code >= 0 && code < kCheckExitCodeCount ? kExitCodes[code].name : "unknown";
+const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback) {
+    for (DWORD i = 0; i < count; ++i)
+        if (table[i].code == code) return table[i].word;
+    return fallback;
 }
 
-const char* ExitCodeText(int code) {
-    return code >= 0 && code < kCheckExitCodeCount ? kExitCodes[code].text : "unknown";
-}
+const char* ExitCodeName(int code) { return WordOf(kExitCodeNames, code, "unknown"); }
+const char* ExitCodeText(int code) { return WordOf(kExitCodeTexts, code, "unknown"); }
 
 int CheckExitCode(const CheckFacts& f) {
     if (f.settings.refused) return kCheckAccessDenied;
@@ -290,18 +340,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                                  s.recoveryActions[i].Delay == kFailureActions[i].Delay;
 }
 
-const char* HostCodeName(int code) {
-    const int known = static_cast<int>(sizeof kHostNames / sizeof kHostNames[0]);
-    return code >= 0 && code < known ? kHostNames[code] : "unknown";
-}
-
-const char* ServiceStateName(DWORD state) {
-    static const char* const kNames[] = {"stopped", "starting", "stopping", "running",
-                                         "continuing", "pausing", "paused"};
-    return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? kNames[state - 1] : "unknown";
-}
-
-const char* RecoveryActionName(DWORD type) {
-    static const char* const kNames[] = {"none", "restart", "reboot", "run-command"};
-    return type <= SC_ACTION_RUN_COMMAND ? kNames[type] : "other";
-}
+const char* HostCodeName(int code) { return WordOf(kHostNames, code, "unknown"); }
+const char* ServiceStateName(DWORD state) { return WordOf(kStateNames, state, "unknown"); }
+const char* RecoveryActionName(DWORD type) { return WordOf(kRecoveryNames, type, "other"); }
+const char* WindowsErrorName(DWORD error) { return WordOf(kErrorNames, error, nullptr); }

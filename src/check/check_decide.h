@@ -6,6 +6,18 @@
 #include "check/check_facts.h"
 #include "devices/device_text.h"
 
+// A code and its word: every code-to-word table is a list of these, read by
+// WordOf, which gives fallback for a code the table lacks.
+struct CodeWord {
+    long code;
+    const char* word;
+};
+const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback);
+template <DWORD N>
+const char* WordOf(const CodeWord (&table)[N], long code, const char* fallback) {
+    return WordOf(table, N, code, fallback);
+}
+
 // Exit codes: 0 when the service would tell a driver, otherwise the first
 // missing link.
 const int kCheckWouldTell = 0;
@@ -120,3 +132,6 @@ const char* ServiceStateName(DWORD state);
 
 // A failure action's type as a word ("restart", ...).
 const char* RecoveryActionName(DWORD type);
+
+// A Windows error's symbolic name ("ERROR_GEN_FAILURE"), or null.
+const char* WindowsErrorName(DWORD error);

@@ -17,12 +17,12 @@ void JsonHex(JsonWriter* w, const char* key, DWORD value) {
     JsonString(w, key, text);
 }
 
-const char* LookupName(int lookup) {
-    return lookup == kDeviceFound      ? "found"
-           : lookup == kDeviceNotFound ? "not-found"
-           : lookup == kNoDeviceList   ? "no-device-list"
-           : lookup == kClassUnresolved ? "class-unresolved" : "pattern-refused";
-}
+const CodeWord kLookupNames[] = {
+    {kDeviceFound, "found"},
+    {kDeviceNotFound, "not-found"},
+    {kNoDeviceList, "no-device-list"},
+    {kClassUnresolved, "class-unresolved"},
+};
 
 void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonBeginObject(w, "host");
@@ -118,14 +118,11 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
     JsonEndObject(w);
 }
 
-const char* AccessName(int access) {
-    switch (access) {
-        case kAccessTrusted: return "administrators-only";
-        case kAccessNoList: return "no-access-list";
-        case kAccessOthers: return "others-may-change";
-        default: return nullptr;
-    }
-}
+const CodeWord kAccessNames[] = {
+    {kAccessTrusted, "administrators-only"},
+    {kAccessNoList, "no-access-list"},
+    {kAccessOthers, "others-may-change"},
+};
 
 void HomeJson(JsonWriter* w, const HomeFacts& h) {
     JsonBeginObject(w, "home");
@@ -134,7 +131,7 @@ void HomeJson(JsonWriter* w, const HomeFacts& h) {
         const HomeObject& o = h.objects[i];
         JsonBeginObject(w, keys[i]);
         JsonString(w, "path", o.path[0] ? o.path : nullptr);
-        JsonString(w, "access", AccessName(o.access));
+        JsonString(w, "access", WordOf(kAccessNames, o.access, nullptr));
         JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
         JsonNumber(w, "error", o.error);
         JsonEndObject(w);
@@ -148,7 +145,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonString(w, "key", c.key);
     JsonString(w, "pattern", c.patternRead ? c.pattern : nullptr);
     JsonBool(w, "patternRefused", c.patternRead == 0 && !c.patternUnknown);
-    JsonString(w, "lookup", LookupName(c.lookup));
+    JsonString(w, "lookup", WordOf(kLookupNames, c.lookup, "pattern-refused"));
     JsonNumber(w, "present", c.present);
     JsonNumber(w, "matches", c.matches);
     JsonBeginArray(w, "devices");

@@ -8,33 +8,6 @@
 
 namespace {
 
-// Errors a driver request plausibly ends with.
-struct ErrorName {
-    DWORD error;
-    const char* name;
-};
-const ErrorName kErrorNames[] = {
-    {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
-    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
-    {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
-    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
-    {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
-    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
-    {ERROR_NOT_READY, "ERROR_NOT_READY"},
-    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
-    {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
-    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
-    {ERROR_DEV_NOT_EXIST, "ERROR_DEV_NOT_EXIST"},
-    {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
-    {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
-    {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
-    {ERROR_BUSY, "ERROR_BUSY"},
-    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
-    {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
-    {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
-    {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
-};
-
 // One value of the expected type; a string must fit with its terminator.
 LONG ReadValue(HKEY key, const char* name, DWORD type, void* data, DWORD capacity) {
     DWORD got = 0;
@@ -101,10 +74,4 @@ int RequestElsewhere(const CheckFacts& f) {
 
 int StatusFromLastRun(const CheckFacts& f) {
     return !f.service.registered || f.service.state != SERVICE_RUNNING;
-}
-
-const char* WindowsErrorName(DWORD error) {
-    for (const ErrorName& e : kErrorNames)
-        if (e.error == error) return e.name;
-    return nullptr;
 }

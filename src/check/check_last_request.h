@@ -36,6 +36,3 @@ int RequestElsewhere(const CheckFacts& f);
 
 // The service is not running: the status is from its last run.
 int StatusFromLastRun(const CheckFacts& f);
-
-// A Windows error's symbolic name ("ERROR_GEN_FAILURE"), or null.
-const char* WindowsErrorName(DWORD error);
