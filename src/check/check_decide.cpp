@@ -190,31 +190,35 @@ bool TryField(const char* const* ids, DWORD count, DWORD index, DWORD start, DWO
     return true;
 }
 
-}  // namespace
-
-const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback) {
-    for (DWORD i = 0; i < count; ++i)
-        if (table[i].code == code) return table[i].word;
-    return fallback;
-}
-
-const char* ExitCodeName(int code) { return WordOf(kExitCodeNames, code, "unknown"); }
-const char* ExitCodeText(int code) { return WordOf(kExitCodeTexts, code, "unknown"); }
-
-int CheckExitCode(const CheckFacts& f) {
-    if (f.settings.refused) return kCheckAccessDenied;
-    if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
-    if (f.net.standing < 0) return kCheckNoAdapterMatch;
-    if (!f.net.standingStarted) return kCheckAdapterNotStarted;
-    if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
+// The exit code and the warning, if any, of each AdapterStep.
+struct StepOutcome {
+    int exitCode;
+    int warning;  // kWarnKindCount for none
+};
+const StepOutcome kStepOutcomes[kAdapterStepCount] = {
+    {kCheckNoSettings, kWarnKindCount},
+    {kCheckNoAdapterMatch, kWarnKindCount},
+    {kCheckAdapterNotStarted, kWarnKindCount},
+    {kCheckPathUnresolved, kWarnPathUnresolved},
+    {kCheckPathDoesNotOpen, kWarnPathDoesNotOpen},
+    {kCheckAccessDenied, kWarnPathAccessDenied},
     // An administrator refused is not helped by elevation.
-    if (!f.net.pathOpens)
-        return f.net.pathError == ERROR_ACCESS_DENIED && !f.host.elevated ? kCheckAccessDenied
-                                                                          : kCheckPathDoesNotOpen;
-    return RefusalWaiting(f) ? kCheckDriverRefused : kCheckWouldTell;
+    {kCheckPathDoesNotOpen, kWarnPathRefusedToAdministrator},
+    {kCheckWouldTell, kWarnKindCount},
+};
+
+int AdapterLadder(const CheckFacts& f) {
+    const ClassFacts& n = f.net;
+    if (!n.patternRead) return kAdapterNotSought;
+    if (n.standing < 0) return kAdapterNoMatch;
+    if (!n.standingStarted) return kAdapterNotStarted;
+    if (n.payload.DevicePath[0] == '\0') return kAdapterPathUnresolved;
+    if (n.pathOpens) return kAdapterOpens;
+    if (n.pathError != ERROR_ACCESS_DENIED) return kAdapterDoesNotOpen;
+    return f.host.elevated ? kAdapterRefusedToAdministrator : kAdapterRefusedToUser;
 }
 
-int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
+int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* warnings) {
     int count = 0;
     const int located = f.settings.located;
     if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
@@ -238,16 +242,25 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     }
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
-    if (f.net.standing >= 0 && f.net.standingStarted) {
-        if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
-        else if (f.net.pathError == ERROR_ACCESS_DENIED)
-            Add(warnings, &count,
-                f.host.elevated ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied, &f.net);
-        else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
-    }
-    if (RequestElsewhere(f)) Add(warnings, &count, kWarnRequestElsewhere, &f.net);
+    const int pathWarning = kStepOutcomes[v.net.adapter].warning;
+    if (pathWarning != kWarnKindCount) Add(warnings, &count, pathWarning, &f.net);
+    // The last request went to another adapter than the started one found now.
+    if (f.lastRequest.read && v.net.adapter >= kAdapterDoesNotOpen &&
+        std::strcmp(f.lastRequest.adapter, f.net.payload.DevicePath) != 0)
+        Add(warnings, &count, kWarnRequestElsewhere, &f.net);
     return count;
 }
+
+}  // namespace
+
+const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback) {
+    for (DWORD i = 0; i < count; ++i)
+        if (table[i].code == code) return table[i].word;
+    return fallback;
+}
+
+const char* ExitCodeName(int code) { return WordOf(kExitCodeNames, code, "unknown"); }
+const char* ExitCodeText(int code) { return WordOf(kExitCodeTexts, code, "unknown"); }
 
 const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
@@ -325,13 +338,23 @@ const char* SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out
 }
 
 void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
-    v->exitCode = CheckExitCode(f);
-    v->warningCount = CollectWarnings(f, v->warnings);
+    const LastRequestFacts& r = f.lastRequest;
     v->bluetooth.why = SuggestedPattern(f.bluetooth, isLead, v->bluetooth.pattern);
     v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
-    v->bluetooth.sendState = WouldSendState(f);
+    // The state a send would carry now: 1 when a Bluetooth device stands started.
+    v->bluetooth.sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted;
     v->net.sendState = -1;
-    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.elevated;
+    v->net.adapter = AdapterLadder(f);
+    // A refused state waits while Bluetooth is still in it: the driver does
+    // not hold what the service sees.
+    v->retry = !r.read || !r.numbers[kStatusRetryWaiting] ? kRetryNone
+               : r.numbers[kStatusState] == static_cast<DWORD>(v->bluetooth.sendState)
+                   ? kRetryWaiting
+                   : kRetryNoneNow;
+    v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
+    v->exitCode = f.settings.refused ? kCheckAccessDenied : kStepOutcomes[v->net.adapter].exitCode;
+    if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting) v->exitCode = kCheckDriverRefused;
+    v->warningCount = CollectWarnings(f, *v, v->warnings);
     const ServiceFacts& s = f.service;
     v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&
                              s.recoveryActionCount == kFailureActionCount;

@@ -36,8 +36,6 @@ const int kCheckUsageAsked = 0;          // /? prints the usage
 const char* ExitCodeName(int code);
 const char* ExitCodeText(int code);
 
-int CheckExitCode(const CheckFacts& facts);
-
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
     kWarnExeFolderUnspelled,
@@ -70,9 +68,6 @@ struct CheckWarning {
 // Each kind at most once per class, so this many at most.
 const int kWarningCapacity = kWarnKindCount * 2;
 
-// The warnings the facts call for, in the report's order. Returns the count.
-int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
-
 // Room for a warning's text, its subject and a space included, terminator included.
 const DWORD kWarningTextCapacity = kSettingsPathCapacity + 320;
 
@@ -85,12 +80,31 @@ void WarningText(const CheckWarning& warning, char* text, bool withSubject = tru
 // That subject, or null for none.
 const char* WarningSubject(const CheckWarning& warning);
 
+// How far the adapter WiFiHWID names gets on the way to a send: the first
+// missing link, or kAdapterOpens. The exit code and the adapter's warning
+// are read from it.
+enum AdapterStep {
+    kAdapterNotSought,  // the pattern is refused or unknown
+    kAdapterNoMatch,
+    kAdapterNotStarted,
+    kAdapterPathUnresolved,
+    kAdapterDoesNotOpen,
+    kAdapterRefusedToUser,           // access denied, and the check is not elevated
+    kAdapterRefusedToAdministrator,  // access denied though elevated
+    kAdapterOpens,
+    kAdapterStepCount
+};
+
+// The last request's refused state: sent again at the next device event;
+// no longer the Bluetooth state; or none refused.
+enum RetryState { kRetryWaiting, kRetryNoneNow, kRetryNone };
+
 // What the check decides about one class.
 struct ClassVerdict {
     const char* why;  // why no pattern is suggested; null when one is
     char pattern[kPatternCapacity];
     int sendState;  // Bluetooth: 1 when a device stands started; -1 for Net
-    int refusedToAdministrator;  // the adapter's path refused though elevated
+    int adapter;    // Net: an AdapterStep
 };
 
 // Everything the check decides, once; the renderers only print it.
@@ -101,6 +115,8 @@ struct CheckVerdict {
     ClassVerdict bluetooth;
     ClassVerdict net;
     int recoveryAsInstalled;  // the failure actions are the ones /install sets
+    int retry;                // a RetryState; kRetryNone without a status
+    int fromLastRun;          // the service is not running: the status is its last run's
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);

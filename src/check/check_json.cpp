@@ -184,7 +184,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonEndObject(w);
 }
 
-void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
+void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v) {
     const LastRequestFacts& r = f.lastRequest;
     if (!r.read) {
         JsonNull(w, "lastRequest");
@@ -205,8 +205,8 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
     else JsonNumber(w, "acceptedState", held);
     JsonNumber(w, "sent", r.numbers[kStatusSent]);
     JsonNumber(w, "refused", r.numbers[kStatusRefused]);
-    JsonBool(w, "retryWaiting", RefusalWaiting(f) != 0);
-    JsonBool(w, "fromLastRun", StatusFromLastRun(f) != 0);
+    JsonBool(w, "retryWaiting", v.retry == kRetryWaiting);
+    JsonBool(w, "fromLastRun", v.fromLastRun != 0);
     JsonEndObject(w);
 }
 
@@ -225,7 +225,7 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HomeJson(w, f.home);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
     ClassObject(w, "net", f.net, v.net);
-    LastRequestObject(w, f);
+    LastRequestObject(w, f, v);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "check/check_facts.h"
-#include "config/text_join.h"
 #include "platform/win32_api.h"
 
 namespace {
@@ -54,24 +52,4 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     f->error = static_cast<DWORD>(result);
     f->read = result == ERROR_SUCCESS;
     if (f->read) LocalTime(f->timeUtc, f->timeLocal);
-}
-
-int WouldSendState(const CheckFacts& f) {
-    return f.bluetooth.standing >= 0 && f.bluetooth.standingStarted ? 1 : 0;
-}
-
-int RefusalWaiting(const CheckFacts& f) {
-    const LastRequestFacts& r = f.lastRequest;
-    return r.read && r.numbers[kStatusRetryWaiting] == 1 &&
-           r.numbers[kStatusState] == static_cast<DWORD>(WouldSendState(f));
-}
-
-int RequestElsewhere(const CheckFacts& f) {
-    const LastRequestFacts& r = f.lastRequest;
-    return r.read && f.net.standing >= 0 && f.net.standingStarted &&
-           f.net.payload.DevicePath[0] != '\0' && std::strcmp(r.adapter, f.net.payload.DevicePath);
-}
-
-int StatusFromLastRun(const CheckFacts& f) {
-    return !f.service.registered || f.service.state != SERVICE_RUNNING;
 }

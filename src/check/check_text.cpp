@@ -318,9 +318,10 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
         else Row(out, "Device path", "(cannot be resolved)");
         if (c.payload.DevicePath[0]) {
             Label(out, "Path opens");
-            if (!c.standingStarted) OutText(out, "not tried: the adapter is not started\n");
-            else if (c.pathOpens) OutText(out, "yes\n");
-            else if (v.refusedToAdministrator)
+            if (v.adapter == kAdapterNotStarted)
+                OutText(out, "not tried: the adapter is not started\n");
+            else if (v.adapter == kAdapterOpens) OutText(out, "yes\n");
+            else if (v.adapter == kAdapterRefusedToAdministrator)
                 OutText(out, "no: the driver refuses an administrator (error 5)\n");
             else Failure(out, "no", c.pathError);
         }
@@ -354,7 +355,7 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
     OutChar(out, '\n');
 }
 
-void LastRequestSection(const CheckFacts& f, Out* out) {
+void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
     if (!r.read) {
@@ -366,7 +367,7 @@ void LastRequestSection(const CheckFacts& f, Out* out) {
         }
         return;
     }
-    if (StatusFromLastRun(f))
+    if (v.fromLastRun)
         Row(out, "Status", "from the service's last run since Windows started");
     Row(out, "Sent", StateText(r.numbers[kStatusState]));
     if (r.adapter[0]) IdRow(out, "Adapter", r.adapter);
@@ -384,9 +385,9 @@ void LastRequestSection(const CheckFacts& f, Out* out) {
     OutDecimal(out, r.numbers[kStatusRefused]);
     OutText(out, " refused since the service started\n");
     Row(out, "Retry",
-        RefusalWaiting(f) ? "waiting: the state is sent again at the next device event"
-        : r.numbers[kStatusRetryWaiting] ? "none now: Bluetooth is no longer in the refused state"
-                                         : "none waiting");
+        v.retry == kRetryWaiting   ? "waiting: the state is sent again at the next device event"
+        : v.retry == kRetryNoneNow ? "none now: Bluetooth is no longer in the refused state"
+                                   : "none waiting");
 }
 
 void WarningsSection(const CheckVerdict& v, Out* out) {
@@ -417,7 +418,7 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
     ClassSection(f.net, v.net, out);
-    LastRequestSection(f, out);
+    LastRequestSection(f, v, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));
