@@ -353,7 +353,8 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                    : kRetryNoneNow;
     v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
     v->exitCode = f.settings.refused ? kCheckAccessDenied : kStepOutcomes[v->net.adapter].exitCode;
-    if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting) v->exitCode = kCheckDriverRefused;
+    if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting)
+        v->exitCode = kCheckDriverRefused;
     v->warningCount = CollectWarnings(f, *v, v->warnings);
     const ServiceFacts& s = f.service;
     v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&

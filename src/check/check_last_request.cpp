@@ -23,7 +23,8 @@ void LocalTime(const char* utc, char* local) {
     local[0] = '\0';
     SYSTEMTIME t;
     FILETIME ft, localFt;
-    if (ParseStatusTime(utc, &t) && Win().SystemTimeToFileTime(&t, &ft) && Win().FileTimeToLocalFileTime(&ft, &localFt) &&
+    if (ParseStatusTime(utc, &t) && Win().SystemTimeToFileTime(&t, &ft) &&
+        Win().FileTimeToLocalFileTime(&ft, &localFt) &&
         Win().FileTimeToSystemTime(&localFt, &t))
         FormatStatusTime(t, local);
 }

@@ -1128,6 +1128,17 @@ public:
         RecordExchange(1, "\\\\.\\{7E57C4EC-0000-4000-8000-0000000000A0}",
                        {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1);
     }
+    // Rows that would pass 80 columns: a refused request's error by name, a
+    // long account "as well", a display name with no space in it.
+    void LongWords() {
+        Healthy();
+        Settings("VID_0B7C", "VEN_7E57",
+                 "[Product]\nServiceDisplayName=" + std::string(127, 'D') + "\n");
+        Sim().SetAccess("C:\\Program Files\\Tolvane",
+                        "D:(A;;FA;;;SY)(A;;0x4;;;S-1-5-21-4294967295-4294967295-4294967295-4294967295)");
+        RecordExchange(1, PathOf(kGuid).c_str(), {kDriverControlFailed, ERROR_DEVICE_NOT_CONNECTED},
+                       1);
+    }
     // A standard user, and a settings file only administrators may read.
     void SettingsAccessDenied() {
         Healthy();
@@ -1238,6 +1249,7 @@ const OutputState kOutputStates[] = {
      nullptr},
     {"exe-folder-unspelled", kCheckNoSettings, &CheckOutput::ExeFolderUnspelled, nullptr},
     {"driver-refused", kCheckDriverRefused, &CheckOutput::DriverRefused, nullptr},
+    {"long-words", kCheckDriverRefused, &CheckOutput::LongWords, nullptr},
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
     {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
