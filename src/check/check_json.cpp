@@ -86,6 +86,8 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonBool(w, "asInstalled", recoveryAsInstalled);
         if (f.recoveryResetSeconds == INFINITE) JsonNull(w, "resetSeconds");
         else JsonNumber(w, "resetSeconds", f.recoveryResetSeconds);
+        // The list keeps the first kRecoveryActionCapacity.
+        JsonNumber(w, "actionCount", f.recoveryActionCount);
         JsonBeginArray(w, "actions");
         for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
             JsonBeginObject(w, nullptr);
@@ -117,6 +119,12 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
     JsonNumber(w, "recoveryError", f.recoveryError);
     JsonEndObject(w);
 }
+
+const CodeWord kRetryNames[] = {
+    {kRetryWaiting, "waiting"},
+    {kRetryNoneNow, "none-now"},
+    {kRetryNone, "none-waiting"},
+};
 
 const CodeWord kAccessNames[] = {
     {kAccessTrusted, "administrators-only"},
@@ -206,6 +214,7 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v
     JsonNumber(w, "sent", r.numbers[kStatusSent]);
     JsonNumber(w, "refused", r.numbers[kStatusRefused]);
     JsonBool(w, "retryWaiting", v.retry == kRetryWaiting);
+    JsonString(w, "retry", WordOf(kRetryNames, v.retry, nullptr));
     JsonBool(w, "fromLastRun", v.fromLastRun != 0);
     JsonEndObject(w);
 }

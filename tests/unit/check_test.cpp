@@ -523,7 +523,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
                           "    \"errorName\": \"ERROR_GEN_FAILURE\",\n    \"acceptedState\": 1,\n"
                           "    \"sent\": 2,\n    \"refused\": 1,\n    \"retryWaiting\": true,\n"
-                          "    \"fromLastRun\": false\n  }")) << json;
+                          "    \"retry\": \"waiting\",\n    \"fromLastRun\": false\n  }")) << json;
     Sim().devices.clear();
     EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "the codes that exist come first";
     Sim().AddDevice(path);
@@ -533,6 +533,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_TRUE(
         Has(Report(), "  Retry               none now: Bluetooth is no longer in the refused state\n"));
+    EXPECT_TRUE(Has(Report(true), "\"retryWaiting\": false,\n    \"retry\": \"none-now\","));
     sim::SetStarted(bt, true);
 
     // Made good by the next request: shown, not judged; the service stopped.
@@ -546,6 +547,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            3 sent, 1 refused since the service started\n"
                           "  Retry               none waiting\n")) << text;
+    EXPECT_TRUE(Has(Report(true), "\"retry\": \"none-waiting\","));
 
     // Aimed elsewhere, refused at the open with an error that has no name
     // here, nothing accepted yet, and a time that is not one.
@@ -647,7 +649,7 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     const std::string json = Report(true);
     EXPECT_NE(std::string::npos,
               json.find("\"recovery\": {\n      \"asInstalled\": true,\n"
-                        "      \"resetSeconds\": 86400,\n"
+                        "      \"resetSeconds\": 86400,\n      \"actionCount\": 3,\n"
                         "      \"actions\": [\n        {\n          \"type\": "
                         "\"restart\",\n          \"delayMs\": 5000\n        },"))
         << json;
@@ -669,6 +671,12 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     s.failureResetSeconds = INFINITE;
     text = Report();
     EXPECT_NE(std::string::npos, text.find("reboot 1500 ms, ...; reset never\n")) << text;
+    text = Report(true);
+    size_t listed = 0;
+    for (size_t at = 0; (at = text.find("\"delayMs\": 1500", at)) != std::string::npos; ++at)
+        ++listed;
+    EXPECT_EQ(8u, listed) << text;
+    EXPECT_TRUE(Has(text, "\"actionCount\": 10,")) << text;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_LE(line.size(), 79u) << line;
@@ -1006,7 +1014,8 @@ const JsonKey kJsonKeys[] = {
     {"service", "o"}, {"service.managerOpened", "b"}, {"service.registered", "b"},
     {"service.state", "s0"}, {"service.imagePath", "s0"}, {"service.besideSettings", "b"},
     {"service.settingsFile", "s0"}, {"service.recovery", "o0"},
-    {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"}, {"service.recovery.actions", "a"},
+    {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"},
+    {"service.recovery.actionCount", "n"}, {"service.recovery.actions", "a"},
     {"service.recovery.actions[]", "o"}, {"service.recovery.actions[].type", "s"},
     {"service.recovery.actions[].delayMs", "n"}, {"service.requiredPrivileges", "a0"},
     {"service.requiredPrivileges[]", "s"}, {"service.requiredPrivilegeCount", "n0"},
@@ -1034,7 +1043,7 @@ const JsonKey kJsonKeys[] = {
     {"lastRequest.timeUtc", "s"}, {"lastRequest.timeLocal", "s0"}, {"lastRequest.accepted", "b"},
     {"lastRequest.failedAt", "s0"}, {"lastRequest.error", "n"}, {"lastRequest.errorName", "s0"},
     {"lastRequest.acceptedState", "n0"}, {"lastRequest.sent", "n"}, {"lastRequest.refused", "n"},
-    {"lastRequest.retryWaiting", "b"}, {"lastRequest.fromLastRun", "b"},
+    {"lastRequest.retryWaiting", "b"}, {"lastRequest.retry", "s"}, {"lastRequest.fromLastRun", "b"},
     {"warnings", "a"}, {"warnings[]", "o"}, {"warnings[].id", "s"}, {"warnings[].key", "s0"},
     {"warnings[].text", "s"},
 };
