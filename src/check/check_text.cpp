@@ -31,17 +31,23 @@ void Label(Out* out, const char* label) {
     OutPadTo(out, kValueColumn);
 }
 
+// The pieces after the `*length` bytes of value (kRowCapacity bytes), as
+// many as fit whole: the room suits the longest row.
+void Join(char* value, DWORD* length, std::initializer_list<const char*> pieces) {
+    for (const char* piece : pieces) {
+        const DWORD size = static_cast<DWORD>(std::strlen(piece));
+        if (*length + size >= kRowCapacity) break;
+        std::memcpy(value + *length, piece, size);
+        *length += size;
+    }
+    value[*length] = '\0';
+}
+
 // A row: its label, then its pieces joined and wrapped from the value column.
 void Row(Out* out, const char* label, std::initializer_list<const char*> pieces) {
     char value[kRowCapacity];
     DWORD length = 0;
-    for (const char* piece : pieces) {
-        const DWORD size = static_cast<DWORD>(std::strlen(piece));
-        if (length + size >= sizeof value) break;  // not reached: the room suits the longest
-        std::memcpy(value + length, piece, size);
-        length += size;
-    }
-    value[length] = '\0';
+    Join(value, &length, pieces);
     Label(out, label);
     OutWrapped(out, value, kValueColumn);
     OutChar(out, '\n');
@@ -138,35 +144,25 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     else Row(out, "Service name", "(none: Model must be 55 characters or fewer)");
 }
 
-// Room for the recovery row's list: eight actions of the longest kind,
-// the count's mark and the reset period.
-const DWORD kRecoveryTextCapacity = 256;
-
-// a and b after text, which stays as it is when they do not fit.
-void Append(char* text, const char* a, const char* b) {
-    char joined[kRecoveryTextCapacity];
-    if (JoinText(joined, sizeof joined, text, a, b)) std::memcpy(text, joined, sizeof joined);
-}
-
 // "as installed" when the failure actions are the ones /install sets, else
 // as the manager lists them: "restart 1500 ms, none 0 ms; reset 90 s".
 void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
     if (!f.recoveryRead) return FailureRow(out, "Recovery", "unreadable", f.recoveryError);
     if (asInstalled || f.recoveryActionCount == 0)
         return Row(out, "Recovery", asInstalled ? "as installed" : "none registered");
-    char text[kRecoveryTextCapacity] = "";
+    char text[kRowCapacity];
+    DWORD length = 0;
     char number[kDecimalTextCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
-        FormatDecimal(f.recoveryActions[i].Delay, number);
-        Append(text, i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type));
-        Append(text, " ", number);
-        Append(text, " ms", f.recoveryActionCount > kRecoveryActionCapacity &&
-                                    i + 1 == kRecoveryActionCapacity ? ", ..." : "");
+        const bool more = f.recoveryActionCount > kRecoveryActionCapacity &&
+                          i + 1 == kRecoveryActionCapacity;
+        Join(text, &length, {i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type),
+                             " ", Decimal(f.recoveryActions[i].Delay, number), " ms",
+                             more ? ", ..." : ""});
     }
-    char reset[kDecimalTextCapacity + 8];
-    FormatDecimal(f.recoveryResetSeconds, number);
-    JoinText(reset, sizeof reset, "after ", number, " s");
-    Append(text, "; reset ", f.recoveryResetSeconds == INFINITE ? "never" : reset);
+    const bool never = f.recoveryResetSeconds == INFINITE;
+    Join(text, &length, {"; reset ", never ? "never" : "after ",
+                         never ? "" : Decimal(f.recoveryResetSeconds, number), never ? "" : " s"});
     Row(out, "Recovery", text);
 }
 
