@@ -12,14 +12,10 @@ struct Named {
 };
 
 const CodeWord kExitCodeNames[] = {
-    {kCheckWouldTell, "would-tell"},
-    {kCheckNoSettings, "no-settings"},
-    {kCheckNoAdapterMatch, "no-adapter-match"},
-    {kCheckAdapterNotStarted, "adapter-not-started"},
-    {kCheckPathUnresolved, "path-unresolved"},
-    {kCheckPathDoesNotOpen, "path-does-not-open"},
-    {kCheckUnknownOption, "unknown-option"},
-    {kCheckAccessDenied, "access-denied"},
+    {kCheckWouldTell, "would-tell"}, {kCheckNoSettings, "no-settings"},
+    {kCheckNoAdapterMatch, "no-adapter-match"}, {kCheckAdapterNotStarted, "adapter-not-started"},
+    {kCheckPathUnresolved, "path-unresolved"}, {kCheckPathDoesNotOpen, "path-does-not-open"},
+    {kCheckUnknownOption, "unknown-option"}, {kCheckAccessDenied, "access-denied"},
     {kCheckDriverRefused, "driver-refused"},
 };
 const CodeWord kExitCodeTexts[] = {
@@ -99,21 +95,11 @@ const Named kWarnings[kWarnKindCount] = {
 const char kNoAccessList[] = "has no access list, so anyone may change it";
 
 const CodeWord kHostNames[] = {
-    {0, "unsupported (older than Windows 95 and NT 4.0)"},
-    {1, "Windows 95"},
-    {2, "Windows 98"},
-    {3, "Windows 98 SE"},
-    {4, "Windows Me"},
-    {5, "Windows NT 4.0"},
-    {6, "Windows 2000"},
-    {7, "Windows XP"},
-    {8, "64-bit Windows XP or Server 2003"},
-    {9, "Windows Server 2003"},
-    {10, "Windows Vista"},
-    {11, "64-bit Windows Vista"},
-    {12, "Windows 7 or later"},
-    {13, "64-bit Windows 7 or later"},
-    {14, "Windows Server 2008"},
+    {0, "unsupported (older than Windows 95 and NT 4.0)"}, {1, "Windows 95"}, {2, "Windows 98"},
+    {3, "Windows 98 SE"}, {4, "Windows Me"}, {5, "Windows NT 4.0"}, {6, "Windows 2000"},
+    {7, "Windows XP"}, {8, "64-bit Windows XP or Server 2003"}, {9, "Windows Server 2003"},
+    {10, "Windows Vista"}, {11, "64-bit Windows Vista"}, {12, "Windows 7 or later"},
+    {13, "64-bit Windows 7 or later"}, {14, "Windows Server 2008"},
 };
 
 const CodeWord kStateNames[] = {
@@ -133,22 +119,15 @@ const CodeWord kRecoveryNames[] = {
 // Errors a driver request plausibly ends with.
 const CodeWord kErrorNames[] = {
     {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
-    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
-    {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
-    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
-    {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
-    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
-    {ERROR_NOT_READY, "ERROR_NOT_READY"},
-    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
-    {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
-    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
-    {ERROR_DEV_NOT_EXIST, "ERROR_DEV_NOT_EXIST"},
+    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"}, {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"}, {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"}, {ERROR_NOT_READY, "ERROR_NOT_READY"},
+    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"}, {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"}, {ERROR_DEV_NOT_EXIST, "ERROR_DEV_NOT_EXIST"},
     {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
     {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
-    {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
-    {ERROR_BUSY, "ERROR_BUSY"},
-    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
-    {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
+    {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"}, {ERROR_BUSY, "ERROR_BUSY"},
+    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"}, {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
     {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
     {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
 };
@@ -284,11 +263,6 @@ void WarningText(const CheckWarning& w, char* text, bool withSubject) {
     JoinText(text, kWarningTextCapacity, subject ? subject : "", subject ? " " : "", body);
 }
 
-long MeantDevice(const ClassFacts& c) {
-    if (c.standing >= 0) return c.standing;
-    return c.present == 1 ? 0 : -1;
-}
-
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
                    char* out) {
     out[0] = '\0';
@@ -325,7 +299,7 @@ int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTes
 
 const char* SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
     out[0] = '\0';
-    const long meant = MeantDevice(c);
+    const long meant = c.standing >= 0 ? c.standing : c.present == 1 ? 0 : -1;
     if (c.present == 0) return "none: no device is present";
     if (meant < 0) return "none: several devices and none matches";
     if (c.present > kListedDeviceCapacity) return "none: too many devices to compare";

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "check/check_facts.h"
+#include "check/text_out.h"
 #include "devices/device_text.h"
 
 // A code and its word: every code-to-word table is a list of these, read by
@@ -121,9 +122,10 @@ struct CheckVerdict {
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);
 
-// The device a user most likely means: the one that stands, else the only
-// one present; -1 for none.
-long MeantDevice(const ClassFacts& facts);
+// The two reports of the same facts and verdict: plain text for a person at
+// an 80-column console, and one JSON object for inventory scripts.
+void RenderText(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
+void RenderJson(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
 
 // The suggested pattern for the device at index among count first hardware
 // IDs (upper-cased; null for one that is not valid text): its shortest
@@ -136,8 +138,9 @@ long MeantDevice(const ClassFacts& facts);
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
                    char* out);
 
-// SuggestPattern for the device MeantDevice names, among the class's
-// present devices: null, or why there is none (out then empty).
+// SuggestPattern for the device a user most likely means, among the class's
+// present devices (the one that stands, else the only one): null, or why
+// there is none (out then empty).
 const char* SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
 
 // What a host code stands for.

@@ -189,26 +189,25 @@ void FormatSid(const SID* sid, char* text) {
         FormatDecimal(static_cast<DWORD>(a[2]) << 24 | a[3] << 16 | a[4] << 8 | a[5], authority);
     }
     JoinText(text, kSidTextCapacity, "S-1-", authority);
+    // The most, 15 parts of 10 digits after a 14-character authority, fit.
+    DWORD length = static_cast<DWORD>(std::strlen(text));
     for (DWORD i = 0; i < sid->SubAuthorityCount; ++i) {
-        char before[kSidTextCapacity];
-        char part[kDecimalTextCapacity];
-        JoinText(before, sizeof before, text);
-        FormatDecimal(SubAuthority(sid, i), part);
-        JoinText(text, kSidTextCapacity, before, "-", part);
+        text[length++] = '-';
+        FormatDecimal(SubAuthority(sid, i), text + length);
+        length += static_cast<DWORD>(std::strlen(text + length));
     }
 }
 
 void GatherHome(const char* exe, HomeFacts* home) {
     std::memset(home, 0, sizeof *home);
     HomeObject* o = home->objects;
-    if (exe[0] == '\0') return;  // no path formed: nothing named that is not the service's
-    if (!JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
+    // No path formed: nothing is named that is not the service's.
+    if (exe[0] == '\0' || !JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
     // The folder without its last "\", which stays after a drive ("C:\").
     DWORD cut = ExeFolderLength(exe);
     if (cut > 1 && exe[cut - 2] != ':') --cut;
     if (cut > 1) std::memcpy(o[kHomeFolder].path, exe, cut);
-    if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))
-        o[kHomeSettings].path[0] = '\0';
+    SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path);
 
     HANDLE heap = Win().GetProcessHeap();
     BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "check/check_decide.h"
-#include "check/check_render.h"
 #include "check/json_writer.h"
 #include "platform/win32_api.h"
 
@@ -194,10 +193,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
 
 void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v) {
     const LastRequestFacts& r = f.lastRequest;
-    if (!r.read) {
-        JsonNull(w, "lastRequest");
-        return;
-    }
+    if (!r.read) return JsonNull(w, "lastRequest");
     const bool accepted = r.numbers[kStatusAccepted] != 0;
     const DWORD held = r.numbers[kStatusAcceptedState];
     JsonBeginObject(w, "lastRequest");

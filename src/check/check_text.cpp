@@ -6,7 +6,6 @@
 #include <initializer_list>
 
 #include "check/check_decide.h"
-#include "check/check_render.h"
 #include "config/text_join.h"
 
 namespace {
@@ -61,8 +60,9 @@ const char* Decimal(DWORD value, char* number) {
     return number;
 }
 
-void IdRow(Out* out, const char* label, const char* identifier) {
+void IdRow(Out* out, const char* label, const char* identifier, const char* before = "") {
     Label(out, label);
+    OutText(out, before);
     OutIdentifier(out, identifier, kIdentifierIndent);
     OutChar(out, '\n');
 }
@@ -109,15 +109,11 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
     // The limits quoted are checked where the warnings quote them.
     if (s.fileExists && !s.fileOpens) FailureRow(out, "Readable", "no", s.fileError);
-    else Row(out, "Readable",
-             s.fileOpens                             ? "yes"
-             : s.located == kSettingsFileOutOfReach ? "not looked at: its path is over 259 characters"
-             : s.located == kSettingsFileNamed       ? "no: it does not exist"
-                                                     : "no");
-    if (s.refused) {
-        Row(out, "Values", "unknown: the file is refused to this user");
-        return;
-    }
+    else Row(out, "Readable", s.fileOpens ? "yes"
+                              : s.located == kSettingsFileOutOfReach
+                                  ? "not looked at: its path is over 259 characters"
+                              : s.located == kSettingsFileNamed ? "no: it does not exist" : "no");
+    if (s.refused) return Row(out, "Values", "unknown: the file is refused to this user");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         Label(out, kSettingRules[i].key);
@@ -168,11 +164,10 @@ void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
 
 // "SeChangeNotifyPrivilege", or all of LocalSystem's when none is asked for.
 void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
+    if (!p.read || p.count == 0)
+        return Row(out, "Privileges",
+                   p.read ? "all of LocalSystem's: none asked for" : "unreadable");
     Label(out, "Privileges");
-    if (!p.read || p.count == 0) {
-        OutText(out, p.read ? "all of LocalSystem's: none asked for\n" : "unreadable\n");
-        return;
-    }
     // Broken only between names: each is an identifier.
     const char* name = p.names;
     for (DWORD i = 0; i < p.kept; name += std::strlen(name) + 1, ++i) {
@@ -193,12 +188,8 @@ void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
 void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
     if (f.displayNameTaken) {
-        Label(out, "Display name");
-        OutText(out, "taken by ");
-        OutIdentifier(out, f.displayNameOwner[0] ? f.displayNameOwner
-                                                 : "a service whose name is too long to read",
-                      kIdentifierIndent);
-        OutChar(out, '\n');
+        IdRow(out, "Display name", f.displayNameOwner[0] ? f.displayNameOwner
+                                   : "a service whose name is too long to read", "taken by ");
     }
     const char* registered = "Registered";
     if (!f.named) return Row(out, registered, "unknown: no service name to look for");
@@ -238,10 +229,7 @@ void HomeSection(const HomeFacts& h, Out* out) {
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
-    if (c.present == 0) {
-        OutText(out, "  (no present device)\n");
-        return;
-    }
+    if (c.present == 0) return OutText(out, "  (no present device)\n");
     OutText(out, "   #  Match  Node     First hardware ID, upper-cased\n");
     for (DWORD i = 0; i < c.present && i < kListedDeviceCapacity; ++i) {
         const ListedDevice& d = c.devices[i];

@@ -94,12 +94,6 @@ void FormatHex(DWORD value, char* text) {
     text[10] = '\0';
 }
 
-void OutHex(Out* out, DWORD value) {
-    char text[kHexTextCapacity];
-    FormatHex(value, text);
-    OutText(out, text);
-}
-
 void OutPadTo(Out* out, DWORD column) {
     if (out->column >= column) {
         if (out->column > 0) OutChar(out, ' ');

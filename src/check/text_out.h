@@ -38,7 +38,6 @@ void FormatDecimal(DWORD value, char* text);
 const DWORD kHexTextCapacity = 11;
 // "0x" and eight upper-case hex digits into text (kHexTextCapacity bytes).
 void FormatHex(DWORD value, char* text);
-void OutHex(Out* out, DWORD value);
 // Spaces up to `column`; at least one when the line is already there.
 void OutPadTo(Out* out, DWORD column);
 // Where an identifier goes when it does not fit beside its label.
