@@ -110,10 +110,8 @@ const CodeWord kStateNames[] = {
 };
 
 const CodeWord kRecoveryNames[] = {
-    {SC_ACTION_NONE, "none"},
-    {SC_ACTION_RESTART, "restart"},
-    {SC_ACTION_REBOOT, "reboot"},
-    {SC_ACTION_RUN_COMMAND, "run-command"},
+    {SC_ACTION_NONE, "none"}, {SC_ACTION_RESTART, "restart"},
+    {SC_ACTION_REBOOT, "reboot"}, {SC_ACTION_RUN_COMMAND, "run-command"},
 };
 
 // Errors a driver request plausibly ends with.
@@ -175,15 +173,11 @@ struct StepOutcome {
     int warning;  // kWarnKindCount for none
 };
 const StepOutcome kStepOutcomes[kAdapterStepCount] = {
-    {kCheckNoSettings, kWarnKindCount},
-    {kCheckNoAdapterMatch, kWarnKindCount},
-    {kCheckAdapterNotStarted, kWarnKindCount},
-    {kCheckPathUnresolved, kWarnPathUnresolved},
-    {kCheckPathDoesNotOpen, kWarnPathDoesNotOpen},
-    {kCheckAccessDenied, kWarnPathAccessDenied},
+    {kCheckNoSettings, kWarnKindCount},            {kCheckNoAdapterMatch, kWarnKindCount},
+    {kCheckAdapterNotStarted, kWarnKindCount},     {kCheckPathUnresolved, kWarnPathUnresolved},
+    {kCheckPathDoesNotOpen, kWarnPathDoesNotOpen}, {kCheckAccessDenied, kWarnPathAccessDenied},
     // An administrator refused is not helped by elevation.
-    {kCheckPathDoesNotOpen, kWarnPathRefusedToAdministrator},
-    {kCheckWouldTell, kWarnKindCount},
+    {kCheckPathDoesNotOpen, kWarnPathRefusedToAdministrator}, {kCheckWouldTell, kWarnKindCount},
 };
 
 int AdapterLadder(const CheckFacts& f) {

@@ -593,6 +593,21 @@ TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
     EXPECT_TRUE(Has(json, "\"hostCode\": 0,")) << json;
 }
 
+// Each code-to-word table names its last code, and gives its own word for
+// the next one, which it lacks.
+TEST(CheckWords, ACodeATableLacksGetsThatTablesFallback) {
+    EXPECT_STREQ("Windows Server 2008", HostCodeName(14));
+    EXPECT_STREQ("unknown", HostCodeName(15));
+    EXPECT_STREQ("paused", ServiceStateName(SERVICE_PAUSED));
+    EXPECT_STREQ("unknown", ServiceStateName(SERVICE_PAUSED + 1));
+    EXPECT_STREQ("run-command", RecoveryActionName(SC_ACTION_RUN_COMMAND));
+    EXPECT_STREQ("other", RecoveryActionName(SC_ACTION_RUN_COMMAND + 1));
+    EXPECT_STREQ("driver-refused", ExitCodeName(kCheckExitCodeCount - 1));
+    EXPECT_STREQ("unknown", ExitCodeText(kCheckExitCodeCount));
+    EXPECT_STREQ("ERROR_INVALID_USER_BUFFER", WindowsErrorName(ERROR_INVALID_USER_BUFFER));
+    EXPECT_EQ(nullptr, WindowsErrorName(ERROR_SUCCESS));
+}
+
 // The number a warning's text quotes.
 unsigned long QuotedLimit(int kind) {
     CheckWarning warning = {};
