@@ -152,9 +152,7 @@ void ProductEvent(int btState) {
 // The Sent count the product's requests left in the Status key; -1 for none.
 long StatusSent() {
     char path[kStatusKeyCapacity];
-    std::strcpy(path, kStatusKeyPrefix);
-    std::strcat(path, ServiceName);
-    std::strcat(path, kStatusKeySuffix);
+    std::snprintf(path, sizeof path, "%s\\%s\\%s", kServicesKey, ServiceName, kStatusSubKey);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
@@ -197,7 +195,17 @@ int main(int argc, char** argv) {
     std::strcpy(iniPath + length - 3, "ini");
 
     // As the process entry and the service entry do before the start-up rule.
+    // The status goes under the service's key only: one the manager keeps
+    // for a registered service, made here for the run when missing.
     DeriveServiceName();
+    char serviceKey[kStartedServiceKeyCapacity];
+    std::snprintf(serviceKey, sizeof serviceKey, "%s\\%s", kServicesKey, ServiceName);
+    HKEY made = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &made, &disposition) == ERROR_SUCCESS)
+        RegCloseKey(made);
+    BeginStatus(ServiceName);
     const int hostCode = HostCode();
     CoordinatorHostCode = hostCode;
     const DWORD requestCode = RequestCode(
@@ -253,5 +261,11 @@ int main(int argc, char** argv) {
                 requests, agree, StatusSent() == productRequests ? 1 : 0);
     std::printf("bt=%d path=%s bt_devices=%lu net_devices=%lu\n", bare.btStarted, bare.adapterPath,
                 bare.btDevices, bare.netDevices);
+    if (disposition == REG_CREATED_NEW_KEY) {
+        char status[kStatusKeyCapacity];
+        std::snprintf(status, sizeof status, "%s\\%s", serviceKey, kStatusSubKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, status);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, serviceKey);
+    }
     return 0;
 }

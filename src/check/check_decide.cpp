@@ -98,7 +98,7 @@ const char kOwnedBy[] = "is owned by ";
 const char kOwnerMay[] = ", who may change its access list whatever it says";
 const char kChangedBy[] = "may be changed by ";
 // After who may change the folder above the home.
-const char kParentSwap[] = ", who may then swap the service's folder in it for another";
+const char kParentSwap[] = "; the service's folder in it may then be swapped for another";
 
 const char* const kHostNames[] = {
     "unsupported (older than Windows 95 and NT 4.0)",
