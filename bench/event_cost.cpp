@@ -10,9 +10,10 @@
 // Each round of the product sends exactly one request: the last Bluetooth
 // state is flipped before the call, so the rule sees a change, while the
 // adapter stays told. The bare event always sends one. The product's
-// request also notes its exchange in the service's Status key (the name
-// comes from the settings, as the service's does); the bare event has no
-// such work, so the status counts on the product's side only.
+// request also notes its exchange in the Status key under the key of the
+// service the settings name (made for the run when missing, as a
+// registered service has one); the bare event has no such work, so the
+// status counts on the product's side only.
 //
 // The patterns are read from tolvane_bench.ini beside the exe, by both.
 // Prints one line:
