@@ -129,10 +129,10 @@ msi="$stage/tolvane.msi"
 #   third, the count reset after a day), set by the system's sc.exe from
 #   SetRecovery: deferred, as LocalSystem, after the service is registered
 #   and before it starts, whenever the service's component is installed or
-#   reinstalled; its exit code is logged and ignored, as /install ignores a
-#   failure to set it. (The installer's own table for it is documented as
-#   not working as expected.) The command line is made first in the
-#   property RecoveryCommand, so every installer's log shows it;
+#   reinstalled; its exit code is ignored, as /install ignores a failure
+#   to set it. (The installer's own table for it is documented as not
+#   working as expected.) The command line is made first in the property
+#   RecoveryCommand, so that every installer's log shows it;
 # - access lists (MsiLockPermissionsEx, installer 5.0): SYSTEM and
 #   Administrators full control, Users read and run, nothing inherited, for
 #   the folder, which tolvane.ini, written into it, inherits, and for both
