@@ -374,6 +374,7 @@ if "%UNQUOTED%"=="1" call :tolerate "package: image path" "wine-msi-image-path-u
 if "%UNQUOTED%"=="0" call :check_eq "package: image path quoted" WANT VAL
 call :check_recovery "package" %PKGSERVICE%
 call :check_privileges "package" %PKGSERVICE%
+call :package_recovery_command
 set "INI=%PKGDIR%\tolvane.ini"
 set "LINE=[Product]" & call :expect_line
 set "LINE=Model=%PKGMODEL%" & call :expect_line
@@ -394,6 +395,13 @@ call :expect_absent "package removal: no service" %PKGSERVICE%
 if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
 reg query "%REMEMBERED%" /reg:32 >nul 2>&1
 if errorlevel 1 (call :pass "package removal: remembered properties gone") else (call :fail "package removal: remembered properties gone")
+exit /b 0
+
+rem :package_recovery_command: the log holds the recovery's sc.exe command line
+rem (find: Wine's findstr reported a match for a line the log lacks).
+:package_recovery_command
+type "%KIT%msi-install.log" | find "RecoveryCommand = " | find "sc.exe" | find " failure " | find "Tolvane_%PKGMODEL%" | find " reset= 86400 actions= restart/5000/restart/5000//0" >nul
+if errorlevel 1 (call :fail "package: the recovery command in the installer's log") else (call :pass "package: the recovery command in the installer's log")
 exit /b 0
 
 :check_tool
