@@ -617,6 +617,10 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // In summer the zone's daylight hour is added, whatever the season now.
     Sim().SetString(key, "TimeUtc", "2026-07-01 22:00:00", sim::RegView::View32);
     EXPECT_TRUE(Has(Report(), "  At                  2026-07-02 00:30:00 local time\n"));
+    // A time of the right shape that Windows cannot convert stays in UTC, and says so.
+    Sim().SetString(key, "TimeUtc", "2026-13-01 22:00:00", sim::RegView::View32);
+    EXPECT_TRUE(Has(Report(), "  At                  2026-13-01 22:00:00 UTC\n"));
+    EXPECT_TRUE(Has(Report(true), "\"timeUtc\": \"2026-13-01 22:00:00\",\n    \"timeLocal\": null,"));
 
     // A value of the wrong type, or none: incomplete, not half shown, and
     // never read as nothing sent.
