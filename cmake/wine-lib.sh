@@ -47,7 +47,7 @@ wine_boot() {
     [ -f "$1/system.reg" ] || return 1
     [ "$2" != win64 ] || [ -d "$1/drive_c/windows/syswow64" ] || return 1
     for view in 32 $([ "$2" = win64 ] && echo 64); do
-        WINEPREFIX="$1" wine reg add "$aedebug" /v Debugger /d "" /f "/reg:$view" </dev/null >/dev/null 2>&1 9>&- || return 1
+        WINEPREFIX="$1" WINEARCH="$2" wine reg add "$aedebug" /v Debugger /d "" /f "/reg:$view" </dev/null >/dev/null 2>&1 9>&- || return 1
     done
     WINEPREFIX="$1" wineserver -w 9>&-
 }

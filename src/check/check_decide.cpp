@@ -52,6 +52,15 @@ const Named kWarnings[kWarnKindCount] = {
     {"settings-access-denied",
      "The settings file is refused to this user (access denied): the service, as "
      "LocalSystem, may read it. Run the check elevated to see its values."},
+    {"settings-refused-elevated",
+     "The settings file is refused to this user even elevated (access denied): the "
+     "service, as LocalSystem, may read it, but what it reads shows only to an account "
+     "the file's access list lets read it."},
+    {"settings-utf8-mark",
+     "The settings file starts with a UTF-8 byte-order mark before a section: Windows "
+     "reads the mark as part of the first line, so that section is not found and its "
+     "keys read as their defaults. Save the file as ANSI, or as UTF-16 (\"Unicode\"), "
+     "which Windows reads."},
     {"service-name-refused",
      "Model is too long for a service name (over 55 characters): /install creates nothing "
      "and the other commands address no service."},
@@ -93,6 +102,11 @@ const Named kWarnings[kWarnKindCount] = {
      ", and the service runs as LocalSystem: let only administrators change it."},
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
+const char kOwnedBy[] = "is owned by ";
+const char kOwnerMay[] = ", who may change its access list whatever it says";
+const char kChangedBy[] = "may be changed by ";
+// After who may change the folder above the home.
+const char kParentSwap[] = "; the service's folder in it may then be swapped for another";
 
 const CodeWord kHostNames[] = {
     {0, "unsupported (older than Windows 95 and NT 4.0)"}, {1, "Windows 95"}, {2, "Windows 98"},
@@ -176,7 +190,8 @@ const StepOutcome kStepOutcomes[kAdapterStepCount] = {
     {kCheckNoSettings, kWarnKindCount},            {kCheckNoAdapterMatch, kWarnKindCount},
     {kCheckAdapterNotStarted, kWarnKindCount},     {kCheckPathUnresolved, kWarnPathUnresolved},
     {kCheckPathDoesNotOpen, kWarnPathDoesNotOpen}, {kCheckAccessDenied, kWarnPathAccessDenied},
-    // An administrator refused is not helped by elevation.
+    // Elevation is no remedy for one elevated already, nor for an administrator.
+    {kCheckPathDoesNotOpen, kWarnPathAccessDenied},
     {kCheckPathDoesNotOpen, kWarnPathRefusedToAdministrator}, {kCheckWouldTell, kWarnKindCount},
 };
 
@@ -188,7 +203,8 @@ int AdapterLadder(const CheckFacts& f) {
     if (n.payload.DevicePath[0] == '\0') return kAdapterPathUnresolved;
     if (n.pathOpens) return kAdapterOpens;
     if (n.pathError != ERROR_ACCESS_DENIED) return kAdapterDoesNotOpen;
-    return f.host.elevated ? kAdapterRefusedToAdministrator : kAdapterRefusedToUser;
+    if (f.host.administrator) return kAdapterRefusedToAdministrator;
+    return f.host.elevated ? kAdapterRefusedElevated : kAdapterRefusedToUser;
 }
 
 int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* warnings) {
@@ -199,8 +215,10 @@ int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* wa
     else if (located == kSettingsFileOutOfReach)
         Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
     else if (f.settings.refused)
-        Add(warnings, &count, kWarnSettingsAccessDenied, nullptr);
+        Add(warnings, &count,
+            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
+    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
         Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
@@ -248,9 +266,12 @@ void WarningText(const CheckWarning& w, char* text, bool withSubject) {
     const char* body = w.kind >= 0 && w.kind < kWarnKindCount ? kWarnings[w.kind].text : "";
     char home[kWarningTextCapacity];
     if (w.home != nullptr) {
-        const bool noList = w.home->access == kAccessNoList;
-        JoinText(home, sizeof home, noList ? kNoAccessList : "may be changed by ",
-                 noList ? "" : w.home->account, body);
+        const HomeObject& o = *w.home;
+        const bool noList = o.access == kAccessNoList;
+        char who[kWarningTextCapacity];
+        JoinText(who, sizeof who, noList ? kNoAccessList : o.byOwner ? kOwnedBy : kChangedBy,
+                 noList ? "" : o.account, o.byOwner ? kOwnerMay : "");
+        JoinText(home, sizeof home, who, o.parent ? kParentSwap : "", body);
         body = home;
     }
     const char* subject = withSubject ? WarningSubject(w) : nullptr;
@@ -320,7 +341,10 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                    ? kRetryWaiting
                    : kRetryNoneNow;
     v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
-    v->exitCode = f.settings.refused ? kCheckAccessDenied : kStepOutcomes[v->net.adapter].exitCode;
+    // Elevation is the remedy for a refused settings file only where the
+    // check is not elevated; elevated, the settings are simply not read.
+    v->exitCode = f.settings.refused && !f.host.elevated ? kCheckAccessDenied
+                                                         : kStepOutcomes[v->net.adapter].exitCode;
     if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting)
         v->exitCode = kCheckDriverRefused;
     v->warningCount = CollectWarnings(f, *v, v->warnings);

@@ -29,6 +29,7 @@ const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
 const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
+                                         // (elevated: no-settings, path-does-not-open)
 const int kCheckDriverRefused = 8;       // a refused state waits for the next device event
 const int kCheckExitCodeCount = 9;
 const int kCheckUsageAsked = 0;          // /? prints the usage
@@ -42,6 +43,8 @@ enum CheckWarningKind {
     kWarnExeFolderUnspelled,
     kWarnSettingsPathTooLong,
     kWarnSettingsAccessDenied,
+    kWarnSettingsRefusedElevated,
+    kWarnSettingsUtf8Mark,
     kWarnServiceNameRefused,
     kWarnServiceAccessDenied,
     kWarnServiceElsewhere,
@@ -70,7 +73,7 @@ struct CheckWarning {
 const int kWarningCapacity = kWarnKindCount * 2;
 
 // Room for a warning's text, its subject and a space included, terminator included.
-const DWORD kWarningTextCapacity = kSettingsPathCapacity + 320;
+const DWORD kWarningTextCapacity = kSettingsPathCapacity + 400;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);
@@ -91,7 +94,8 @@ enum AdapterStep {
     kAdapterPathUnresolved,
     kAdapterDoesNotOpen,
     kAdapterRefusedToUser,           // access denied, and the check is not elevated
-    kAdapterRefusedToAdministrator,  // access denied though elevated
+    kAdapterRefusedElevated,         // access denied, elevated outside Administrators
+    kAdapterRefusedToAdministrator,  // access denied to a member of Administrators
     kAdapterOpens,
     kAdapterStepCount
 };

@@ -22,11 +22,11 @@ LONG ReadValue(HKEY key, const char* name, DWORD type, void* data, DWORD capacit
 void LocalTime(const char* utc, char* local) {
     local[0] = '\0';
     SYSTEMTIME t;
-    FILETIME ft, localFt;
-    if (ParseStatusTime(utc, &t) && Win().SystemTimeToFileTime(&t, &ft) &&
-        Win().FileTimeToLocalFileTime(&ft, &localFt) &&
-        Win().FileTimeToSystemTime(&localFt, &t))
-        FormatStatusTime(t, local);
+    SYSTEMTIME localTime = {};
+    // By the zone's rules for that date: daylight saving as it was then.
+    if (ParseStatusTime(utc, &t) &&
+        Win().SystemTimeToTzSpecificLocalTime(nullptr, &t, &localTime))
+        FormatStatusTime(localTime, local);
 }
 
 }  // namespace
@@ -40,15 +40,24 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     f->error = static_cast<DWORD>(
         Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key));
     if (f->error != ERROR_SUCCESS) return;
+    struct Wanted {
+        const char* name;
+        DWORD type;
+        void* data;
+        DWORD capacity;
+    };
+    const Wanted kText[] = {{kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt},
+                            {kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter},
+                            {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc}};
     LONG result = ERROR_SUCCESS;
-    for (int i = 0; i < kStatusNumberCount && result == ERROR_SUCCESS; ++i)
-        result = ReadValue(key, kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD));
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt);
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter);
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc);
+    for (int i = 0; i < kStatusNumberCount + 3 && result == ERROR_SUCCESS; ++i) {
+        const Wanted w = i < kStatusNumberCount
+                             ? Wanted{kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD)}
+                             : kText[i - kStatusNumberCount];
+        result = ReadValue(key, w.name, w.type, w.data, w.capacity);
+        // The key is there: a value it lacks makes it incomplete, not absent.
+        if (result != ERROR_SUCCESS) f->incompleteAt = w.name;
+    }
     Win().RegCloseKey(key);
     f->error = static_cast<DWORD>(result);
     f->read = result == ERROR_SUCCESS;

@@ -98,9 +98,10 @@ void HostSection(const HostFacts& h, Out* out) {
                               " code 10, base ", base, ")"});
     Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
     Row(out, "Elevated", YesNo(h.elevated != 0));
+    Row(out, "Administrator", YesNo(h.administrator != 0));
 }
 
-void SettingsSection(const SettingsFacts& s, Out* out) {
+void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
     Heading(out, "Settings");
     if (s.file[0]) IdRow(out, "File", s.file);
     else if (s.located != kSettingsExeUnspelled)
@@ -108,7 +109,12 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
     // The limits quoted are checked where the warnings quote them.
-    if (s.fileExists && !s.fileOpens) FailureRow(out, "Readable", "no", s.fileError);
+    char number[kDecimalTextCapacity];
+    // Refused even elevated: running elevated is no remedy.
+    if (s.refused && elevated)
+        Row(out, "Readable", {"no: access denied even elevated (error ",
+                              Decimal(s.fileError, number), ")"});
+    else if (s.fileExists && !s.fileOpens) FailureRow(out, "Readable", "no", s.fileError);
     else Row(out, "Readable", s.fileOpens ? "yes"
                               : s.located == kSettingsFileOutOfReach
                                   ? "not looked at: its path is over 259 characters"
@@ -218,13 +224,14 @@ void HomeSection(const HomeFacts& h, Out* out) {
     for (int i = 0; i < kHomeCount; ++i) {
         const HomeObject& o = h.objects[i];
         if (!o.path[0]) continue;
-        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file"};
+        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file",
+                                                        "Folder above"};
         IdRow(out, kLabels[i], o.path);
         if (o.access == kAccessUnread) FailureRow(out, "Changed by", "unknown", o.error);
         else if (o.access == kAccessNoList) Row(out, "Changed by", "anyone: it has no access list");
         else if (o.access == kAccessTrusted)
             Row(out, "Changed by", "SYSTEM, Administrators, TrustedInstaller only");
-        else Row(out, "Changed by", {o.account, " as well"});
+        else Row(out, "Changed by", {o.account, o.byOwner ? " as well: its owner" : " as well"});
     }
 }
 
@@ -322,17 +329,23 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
                         name ? name : "", name ? ")" : ""});
 }
 
+const char kNoneKept[] =
+    "none kept: nothing was sent since the service last started or Windows last restarted";
+
 void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
-    if (!r.read) {
-        if (r.error == ERROR_FILE_NOT_FOUND)
-            Row(out, "Status", "none kept: nothing was sent since Windows started");
-        else FailureRow(out, "Status", "unreadable", r.error);
-        return;
-    }
+    char number[kDecimalTextCapacity];
+    // Never read as "nothing was sent": the key is there.
+    if (r.incompleteAt != nullptr)
+        return Row(out, "Status", {"incomplete: ", r.incompleteAt,
+                                   " is missing or of another type (error ",
+                                   Decimal(r.error, number), ")"});
+    if (!r.read && r.error == ERROR_FILE_NOT_FOUND) return Row(out, "Status", kNoneKept);
+    if (!r.read) return FailureRow(out, "Status", "unreadable", r.error);
+    // Volatile keys outlive a shutdown with fast startup: only a restart ends them.
     if (v.fromLastRun)
-        Row(out, "Status", "from the service's last run since Windows started");
+        Row(out, "Status", "from the service's last run since Windows last restarted");
     Row(out, "Sent", StateText(r.numbers[kStatusState]));
     if (r.adapter[0]) IdRow(out, "Adapter", r.adapter);
     else Row(out, "Adapter", "(none known)");
@@ -376,7 +389,7 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
 void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
     HostSection(f.host, out);
-    SettingsSection(f.settings, out);
+    SettingsSection(f.settings, f.host.elevated != 0, out);
     ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
     HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
