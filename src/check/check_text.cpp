@@ -108,9 +108,9 @@ void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
         Row(out, "File", "(cannot be named: this program's path is too long)");
     else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
-    // The limits quoted are checked where the warnings quote them.
     char number[kDecimalTextCapacity];
-    // Refused even elevated: running elevated is no remedy.
+    // The limits quoted are checked where the warnings quote them. Refused
+    // even elevated: running elevated is no remedy.
     if (s.refused && elevated)
         Row(out, "Readable", {"no: access denied even elevated (error ",
                               Decimal(s.fileError, number), ")"});
@@ -125,19 +125,16 @@ void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
         Label(out, kSettingRules[i].key);
         OutText(out, k.fromFile ? "file" : "default");
         OutPadTo(out, kValueColumn + 9);
-        if (!k.read && s.located != kSettingsFileNamed) {
-            OutText(out, "refused: the settings cannot be read");
-        } else if (!k.read) {
-            OutText(out, "refused: longer than ");
-            OutDecimal(out, kSettingRules[i].capacity - 1);
-            OutText(out, " characters");
-        } else if (k.value[0] == '\0') {
-            OutText(out, "(empty)");
-        } else if (i == kSettingDisplayName || i == kSettingDescription) {
+        char longer[kDecimalTextCapacity + 32];
+        JoinText(longer, sizeof longer, "refused: longer than ",
+                 Decimal(kSettingRules[i].capacity - 1, number), " characters");
+        if (!k.read || k.value[0] == '\0')
+            OutText(out, k.read ? "(empty)"
+                         : s.located != kSettingsFileNamed ? "refused: the settings cannot be read"
+                                                           : longer);
+        else if (i == kSettingDisplayName || i == kSettingDescription)
             OutWrapped(out, k.value, kValueColumn + 9);
-        } else {
-            OutIdentifier(out, k.value, kIdentifierIndent);
-        }
+        else OutIdentifier(out, k.value, kIdentifierIndent);
         OutChar(out, '\n');
     }
     if (s.nameDerived) IdRow(out, "Service name", s.serviceName);
@@ -329,9 +326,6 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
                         name ? name : "", name ? ")" : ""});
 }
 
-const char kNoneKept[] =
-    "none kept: nothing was sent since the service last started or Windows last restarted";
-
 void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
@@ -341,7 +335,9 @@ void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
         return Row(out, "Status", {"incomplete: ", r.incompleteAt,
                                    " is missing or of another type (error ",
                                    Decimal(r.error, number), ")"});
-    if (!r.read && r.error == ERROR_FILE_NOT_FOUND) return Row(out, "Status", kNoneKept);
+    if (!r.read && r.error == ERROR_FILE_NOT_FOUND)
+        return Row(out, "Status", "none kept: nothing was sent since the service last started "
+                                  "or Windows last restarted");
     if (!r.read) return FailureRow(out, "Status", "unreadable", r.error);
     // Volatile keys outlive a shutdown with fast startup: only a restart ends them.
     if (v.fromLastRun)
