@@ -144,9 +144,11 @@ const CodeWord kErrorNames[] = {
     {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
 };
 
-void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about,
+// kWarnKindCount stands for none.
+void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about = nullptr,
          const HomeObject* home = nullptr) {
-    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about, home};
+    if (kind < kWarnKindCount && *count < kWarningCapacity)
+        warnings[(*count)++] = {kind, about, home};
 }
 
 void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warnings,
@@ -210,31 +212,28 @@ int AdapterLadder(const CheckFacts& f) {
 int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* warnings) {
     int count = 0;
     const int located = f.settings.located;
-    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
-    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled, nullptr);
-    else if (located == kSettingsFileOutOfReach)
-        Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
+    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable);
+    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled);
+    else if (located == kSettingsFileOutOfReach) Add(warnings, &count, kWarnSettingsPathTooLong);
     else if (f.settings.refused)
         Add(warnings, &count,
-            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied, nullptr);
-    else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
-    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark, nullptr);
+            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied);
+    else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused);
+    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
-        Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
+        Add(warnings, &count, kWarnServiceAccessDenied);
     if (f.service.configRead && !f.service.besideSettings)
-        Add(warnings, &count, kWarnServiceElsewhere, nullptr);
-    if (f.service.displayNameTaken)
-        Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
+        Add(warnings, &count, kWarnServiceElsewhere);
+    if (f.service.displayNameTaken) Add(warnings, &count, kWarnDisplayNameInUse);
     if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
-        Add(warnings, &count, kWarnPrivilegesNotLimited, nullptr);
+        Add(warnings, &count, kWarnPrivilegesNotLimited);
     for (const HomeObject& o : f.home.objects) {
         if (o.access == kAccessOthers || o.access == kAccessNoList)
             Add(warnings, &count, kWarnHomeWritable, nullptr, &o);
     }
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
-    const int pathWarning = kStepOutcomes[v.net.adapter].warning;
-    if (pathWarning != kWarnKindCount) Add(warnings, &count, pathWarning, &f.net);
+    Add(warnings, &count, kStepOutcomes[v.net.adapter].warning, &f.net);
     // The last request went to another adapter than the started one found now.
     if (f.lastRequest.read && v.net.adapter >= kAdapterDoesNotOpen &&
         std::strcmp(f.lastRequest.adapter, f.net.payload.DevicePath) != 0)
