@@ -153,9 +153,9 @@ void ProductEvent(int btState) {
 // The Sent count the product's requests left in the Status key; -1 for none.
 long StatusSent() {
     char path[kStatusKeyCapacity];
-    std::snprintf(path, sizeof path, "%s\\%s\\%s", kServicesKey, ServiceName, kStatusSubKey);
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (!StatusKeyPath(ServiceName, path) ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
     DWORD sent = 0;
     DWORD size = sizeof sent;
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     // for a registered service, made here for the run when missing.
     DeriveServiceName();
     char serviceKey[kStartedServiceKeyCapacity];
-    std::snprintf(serviceKey, sizeof serviceKey, "%s\\%s", kServicesKey, ServiceName);
+    ServiceKeyPath(ServiceName, serviceKey);
     HKEY made = nullptr;
     DWORD disposition = 0;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, nullptr, REG_OPTION_VOLATILE,
@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
                 bare.btDevices, bare.netDevices);
     if (disposition == REG_CREATED_NEW_KEY) {
         char status[kStatusKeyCapacity];
-        std::snprintf(status, sizeof status, "%s\\%s", serviceKey, kStatusSubKey);
+        StatusKeyPath(ServiceName, status);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, status);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, serviceKey);
     }

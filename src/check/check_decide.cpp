@@ -11,17 +11,25 @@ struct Named {
     const char* text;
 };
 
-const Named kExitCodes[kCheckExitCodeCount] = {
-    {"would-tell", "the service would tell the Wi-Fi driver"},
-    {"no-settings", "no settings readable, or WiFiHWID refused as too long"},
-    {"no-adapter-match", "no Wi-Fi adapter matches WiFiHWID"},
-    {"adapter-not-started", "the adapter that matches is not started"},
-    {"path-unresolved", "the adapter's device path cannot be resolved"},
-    {"path-does-not-open", "the adapter's device path does not open"},
-    {"unknown-option", "unknown option (the usage is printed)"},
-    {"access-denied",
+const CodeWord kExitCodeNames[] = {
+    {kCheckWouldTell, "would-tell"}, {kCheckNoSettings, "no-settings"},
+    {kCheckNoAdapterMatch, "no-adapter-match"}, {kCheckAdapterNotStarted, "adapter-not-started"},
+    {kCheckPathUnresolved, "path-unresolved"}, {kCheckPathDoesNotOpen, "path-does-not-open"},
+    {kCheckUnknownOption, "unknown-option"}, {kCheckAccessDenied, "access-denied"},
+    {kCheckDriverRefused, "driver-refused"},
+};
+const CodeWord kExitCodeTexts[] = {
+    {kCheckWouldTell, "the service would tell the Wi-Fi driver"},
+    {kCheckNoSettings, "no settings readable, or WiFiHWID refused as too long"},
+    {kCheckNoAdapterMatch, "no Wi-Fi adapter matches WiFiHWID"},
+    {kCheckAdapterNotStarted, "the adapter that matches is not started"},
+    {kCheckPathUnresolved, "the adapter's device path cannot be resolved"},
+    {kCheckPathDoesNotOpen, "the adapter's device path does not open"},
+    {kCheckUnknownOption, "unknown option (the usage is printed)"},
+    {kCheckAccessDenied,
      "the settings file or the adapter's device path is refused to this user (run elevated)"},
-    {"driver-refused", "the driver refused the last request; it waits for the next device event"},
+    {kCheckDriverRefused,
+     "the driver refused the last request; it waits for the next device event"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -100,27 +108,47 @@ const char kChangedBy[] = "may be changed by ";
 // After who may change the folder above the home.
 const char kParentSwap[] = "; the service's folder in it may then be swapped for another";
 
-const char* const kHostNames[] = {
-    "unsupported (older than Windows 95 and NT 4.0)",
-    "Windows 95",
-    "Windows 98",
-    "Windows 98 SE",
-    "Windows Me",
-    "Windows NT 4.0",
-    "Windows 2000",
-    "Windows XP",
-    "64-bit Windows XP or Server 2003",
-    "Windows Server 2003",
-    "Windows Vista",
-    "64-bit Windows Vista",
-    "Windows 7 or later",
-    "64-bit Windows 7 or later",
-    "Windows Server 2008",
+const CodeWord kHostNames[] = {
+    {0, "unsupported (older than Windows 95 and NT 4.0)"}, {1, "Windows 95"}, {2, "Windows 98"},
+    {3, "Windows 98 SE"}, {4, "Windows Me"}, {5, "Windows NT 4.0"}, {6, "Windows 2000"},
+    {7, "Windows XP"}, {8, "64-bit Windows XP or Server 2003"}, {9, "Windows Server 2003"},
+    {10, "Windows Vista"}, {11, "64-bit Windows Vista"}, {12, "Windows 7 or later"},
+    {13, "64-bit Windows 7 or later"}, {14, "Windows Server 2008"},
 };
 
-void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about,
+const CodeWord kStateNames[] = {
+    {SERVICE_STOPPED, "stopped"},           {SERVICE_START_PENDING, "starting"},
+    {SERVICE_STOP_PENDING, "stopping"},     {SERVICE_RUNNING, "running"},
+    {SERVICE_CONTINUE_PENDING, "continuing"}, {SERVICE_PAUSE_PENDING, "pausing"},
+    {SERVICE_PAUSED, "paused"},
+};
+
+const CodeWord kRecoveryNames[] = {
+    {SC_ACTION_NONE, "none"}, {SC_ACTION_RESTART, "restart"},
+    {SC_ACTION_REBOOT, "reboot"}, {SC_ACTION_RUN_COMMAND, "run-command"},
+};
+
+// Errors a driver request plausibly ends with.
+const CodeWord kErrorNames[] = {
+    {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
+    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"}, {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"}, {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"}, {ERROR_NOT_READY, "ERROR_NOT_READY"},
+    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"}, {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"}, {ERROR_DEV_NOT_EXIST, "ERROR_DEV_NOT_EXIST"},
+    {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+    {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
+    {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"}, {ERROR_BUSY, "ERROR_BUSY"},
+    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"}, {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
+    {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+    {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
+};
+
+// kWarnKindCount stands for none.
+void Add(CheckWarning* warnings, int* count, int kind, const ClassFacts* about = nullptr,
          const HomeObject* home = nullptr) {
-    if (*count < kWarningCapacity) warnings[(*count)++] = {kind, about, home};
+    if (kind < kWarnKindCount && *count < kWarningCapacity)
+        warnings[(*count)++] = {kind, about, home};
 }
 
 void ClassWarnings(const CheckFacts& f, const ClassFacts& c, CheckWarning* warnings,
@@ -155,67 +183,74 @@ bool TryField(const char* const* ids, DWORD count, DWORD index, DWORD start, DWO
     return true;
 }
 
-}  // namespace
+// The exit code and the warning, if any, of each AdapterStep.
+struct StepOutcome {
+    int exitCode;
+    int warning;  // kWarnKindCount for none
+};
+const StepOutcome kStepOutcomes[kAdapterStepCount] = {
+    {kCheckNoSettings, kWarnKindCount},            {kCheckNoAdapterMatch, kWarnKindCount},
+    {kCheckAdapterNotStarted, kWarnKindCount},     {kCheckPathUnresolved, kWarnPathUnresolved},
+    {kCheckPathDoesNotOpen, kWarnPathDoesNotOpen}, {kCheckAccessDenied, kWarnPathAccessDenied},
+    // Elevation is no remedy for one elevated already, nor for an administrator.
+    {kCheckPathDoesNotOpen, kWarnPathAccessDenied},
+    {kCheckPathDoesNotOpen, kWarnPathRefusedToAdministrator}, {kCheckWouldTell, kWarnKindCount},
+};
 
-const char* ExitCodeName(int code) {
-    return code >= 0 && code < kCheckExitCodeCount ? kExitCodes[code].name : "unknown";
+int AdapterLadder(const CheckFacts& f) {
+    const ClassFacts& n = f.net;
+    if (!n.patternRead) return kAdapterNotSought;
+    if (n.standing < 0) return kAdapterNoMatch;
+    if (!n.standingStarted) return kAdapterNotStarted;
+    if (n.payload.DevicePath[0] == '\0') return kAdapterPathUnresolved;
+    if (n.pathOpens) return kAdapterOpens;
+    if (n.pathError != ERROR_ACCESS_DENIED) return kAdapterDoesNotOpen;
+    if (f.host.administrator) return kAdapterRefusedToAdministrator;
+    return f.host.elevated ? kAdapterRefusedElevated : kAdapterRefusedToUser;
 }
 
-const char* ExitCodeText(int code) {
-    return code >= 0 && code < kCheckExitCodeCount ? kExitCodes[code].text : "unknown";
-}
-
-int CheckExitCode(const CheckFacts& f) {
-    // Elevation is the remedy only where the check is not elevated.
-    if (f.settings.refused) return f.host.elevated ? kCheckNoSettings : kCheckAccessDenied;
-    if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
-    if (f.net.standing < 0) return kCheckNoAdapterMatch;
-    if (!f.net.standingStarted) return kCheckAdapterNotStarted;
-    if (f.net.payload.DevicePath[0] == '\0') return kCheckPathUnresolved;
-    // An administrator refused is not helped by elevation.
-    if (!f.net.pathOpens)
-        return f.net.pathError == ERROR_ACCESS_DENIED && !f.host.elevated ? kCheckAccessDenied
-                                                                          : kCheckPathDoesNotOpen;
-    return RefusalWaiting(f) ? kCheckDriverRefused : kCheckWouldTell;
-}
-
-int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
+int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* warnings) {
     int count = 0;
     const int located = f.settings.located;
-    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable, nullptr);
-    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled, nullptr);
-    else if (located == kSettingsFileOutOfReach)
-        Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
+    if (located == kSettingsExeUnread) Add(warnings, &count, kWarnSettingsUnreadable);
+    else if (located == kSettingsExeUnspelled) Add(warnings, &count, kWarnExeFolderUnspelled);
+    else if (located == kSettingsFileOutOfReach) Add(warnings, &count, kWarnSettingsPathTooLong);
     else if (f.settings.refused)
         Add(warnings, &count,
-            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied, nullptr);
-    else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
-    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark, nullptr);
+            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied);
+    else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused);
+    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
-        Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
+        Add(warnings, &count, kWarnServiceAccessDenied);
     if (f.service.configRead && !f.service.besideSettings)
-        Add(warnings, &count, kWarnServiceElsewhere, nullptr);
-    if (f.service.displayNameTaken)
-        Add(warnings, &count, kWarnDisplayNameInUse, nullptr);
+        Add(warnings, &count, kWarnServiceElsewhere);
+    if (f.service.displayNameTaken) Add(warnings, &count, kWarnDisplayNameInUse);
     if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
-        Add(warnings, &count, kWarnPrivilegesNotLimited, nullptr);
+        Add(warnings, &count, kWarnPrivilegesNotLimited);
     for (const HomeObject& o : f.home.objects) {
         if (o.access == kAccessOthers || o.access == kAccessNoList)
             Add(warnings, &count, kWarnHomeWritable, nullptr, &o);
     }
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
-    if (f.net.standing >= 0 && f.net.standingStarted) {
-        if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
-        else if (f.net.pathError == ERROR_ACCESS_DENIED)
-            Add(warnings, &count,
-                f.host.administrator ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied,
-                &f.net);
-        else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
-    }
-    if (RequestElsewhere(f)) Add(warnings, &count, kWarnRequestElsewhere, &f.net);
+    Add(warnings, &count, kStepOutcomes[v.net.adapter].warning, &f.net);
+    // The last request went to another adapter than the started one found now.
+    if (f.lastRequest.read && v.net.adapter >= kAdapterDoesNotOpen &&
+        std::strcmp(f.lastRequest.adapter, f.net.payload.DevicePath) != 0)
+        Add(warnings, &count, kWarnRequestElsewhere, &f.net);
     return count;
 }
+
+}  // namespace
+
+const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback) {
+    for (DWORD i = 0; i < count; ++i)
+        if (table[i].code == code) return table[i].word;
+    return fallback;
+}
+
+const char* ExitCodeName(int code) { return WordOf(kExitCodeNames, code, "unknown"); }
+const char* ExitCodeText(int code) { return WordOf(kExitCodeTexts, code, "unknown"); }
 
 const char* WarningName(int kind) {
     return kind >= 0 && kind < kWarnKindCount ? kWarnings[kind].name : "unknown";
@@ -240,11 +275,6 @@ void WarningText(const CheckWarning& w, char* text, bool withSubject) {
     }
     const char* subject = withSubject ? WarningSubject(w) : nullptr;
     JoinText(text, kWarningTextCapacity, subject ? subject : "", subject ? " " : "", body);
-}
-
-long MeantDevice(const ClassFacts& c) {
-    if (c.standing >= 0) return c.standing;
-    return c.present == 1 ? 0 : -1;
 }
 
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
@@ -283,7 +313,7 @@ int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTes
 
 const char* SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out) {
     out[0] = '\0';
-    const long meant = MeantDevice(c);
+    const long meant = c.standing >= 0 ? c.standing : c.present == 1 ? 0 : -1;
     if (c.present == 0) return "none: no device is present";
     if (meant < 0) return "none: several devices and none matches";
     if (c.present > kListedDeviceCapacity) return "none: too many devices to compare";
@@ -296,13 +326,27 @@ const char* SuggestedPattern(const ClassFacts& c, LeadByteTest isLead, char* out
 }
 
 void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
-    v->exitCode = CheckExitCode(f);
-    v->warningCount = CollectWarnings(f, v->warnings);
+    const LastRequestFacts& r = f.lastRequest;
     v->bluetooth.why = SuggestedPattern(f.bluetooth, isLead, v->bluetooth.pattern);
     v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
-    v->bluetooth.sendState = WouldSendState(f);
+    // The state a send would carry now: 1 when a Bluetooth device stands started.
+    v->bluetooth.sendState = f.bluetooth.standing >= 0 && f.bluetooth.standingStarted;
     v->net.sendState = -1;
-    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.administrator;
+    v->net.adapter = AdapterLadder(f);
+    // A refused state waits while Bluetooth is still in it: the driver does
+    // not hold what the service sees.
+    v->retry = !r.read || !r.numbers[kStatusRetryWaiting] ? kRetryNone
+               : r.numbers[kStatusState] == static_cast<DWORD>(v->bluetooth.sendState)
+                   ? kRetryWaiting
+                   : kRetryNoneNow;
+    v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
+    // Elevation is the remedy for a refused settings file only where the
+    // check is not elevated; elevated, the settings are simply not read.
+    v->exitCode = f.settings.refused && !f.host.elevated ? kCheckAccessDenied
+                                                         : kStepOutcomes[v->net.adapter].exitCode;
+    if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting)
+        v->exitCode = kCheckDriverRefused;
+    v->warningCount = CollectWarnings(f, *v, v->warnings);
     const ServiceFacts& s = f.service;
     v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&
                              s.recoveryActionCount == kFailureActionCount;
@@ -311,18 +355,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                                  s.recoveryActions[i].Delay == kFailureActions[i].Delay;
 }
 
-const char* HostCodeName(int code) {
-    const int known = static_cast<int>(sizeof kHostNames / sizeof kHostNames[0]);
-    return code >= 0 && code < known ? kHostNames[code] : "unknown";
-}
-
-const char* ServiceStateName(DWORD state) {
-    static const char* const kNames[] = {"stopped", "starting", "stopping", "running",
-                                         "continuing", "pausing", "paused"};
-    return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? kNames[state - 1] : "unknown";
-}
-
-const char* RecoveryActionName(DWORD type) {
-    static const char* const kNames[] = {"none", "restart", "reboot", "run-command"};
-    return type <= SC_ACTION_RUN_COMMAND ? kNames[type] : "other";
-}
+const char* HostCodeName(int code) { return WordOf(kHostNames, code, "unknown"); }
+const char* ServiceStateName(DWORD state) { return WordOf(kStateNames, state, "unknown"); }
+const char* RecoveryActionName(DWORD type) { return WordOf(kRecoveryNames, type, "other"); }
+const char* WindowsErrorName(DWORD error) { return WordOf(kErrorNames, error, nullptr); }

@@ -4,7 +4,20 @@
 #include <windows.h>
 
 #include "check/check_facts.h"
+#include "check/text_out.h"
 #include "devices/device_text.h"
+
+// A code and its word: every code-to-word table is a list of these, read by
+// WordOf, which gives fallback for a code the table lacks.
+struct CodeWord {
+    long code;
+    const char* word;
+};
+const char* WordOf(const CodeWord* table, DWORD count, long code, const char* fallback);
+template <DWORD N>
+const char* WordOf(const CodeWord (&table)[N], long code, const char* fallback) {
+    return WordOf(table, N, code, fallback);
+}
 
 // Exit codes: 0 when the service would tell a driver, otherwise the first
 // missing link.
@@ -24,8 +37,6 @@ const int kCheckUsageAsked = 0;          // /? prints the usage
 // An exit code's stable name ("would-tell", ...) and its meaning.
 const char* ExitCodeName(int code);
 const char* ExitCodeText(int code);
-
-int CheckExitCode(const CheckFacts& facts);
 
 enum CheckWarningKind {
     kWarnSettingsUnreadable,
@@ -61,9 +72,6 @@ struct CheckWarning {
 // Each kind at most once per class, so this many at most.
 const int kWarningCapacity = kWarnKindCount * 2;
 
-// The warnings the facts call for, in the report's order. Returns the count.
-int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
-
 // Room for a warning's text, its subject and a space included, terminator included.
 const DWORD kWarningTextCapacity = kSettingsPathCapacity + 400;
 
@@ -76,12 +84,32 @@ void WarningText(const CheckWarning& warning, char* text, bool withSubject = tru
 // That subject, or null for none.
 const char* WarningSubject(const CheckWarning& warning);
 
+// How far the adapter WiFiHWID names gets on the way to a send: the first
+// missing link, or kAdapterOpens. The exit code and the adapter's warning
+// are read from it.
+enum AdapterStep {
+    kAdapterNotSought,  // the pattern is refused or unknown
+    kAdapterNoMatch,
+    kAdapterNotStarted,
+    kAdapterPathUnresolved,
+    kAdapterDoesNotOpen,
+    kAdapterRefusedToUser,           // access denied, and the check is not elevated
+    kAdapterRefusedElevated,         // access denied, elevated outside Administrators
+    kAdapterRefusedToAdministrator,  // access denied to a member of Administrators
+    kAdapterOpens,
+    kAdapterStepCount
+};
+
+// The last request's refused state: sent again at the next device event;
+// no longer the Bluetooth state; or none refused.
+enum RetryState { kRetryWaiting, kRetryNoneNow, kRetryNone };
+
 // What the check decides about one class.
 struct ClassVerdict {
     const char* why;  // why no pattern is suggested; null when one is
     char pattern[kPatternCapacity];
     int sendState;  // Bluetooth: 1 when a device stands started; -1 for Net
-    int refusedToAdministrator;  // the adapter's path refused though elevated
+    int adapter;    // Net: an AdapterStep
 };
 
 // Everything the check decides, once; the renderers only print it.
@@ -92,13 +120,16 @@ struct CheckVerdict {
     ClassVerdict bluetooth;
     ClassVerdict net;
     int recoveryAsInstalled;  // the failure actions are the ones /install sets
+    int retry;                // a RetryState; kRetryNone without a status
+    int fromLastRun;          // the service is not running: the status is its last run's
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);
 
-// The device a user most likely means: the one that stands, else the only
-// one present; -1 for none.
-long MeantDevice(const ClassFacts& facts);
+// The two reports of the same facts and verdict: plain text for a person at
+// an 80-column console, and one JSON object for inventory scripts.
+void RenderText(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
+void RenderJson(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
 
 // The suggested pattern for the device at index among count first hardware
 // IDs (upper-cased; null for one that is not valid text): its shortest
@@ -111,8 +142,9 @@ long MeantDevice(const ClassFacts& facts);
 int SuggestPattern(const char* const* ids, DWORD count, DWORD index, LeadByteTest isLead,
                    char* out);
 
-// SuggestPattern for the device MeantDevice names, among the class's
-// present devices: null, or why there is none (out then empty).
+// SuggestPattern for the device a user most likely means, among the class's
+// present devices (the one that stands, else the only one): null, or why
+// there is none (out then empty).
 const char* SuggestedPattern(const ClassFacts& facts, LeadByteTest isLead, char* out);
 
 // What a host code stands for.
@@ -123,3 +155,6 @@ const char* ServiceStateName(DWORD state);
 
 // A failure action's type as a word ("restart", ...).
 const char* RecoveryActionName(DWORD type);
+
+// A Windows error's symbolic name ("ERROR_GEN_FAILURE"), or null.
+const char* WindowsErrorName(DWORD error);

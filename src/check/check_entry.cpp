@@ -1,7 +1,6 @@
 #include "check/check_entry.h"
 
 #include "check/check_decide.h"
-#include "check/check_render.h"
 #include "platform/win32_api.h"
 #include "service/options.h"
 

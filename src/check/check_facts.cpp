@@ -6,7 +6,7 @@
 #include "devices/device_text.h"
 #include "host/registry_reader.h"
 #include "platform/win32_api.h"
-#include "radio/driver_request.h"
+#include "radio/coordinator.h"
 
 namespace {
 
@@ -234,13 +234,13 @@ void VisitDevice(void* context, const SP_DEVINFO_DATA* element, const char* hard
     d.started = DeviceNodeStarted(element->DevInst);
 }
 
-void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, const char* key,
-                 DWORD fill) {
-    c->className = className;
-    c->key = key;
+void GatherClass(const SettingsFacts& s, ClassFacts* c, const RadioClass& radio) {
+    const DWORD fill = radio.fill;
+    c->className = radio.className;
+    c->key = radio.key;
     c->standing = -1;
     c->patternUnknown = s.refused;
-    c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, key, kDefaultPattern,
+    c->patternRead = !c->patternUnknown && ReadSetting(kSectionSettings, c->key, kDefaultPattern,
                                                        c->pattern, sizeof c->pattern);
     char upper[kPatternCapacity];
     c->patternChanges =
@@ -252,7 +252,7 @@ void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, c
     DeviceRecord record;
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof info);
-    const int result = DeviceLookup(&record, c->patternRead ? c->pattern : "", className, &info,
+    const int result = DeviceLookup(&record, c->patternRead ? c->pattern : "", c->className, &info,
                                     c->patternRead ? fill : kLookupPlain, VisitDevice, &visit);
     c->lookup = c->patternRead ? result : kLookupSkipped;
     if (c->standing < 0) return;
@@ -271,21 +271,64 @@ void GatherClass(const SettingsFacts& s, ClassFacts* c, const char* className, c
     else c->pathError = Win().GetLastError();
 }
 
-}  // namespace
-
-int ImagePathExe(const char* imagePath, char* out, DWORD capacity) {
-    if (imagePath[0] != '"') return JoinText(out, capacity, imagePath);
-    const char* close = std::strchr(imagePath + 1, '"');
-    const size_t length =
-        close ? static_cast<size_t>(close - imagePath - 1) : std::strlen(imagePath + 1);
-    if (length + 1 > capacity) {
-        if (capacity > 0) out[0] = '\0';
-        return 0;
-    }
-    std::memcpy(out, imagePath + 1, length);
-    out[length] = '\0';
-    return 1;
+// One value of the expected type; a string must fit with its terminator.
+LONG ReadValue(HKEY key, const char* name, DWORD type, void* data, DWORD capacity) {
+    DWORD got = 0;
+    DWORD size = capacity;
+    const LONG result =
+        Win().RegQueryValueExA(key, name, nullptr, &got, static_cast<BYTE*>(data), &size);
+    if (result != ERROR_SUCCESS) return result;
+    const char* text = static_cast<const char*>(data);
+    const bool whole = type == REG_DWORD ? size == sizeof(DWORD) : size > 0 && !text[size - 1];
+    return got == type && whole ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
+
+// TimeUtc moved to local time into local; empty when it is not a time.
+void LocalTime(const char* utc, char* local) {
+    local[0] = '\0';
+    SYSTEMTIME t;
+    SYSTEMTIME localTime = {};
+    // By the zone's rules for that date: daylight saving as it was then.
+    if (ParseStatusTime(utc, &t) &&
+        Win().SystemTimeToTzSpecificLocalTime(nullptr, &t, &localTime))
+        FormatStatusTime(localTime, local);
+}
+
+// The named service's Status key. Every key opened is closed.
+void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
+    std::memset(f, 0, sizeof *f);
+    char path[kStatusKeyCapacity];
+    HKEY key = nullptr;
+    f->error = ERROR_FILE_NOT_FOUND;
+    if (!StatusKeyPath(serviceName, path)) return;
+    f->error = static_cast<DWORD>(
+        Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key));
+    if (f->error != ERROR_SUCCESS) return;
+    struct Wanted {
+        const char* name;
+        DWORD type;
+        void* data;
+        DWORD capacity;
+    };
+    const Wanted kText[] = {{kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt},
+                            {kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter},
+                            {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc}};
+    LONG result = ERROR_SUCCESS;
+    for (int i = 0; i < kStatusNumberCount + 3 && result == ERROR_SUCCESS; ++i) {
+        const Wanted w = i < kStatusNumberCount
+                             ? Wanted{kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD)}
+                             : kText[i - kStatusNumberCount];
+        result = ReadValue(key, w.name, w.type, w.data, w.capacity);
+        // The key is there: a value it lacks makes it incomplete, not absent.
+        if (result != ERROR_SUCCESS) f->incompleteAt = w.name;
+    }
+    Win().RegCloseKey(key);
+    f->error = static_cast<DWORD>(result);
+    f->read = result == ERROR_SUCCESS;
+    if (f->read) LocalTime(f->timeUtc, f->timeLocal);
+}
+
+}  // namespace
 
 int Utf8MarkBeforeSection(const BYTE* head, DWORD length) {
     if (length < 3 || head[0] != 0xEF || head[1] != 0xBB || head[2] != 0xBF) return 0;
@@ -306,9 +349,7 @@ void GatherFacts(CheckFacts* facts) {
         JoinText(exe, sizeof exe,
                  facts->settings.located == kSettingsExeUnspelled ? "" : facts->settings.exePath);
     GatherHome(exe, &facts->home);
-    // The Bluetooth device is never sent anything: its adapter names are not sought.
-    GatherClass(facts->settings, &facts->bluetooth, "Bluetooth", kKeyBluetoothPattern,
-                kLookupPlain);
-    GatherClass(facts->settings, &facts->net, "Net", kKeyWifiPattern, kLookupAdapterNames);
+    GatherClass(facts->settings, &facts->bluetooth, kRadioClasses[kRadioBluetooth]);
+    GatherClass(facts->settings, &facts->net, kRadioClasses[kRadioWifi]);
     GatherLastRequest(facts->settings.serviceName, &facts->lastRequest);
 }

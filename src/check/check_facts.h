@@ -6,12 +6,12 @@
 #include <windows.h>
 
 #include "check/check_home.h"
-#include "check/check_last_request.h"
 #include "config/settings.h"
 #include "devices/adapter_names.h"
 #include "devices/device_lookup.h"
 #include "devices/device_record.h"
 #include "host/host_classify.h"
+#include "radio/driver_status.h"
 #include "service/commands.h"
 
 // Devices listed per class; more are counted, not listed.
@@ -127,6 +127,21 @@ const DWORD kSettingsHeadCapacity = 64;
 // `length` bytes start with that mark, then blanks, then "[".
 int Utf8MarkBeforeSection(const BYTE* head, DWORD length);
 
+// The service's last exchange with the Wi-Fi driver, as its Status key
+// holds it; the verdict judges it.
+struct LastRequestFacts {
+    int read;     // the key holds a whole status
+    DWORD error;  // why not; ERROR_FILE_NOT_FOUND with no incompleteAt: there is no key
+    // The first value the key lacks or holds as another type or size (error
+    // says which); null when the key is whole or was not read.
+    const char* incompleteAt;
+    DWORD numbers[kStatusNumberCount];  // by StatusNumber
+    char failedAt[kFailedAtCapacity];
+    char adapter[kDevicePathSlot];
+    char timeUtc[kStatusTimeCapacity];
+    char timeLocal[kStatusTimeCapacity];  // empty when TimeUtc is not a time
+};
+
 struct CheckFacts {
     HostFacts host;
     SettingsFacts settings;
@@ -140,7 +155,3 @@ struct CheckFacts {
 // Fills facts from the machine. Nothing is changed and no request is
 // sent; every handle opened is closed.
 void GatherFacts(CheckFacts* facts);
-
-// The exe an image path starts: the text inside its quotes, or all of it.
-// Returns 1, or 0 (out empty) when it does not fit `capacity`.
-int ImagePathExe(const char* imagePath, char* out, DWORD capacity);

@@ -150,18 +150,13 @@ void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
     if (o->access == kAccessOthers) NameAccount(who, o->account);
 }
 
-// The folder an exe stands in: its path before the last "\", which stays
-// after a drive ("C:\"). Scanned forward, so a trail byte is never taken
-// for a separator.
-void FolderOf(const char* exe, char* folder) {
-    DWORD cut = 0;
-    for (DWORD i = 0; exe[i] != '\0';) {
-        if (exe[i] == '\\') cut = i;
-        i += Win().IsDBCSLeadByte(static_cast<BYTE>(exe[i])) && exe[i + 1] != '\0' ? 2 : 1;
-    }
-    if (cut == 0) return;
-    if (exe[cut - 1] == ':') ++cut;
-    std::memcpy(folder, exe, cut);
+// The folder a path stands in: its path before the last "\", which stays
+// after a drive ("C:\"); folder is left as it is when there is none.
+void FolderOf(const char* path, char* folder) {
+    const DWORD end = ExeFolderLength(path);  // just after the last "\"
+    if (end < 2) return;
+    const DWORD cut = path[end - 2] == ':' ? end : end - 1;
+    std::memcpy(folder, path, cut);
     folder[cut] = '\0';
 }
 
@@ -220,23 +215,22 @@ void FormatSid(const SID* sid, char* text) {
         FormatDecimal(static_cast<DWORD>(a[2]) << 24 | a[3] << 16 | a[4] << 8 | a[5], authority);
     }
     JoinText(text, kSidTextCapacity, "S-1-", authority);
+    // The most, 15 parts of 10 digits after a 14-character authority, fit.
+    DWORD length = static_cast<DWORD>(std::strlen(text));
     for (DWORD i = 0; i < sid->SubAuthorityCount; ++i) {
-        char before[kSidTextCapacity];
-        char part[kDecimalTextCapacity];
-        JoinText(before, sizeof before, text);
-        FormatDecimal(SubAuthority(sid, i), part);
-        JoinText(text, kSidTextCapacity, before, "-", part);
+        text[length++] = '-';
+        FormatDecimal(SubAuthority(sid, i), text + length);
+        length += static_cast<DWORD>(std::strlen(text + length));
     }
 }
 
 void GatherHome(const char* exe, HomeFacts* home) {
     std::memset(home, 0, sizeof *home);
     HomeObject* o = home->objects;
-    if (exe[0] == '\0') return;  // no path formed: nothing named that is not the service's
-    JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe);
+    // No path formed: nothing is named that is not the service's.
+    if (exe[0] == '\0' || !JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
     FolderOf(exe, o[kHomeFolder].path);
-    if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))
-        o[kHomeSettings].path[0] = '\0';
+    SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path);
     // A drive's root ("C:\") has no folder above it.
     const char* folder = o[kHomeFolder].path;
     const size_t length = std::strlen(folder);

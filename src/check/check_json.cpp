@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "check/check_decide.h"
-#include "check/check_render.h"
 #include "check/json_writer.h"
 #include "platform/win32_api.h"
 
@@ -17,12 +16,12 @@ void JsonHex(JsonWriter* w, const char* key, DWORD value) {
     JsonString(w, key, text);
 }
 
-const char* LookupName(int lookup) {
-    return lookup == kDeviceFound      ? "found"
-           : lookup == kDeviceNotFound ? "not-found"
-           : lookup == kNoDeviceList   ? "no-device-list"
-           : lookup == kClassUnresolved ? "class-unresolved" : "pattern-refused";
-}
+const CodeWord kLookupNames[] = {
+    {kDeviceFound, "found"},
+    {kDeviceNotFound, "not-found"},
+    {kNoDeviceList, "no-device-list"},
+    {kClassUnresolved, "class-unresolved"},
+};
 
 void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonBeginObject(w, "host");
@@ -87,6 +86,8 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
         JsonBool(w, "asInstalled", recoveryAsInstalled);
         if (f.recoveryResetSeconds == INFINITE) JsonNull(w, "resetSeconds");
         else JsonNumber(w, "resetSeconds", f.recoveryResetSeconds);
+        // The list keeps the first kRecoveryActionCapacity.
+        JsonNumber(w, "actionCount", f.recoveryActionCount);
         JsonBeginArray(w, "actions");
         for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
             JsonBeginObject(w, nullptr);
@@ -119,14 +120,17 @@ void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalle
     JsonEndObject(w);
 }
 
-const char* AccessName(int access) {
-    switch (access) {
-        case kAccessTrusted: return "administrators-only";
-        case kAccessNoList: return "no-access-list";
-        case kAccessOthers: return "others-may-change";
-        default: return nullptr;
-    }
-}
+const CodeWord kRetryNames[] = {
+    {kRetryWaiting, "waiting"},
+    {kRetryNoneNow, "none-now"},
+    {kRetryNone, "none-waiting"},
+};
+
+const CodeWord kAccessNames[] = {
+    {kAccessTrusted, "administrators-only"},
+    {kAccessNoList, "no-access-list"},
+    {kAccessOthers, "others-may-change"},
+};
 
 void HomeJson(JsonWriter* w, const HomeFacts& h) {
     JsonBeginObject(w, "home");
@@ -136,7 +140,8 @@ void HomeJson(JsonWriter* w, const HomeFacts& h) {
         JsonBeginObject(w, keys[i]);
         JsonString(w, "path", o.path[0] ? o.path : nullptr);
         // Its owner may change it whatever its list says.
-        JsonString(w, "access", o.byOwner ? "owned-by-others" : AccessName(o.access));
+        JsonString(w, "access",
+                   o.byOwner ? "owned-by-others" : WordOf(kAccessNames, o.access, nullptr));
         JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
         JsonNumber(w, "error", o.error);
         JsonEndObject(w);
@@ -150,7 +155,7 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonString(w, "key", c.key);
     JsonString(w, "pattern", c.patternRead ? c.pattern : nullptr);
     JsonBool(w, "patternRefused", c.patternRead == 0 && !c.patternUnknown);
-    JsonString(w, "lookup", LookupName(c.lookup));
+    JsonString(w, "lookup", WordOf(kLookupNames, c.lookup, "pattern-refused"));
     JsonNumber(w, "present", c.present);
     JsonNumber(w, "matches", c.matches);
     JsonBeginArray(w, "devices");
@@ -189,16 +194,13 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
     JsonEndObject(w);
 }
 
-void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
+void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v) {
     const LastRequestFacts& r = f.lastRequest;
     JsonString(w, "lastRequestKept", r.read                          ? "whole"
                                      : r.incompleteAt != nullptr      ? "incomplete"
                                      : r.error == ERROR_FILE_NOT_FOUND ? "none"
                                                                        : "unreadable");
-    if (!r.read) {
-        JsonNull(w, "lastRequest");
-        return;
-    }
+    if (!r.read) return JsonNull(w, "lastRequest");
     const bool accepted = r.numbers[kStatusAccepted] != 0;
     const DWORD held = r.numbers[kStatusAcceptedState];
     JsonBeginObject(w, "lastRequest");
@@ -214,8 +216,9 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
     else JsonNumber(w, "acceptedState", held);
     JsonNumber(w, "sent", r.numbers[kStatusSent]);
     JsonNumber(w, "refused", r.numbers[kStatusRefused]);
-    JsonBool(w, "retryWaiting", RefusalWaiting(f) != 0);
-    JsonBool(w, "fromLastRun", StatusFromLastRun(f) != 0);
+    JsonBool(w, "retryWaiting", v.retry == kRetryWaiting);
+    JsonString(w, "retry", WordOf(kRetryNames, v.retry, nullptr));
+    JsonBool(w, "fromLastRun", v.fromLastRun != 0);
     JsonEndObject(w);
 }
 
@@ -234,7 +237,7 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HomeJson(w, f.home);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
     ClassObject(w, "net", f.net, v.net);
-    LastRequestObject(w, f);
+    LastRequestObject(w, f, v);
 
     JsonBeginArray(w, "warnings");
     for (int i = 0; i < v.warningCount; ++i) {

@@ -3,9 +3,9 @@
 // copies are never broken: one that does not fit beside its label goes
 // whole on a line of its own.
 #include <cstring>
+#include <initializer_list>
 
 #include "check/check_decide.h"
-#include "check/check_render.h"
 #include "config/text_join.h"
 
 namespace {
@@ -15,8 +15,8 @@ const DWORD kValueColumn = 22;
 const DWORD kMatchColumn = 6;
 const DWORD kNodeColumn = 13;
 const DWORD kIdColumn = 22;
-// Where an identifier goes when it does not fit beside its label.
-const DWORD kIdentifierIndent = 4;
+// Room for a row's value joined from its pieces: the longest is a path.
+const DWORD kRowCapacity = kSettingsPathCapacity + 64;
 
 void Heading(Out* out, const char* title) {
     OutChar(out, '\n');
@@ -30,14 +30,39 @@ void Label(Out* out, const char* label) {
     OutPadTo(out, kValueColumn);
 }
 
-void Row(Out* out, const char* label, const char* value) {
+// The pieces after the `*length` bytes of value (kRowCapacity bytes), as
+// many as fit whole: the room suits the longest row.
+void Join(char* value, DWORD* length, std::initializer_list<const char*> pieces) {
+    for (const char* piece : pieces) {
+        const DWORD size = static_cast<DWORD>(std::strlen(piece));
+        if (*length + size >= kRowCapacity) break;
+        std::memcpy(value + *length, piece, size);
+        *length += size;
+    }
+    value[*length] = '\0';
+}
+
+// A row: its label, then its pieces joined and wrapped from the value column.
+void Row(Out* out, const char* label, std::initializer_list<const char*> pieces) {
+    char value[kRowCapacity];
+    DWORD length = 0;
+    Join(value, &length, pieces);
     Label(out, label);
     OutWrapped(out, value, kValueColumn);
     OutChar(out, '\n');
 }
 
-void IdRow(Out* out, const char* label, const char* identifier) {
+void Row(Out* out, const char* label, const char* value) { Row(out, label, {value}); }
+
+// value as text in number (kDecimalTextCapacity bytes), for a row's pieces.
+const char* Decimal(DWORD value, char* number) {
+    FormatDecimal(value, number);
+    return number;
+}
+
+void IdRow(Out* out, const char* label, const char* identifier, const char* before = "") {
     Label(out, label);
+    OutText(out, before);
     OutIdentifier(out, identifier, kIdentifierIndent);
     OutChar(out, '\n');
 }
@@ -46,37 +71,31 @@ const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
 
 // Why a call failed, with the Windows error: access denied is told apart,
 // as it says nothing of what an administrator would see.
-void Failure(Out* out, const char* what, DWORD error) {
-    OutText(out, error == ERROR_ACCESS_DENIED ? "unknown: access denied to this user" : what);
-    OutText(out, " (error ");
-    OutDecimal(out, error);
-    OutText(out, ")\n");
+void FailureRow(Out* out, const char* label, const char* what, DWORD error) {
+    char number[kDecimalTextCapacity];
+    Row(out, label, {error == ERROR_ACCESS_DENIED ? "unknown: access denied to this user" : what,
+                     " (error ", Decimal(error, number), ")"});
 }
 
 void HostSection(const HostFacts& h, Out* out) {
     Heading(out, "Host");
-    Label(out, "Windows version");
-    const char* const kParts[] = {"", ".", ", build ", ", platform ", ", product type "};
-    const DWORD values[] = {h.version.major, h.version.minor, h.version.build,
-                            h.version.platformId, h.version.productType};
-    for (int i = 0; i < 5 && h.versionRead; ++i) {
-        OutText(out, kParts[i]);
-        OutDecimal(out, values[i]);
-    }
-    OutText(out, h.versionRead ? "\n" : "unreadable\n");
-    Label(out, "Host code");
-    OutDecimal(out, static_cast<DWORD>(h.code));
-    OutText(out, ", ");
-    OutText(out, HostCodeName(h.code));
-    OutChar(out, '\n');
+    char n[6][kDecimalTextCapacity];
+    const DWORD values[] = {h.version.major,      h.version.minor,
+                            h.version.build,      h.version.platformId,
+                            h.version.productType, static_cast<DWORD>(h.code)};
+    for (int i = 0; i < 6; ++i) FormatDecimal(values[i], n[i]);
+    if (!h.versionRead) Row(out, "Windows version", "unreadable");
+    else Row(out, "Windows version", {n[0], ".", n[1], ", build ", n[2], ", platform ", n[3],
+                                      ", product type ", n[4]});
+    Row(out, "Host code", {n[5], ", ", HostCodeName(h.code)});
     Row(out, "AMD64", YesNo(h.amd64));
     Row(out, "WOW64", h.wow64Known ? YesNo(h.wow64) : "no (IsWow64Process is missing)");
-    Label(out, "Request code");
-    OutHex(out, h.requestCode);
-    OutText(out, h.code < kHostVista ? " (family before code 10" : " (family from code 10");
-    OutText(out, ", base ");
-    OutHex(out, h.baseCode);
-    OutText(out, ")\n");
+    char request[kHexTextCapacity];
+    char base[kHexTextCapacity];
+    FormatHex(h.requestCode, request);
+    FormatHex(h.baseCode, base);
+    Row(out, "Request code", {request, " (family ", h.code < kHostVista ? "before" : "from",
+                              " code 10, base ", base, ")"});
     Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
     Row(out, "Elevated", YesNo(h.elevated != 0));
     Row(out, "Administrator", YesNo(h.administrator != 0));
@@ -89,40 +108,33 @@ void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
         Row(out, "File", "(cannot be named: this program's path is too long)");
     else Row(out, "File", "(cannot be named: the code page cannot spell this program's folder)");
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
-    // The limits quoted are checked where the warnings quote them.
-    Label(out, "Readable");
-    // Refused even elevated: running elevated is no remedy.
-    if (s.refused && elevated) {
-        OutText(out, "no: access denied even elevated (error ");
-        OutDecimal(out, s.fileError);
-        OutText(out, ")\n");
-    } else if (s.fileExists && !s.fileOpens) Failure(out, "no", s.fileError);
-    else OutText(out, s.fileOpens ? "yes\n"
-                      : s.located == kSettingsFileOutOfReach
-                          ? "not looked at: its path is over 259 characters\n"
-                          : s.located == kSettingsFileNamed ? "no: it does not exist\n" : "no\n");
-    if (s.refused) {
-        Row(out, "Values", "unknown: the file is refused to this user");
-        return;
-    }
+    char number[kDecimalTextCapacity];
+    // The limits quoted are checked where the warnings quote them. Refused
+    // even elevated: running elevated is no remedy.
+    if (s.refused && elevated)
+        Row(out, "Readable", {"no: access denied even elevated (error ",
+                              Decimal(s.fileError, number), ")"});
+    else if (s.fileExists && !s.fileOpens) FailureRow(out, "Readable", "no", s.fileError);
+    else Row(out, "Readable", s.fileOpens ? "yes"
+                              : s.located == kSettingsFileOutOfReach
+                                  ? "not looked at: its path is over 259 characters"
+                              : s.located == kSettingsFileNamed ? "no: it does not exist" : "no");
+    if (s.refused) return Row(out, "Values", "unknown: the file is refused to this user");
     for (int i = 0; i < kSettingCount; ++i) {
         const SettingFacts& k = s.keys[i];
         Label(out, kSettingRules[i].key);
         OutText(out, k.fromFile ? "file" : "default");
         OutPadTo(out, kValueColumn + 9);
-        if (!k.read && s.located != kSettingsFileNamed) {
-            OutText(out, "refused: the settings cannot be read");
-        } else if (!k.read) {
-            OutText(out, "refused: longer than ");
-            OutDecimal(out, kSettingRules[i].capacity - 1);
-            OutText(out, " characters");
-        } else if (k.value[0] == '\0') {
-            OutText(out, "(empty)");
-        } else if (i == kSettingDisplayName || i == kSettingDescription) {
+        char longer[kDecimalTextCapacity + 32];
+        JoinText(longer, sizeof longer, "refused: longer than ",
+                 Decimal(kSettingRules[i].capacity - 1, number), " characters");
+        if (!k.read || k.value[0] == '\0')
+            OutText(out, k.read ? "(empty)"
+                         : s.located != kSettingsFileNamed ? "refused: the settings cannot be read"
+                                                           : longer);
+        else if (i == kSettingDisplayName || i == kSettingDescription)
             OutWrapped(out, k.value, kValueColumn + 9);
-        } else {
-            OutIdentifier(out, k.value, kIdentifierIndent);
-        }
+        else OutIdentifier(out, k.value, kIdentifierIndent);
         OutChar(out, '\n');
     }
     if (s.nameDerived) IdRow(out, "Service name", s.serviceName);
@@ -131,47 +143,34 @@ void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
     else Row(out, "Service name", "(none: Model must be 55 characters or fewer)");
 }
 
-// Room for the recovery row's list: eight actions of the longest kind,
-// the count's mark and the reset period.
-const DWORD kRecoveryTextCapacity = 256;
-
-// a and b after text, which stays as it is when they do not fit.
-void Append(char* text, const char* a, const char* b) {
-    char joined[kRecoveryTextCapacity];
-    if (JoinText(joined, sizeof joined, text, a, b)) std::memcpy(text, joined, sizeof joined);
-}
-
 // "as installed" when the failure actions are the ones /install sets, else
 // as the manager lists them: "restart 1500 ms, none 0 ms; reset 90 s".
 void RecoveryRow(const ServiceFacts& f, bool asInstalled, Out* out) {
-    Label(out, "Recovery");
-    if (!f.recoveryRead) return Failure(out, "unreadable", f.recoveryError);
+    if (!f.recoveryRead) return FailureRow(out, "Recovery", "unreadable", f.recoveryError);
     if (asInstalled || f.recoveryActionCount == 0)
-        return OutText(out, asInstalled ? "as installed\n" : "none registered\n");
-    char text[kRecoveryTextCapacity] = "";
+        return Row(out, "Recovery", asInstalled ? "as installed" : "none registered");
+    char text[kRowCapacity];
+    DWORD length = 0;
     char number[kDecimalTextCapacity];
     for (DWORD i = 0; i < f.recoveryActionCount && i < kRecoveryActionCapacity; ++i) {
-        FormatDecimal(f.recoveryActions[i].Delay, number);
-        Append(text, i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type));
-        Append(text, " ", number);
-        Append(text, " ms", f.recoveryActionCount > kRecoveryActionCapacity &&
-                                    i + 1 == kRecoveryActionCapacity ? ", ..." : "");
+        const bool more = f.recoveryActionCount > kRecoveryActionCapacity &&
+                          i + 1 == kRecoveryActionCapacity;
+        Join(text, &length, {i > 0 ? ", " : "", RecoveryActionName(f.recoveryActions[i].Type),
+                             " ", Decimal(f.recoveryActions[i].Delay, number), " ms",
+                             more ? ", ..." : ""});
     }
-    char reset[kDecimalTextCapacity + 8];
-    FormatDecimal(f.recoveryResetSeconds, number);
-    JoinText(reset, sizeof reset, "after ", number, " s");
-    Append(text, "; reset ", f.recoveryResetSeconds == INFINITE ? "never" : reset);
-    OutWrapped(out, text, kValueColumn);
-    OutChar(out, '\n');
+    const bool never = f.recoveryResetSeconds == INFINITE;
+    Join(text, &length, {"; reset ", never ? "never" : "after ",
+                         never ? "" : Decimal(f.recoveryResetSeconds, number), never ? "" : " s"});
+    Row(out, "Recovery", text);
 }
 
 // "SeChangeNotifyPrivilege", or all of LocalSystem's when none is asked for.
 void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
+    if (!p.read || p.count == 0)
+        return Row(out, "Privileges",
+                   p.read ? "all of LocalSystem's: none asked for" : "unreadable");
     Label(out, "Privileges");
-    if (!p.read || p.count == 0) {
-        OutText(out, p.read ? "all of LocalSystem's: none asked for\n" : "unreadable\n");
-        return;
-    }
     // Broken only between names: each is an identifier.
     const char* name = p.names;
     for (DWORD i = 0; i < p.kept; name += std::strlen(name) + 1, ++i) {
@@ -192,33 +191,24 @@ void PrivilegesRow(const PrivilegeFacts& p, Out* out) {
 void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     Heading(out, "Service");
     if (f.displayNameTaken) {
-        Label(out, "Display name");
-        OutText(out, "taken by ");
-        OutIdentifier(out, f.displayNameOwner[0] ? f.displayNameOwner
-                                                 : "a service whose name is too long to read",
-                      kIdentifierIndent);
-        OutChar(out, '\n');
+        IdRow(out, "Display name", f.displayNameOwner[0] ? f.displayNameOwner
+                                   : "a service whose name is too long to read", "taken by ");
     }
-    Label(out, "Registered");
-    if (!f.named) return OutText(out, "unknown: no service name to look for\n");
+    const char* registered = "Registered";
+    if (!f.named) return Row(out, registered, "unknown: no service name to look for");
     if (!f.managerOpened)
-        return Failure(out, "unknown: the service manager does not open", f.managerError);
-    if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) return OutText(out, "no\n");
-    if (!f.registered) return Failure(out, "unknown: it does not open", f.openError);
-    OutText(out, "yes\n");
-    Label(out, "State");
-    if (f.statusError) Failure(out, "unknown: it cannot be queried", f.statusError);
-    else {
-        OutText(out, ServiceStateName(f.state));
-        OutChar(out, '\n');
-    }
+        return FailureRow(out, registered, "unknown: the service manager does not open",
+                          f.managerError);
+    if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) return Row(out, registered, "no");
+    if (!f.registered) return FailureRow(out, registered, "unknown: it does not open", f.openError);
+    Row(out, registered, "yes");
+    if (f.statusError) FailureRow(out, "State", "unknown: it cannot be queried", f.statusError);
+    else Row(out, "State", ServiceStateName(f.state));
     RecoveryRow(f, recoveryAsInstalled, out);
     PrivilegesRow(f.privileges, out);
-    if (!f.configRead) {
-        Label(out, "Image path");
-        return f.configError ? Failure(out, "(unreadable)", f.configError)
-                             : OutText(out, "(unreadable)\n");
-    }
+    if (!f.configRead && f.configError)
+        return FailureRow(out, "Image path", "(unreadable)", f.configError);
+    if (!f.configRead) return Row(out, "Image path", "(unreadable)");
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
     if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
@@ -234,23 +224,16 @@ void HomeSection(const HomeFacts& h, Out* out) {
         static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file",
                                                         "Folder above"};
         IdRow(out, kLabels[i], o.path);
-        Label(out, "Changed by");
-        if (o.access == kAccessUnread) Failure(out, "unknown", o.error);
-        else if (o.access == kAccessNoList) OutText(out, "anyone: it has no access list\n");
+        if (o.access == kAccessUnread) FailureRow(out, "Changed by", "unknown", o.error);
+        else if (o.access == kAccessNoList) Row(out, "Changed by", "anyone: it has no access list");
         else if (o.access == kAccessTrusted)
-            OutText(out, "SYSTEM, Administrators, TrustedInstaller only\n");
-        else {
-            OutWrapped(out, o.account, kValueColumn);
-            OutText(out, o.byOwner ? " as well: its owner\n" : " as well\n");
-        }
+            Row(out, "Changed by", "SYSTEM, Administrators, TrustedInstaller only");
+        else Row(out, "Changed by", {o.account, o.byOwner ? " as well: its owner" : " as well"});
     }
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
-    if (c.present == 0) {
-        OutText(out, "  (no present device)\n");
-        return;
-    }
+    if (c.present == 0) return OutText(out, "  (no present device)\n");
     OutText(out, "   #  Match  Node     First hardware ID, upper-cased\n");
     for (DWORD i = 0; i < c.present && i < kListedDeviceCapacity; ++i) {
         const ListedDevice& d = c.devices[i];
@@ -301,15 +284,10 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
                            : c.patternUnknown ? "unknown: the pattern is not readable"
                                               : "none: the pattern is refused");
     } else {
-        Label(out, "Stands");
-        OutChar(out, '#');
-        OutDecimal(out, static_cast<DWORD>(c.standing) + 1);
-        OutText(out, c.standingStarted ? ", started" : ", not started");
-        if (c.payload.DisplayName[0]) {
-            OutText(out, ", ");
-            OutWrapped(out, c.payload.DisplayName, kValueColumn);
-        }
-        OutChar(out, '\n');
+        char number[kDecimalTextCapacity];
+        Row(out, "Stands", {"#", Decimal(static_cast<DWORD>(c.standing) + 1, number),
+                            c.standingStarted ? ", started" : ", not started",
+                            c.payload.DisplayName[0] ? ", " : "", c.payload.DisplayName});
     }
 
     if (v.sendState >= 0 && c.patternUnknown) {
@@ -323,14 +301,13 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
             IdRow(out, c.nameValue, c.payload.InstanceId[0] ? c.payload.InstanceId : "-");
         if (c.payload.DevicePath[0]) IdRow(out, "Device path", c.payload.DevicePath);
         else Row(out, "Device path", "(cannot be resolved)");
-        if (c.payload.DevicePath[0]) {
-            Label(out, "Path opens");
-            if (!c.standingStarted) OutText(out, "not tried: the adapter is not started\n");
-            else if (c.pathOpens) OutText(out, "yes\n");
-            else if (v.refusedToAdministrator)
-                OutText(out, "no: the driver refuses an administrator (error 5)\n");
-            else Failure(out, "no", c.pathError);
-        }
+        const char* opens = "Path opens";
+        if (v.adapter == kAdapterNotStarted && c.payload.DevicePath[0])
+            Row(out, opens, "not tried: the adapter is not started");
+        else if (v.adapter == kAdapterOpens) Row(out, opens, "yes");
+        else if (v.adapter == kAdapterRefusedToAdministrator)
+            Row(out, opens, "no: the driver refuses an administrator (error 5)");
+        else if (v.adapter >= kAdapterDoesNotOpen) FailureRow(out, opens, "no", c.pathError);
     }
 
     if (v.why == nullptr) IdRow(out, "Suggested pattern", v.pattern);
@@ -339,76 +316,50 @@ void ClassSection(const ClassFacts& c, const ClassVerdict& v, Out* out) {
 
 // "refused at the control: error 31 (ERROR_GEN_FAILURE)"
 void DriverAnswer(const LastRequestFacts& r, Out* out) {
-    Label(out, "Driver");
-    if (r.numbers[kStatusAccepted]) {
-        OutText(out, "accepted\n");
-        return;
-    }
-    if (std::strcmp(r.failedAt, FailedAtName(kDriverNoPath)) == 0) {
-        OutText(out, "not asked: no adapter path\n");
-        return;
-    }
-    OutText(out, "refused at the ");
-    OutText(out, r.failedAt);
-    OutText(out, ": error ");
-    OutDecimal(out, r.numbers[kStatusError]);
+    if (r.numbers[kStatusAccepted]) return Row(out, "Driver", "accepted");
+    if (std::strcmp(r.failedAt, FailedAtName(kDriverNoPath)) == 0)
+        return Row(out, "Driver", "not asked: no adapter path");
+    char number[kDecimalTextCapacity];
     const char* name = WindowsErrorName(r.numbers[kStatusError]);
-    if (name != nullptr) {
-        OutText(out, " (");
-        OutText(out, name);
-        OutChar(out, ')');
-    }
-    OutChar(out, '\n');
+    Row(out, "Driver", {"refused at the ", r.failedAt, ": error ",
+                        Decimal(r.numbers[kStatusError], number), name ? " (" : "",
+                        name ? name : "", name ? ")" : ""});
 }
 
-const char kNoneKept[] =
-    "none kept: nothing was sent since the service last started or Windows last restarted";
-
-void LastRequestSection(const CheckFacts& f, Out* out) {
+void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
-    if (!r.read) {
-        Label(out, "Status");
-        if (r.incompleteAt != nullptr) {
-            // Never read as "nothing was sent": the key is there.
-            char number[kDecimalTextCapacity];
-            char why[kDecimalTextCapacity + 48];
-            char text[sizeof why + 32];
-            FormatDecimal(r.error, number);
-            JoinText(why, sizeof why, " is missing or of another type (error ", number, ")");
-            JoinText(text, sizeof text, "incomplete: ", r.incompleteAt, why);
-            OutWrapped(out, text, kValueColumn);
-            OutChar(out, '\n');
-        } else if (r.error == ERROR_FILE_NOT_FOUND) {
-            OutWrapped(out, kNoneKept, kValueColumn);
-            OutChar(out, '\n');
-        } else {
-            Failure(out, "unreadable", r.error);
-        }
-        return;
-    }
+    char number[kDecimalTextCapacity];
+    // Never read as "nothing was sent": the key is there.
+    if (r.incompleteAt != nullptr)
+        return Row(out, "Status", {"incomplete: ", r.incompleteAt,
+                                   " is missing or of another type (error ",
+                                   Decimal(r.error, number), ")"});
+    if (!r.read && r.error == ERROR_FILE_NOT_FOUND)
+        return Row(out, "Status", "none kept: nothing was sent since the service last started "
+                                  "or Windows last restarted");
+    if (!r.read) return FailureRow(out, "Status", "unreadable", r.error);
     // Volatile keys outlive a shutdown with fast startup: only a restart ends them.
-    if (StatusFromLastRun(f))
+    if (v.fromLastRun)
         Row(out, "Status", "from the service's last run since Windows last restarted");
     Row(out, "Sent", StateText(r.numbers[kStatusState]));
     if (r.adapter[0]) IdRow(out, "Adapter", r.adapter);
     else Row(out, "Adapter", "(none known)");
-    Label(out, "At");
-    OutText(out, r.timeLocal[0] ? r.timeLocal : r.timeUtc);
-    OutText(out, r.timeLocal[0] ? " local time\n" : " UTC\n");
+    Row(out, "At", {r.timeLocal[0] ? r.timeLocal : r.timeUtc,
+                    r.timeLocal[0] ? " local time" : " UTC"});
     DriverAnswer(r, out);
     const DWORD held = r.numbers[kStatusAcceptedState];
     Row(out, "Driver holds",
         held == kNoneAccepted ? "nothing accepted since the service started" : StateText(held));
-    Label(out, "Requests");
-    OutDecimal(out, r.numbers[kStatusSent]);
-    OutText(out, " sent, ");
-    OutDecimal(out, r.numbers[kStatusRefused]);
-    OutText(out, " refused since the service started\n");
+    char sent[kDecimalTextCapacity];
+    char refused[kDecimalTextCapacity];
+    Row(out, "Requests", {Decimal(r.numbers[kStatusSent], sent), " sent, ",
+                          Decimal(r.numbers[kStatusRefused], refused),
+                          " refused since the service started"});
     Row(out, "Retry",
-        RefusalWaiting(f) ? "waiting: the state is sent again at the next device event"
-        : r.numbers[kStatusRetryWaiting] ? "none now: Bluetooth is no longer in the refused state"
-                                         : "none waiting");
+        v.retry == kRetryWaiting   ? "waiting: the state is sent again at the next device event"
+        : v.retry == kRetryNoneNow ? "none now: Bluetooth is no longer in the refused state"
+                                   : "none waiting");
 }
 
 void WarningsSection(const CheckVerdict& v, Out* out) {
@@ -439,7 +390,7 @@ void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
     ClassSection(f.net, v.net, out);
-    LastRequestSection(f, out);
+    LastRequestSection(f, v, out);
     WarningsSection(v, out);
     OutText(out, "\nResult ");
     OutDecimal(out, static_cast<DWORD>(v.exitCode));

@@ -89,11 +89,8 @@ void JsonBeginArray(JsonWriter* w, const char* key) { Begin(w, key, '['); }
 void JsonEndArray(JsonWriter* w) { End(w, ']'); }
 
 void JsonString(JsonWriter* w, const char* key, const char* text) {
+    if (text == nullptr) return JsonNull(w, key);
     Member(w, key);
-    if (text == nullptr) {
-        OutText(w->out, "null");
-        return;
-    }
     JsonEscaped(w->out, text, w->isLead, w->toWide);
 }
 

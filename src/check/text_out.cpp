@@ -94,12 +94,6 @@ void FormatHex(DWORD value, char* text) {
     text[10] = '\0';
 }
 
-void OutHex(Out* out, DWORD value) {
-    char text[kHexTextCapacity];
-    FormatHex(value, text);
-    OutText(out, text);
-}
-
 void OutPadTo(Out* out, DWORD column) {
     if (out->column >= column) {
         if (out->column > 0) OutChar(out, ' ');
@@ -108,35 +102,46 @@ void OutPadTo(Out* out, DWORD column) {
     while (out->column < column) OutChar(out, ' ');
 }
 
+namespace {
+
+// OutIdentifier for the `length` bytes at text.
+void PlaceIdentifier(Out* out, const char* text, DWORD length, DWORD indent) {
+    if (out->column + length > kOutWidth) {
+        // The padding already held after its label goes: no trailing spaces.
+        while (out->length > 0 && out->column > 0 && out->text[out->length - 1] == ' ') {
+            --out->length;
+            --out->column;
+        }
+        if (out->column > 0) OutChar(out, '\n');
+        if (indent + length <= kOutWidth) OutPadTo(out, indent);
+    }
+    OutBytes(out, text, length);
+}
+
+}  // namespace
+
 void OutWrapped(Out* out, const char* text, DWORD indent) {
     for (const char* word = text; *word != '\0';) {
         const char* space = std::strchr(word, ' ');
         const DWORD length = static_cast<DWORD>(space ? space - word : std::strlen(word));
         const DWORD gap = word != text ? 1 : 0;
-        if (out->column + gap + length > kOutWidth && out->column > indent &&
-            indent + length <= kOutWidth) {
-            OutChar(out, '\n');
-            OutPadTo(out, indent);
-        } else if (gap) {
-            OutChar(out, ' ');
+        const bool fits = out->column + gap + length <= kOutWidth;
+        if (!fits && indent + length > kOutWidth) {
+            if (gap) OutChar(out, ' ');  // taken back with the padding as it moves
+            PlaceIdentifier(out, word, length, kIdentifierIndent);
+        } else {
+            if (!fits && out->column > indent) {
+                OutChar(out, '\n');
+                OutPadTo(out, indent);
+            } else if (gap) {
+                OutChar(out, ' ');
+            }
+            OutBytes(out, word, length);
         }
-        OutBytes(out, word, length);
         word += length + (space ? 1 : 0);
     }
 }
 
 void OutIdentifier(Out* out, const char* text, DWORD indent) {
-    const DWORD length = static_cast<DWORD>(std::strlen(text));
-    if (out->column + length <= kOutWidth) {
-        OutText(out, text);
-        return;
-    }
-    // The padding already held after its label goes: no trailing spaces.
-    while (out->length > 0 && out->column > 0 && out->text[out->length - 1] == ' ') {
-        --out->length;
-        --out->column;
-    }
-    if (out->column > 0) OutChar(out, '\n');
-    if (indent + length <= kOutWidth) OutPadTo(out, indent);
-    OutText(out, text);
+    PlaceIdentifier(out, text, static_cast<DWORD>(std::strlen(text)), indent);
 }

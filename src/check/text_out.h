@@ -38,13 +38,14 @@ void FormatDecimal(DWORD value, char* text);
 const DWORD kHexTextCapacity = 11;
 // "0x" and eight upper-case hex digits into text (kHexTextCapacity bytes).
 void FormatHex(DWORD value, char* text);
-void OutHex(Out* out, DWORD value);
 // Spaces up to `column`; at least one when the line is already there.
 void OutPadTo(Out* out, DWORD column);
+// Where an identifier goes when it does not fit beside its label.
+const DWORD kIdentifierIndent = 4;
 // text from the current column on, broken between words where a line
 // would pass kOutWidth and continued at `indent`. A space is never a trail
-// byte, so no double-byte character is split; a word longer than a line
-// passes it.
+// byte, so no double-byte character is split; a word longer than the room
+// from `indent` goes whole on a line of its own, as OutIdentifier places it.
 void OutWrapped(Out* out, const char* text, DWORD indent);
 // An identifier a user copies (path, hardware ID, pattern, name), never
 // broken: on the current line when it fits, else whole on a line of its

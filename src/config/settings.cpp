@@ -33,6 +33,15 @@ int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity) {
     return 1;
 }
 
+DWORD ExeFolderLength(const char* path) {
+    DWORD end = 0;
+    for (DWORD i = 0; path[i] != '\0';) {
+        if (path[i] == '\\') end = i + 1;
+        i += Win().IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0' ? 2 : 1;
+    }
+    return end;
+}
+
 int ReadExePath(char* path) {
     // Not GetModuleFileNameA: it gives a character the code page lacks as
     // "?" or a best-fit look-alike, a path that names no file or another
@@ -66,12 +75,7 @@ int SettingsExePath(char* path) {
     // The named exe replaces this one's file name, in the same folder.
     char own[kExePathCapacity];
     std::memcpy(own, path, std::strlen(path) + 1);
-    size_t folder = std::strlen(own);
-    for (; folder > 0; --folder) {
-        const char c = own[folder - 1];
-        if (c == '\\' || c == '/' || c == ':') break;
-    }
-    own[folder] = '\0';
+    own[ExeFolderLength(own)] = '\0';
     return JoinText(path, kExePathCapacity, own, g_settingsExeName) ? kExePathRead
                                                                     : kExePathUnread;
 }

@@ -42,6 +42,11 @@ const DWORD kSettingValueCapacity = 256;
 // `capacity` (out is then untouched).
 int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity);
 
+// The length of path's folder, up to and with its last "\" (0 when it has
+// none). Scanned forward, so a trail byte is never taken for a separator:
+// in code page 932 one may be 0x5C, the "\".
+DWORD ExeFolderLength(const char* path);
+
 // Results of ReadExePath.
 const int kExePathRead = 1;
 const int kExePathUnread = 0;       // it cannot be read, or does not fit

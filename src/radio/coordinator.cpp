@@ -18,12 +18,12 @@ namespace {
 
 // Finds the device the settings key names in the class; on a match reports
 // whether its node is started and, when wanted, its device path.
-int ProbeDevice(const char* key, const char* className, DWORD fill, int* started,
-                char* devicePath) {
+int ProbeDevice(const RadioClass& radio, int* started, char* devicePath) {
     char pattern[kPatternCapacity];
     // A pattern too long to hold is refused: it then names no device, where
     // an empty or cut pattern would name the wrong one.
-    if (!ReadSetting(kSectionSettings, key, kDefaultPattern, pattern, sizeof pattern)) return 0;
+    if (!ReadSetting(kSectionSettings, radio.key, kDefaultPattern, pattern, sizeof pattern))
+        return 0;
 
     HANDLE heap = Win().GetProcessHeap();
     DeviceRecord* record =
@@ -32,7 +32,7 @@ int ProbeDevice(const char* key, const char* className, DWORD fill, int* started
 
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof info);
-    int found = DeviceLookup(record, pattern, className, &info, fill) == kDeviceFound;
+    int found = DeviceLookup(record, pattern, radio.className, &info, radio.fill) == kDeviceFound;
     if (found) {
         *started = DeviceNodeStarted(info.DevInst);
         if (devicePath != nullptr && *started)
@@ -46,15 +46,14 @@ int ProbeDevice(const char* key, const char* className, DWORD fill, int* started
 
 int ProbeBluetooth(int* state) {
     int started = 0;
-    // The Bluetooth device is never sent anything: its adapter names are not sought.
-    if (!ProbeDevice(kKeyBluetoothPattern, "Bluetooth", kLookupPlain, &started, nullptr)) return 0;
+    if (!ProbeDevice(kRadioClasses[kRadioBluetooth], &started, nullptr)) return 0;
     *state = started;
     return 1;
 }
 
 int ProbeWifi(int* present) {
     int started = 0;
-    if (!ProbeDevice(kKeyWifiPattern, "Net", kLookupAdapterNames, &started, AdapterPath)) return 0;
+    if (!ProbeDevice(kRadioClasses[kRadioWifi], &started, AdapterPath)) return 0;
     *present = started;
     return 1;
 }

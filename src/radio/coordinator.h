@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "config/settings.h"
+#include "devices/device_lookup.h"
 #include "devices/device_record.h"
 #include "radio/driver_request.h"
 
@@ -14,6 +16,20 @@ extern int WifiPresent;  // 1: the adapter that stands has been told
 extern char AdapterPath[kDevicePathSlot];
 extern char ToldAdapterPath[kDevicePathSlot];  // where the last accepted request went
 extern int CoordinatorHostCode;                // stored once by the service entry
+
+// The device classes the service probes: the setup class, the settings key
+// of its pattern and what the lookup fills in.
+struct RadioClass {
+    const char* className;
+    const char* key;
+    DWORD fill;
+};
+enum RadioClassIndex { kRadioBluetooth, kRadioWifi, kRadioClassCount };
+const RadioClass kRadioClasses[kRadioClassCount] = {
+    // The Bluetooth device is never sent anything: its adapter names are not sought.
+    {"Bluetooth", kKeyBluetoothPattern, kLookupPlain},
+    {"Net", kKeyWifiPattern, kLookupAdapterNames},
+};
 
 int ProbeBluetooth(int* state);
 int ProbeWifi(int* present);

@@ -44,7 +44,7 @@ void SetIfChanged(HKEY key, const char* name, DWORD type, const void* data, DWOR
 HKEY OpenServiceKey() {
     char path[kStartedServiceKeyCapacity];
     HKEY key = nullptr;
-    if (g_service[0] == '\0' || !JoinText(path, sizeof path, kServicesKey, "\\", g_service) ||
+    if (!ServiceKeyPath(g_service, path) ||
         Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_CREATE_SUB_KEY, &key) !=
             ERROR_SUCCESS)
         return nullptr;
@@ -72,6 +72,35 @@ void FormatStatusTime(const SYSTEMTIME& t, char* text) {
         for (int at = 3 * i + 3, first = i ? at - 1 : 0; at >= first; --at, value /= 10)
             text[at] = static_cast<char>('0' + value % 10);
     }
+}
+
+int ServiceKeyPath(const char* serviceName, char* path) {
+    path[0] = '\0';
+    return serviceName[0] != '\0' &&
+           JoinText(path, kStartedServiceKeyCapacity, kServicesKey, "\\", serviceName);
+}
+
+int StatusKeyPath(const char* serviceName, char* path) {
+    char service[kStartedServiceKeyCapacity];
+    path[0] = '\0';
+    return ServiceKeyPath(serviceName, service) &&
+           JoinText(path, kStatusKeyCapacity, service, "\\", kStatusSubKey);
+}
+
+int ParseStatusTime(const char* text, SYSTEMTIME* t) {
+    WORD fields[6] = {};
+    // The shape's terminator is compared too: nothing may follow.
+    for (DWORD i = 0, field = 0; i < kStatusTimeCapacity; ++i) {
+        const char c = text[i];
+        if (kStatusTimeShape[i] == '0' && c >= '0' && c <= '9')
+            fields[field] = static_cast<WORD>(fields[field] * 10 + (c - '0'));
+        else if (kStatusTimeShape[i] == c) ++field;
+        else return 0;
+    }
+    std::memset(t, 0, sizeof *t);
+    WORD* const out[] = {&t->wYear, &t->wMonth, &t->wDay, &t->wHour, &t->wMinute, &t->wSecond};
+    for (int i = 0; i < 6; ++i) *out[i] = fields[i];
+    return 1;
 }
 
 const char* FailedAtName(int step) {

@@ -17,6 +17,13 @@ const char kStatusSubKey[] = "Status";
 const DWORD kStartedServiceKeyCapacity = sizeof kServicesKey + kServiceKeyNameCapacity;
 const DWORD kStatusKeyCapacity = kStartedServiceKeyCapacity + sizeof kStatusSubKey;
 
+// The named service's own key under HKEY_LOCAL_MACHINE into path
+// (kStartedServiceKeyCapacity bytes), and its Status key (kStatusKeyCapacity
+// bytes). Each returns 1, or 0 with path empty when there is no name or it
+// does not fit.
+int ServiceKeyPath(const char* serviceName, char* path);
+int StatusKeyPath(const char* serviceName, char* path);
+
 // The key's values, names stable (docs/running.md lists them). REG_DWORD ones, in
 // the order of StatusNumbers' fields:
 enum StatusNumber {
@@ -42,8 +49,10 @@ const char kStatusTimeShape[] = "0000-00-00 00:00:00";
 const DWORD kFailedAtCapacity = 8;
 const DWORD kStatusTimeCapacity = sizeof kStatusTimeShape;
 
-// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes).
+// "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes), and back:
+// ParseStatusTime returns 1, or 0 when text is not of that shape.
 void FormatStatusTime(const SYSTEMTIME& t, char* text);
+int ParseStatusTime(const char* text, SYSTEMTIME* t);
 
 // FailedAt's text for a DriverStep.
 const char* FailedAtName(int step);

@@ -123,23 +123,6 @@ int RunCommand(const CommandRow& row) {
 
 }  // namespace
 
-int FormImagePath(const char* exePath, char* out, DWORD capacity) {
-    size_t length = std::strlen(exePath);
-    bool quoted = std::strchr(exePath, ' ') != nullptr;
-    size_t needed = length + (quoted ? 2 : 0) + 1;
-    if (needed > capacity) {
-        if (capacity > 0) out[0] = '\0';
-        return 0;
-    }
-    char* p = out;
-    if (quoted) *p++ = '"';
-    std::memcpy(p, exePath, length);
-    p += length;
-    if (quoted) *p++ = '"';
-    *p = '\0';
-    return 1;
-}
-
 int CommandInstall() { return RunCommand(kInstallRow); }
 int CommandUninstall() { return RunCommand(kUninstallRow); }
 int CommandStart() { return RunCommand(kStartRow); }

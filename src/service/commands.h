@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "config/settings.h"
+#include "service/image_path.h"
 
 // Asked for the manager, the service and the description key alike
 // (SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS and KEY_ALL_ACCESS share it).
@@ -22,9 +23,6 @@ const int kServiceNotStopped = -6;
 
 // The service's key: kServicesKey, "\\" and its name.
 const DWORD kServiceKeyCapacity = 256;
-
-// The exe's path as registered: two more for the quotes.
-const DWORD kImagePathCapacity = kExePathCapacity + 2;
 
 // Recovery after a crash, registered by /install: a restart after
 // kRestartDelayMs at the first and the second failure, nothing after the
@@ -54,10 +52,6 @@ BOOL SetRequiredPrivileges(SC_HANDLE service);
 
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
 const DWORD kOutputLineCapacity = 128;
-
-// The image path to register: the exe path, quoted when it contains a
-// space. Returns 1, or 0 when it does not fit `capacity` (out is then "").
-int FormImagePath(const char* exePath, char* out, DWORD capacity);
 
 int CommandInstall();    // done, no manager, not created
 int CommandUninstall();  // done, no manager, not installed, not deleted

@@ -568,7 +568,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
                           "    \"errorName\": \"ERROR_GEN_FAILURE\",\n    \"acceptedState\": 1,\n"
                           "    \"sent\": 2,\n    \"refused\": 1,\n    \"retryWaiting\": true,\n"
-                          "    \"fromLastRun\": false\n  }")) << json;
+                          "    \"retry\": \"waiting\",\n    \"fromLastRun\": false\n  }")) << json;
     Sim().devices.clear();
     EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "the codes that exist come first";
     Sim().AddDevice(path);
@@ -578,6 +578,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_TRUE(
         Has(Report(), "  Retry               none now: Bluetooth is no longer in the refused state\n"));
+    EXPECT_TRUE(Has(Report(true), "\"retryWaiting\": false,\n    \"retry\": \"none-now\","));
     sim::SetStarted(bt, true);
 
     // Made good by the next request: shown, not judged; the service stopped.
@@ -591,6 +592,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            3 sent, 1 refused since the service started\n"
                           "  Retry               none waiting\n")) << text;
+    EXPECT_TRUE(Has(Report(true), "\"retry\": \"none-waiting\","));
 
     // Aimed elsewhere, refused at the open with an error that has no name
     // here, nothing accepted yet, and a time that is not one.
@@ -652,6 +654,21 @@ TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
     EXPECT_TRUE(Has(json, "\"hostCode\": 0,")) << json;
 }
 
+// Each code-to-word table names its last code, and gives its own word for
+// the next one, which it lacks.
+TEST(CheckWords, ACodeATableLacksGetsThatTablesFallback) {
+    EXPECT_STREQ("Windows Server 2008", HostCodeName(14));
+    EXPECT_STREQ("unknown", HostCodeName(15));
+    EXPECT_STREQ("paused", ServiceStateName(SERVICE_PAUSED));
+    EXPECT_STREQ("unknown", ServiceStateName(SERVICE_PAUSED + 1));
+    EXPECT_STREQ("run-command", RecoveryActionName(SC_ACTION_RUN_COMMAND));
+    EXPECT_STREQ("other", RecoveryActionName(SC_ACTION_RUN_COMMAND + 1));
+    EXPECT_STREQ("driver-refused", ExitCodeName(kCheckExitCodeCount - 1));
+    EXPECT_STREQ("unknown", ExitCodeText(kCheckExitCodeCount));
+    EXPECT_STREQ("ERROR_INVALID_USER_BUFFER", WindowsErrorName(ERROR_INVALID_USER_BUFFER));
+    EXPECT_EQ(nullptr, WindowsErrorName(ERROR_SUCCESS));
+}
+
 // The number a warning's text quotes.
 unsigned long QuotedLimit(int kind) {
     CheckWarning warning = {};
@@ -708,7 +725,7 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     const std::string json = Report(true);
     EXPECT_NE(std::string::npos,
               json.find("\"recovery\": {\n      \"asInstalled\": true,\n"
-                        "      \"resetSeconds\": 86400,\n"
+                        "      \"resetSeconds\": 86400,\n      \"actionCount\": 3,\n"
                         "      \"actions\": [\n        {\n          \"type\": "
                         "\"restart\",\n          \"delayMs\": 5000\n        },"))
         << json;
@@ -730,6 +747,12 @@ TEST_F(Check, RecoveryIsShownAsTheManagerReportsIt) {
     s.failureResetSeconds = INFINITE;
     text = Report();
     EXPECT_NE(std::string::npos, text.find("reboot 1500 ms, ...; reset never\n")) << text;
+    text = Report(true);
+    size_t listed = 0;
+    for (size_t at = 0; (at = text.find("\"delayMs\": 1500", at)) != std::string::npos; ++at)
+        ++listed;
+    EXPECT_EQ(8u, listed) << text;
+    EXPECT_TRUE(Has(text, "\"actionCount\": 10,")) << text;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_LE(line.size(), 79u) << line;
@@ -1097,7 +1120,8 @@ const JsonKey kJsonKeys[] = {
     {"service", "o"}, {"service.managerOpened", "b"}, {"service.registered", "b"},
     {"service.state", "s0"}, {"service.imagePath", "s0"}, {"service.besideSettings", "b"},
     {"service.settingsFile", "s0"}, {"service.recovery", "o0"},
-    {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"}, {"service.recovery.actions", "a"},
+    {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"},
+    {"service.recovery.actionCount", "n"}, {"service.recovery.actions", "a"},
     {"service.recovery.actions[]", "o"}, {"service.recovery.actions[].type", "s"},
     {"service.recovery.actions[].delayMs", "n"}, {"service.requiredPrivileges", "a0"},
     {"service.requiredPrivileges[]", "s"}, {"service.requiredPrivilegeCount", "n0"},
@@ -1127,7 +1151,7 @@ const JsonKey kJsonKeys[] = {
     {"lastRequest.timeUtc", "s"}, {"lastRequest.timeLocal", "s0"}, {"lastRequest.accepted", "b"},
     {"lastRequest.failedAt", "s0"}, {"lastRequest.error", "n"}, {"lastRequest.errorName", "s0"},
     {"lastRequest.acceptedState", "n0"}, {"lastRequest.sent", "n"}, {"lastRequest.refused", "n"},
-    {"lastRequest.retryWaiting", "b"}, {"lastRequest.fromLastRun", "b"},
+    {"lastRequest.retryWaiting", "b"}, {"lastRequest.retry", "s"}, {"lastRequest.fromLastRun", "b"},
     {"warnings", "a"}, {"warnings[]", "o"}, {"warnings[].id", "s"}, {"warnings[].key", "s0"},
     {"warnings[].text", "s"},
 };
@@ -1223,6 +1247,17 @@ public:
         BeginStatus("Tolvane_QM5520");
         RecordExchange(1, "\\\\.\\{7E57C4EC-0000-4000-8000-0000000000A0}",
                        {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1);
+    }
+    // Rows that would pass 80 columns: a refused request's error by name, a
+    // long account "as well", a display name with no space in it.
+    void LongWords() {
+        Healthy();
+        Settings("VID_0B7C", "VEN_7E57",
+                 "[Product]\nServiceDisplayName=" + std::string(127, 'D') + "\n");
+        Sim().SetAccess("C:\\Program Files\\Tolvane",
+                        "D:(A;;FA;;;SY)(A;;0x4;;;S-1-5-21-4294967295-4294967295-4294967295-4294967295)");
+        RecordExchange(1, PathOf(kGuid).c_str(), {kDriverControlFailed, ERROR_DEVICE_NOT_CONNECTED},
+                       1);
     }
     // A standard user, and a settings file only administrators may read.
     void SettingsAccessDenied() {
@@ -1347,6 +1382,7 @@ const OutputState kOutputStates[] = {
     {"settings-utf8-mark", kCheckWouldTell, &CheckOutput::SettingsUtf8Mark, nullptr},
     {"exe-folder-unspelled", kCheckNoSettings, &CheckOutput::ExeFolderUnspelled, nullptr},
     {"driver-refused", kCheckDriverRefused, &CheckOutput::DriverRefused, nullptr},
+    {"long-words", kCheckDriverRefused, &CheckOutput::LongWords, nullptr},
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
     {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},

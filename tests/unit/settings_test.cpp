@@ -268,6 +268,13 @@ TEST_F(Settings, SettingsFileMustBeWithinMaxPath) {
                   LocateSettingsFile(path)) << chars;
         EXPECT_EQ(chars < MAX_PATH ? 1 : 0, DeriveServiceName()) << chars;
     }
+    // An exe named "\x83\x5C.exe": its 0x5C is a trail byte, not the folder's end.
+    Sim().exePath = "C:\\Tools\\\x83\x5C.exe";
+    ReadSettingsOf(kServiceExeName);
+    char exe[kExePathCapacity];
+    EXPECT_EQ(kExePathRead, SettingsExePath(exe));
+    EXPECT_STREQ("C:\\Tools\\tolvane.exe", exe);
+    ReadSettingsOf(nullptr);
     Sim().codePage = 1252;
     // An exe without an extension has ".ini" added: 256 characters are
     // already out of reach.
