@@ -10,9 +10,10 @@
 // Each round of the product sends exactly one request: the last Bluetooth
 // state is flipped before the call, so the rule sees a change, while the
 // adapter stays told. The bare event always sends one. The product's
-// request also notes its exchange in the service's Status key (the name
-// comes from the settings, as the service's does); the bare event has no
-// such work, so the status counts on the product's side only.
+// request also notes its exchange in the Status key under the key of the
+// service the settings name (made for the run when missing, as a
+// registered service has one); the bare event has no such work, so the
+// status counts on the product's side only.
 //
 // The patterns are read from tolvane_bench.ini beside the exe, by both.
 // Prints one line:
@@ -152,9 +153,7 @@ void ProductEvent(int btState) {
 // The Sent count the product's requests left in the Status key; -1 for none.
 long StatusSent() {
     char path[kStatusKeyCapacity];
-    std::strcpy(path, kStatusKeyPrefix);
-    std::strcat(path, ServiceName);
-    std::strcat(path, kStatusKeySuffix);
+    std::snprintf(path, sizeof path, "%s\\%s\\%s", kServicesKey, ServiceName, kStatusSubKey);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
@@ -197,7 +196,17 @@ int main(int argc, char** argv) {
     std::strcpy(iniPath + length - 3, "ini");
 
     // As the process entry and the service entry do before the start-up rule.
+    // The status goes under the service's key only: one the manager keeps
+    // for a registered service, made here for the run when missing.
     DeriveServiceName();
+    char serviceKey[kStartedServiceKeyCapacity];
+    std::snprintf(serviceKey, sizeof serviceKey, "%s\\%s", kServicesKey, ServiceName);
+    HKEY made = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &made, &disposition) == ERROR_SUCCESS)
+        RegCloseKey(made);
+    BeginStatus(ServiceName);
     const int hostCode = HostCode();
     CoordinatorHostCode = hostCode;
     const DWORD requestCode = RequestCode(
@@ -253,5 +262,11 @@ int main(int argc, char** argv) {
                 requests, agree, StatusSent() == productRequests ? 1 : 0);
     std::printf("bt=%d path=%s bt_devices=%lu net_devices=%lu\n", bare.btStarted, bare.adapterPath,
                 bare.btDevices, bare.netDevices);
+    if (disposition == REG_CREATED_NEW_KEY) {
+        char status[kStatusKeyCapacity];
+        std::snprintf(status, sizeof status, "%s\\%s", serviceKey, kStatusSubKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, status);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, serviceKey);
+    }
     return 0;
 }

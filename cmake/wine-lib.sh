@@ -32,14 +32,24 @@ wine_env() {
 
 WINE_SHARED_FILES='.*\.\(dll\|exe\|sys\|drv\|ocx\|cpl\|acm\|ax\|tlb\|vxd\|com\|nls\|ds\|msstyles\)'
 WINE_READY=.tolvane-ready
+WINE_HELPER_LOG=.tolvane-helpers.log
+WINE_HELPER_LOGS=""
 
 # wine_boot PREFIX ARCH: a new prefix, with the service managers of its
 # first boot finished. Fails when no prefix of that architecture results.
+# No debugger starts on a crash: Wine's own ends the process with exit
+# code 0 once it has printed its report, and a test would read that as a
+# pass. With an empty one the process ends with the exception's code.
 wine_boot() {
+    local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' view
     WINEPREFIX="$1" WINEARCH="$2" wineboot -i </dev/null >/dev/null 2>&1 9>&-
     WINEPREFIX="$1" wineserver -w 9>&-
     [ -f "$1/system.reg" ] || return 1
-    [ "$2" != win64 ] || [ -d "$1/drive_c/windows/syswow64" ]
+    [ "$2" != win64 ] || [ -d "$1/drive_c/windows/syswow64" ] || return 1
+    for view in 32 $([ "$2" = win64 ] && echo 64); do
+        WINEPREFIX="$1" WINEARCH="$2" wine reg add "$aedebug" /v Debugger /d "" /f "/reg:$view" </dev/null >/dev/null 2>&1 9>&- || return 1
+    done
+    WINEPREFIX="$1" wineserver -w 9>&-
 }
 
 wine_template_path() { echo "$1/wine/template-$2"; }  # BUILD ARCH
@@ -51,10 +61,10 @@ wine_current() {
     [ ! -f "$inf" ] || [ "$(tr -d '\r' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y "$inf")" ]
 }
 
-# wine_template_sound TEMPLATE: ready, made by this Wine, and no file in it
-# written since it was made.
+# wine_template_sound TEMPLATE: ready, made by this Wine with no debugger
+# to start on a crash, and no file in it written since it was made.
 wine_template_sound() {
-    [ -f "$1/$WINE_READY" ] && wine_current "$1" \
+    [ -f "$1/$WINE_READY" ] && wine_current "$1" && grep -q '^"Debugger"=""' "$1/system.reg" \
         && [ -z "$(find "$1" -type f -newer "$1/$WINE_READY" -print -quit)" ]
 }
 
@@ -126,17 +136,30 @@ wine_prefix_new() {
 # last client (the value attached: "-p 60" would mean forever), and Wine's
 # helper processes started now with no pipes of ours attached, or a caller
 # capturing output would wait on them.
+# Their output goes to a log in the prefix, and so does that of the
+# services the manager starts: checks_done fails on a crash found there.
 wine_server_up() {
+    local log="$WINEPREFIX/$WINE_HELPER_LOG"
     wineserver -p60 </dev/null >/dev/null 2>&1 9>&- || true
-    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    wine cmd.exe /c exit </dev/null >>"$log" 2>&1 9>&- || true
+    case $'\n'"$WINE_HELPER_LOGS"$'\n' in *$'\n'"$log"$'\n'*) ;; *) WINE_HELPER_LOGS+="$log"$'\n' ;; esac
 }
 
 # -------------------------------------------------------------- running ---
 
+# wine_crash_lines TEXT...: the lines in which Wine reports a process
+# that crashed (an unhandled exception, a call to a function it lacks);
+# fails when there are none. Wine prints them whatever WINEDEBUG says.
+wine_crash_lines() {
+    printf '%s\n' "$@" | grep -E '^wine: Unhandled |Unhandled exception|^wine: Call from .* to unimplemented function'
+}
+
 # run_exe EXE ARGS...: runs a Windows program under Wine. RUN_OUT and
 # RUN_ERR are its output and error streams without carriage returns,
 # RUN_RC its exit code as a signed byte. The streams go through files: a
-# Wine process may hand them on to processes that outlive it.
+# Wine process may hand them on to processes that outlive it. A crash
+# printed on either stream, whatever the exit code says, leaves its lines
+# in RUN_CRASH and calls wine_crashed with the command.
 run_exe() {
     local out err rc=0
     out=$(mktemp) && err=$(mktemp) || return 1
@@ -145,6 +168,36 @@ run_exe() {
     RUN_ERR=$(tr -d '\r' <"$err")
     rm -f "$out" "$err"
     RUN_RC=$((rc > 127 ? rc - 256 : rc))
+    RUN_CRASH=$(wine_crash_lines "$RUN_OUT" "$RUN_ERR") || true
+    [ -z "$RUN_CRASH" ] || wine_crashed "$@"
+}
+
+# wine_crashed COMMAND...: by default a failed check named after the
+# command; a script that keeps no checks defines its own.
+wine_crashed() { fail "no crash: $*" "$RUN_CRASH"; }
+
+# gtest_verdict OUTPUT: passes when a GoogleTest run's output ends with
+# its summary of all tests passed (skipped ones listed after it) and no
+# test failed; otherwise prints why. A crash or an early stop leaves no
+# summary at the end.
+gtest_verdict() {
+    printf '%s\n' "$1" | awk '
+        /^\[  FAILED  \]/ { failed = 1 }
+        /^\[==========\] [0-9]+ tests? from [0-9]+ test suites? ran\./ {
+            ran = $2; passed = -1; skipped = 0; tail = ""; summary = 1; next }
+        !summary || /^[[:space:]]*$/ { next }
+        /^\[  PASSED  \] [0-9]+ tests?\.$/ && passed < 0 && !skipping { passed = $4; next }
+        /^\[  SKIPPED \] [0-9]+ tests?, listed below:$/ && passed >= 0 && !skipping { skipped = $4; skipping = 1; next }
+        skipping && /^\[  SKIPPED \] [^ ]+$/ { next }
+        { tail = $0 }
+        END {
+            if (failed) { print "a test failed"; exit 1 }
+            if (!summary) { print "no summary: the run stopped before its end"; exit 1 }
+            if (tail != "") { print "output after the summary: " tail; exit 1 }
+            if (passed < 0) { print "the summary says no test passed"; exit 1 }
+            if (ran == 0) { print "no test ran"; exit 1 }
+            if (passed + skipped != ran) { print ran " ran but " passed " passed and " skipped " skipped"; exit 1 }
+        }'
 }
 
 # poll_until TIMEOUT_S COMMAND...: runs COMMAND every 0.1 s until it
@@ -181,9 +234,23 @@ check_eq() {
 got:  $3"; fi
 }
 
+# helper_log_check LOG: a failed check for each crash that a prefix's
+# services and helpers printed into LOG (see wine_server_up).
+helper_log_check() {
+    local crash
+    [ -f "$1" ] || return 0
+    crash=$(wine_crash_lines "$(tr -d '\r' <"$1")") || return 0
+    fail "no crash in the services and helpers of $(dirname "$1")" "$crash"
+}
+
 # checks_done: the closing "N passed, N failed" line; succeeds only when
 # something passed and nothing failed.
 checks_done() {
+    local log
+    while IFS= read -r log; do
+        [ -z "$log" ] || helper_log_check "$log"
+    done <<<"$WINE_HELPER_LOGS"
+    WINE_HELPER_LOGS=""
     echo "$CHECKS_PASSED passed, $CHECKS_FAILED failed"
     [ "$CHECKS_FAILED" = 0 ] && [ "$CHECKS_PASSED" -gt 0 ]
 }
@@ -192,6 +259,14 @@ checks_done() {
 # MDIR names the machine the helpers below work on.
 
 machine() { "$WINE_LIB_MACHINE/machine.sh" "$@"; }
+
+# machine_drop MDIR: the machine deleted, a crash of its services (the
+# product's service among them) first counted as a failed check.
+machine_drop() {
+    [ -n "$1" ] && [ -d "$1" ] || return 0
+    helper_log_check "$1/prefix/$WINE_HELPER_LOG"
+    machine destroy "$1" >/dev/null 2>&1
+}
 
 # machine_fresh OUT ARCH: the machine built into OUT has its pieces and a
 # sound ARCH prefix, none older than its sources.

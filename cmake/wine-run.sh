@@ -4,11 +4,15 @@
 # test executables; its server is kept alive briefly between runs so
 # consecutive tests don't pay for a restart.
 #
+# TOLVANE_GTEST=1 judges a GoogleTest exe by what it printed, not by its
+# exit code alone: a crash under Wine may end with exit code 0.
+#
 # TOLVANE_WINE_LOCALE runs it under that Unix locale instead (Wine takes the
 # ANSI code page from it), in a prefix of its own: Wine rewrites a prefix's
 # regional settings when the locale changes, and the shared one stays as it is.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-lib.sh"
+wine_crashed() { :; }  # judged below, with the exe's name
 
 exe="$1"; shift
 build_dir="${TOLVANE_BUILD_DIR:-$(cd "$(dirname "$exe")" && pwd)}"
@@ -43,4 +47,13 @@ wine_server_up
 run_exe "$exe" "$@"
 [ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
 [ -z "$RUN_ERR" ] || printf '%s\n' "$RUN_ERR" >&2
+name=$(basename "$exe")
+if [ -n "$RUN_CRASH" ]; then
+    printf 'wine-run: %s crashed (exit code %s)\n' "$name" "$RUN_RC" >&2
+    exit 1
+fi
+if [ "${TOLVANE_GTEST:-0}" = 1 ] && ! verdict=$(gtest_verdict "$RUN_OUT"); then
+    printf 'wine-run: %s did not pass (exit code %s): %s\n' "$name" "$RUN_RC" "$verdict" >&2
+    exit 1
+fi
 exit $((RUN_RC & 255))

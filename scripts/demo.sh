@@ -33,6 +33,8 @@ trap 'exit 130' INT TERM
 
 say() { printf '%s\n' "$*"; }
 bad() { ok=0; say "  !! $*"; }
+# A crash fails the demonstration whatever exit code Wine gives it.
+wine_crashed() { bad "$1 crashed: $RUN_CRASH"; }
 
 # -------------------------------------------------------------- build ---
 
@@ -199,8 +201,14 @@ sleep 1
 machine add "$MDIR" wifi W1 --hwid "$WIFI_HWID" --friendly 'Wireless Network Adapter' --guid "$GUID" --started >/dev/null
 expect 0xFFF10220 1
 
+# Judged by the state reached: Wine now and then loses a stop's reply
+# (exit code -6, nothing printed) although the service stops.
 tv /stop
-{ [ "$RUN_RC" = 1 ] && wait_state "$SVC" stopped 20; } || bad "the service did not stop"
+if ! { [ "$RUN_RC" = 1 ] || [ "$RUN_RC" = -6 ]; } || ! wait_state "$SVC" stopped 20; then
+    bad "the service did not stop"
+elif [ "$RUN_RC" = -6 ]; then
+    say "  (the stop's reply was lost under Wine; the service stopped all the same)"
+fi
 say "  service state: $(state)"
 
 tv /uninstall
@@ -216,6 +224,12 @@ rec=$(record)
 if [ -n "$rec" ]; then printf '%s\n' "$rec" | sed 's/^/  /'; else say "  (empty)"; fi
 if [ "$rec"$'\n' != "$EXPECTED" ]; then
     bad "the record is not exactly the $(printf '%s' "$EXPECTED" | grep -c .) expected requests"
+fi
+
+# The service runs under the service manager, whose output goes to the
+# prefix's helper log: a crash there shows only in it.
+if crash=$(wine_crash_lines "$(tr -d '\r' <"$WINEPREFIX/$WINE_HELPER_LOG" 2>/dev/null)"); then
+    bad "a process of the machine crashed: $crash"
 fi
 
 say ""

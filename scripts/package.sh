@@ -15,7 +15,11 @@
 #   TOLVANE_SIGN_CERT       certificate chain, PEM (signing certificate first)
 #   TOLVANE_SIGN_KEY        its private key, PEM or DER
 #   TOLVANE_SIGN_PASS       the key's passphrase (optional)
-#   TOLVANE_SIGN_TIMESTAMP  a timestamp server's URL (optional)
+#   TOLVANE_SIGN_TIMESTAMP  a timestamp server's URL, required: a signature
+#                           without a timestamp stops verifying when the
+#                           certificate expires
+#   TOLVANE_SIGN_NO_TIMESTAMP=1  sign without one all the same (a package
+#                           for tests, never one for machines to keep)
 # Each signature is verified against the certificate chain and the system's
 # trusted roots. Without a certificate and key the package is unsigned.
 set -euo pipefail
@@ -51,6 +55,8 @@ if [ -n "${TOLVANE_SIGN_CERT:-}" ] || [ -n "${TOLVANE_SIGN_KEY:-}" ]; then
     [ -f "${TOLVANE_SIGN_CERT:-}" ] && [ -f "${TOLVANE_SIGN_KEY:-}" ] ||
         die "TOLVANE_SIGN_CERT and TOLVANE_SIGN_KEY must both name files"
     signing=1
+    [ -n "${TOLVANE_SIGN_TIMESTAMP:-}" ] || [ "${TOLVANE_SIGN_NO_TIMESTAMP:-}" = 1 ] ||
+        die "no TOLVANE_SIGN_TIMESTAMP: a signature without a timestamp stops verifying when the certificate expires (TOLVANE_SIGN_NO_TIMESTAMP=1 signs without one all the same)"
 fi
 
 if [ -z "$bin" ]; then
@@ -112,30 +118,74 @@ fi
 msi="$stage/tolvane.msi"
 (cd "$stage" && wixl -a x86 -D Version="$version" -o "$msi" "$root/packaging/tolvane.wxs")
 
-# What wixl cannot say: the settings file's entries and its removal, the
-# service's recovery after a crash as tolvane.exe /install registers it
-# (MsiServiceConfigFailureActions: a restart after 5 s at the first and the
-# second failure, none after the third, the count reset after a day) and
-# its one required privilege (MsiServiceConfig: SeChangeNotifyPrivilege;
-# both at install and at reinstall, so a repair sets them again) with the
-# action that applies both, between InstallServices and StartServices,
-# where the installer has it (Windows Installer 5.0, Windows 7 and later), the
-# public properties that pass to the installing service (beside the ones
-# wixl lists), a service that cannot be registered failing the install
-# (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install asks), and
-# the exes' versions, by which the installer decides which file is newer.
+# What wixl cannot say:
+# - the settings file's entries and its removal;
+# - the service's one required privilege (MsiServiceConfig:
+#   SeChangeNotifyPrivilege, at install and at reinstall, so a repair sets
+#   it again), applied by MsiConfigureServices between InstallServices and
+#   StartServices, where the installer has it (5.0, Windows 7 and later);
+# - the recovery after a crash as tolvane.exe /install registers it (a
+#   restart after 5 s at the first and the second failure, none after the
+#   third, the count reset after a day), set by the system's sc.exe from
+#   SetRecovery: deferred, as LocalSystem, after the service is registered
+#   and before it starts, whenever the service's component is installed or
+#   reinstalled; its exit code is ignored, as /install ignores a failure
+#   to set it. (The installer's own table for it is documented as not
+#   working as expected.) The command line is made first in the property
+#   RecoveryCommand, so that every installer's log shows it;
+# - access lists (MsiLockPermissionsEx, installer 5.0): SYSTEM and
+#   Administrators full control, Users read and run, nothing inherited, for
+#   the folder, which tolvane.ini, written into it, inherits, and for both
+#   exes; a folder outside Program Files would otherwise let every
+#   signed-in user change what LocalSystem runs;
+# - the limits /install enforces, MODEL up to 55 characters and DISPLAYNAME
+#   up to 127: the condition syntax cannot measure a length, so
+#   CheckLengths, a JScript line run in both sequences before
+#   LaunchConditions, sets ModelTooLong and DisplayNameTooLong, and the
+#   launch conditions refuse with the message (1603) before anything is
+#   installed; should the script engine be unavailable the action fails and
+#   so does the install, before anything is done;
+# - the older version removed inside the installation (after
+#   InstallInitialize), so a failed upgrade rolls back to it, and a package
+#   of the same version (another build) replacing the one installed
+#   (msidbUpgradeAttributesVersionMaxInclusive);
+# - the public properties that pass to the installing service (beside the
+#   ones wixl lists), a service that cannot be registered failing the
+#   install (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install
+#   asks), the exes' versions, by which the installer decides which file is
+#   newer (so no file hashes: those are for unversioned files), and a short
+#   name for tolvane-check.exe.
+recovery='"[SystemFolder]sc.exe" failure "Tolvane_[MODEL]" reset= 86400 actions= restart/5000/restart/5000//0'
+lengths='if (Session.Property("MODEL").length > 55) Session.Property("ModelTooLong") = "1"; if (Session.Property("DISPLAYNAME").length > 127) Session.Property("DisplayNameTooLong") = "1";'
 secure="$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
-secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID${secure:+;$secure}"
+secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID;INSTALLFOLDER${secure:+;$secure}"
+# The row that finds older versions, given again with its maximum included
+# (Attributes is part of the table's key: the row is replaced, not updated).
+IFS=$'\t' read -r upgrade_code _ upgrade_max _ upgrade_attributes _ < <(msiinfo export "$msi" Upgrade |
+    tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" && $2 == "" { print $1 "\t-\t" $3 "\t-\t" $5 "\t-" }')
+[ "$upgrade_max" = "$version" ] || die "wixl made no row that finds the older versions"
 msibuild "$msi" \
     -i "$root/packaging/IniFile.idt" \
     -i "$root/packaging/RemoveFile.idt" \
-    -i "$root/packaging/MsiServiceConfigFailureActions.idt" \
     -i "$root/packaging/MsiServiceConfig.idt" \
+    -i "$root/packaging/MsiLockPermissionsEx.idt" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5850)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RecoveryCommand', 51, 'RecoveryCommand', '$recovery')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RecoveryCommand', '\$Service = 3', 5805)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('SetRecovery', 3170, 'INSTALLFOLDER', '[RecoveryCommand]')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('SetRecovery', '\$Service = 3', 5810)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckLengths', 37, '', '$lengths')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckLengths', '', 90)" \
+    -q "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckLengths', '', 90)" \
+    -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'" \
+    -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+    -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', $((upgrade_attributes | 512)), 'WIX_UPGRADE_DETECTED')" \
     -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
     -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \
     -q "UPDATE \`File\` SET \`Version\` = '$service_version', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
-    -q "UPDATE \`File\` SET \`Version\` = '$check_version', \`Language\` = '1033' WHERE \`File\` = 'CheckExe'"
+    -q "UPDATE \`File\` SET \`Version\` = '$check_version', \`Language\` = '1033', \`FileName\` = 'tolvchk.exe|tolvane-check.exe' WHERE \`File\` = 'CheckExe'" \
+    -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'ServiceExe'" \
+    -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'CheckExe'"
 
 if [ "$signing" = 1 ]; then
     sign "$msi"

@@ -44,6 +44,15 @@ const Named kWarnings[kWarnKindCount] = {
     {"settings-access-denied",
      "The settings file is refused to this user (access denied): the service, as "
      "LocalSystem, may read it. Run the check elevated to see its values."},
+    {"settings-refused-elevated",
+     "The settings file is refused to this user even elevated (access denied): the "
+     "service, as LocalSystem, may read it, but what it reads shows only to an account "
+     "the file's access list lets read it."},
+    {"settings-utf8-mark",
+     "The settings file starts with a UTF-8 byte-order mark before a section: Windows "
+     "reads the mark as part of the first line, so that section is not found and its "
+     "keys read as their defaults. Save the file as ANSI, or as UTF-16 (\"Unicode\"), "
+     "which Windows reads."},
     {"service-name-refused",
      "Model is too long for a service name (over 55 characters): /install creates nothing "
      "and the other commands address no service."},
@@ -85,6 +94,11 @@ const Named kWarnings[kWarnKindCount] = {
      ", and the service runs as LocalSystem: let only administrators change it."},
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
+const char kOwnedBy[] = "is owned by ";
+const char kOwnerMay[] = ", who may change its access list whatever it says";
+const char kChangedBy[] = "may be changed by ";
+// After who may change the folder above the home.
+const char kParentSwap[] = "; the service's folder in it may then be swapped for another";
 
 const char* const kHostNames[] = {
     "unsupported (older than Windows 95 and NT 4.0)",
@@ -152,7 +166,8 @@ const char* ExitCodeText(int code) {
 }
 
 int CheckExitCode(const CheckFacts& f) {
-    if (f.settings.refused) return kCheckAccessDenied;
+    // Elevation is the remedy only where the check is not elevated.
+    if (f.settings.refused) return f.host.elevated ? kCheckNoSettings : kCheckAccessDenied;
     if (f.settings.located != kSettingsFileNamed || !f.net.patternRead) return kCheckNoSettings;
     if (f.net.standing < 0) return kCheckNoAdapterMatch;
     if (!f.net.standingStarted) return kCheckAdapterNotStarted;
@@ -172,8 +187,10 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
     else if (located == kSettingsFileOutOfReach)
         Add(warnings, &count, kWarnSettingsPathTooLong, nullptr);
     else if (f.settings.refused)
-        Add(warnings, &count, kWarnSettingsAccessDenied, nullptr);
+        Add(warnings, &count,
+            f.host.elevated ? kWarnSettingsRefusedElevated : kWarnSettingsAccessDenied, nullptr);
     else if (!f.settings.nameDerived) Add(warnings, &count, kWarnServiceNameRefused, nullptr);
+    if (f.settings.utf8Mark) Add(warnings, &count, kWarnSettingsUtf8Mark, nullptr);
     if (f.service.managerError == ERROR_ACCESS_DENIED || f.service.openError == ERROR_ACCESS_DENIED)
         Add(warnings, &count, kWarnServiceAccessDenied, nullptr);
     if (f.service.configRead && !f.service.besideSettings)
@@ -192,7 +209,8 @@ int CollectWarnings(const CheckFacts& f, CheckWarning* warnings) {
         if (f.net.payload.DevicePath[0] == '\0') Add(warnings, &count, kWarnPathUnresolved, &f.net);
         else if (f.net.pathError == ERROR_ACCESS_DENIED)
             Add(warnings, &count,
-                f.host.elevated ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied, &f.net);
+                f.host.administrator ? kWarnPathRefusedToAdministrator : kWarnPathAccessDenied,
+                &f.net);
         else if (!f.net.pathOpens) Add(warnings, &count, kWarnPathDoesNotOpen, &f.net);
     }
     if (RequestElsewhere(f)) Add(warnings, &count, kWarnRequestElsewhere, &f.net);
@@ -212,9 +230,12 @@ void WarningText(const CheckWarning& w, char* text, bool withSubject) {
     const char* body = w.kind >= 0 && w.kind < kWarnKindCount ? kWarnings[w.kind].text : "";
     char home[kWarningTextCapacity];
     if (w.home != nullptr) {
-        const bool noList = w.home->access == kAccessNoList;
-        JoinText(home, sizeof home, noList ? kNoAccessList : "may be changed by ",
-                 noList ? "" : w.home->account, body);
+        const HomeObject& o = *w.home;
+        const bool noList = o.access == kAccessNoList;
+        char who[kWarningTextCapacity];
+        JoinText(who, sizeof who, noList ? kNoAccessList : o.byOwner ? kOwnedBy : kChangedBy,
+                 noList ? "" : o.account, o.byOwner ? kOwnerMay : "");
+        JoinText(home, sizeof home, who, o.parent ? kParentSwap : "", body);
         body = home;
     }
     const char* subject = withSubject ? WarningSubject(w) : nullptr;
@@ -281,7 +302,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     v->net.why = SuggestedPattern(f.net, isLead, v->net.pattern);
     v->bluetooth.sendState = WouldSendState(f);
     v->net.sendState = -1;
-    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.elevated;
+    v->net.refusedToAdministrator = f.net.pathError == ERROR_ACCESS_DENIED && f.host.administrator;
     const ServiceFacts& s = f.service;
     v->recoveryAsInstalled = s.recoveryRead && s.recoveryResetSeconds == kFailureResetSeconds &&
                              s.recoveryActionCount == kFailureActionCount;

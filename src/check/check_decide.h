@@ -16,6 +16,7 @@ const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
 const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
+                                         // (elevated: no-settings, path-does-not-open)
 const int kCheckDriverRefused = 8;       // a refused state waits for the next device event
 const int kCheckExitCodeCount = 9;
 const int kCheckUsageAsked = 0;          // /? prints the usage
@@ -31,6 +32,8 @@ enum CheckWarningKind {
     kWarnExeFolderUnspelled,
     kWarnSettingsPathTooLong,
     kWarnSettingsAccessDenied,
+    kWarnSettingsRefusedElevated,
+    kWarnSettingsUtf8Mark,
     kWarnServiceNameRefused,
     kWarnServiceAccessDenied,
     kWarnServiceElsewhere,
@@ -62,7 +65,7 @@ const int kWarningCapacity = kWarnKindCount * 2;
 int CollectWarnings(const CheckFacts& facts, CheckWarning* warnings);
 
 // Room for a warning's text, its subject and a space included, terminator included.
-const DWORD kWarningTextCapacity = kSettingsPathCapacity + 320;
+const DWORD kWarningTextCapacity = kSettingsPathCapacity + 400;
 
 // A warning kind's stable name ("pattern-lower-case", ...).
 const char* WarningName(int kind);

@@ -18,20 +18,13 @@ int UpperCased(const char* text, char* out, DWORD capacity) {
                                 Win().MultiByteToWideChar) >= 0;
 }
 
-// Before Vista there is no elevation: a member of Administrators
-// (S-1-5-32-544) runs with its rights.
-bool InAdministrators(HANDLE token) {
-    DWORD groups[kTokenGroupsCapacity / sizeof(DWORD)];  // aligned for the SIDs in it
-    DWORD size = 0;
-    if (!Win().GetTokenInformation(token, TokenGroups, groups, sizeof groups, &size)) return false;
-    const TOKEN_GROUPS* list = reinterpret_cast<const TOKEN_GROUPS*>(groups);
-    for (DWORD i = 0; i < list->GroupCount; ++i) {
-        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) &&
-            IsAdministrators(static_cast<const SID*>(list->Groups[i].Sid)))
-            return true;
-    }
-    return false;
-}
+// BUILTIN\Administrators (S-1-5-32-544), as CheckTokenMembership takes it.
+struct AdministratorsSid {
+    BYTE revision, count, authority[6];
+    DWORD sub[2];
+};
+AdministratorsSid g_administrators = {SID_REVISION, 2, {0, 0, 0, 0, 0, 5},
+                                      {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 
 void GatherHost(HostFacts* h) {
     h->versionRead = ReadVersionFields(&h->version);
@@ -42,13 +35,19 @@ void GatherHost(HostFacts* h) {
     h->baseCode = BaseCodeFor(h->code);
     h->requestCode = RequestCode(h->baseCode, h->code);
     h->heapBlock = ValueInHeapBlock(h->code);
+    // A member of Administrators, as an access check counts it: a filtered
+    // token holds the group for denying only, so an administrator not
+    // elevated is none, nor is an elevated member of another group.
+    BOOL member = FALSE;
+    h->administrator = Win().CheckTokenMembership(nullptr, &g_administrators, &member) && member;
     HANDLE token = nullptr;
     DWORD elevation = 0;
     DWORD size = 0;
+    // Before Vista there is no elevation: an administrator runs with its rights.
+    h->elevated = h->administrator;
     if (!Win().OpenProcessToken(Win().GetCurrentProcess(), TOKEN_QUERY, &token)) return;
     if (Win().GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
         h->elevated = elevation != 0;
-    else h->elevated = InAdministrators(token);
     Win().CloseHandle(token);
 }
 
@@ -65,8 +64,15 @@ void GatherSettings(SettingsFacts* s) {
         // only SYSTEM and Administrators may read.
         HANDLE file = Win().CreateFileA(s->file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) s->fileError = Win().GetLastError();
-        else Win().CloseHandle(file);
+        if (file == INVALID_HANDLE_VALUE) {
+            s->fileError = Win().GetLastError();
+        } else {
+            BYTE head[kSettingsHeadCapacity];
+            DWORD got = 0;
+            if (Win().ReadFile(file, head, sizeof head, &got, nullptr))
+                s->utf8Mark = Utf8MarkBeforeSection(head, got);
+            Win().CloseHandle(file);
+        }
         s->fileOpens = file != INVALID_HANDLE_VALUE;
         s->fileExists = s->fileError != ERROR_FILE_NOT_FOUND && s->fileError != ERROR_PATH_NOT_FOUND;
         s->refused = s->fileError == ERROR_ACCESS_DENIED;
@@ -279,6 +285,13 @@ int ImagePathExe(const char* imagePath, char* out, DWORD capacity) {
     std::memcpy(out, imagePath + 1, length);
     out[length] = '\0';
     return 1;
+}
+
+int Utf8MarkBeforeSection(const BYTE* head, DWORD length) {
+    if (length < 3 || head[0] != 0xEF || head[1] != 0xBB || head[2] != 0xBF) return 0;
+    DWORD at = 3;
+    while (at < length && (head[at] == ' ' || head[at] == '\t')) ++at;
+    return at < length && head[at] == '[';
 }
 
 void GatherFacts(CheckFacts* facts) {

@@ -20,10 +20,6 @@ const DWORD kListedDeviceCapacity = 32;
 const DWORD kServiceConfigCapacity = 8192;
 // Failure actions kept from the manager's answer; more are counted.
 const DWORD kRecoveryActionCapacity = 8;
-// A service's key name, the longest the manager allows and its terminator.
-const DWORD kServiceKeyNameCapacity = 257;
-// The process token's groups as GetTokenInformation lists them.
-const DWORD kTokenGroupsCapacity = 4096;
 // DeviceLookup's result when the pattern was refused and no lookup was made.
 const int kLookupSkipped = 0;
 
@@ -37,7 +33,8 @@ struct HostFacts {
     DWORD baseCode;   // the family of a send's request code
     DWORD requestCode;
     int heapBlock;    // the value travels in a heap block of its own
-    int elevated;     // the check runs elevated, or before Vista as an administrator
+    int elevated;       // the check runs elevated, or before Vista as an administrator
+    int administrator;  // a member of Administrators in force (elevated, from Vista on)
 };
 
 struct SettingFacts {
@@ -56,6 +53,7 @@ struct SettingsFacts {
     int fileOpens;    // it opens for reading, as the profile read opens it
     DWORD fileError;  // why it does not (2: it does not exist; 5: refused to this user)
     int refused;      // refused to this user: its values, as the service reads them, are unknown
+    int utf8Mark;     // a UTF-8 byte-order mark stands before a section header
     SettingFacts keys[kSettingCount];
     int nameDerived;  // DeriveServiceName's result
     char serviceName[kServiceNameCapacity];
@@ -119,6 +117,15 @@ struct ClassFacts {
     DWORD pathError;  // the open's error; 0 when it opened or was not tried
     ListedDevice devices[kListedDeviceCapacity];
 };
+
+// The settings file's first bytes, read to find a byte-order mark.
+const DWORD kSettingsHeadCapacity = 64;
+
+// Windows' profile read takes a UTF-16 byte-order mark for one, and a
+// UTF-8 one for part of the first line: a section header after it is not
+// found, and that section's keys read as their defaults. Returns 1 when the
+// `length` bytes start with that mark, then blanks, then "[".
+int Utf8MarkBeforeSection(const BYTE* head, DWORD length);
 
 struct CheckFacts {
     HostFacts host;

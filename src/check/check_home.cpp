@@ -8,6 +8,7 @@
 #include "devices/device_text.h"
 #include "platform/win32_api.h"
 #include "service/commands.h"
+#include "service/options.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ struct KnownSid {
     BYTE count;
     DWORD sub[6];
 };
-const int kTrustedAdministrators = 1;
+const int kTrustedCreatorOwner = 3;  // stands for the owner: never one itself
 const KnownSid kTrusted[] = {
     {5, 1, {18}},
     {5, 2, {32, 544}},
@@ -76,9 +77,11 @@ int Walk(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights) {
             at + h->AceSize > acl->AclSize)
             break;
         at += h->AceSize;
-        const bool allow = h->AceType == ACCESS_ALLOWED_ACE_TYPE;
+        // A condition may hold for someone: its allow entry counts.
+        const bool allow =
+            h->AceType == ACCESS_ALLOWED_ACE_TYPE || h->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
         const bool deny = h->AceType == ACCESS_DENIED_ACE_TYPE;
-        // Both kinds: header, mask, SID.
+        // All three kinds: header, mask, SID (a condition after it).
         const DWORD sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
         if ((!allow && !deny) || (h->AceFlags & INHERIT_ONLY_ACE) ||
             h->AceSize < sidAt + kSidHeader)
@@ -125,15 +128,25 @@ void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL acl = nullptr;
+    PSID owner = nullptr;
     if (o->path[0] == '\0') return;
-    if (!Win().GetFileSecurityA(o->path, DACL_SECURITY_INFORMATION, descriptor,
-                                kDescriptorCapacity, &needed) ||
-        !Win().GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+    if (!Win().GetFileSecurityA(o->path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                descriptor, kDescriptorCapacity, &needed) ||
+        !Win().GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) ||
+        !Win().GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
         o->error = Win().GetLastError();
         return;
     }
     const SID* who = nullptr;
     o->access = WhoMayChange(present ? acl : nullptr, changeRights, &who, &o->rights);
+    // The owner may rewrite the list, whatever it grants: named first.
+    if (o->access != kAccessNoList && owner != nullptr &&
+        OwnerOutsideTrusted(static_cast<const SID*>(owner))) {
+        o->access = kAccessOthers;
+        o->byOwner = 1;
+        o->rights = WRITE_DAC;
+        who = static_cast<const SID*>(owner);
+    }
     if (o->access == kAccessOthers) NameAccount(who, o->account);
 }
 
@@ -154,7 +167,9 @@ void FolderOf(const char* exe, char* folder) {
 
 }  // namespace
 
-bool IsAdministrators(const SID* sid) { return IsSid(sid, kTrusted[kTrustedAdministrators]); }
+bool OwnerOutsideTrusted(const SID* owner) {
+    return !IsTrusted(owner) || IsSid(owner, kTrusted[kTrustedCreatorOwner]);
+}
 
 void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, PrivilegeFacts* f) {
     DWORD needed = 0;
@@ -182,7 +197,8 @@ void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, Priv
 }
 
 bool LeastPrivileges(const PrivilegeFacts& f) {
-    return f.count == 1 && std::strcmp(f.names, kRequiredPrivileges) == 0;
+    // Windows takes privilege names in any case: ASCII, as options are.
+    return f.count == 1 && SameOption(f.names, kRequiredPrivileges);
 }
 
 int WhoMayChange(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights) {
@@ -221,11 +237,18 @@ void GatherHome(const char* exe, HomeFacts* home) {
     FolderOf(exe, o[kHomeFolder].path);
     if (!SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path))
         o[kHomeSettings].path[0] = '\0';
+    // A drive's root ("C:\") has no folder above it.
+    const char* folder = o[kHomeFolder].path;
+    const size_t length = std::strlen(folder);
+    if (length > 0 && folder[length - 1] != '\\') FolderOf(folder, o[kHomeParent].path);
+    o[kHomeParent].parent = 1;
 
     HANDLE heap = Win().GetProcessHeap();
     BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));
     for (int i = 0; i < kHomeCount; ++i) {
-        const DWORD changeRights = i == kHomeFolder ? kFolderChangeRights : kFileChangeRights;
+        const DWORD changeRights = i == kHomeFolder   ? kFolderChangeRights
+                                   : i == kHomeParent ? kParentChangeRights
+                                                      : kFileChangeRights;
         if (descriptor == nullptr) o[i].error = ERROR_NOT_ENOUGH_MEMORY;
         else ReadAccess(&o[i], changeRights, descriptor);
     }

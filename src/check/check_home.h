@@ -25,7 +25,7 @@ struct PrivilegeFacts {
 // block (`capacity` bytes). The service handle needs the query right.
 void ReadRequiredPrivileges(SC_HANDLE service, BYTE* block, DWORD capacity, PrivilegeFacts* f);
 
-// The list is the one /install sets: SeChangeNotifyPrivilege alone.
+// The list is the one /install sets: SeChangeNotifyPrivilege alone, in any case.
 bool LeastPrivileges(const PrivilegeFacts& f);
 
 // ---- access lists ----
@@ -36,6 +36,9 @@ bool LeastPrivileges(const PrivilegeFacts& f);
 const DWORD kFileChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
                                 WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 const DWORD kFolderChangeRights = kFileChangeRights | FILE_DELETE_CHILD;
+// The folder above the home: whoever may delete a child there (or give
+// himself that right) may rename the home away and put another in its place.
+const DWORD kParentChangeRights = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
 
 // Who may change a file or folder.
 const int kAccessUnread = 0;   // its access list could not be read
@@ -47,19 +50,21 @@ const int kAccessOthers = 3;   // another account may
 // other than the trusted ones any of changeRights: kAccessOthers, with *who
 // its SID and *rights those rights. Else kAccessTrusted, or kAccessNoList.
 // An allow entry counts for what no deny entry of the same account before
-// it takes away; entries that only pass to children, and kinds other than
-// allow and deny, count for nothing.
+// it takes away; a conditional allow entry counts as one whose condition
+// holds, a conditional deny for nothing. Entries that only pass to
+// children, and other kinds, count for nothing.
 int WhoMayChange(const ACL* acl, DWORD changeRights, const SID** who, DWORD* rights);
 
-// The SID is BUILTIN\Administrators (S-1-5-32-544).
-bool IsAdministrators(const SID* sid);
+// An owner other than SYSTEM, Administrators and TrustedInstaller: its owner
+// may always rewrite an object's access list, whatever the list says.
+bool OwnerOutsideTrusted(const SID* owner);
 
 // A SID as text ("S-1-5-32-545") into text (kSidTextCapacity bytes).
 const DWORD kSidTextCapacity = 192;
 void FormatSid(const SID* sid, char* text);
 
-// The files and folder, in the report's order.
-enum HomeIndex { kHomeExe, kHomeFolder, kHomeSettings, kHomeCount };
+// The files and folders, in the report's order.
+enum HomeIndex { kHomeExe, kHomeFolder, kHomeSettings, kHomeParent, kHomeCount };
 
 // "DOMAIN\name" as Windows names the account, or its SID as text.
 const DWORD kAccountCapacity = kSidTextCapacity;
@@ -70,12 +75,14 @@ struct HomeObject {
     DWORD error;    // why the list could not be read
     DWORD rights;   // the change rights another account holds
     char account[kAccountCapacity];
+    int byOwner;    // the account is its owner, outside the trusted ones
+    int parent;     // the folder above the home's
 };
 
 struct HomeFacts {
     HomeObject objects[kHomeCount];
 };
 
-// Reads the access lists of exe (the service's), of the folder it stands
-// in and of the settings file beside it.
+// Reads the owners and access lists of exe (the service's), of the folder
+// it stands in, of the settings file beside it and of the folder above.
 void GatherHome(const char* exe, HomeFacts* home);

@@ -41,6 +41,7 @@ void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonHex(w, "baseCode", h.baseCode);
     JsonBool(w, "valueInHeapBlock", h.heapBlock != 0);
     JsonBool(w, "elevated", h.elevated != 0);
+    JsonBool(w, "administrator", h.administrator != 0);
     JsonEndObject(w);
 }
 
@@ -129,12 +130,13 @@ const char* AccessName(int access) {
 
 void HomeJson(JsonWriter* w, const HomeFacts& h) {
     JsonBeginObject(w, "home");
-    const char* const keys[kHomeCount] = {"exe", "folder", "settingsFile"};
+    const char* const keys[kHomeCount] = {"exe", "folder", "settingsFile", "folderAbove"};
     for (int i = 0; i < kHomeCount; ++i) {
         const HomeObject& o = h.objects[i];
         JsonBeginObject(w, keys[i]);
         JsonString(w, "path", o.path[0] ? o.path : nullptr);
-        JsonString(w, "access", AccessName(o.access));
+        // Its owner may change it whatever its list says.
+        JsonString(w, "access", o.byOwner ? "owned-by-others" : AccessName(o.access));
         JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
         JsonNumber(w, "error", o.error);
         JsonEndObject(w);
@@ -189,6 +191,10 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
 
 void LastRequestObject(JsonWriter* w, const CheckFacts& f) {
     const LastRequestFacts& r = f.lastRequest;
+    JsonString(w, "lastRequestKept", r.read                          ? "whole"
+                                     : r.incompleteAt != nullptr      ? "incomplete"
+                                     : r.error == ERROR_FILE_NOT_FOUND ? "none"
+                                                                       : "unreadable");
     if (!r.read) {
         JsonNull(w, "lastRequest");
         return;

@@ -48,8 +48,8 @@ LONG ReadValue(HKEY key, const char* name, DWORD type, void* data, DWORD capacit
 }
 
 // TimeUtc moved to local time into local; empty when it is not a time.
-void LocalTime(const char* utc, char* local) {
-    local[0] = '\0';
+void LocalTime(const char* utc, char* localText) {
+    localText[0] = '\0';
     WORD fields[6] = {};
     int field = 0;
     for (int i = 0; kStatusTimeShape[i] != '\0'; ++i) {
@@ -71,34 +71,45 @@ void LocalTime(const char* utc, char* local) {
     t.wHour = fields[3];
     t.wMinute = fields[4];
     t.wSecond = fields[5];
-    FILETIME ft, localFt;
-    if (Win().SystemTimeToFileTime(&t, &ft) && Win().FileTimeToLocalFileTime(&ft, &localFt) &&
-        Win().FileTimeToSystemTime(&localFt, &t))
-        FormatStatusTime(t, local);
+    // By the zone's rules for that date: daylight saving as it was then.
+    SYSTEMTIME local = {};
+    if (Win().SystemTimeToTzSpecificLocalTime(nullptr, &t, &local))
+        FormatStatusTime(local, localText);
 }
 
 }  // namespace
 
 void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     std::memset(f, 0, sizeof *f);
+    char service[kStartedServiceKeyCapacity];
     char path[kStatusKeyCapacity];
     HKEY key = nullptr;
     f->error = ERROR_FILE_NOT_FOUND;
     if (serviceName[0] == '\0' ||
-        !JoinText(path, sizeof path, kStatusKeyPrefix, serviceName, kStatusKeySuffix))
+        !JoinText(service, sizeof service, kServicesKey, "\\", serviceName) ||
+        !JoinText(path, sizeof path, service, "\\", kStatusSubKey))
         return;
     f->error = static_cast<DWORD>(
         Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key));
     if (f->error != ERROR_SUCCESS) return;
+    struct Wanted {
+        const char* name;
+        DWORD type;
+        void* data;
+        DWORD capacity;
+    };
+    const Wanted kText[] = {{kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt},
+                            {kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter},
+                            {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc}};
     LONG result = ERROR_SUCCESS;
-    for (int i = 0; i < kStatusNumberCount && result == ERROR_SUCCESS; ++i)
-        result = ReadValue(key, kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD));
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt);
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter);
-    if (result == ERROR_SUCCESS)
-        result = ReadValue(key, kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc);
+    for (int i = 0; i < kStatusNumberCount + 3 && result == ERROR_SUCCESS; ++i) {
+        const Wanted w = i < kStatusNumberCount
+                             ? Wanted{kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD)}
+                             : kText[i - kStatusNumberCount];
+        result = ReadValue(key, w.name, w.type, w.data, w.capacity);
+        // The key is there: a value it lacks makes it incomplete, not absent.
+        if (result != ERROR_SUCCESS) f->incompleteAt = w.name;
+    }
     Win().RegCloseKey(key);
     f->error = static_cast<DWORD>(result);
     f->read = result == ERROR_SUCCESS;

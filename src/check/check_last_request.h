@@ -11,7 +11,10 @@ struct CheckFacts;
 
 struct LastRequestFacts {
     int read;     // the key holds a whole status
-    DWORD error;  // why not; ERROR_FILE_NOT_FOUND: nothing written since Windows started
+    DWORD error;  // why not; ERROR_FILE_NOT_FOUND with no incompleteAt: there is no key
+    // The first value the key lacks or holds as another type or size (error
+    // says which); null when the key is whole or was not read.
+    const char* incompleteAt;
     DWORD numbers[kStatusNumberCount];  // by StatusNumber
     char failedAt[kFailedAtCapacity];
     char adapter[kDevicePathSlot];

@@ -79,9 +79,10 @@ void HostSection(const HostFacts& h, Out* out) {
     OutText(out, ")\n");
     Row(out, "Value sent in", h.heapBlock ? "a heap block of its own" : "the caller's buffer");
     Row(out, "Elevated", YesNo(h.elevated != 0));
+    Row(out, "Administrator", YesNo(h.administrator != 0));
 }
 
-void SettingsSection(const SettingsFacts& s, Out* out) {
+void SettingsSection(const SettingsFacts& s, bool elevated, Out* out) {
     Heading(out, "Settings");
     if (s.file[0]) IdRow(out, "File", s.file);
     else if (s.located != kSettingsExeUnspelled)
@@ -90,7 +91,12 @@ void SettingsSection(const SettingsFacts& s, Out* out) {
     if (s.located == kSettingsExeUnspelled) IdRow(out, "Program", s.exePath);
     // The limits quoted are checked where the warnings quote them.
     Label(out, "Readable");
-    if (s.fileExists && !s.fileOpens) Failure(out, "no", s.fileError);
+    // Refused even elevated: running elevated is no remedy.
+    if (s.refused && elevated) {
+        OutText(out, "no: access denied even elevated (error ");
+        OutDecimal(out, s.fileError);
+        OutText(out, ")\n");
+    } else if (s.fileExists && !s.fileOpens) Failure(out, "no", s.fileError);
     else OutText(out, s.fileOpens ? "yes\n"
                       : s.located == kSettingsFileOutOfReach
                           ? "not looked at: its path is over 259 characters\n"
@@ -225,7 +231,8 @@ void HomeSection(const HomeFacts& h, Out* out) {
     for (int i = 0; i < kHomeCount; ++i) {
         const HomeObject& o = h.objects[i];
         if (!o.path[0]) continue;
-        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file"};
+        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file",
+                                                        "Folder above"};
         IdRow(out, kLabels[i], o.path);
         Label(out, "Changed by");
         if (o.access == kAccessUnread) Failure(out, "unknown", o.error);
@@ -234,7 +241,7 @@ void HomeSection(const HomeFacts& h, Out* out) {
             OutText(out, "SYSTEM, Administrators, TrustedInstaller only\n");
         else {
             OutWrapped(out, o.account, kValueColumn);
-            OutText(out, " as well\n");
+            OutText(out, o.byOwner ? " as well: its owner\n" : " as well\n");
         }
     }
 }
@@ -354,20 +361,35 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
     OutChar(out, '\n');
 }
 
+const char kNoneKept[] =
+    "none kept: nothing was sent since the service last started or Windows last restarted";
+
 void LastRequestSection(const CheckFacts& f, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
     if (!r.read) {
-        if (r.error == ERROR_FILE_NOT_FOUND) {
-            Row(out, "Status", "none kept: nothing was sent since Windows started");
+        Label(out, "Status");
+        if (r.incompleteAt != nullptr) {
+            // Never read as "nothing was sent": the key is there.
+            char number[kDecimalTextCapacity];
+            char why[kDecimalTextCapacity + 48];
+            char text[sizeof why + 32];
+            FormatDecimal(r.error, number);
+            JoinText(why, sizeof why, " is missing or of another type (error ", number, ")");
+            JoinText(text, sizeof text, "incomplete: ", r.incompleteAt, why);
+            OutWrapped(out, text, kValueColumn);
+            OutChar(out, '\n');
+        } else if (r.error == ERROR_FILE_NOT_FOUND) {
+            OutWrapped(out, kNoneKept, kValueColumn);
+            OutChar(out, '\n');
         } else {
-            Label(out, "Status");
             Failure(out, "unreadable", r.error);
         }
         return;
     }
+    // Volatile keys outlive a shutdown with fast startup: only a restart ends them.
     if (StatusFromLastRun(f))
-        Row(out, "Status", "from the service's last run since Windows started");
+        Row(out, "Status", "from the service's last run since Windows last restarted");
     Row(out, "Sent", StateText(r.numbers[kStatusState]));
     if (r.adapter[0]) IdRow(out, "Adapter", r.adapter);
     else Row(out, "Adapter", "(none known)");
@@ -412,7 +434,7 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
 void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
     HostSection(f.host, out);
-    SettingsSection(f.settings, out);
+    SettingsSection(f.settings, f.host.elevated != 0, out);
     ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
     HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);

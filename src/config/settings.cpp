@@ -33,33 +33,29 @@ int SettingsPathFromExePath(const char* exePath, char* out, DWORD capacity) {
     return 1;
 }
 
-namespace {
-
-int ToAnsi(const WCHAR* wide, DWORD units, char* path, DWORD flags, BOOL* lacking) {
-    return Win().WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(units), path,
-                                     kExePathCapacity - 1, nullptr, lacking);
-}
-
-}  // namespace
-
 int ReadExePath(char* path) {
     // Not GetModuleFileNameA: it gives a character the code page lacks as
     // "?" or a best-fit look-alike, a path that names no file or another
     // folder's. The UTF-16 path is converted here with neither, and refused
-    // when the code page cannot spell it.
+    // when the code page cannot spell it. A UTF-8 code page spells every
+    // character but refuses the other flags and the lack's check: there a
+    // lone surrogate, which UTF-8 cannot spell, refuses the conversion.
     WCHAR wide[kExePathCapacity];
     BOOL lacking = FALSE;
+    const bool utf8 = Win().GetACP() == CP_UTF8;
     // A path that does not fit comes back cut, the whole size reported.
     const DWORD units = Win().GetModuleFileNameW(nullptr, wide, kExePathCapacity);
-    int bytes = units == 0 || units >= kExePathCapacity
-                    ? 0
-                    : ToAnsi(wide, units, path, WC_NO_BEST_FIT_CHARS, &lacking);
-    // A UTF-8 code page spells everything, and refuses the flag and the check.
-    if (bytes == 0 && units != 0 && Win().GetLastError() == ERROR_INVALID_PARAMETER)
-        bytes = ToAnsi(wide, units, path, 0, nullptr);
+    const bool whole = units > 0 && units < kExePathCapacity;
+    const int bytes =
+        !whole ? 0
+               : Win().WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                        wide, static_cast<int>(units), path,
+                                        kExePathCapacity - 1, nullptr, utf8 ? nullptr : &lacking);
+    if (utf8 && whole && bytes == 0 && Win().GetLastError() == ERROR_NO_UNICODE_TRANSLATION)
+        lacking = TRUE;
     path[bytes > 0 && !lacking ? bytes : 0] = '\0';
-    if (bytes <= 0) return kExePathUnread;
-    return lacking ? kExePathUnspelled : kExePathRead;
+    if (lacking) return kExePathUnspelled;
+    return bytes > 0 ? kExePathRead : kExePathUnread;
 }
 
 void ReadSettingsOf(const char* exeName) { g_settingsExeName = exeName; }

@@ -16,6 +16,8 @@ const char kDefaultDisplayName[] = "Verdin Service";
 const char kDefaultDescription[] = "";
 const char kDefaultPattern[] = "";
 const char kServiceNamePrefix[] = "Tolvane_";
+// Where every service's key is, under HKEY_LOCAL_MACHINE.
+const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 // The service's exe; the check tool beside it reads the settings it reads.
 const char kServiceExeName[] = "tolvane.exe";
 

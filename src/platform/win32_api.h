@@ -34,6 +34,9 @@ struct Win32Api {
     BOOL(WINAPI* DeviceIoControl)(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                   DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
+    // The settings file's first bytes (the check tool only)
+    BOOL(WINAPI* ReadFile)(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
+                           LPOVERLAPPED overlapped);
 
     // kernel32: the console, when a standard handle is one
     HANDLE(WINAPI* GetStdHandle)(DWORD which);
@@ -47,6 +50,7 @@ struct Win32Api {
     void(WINAPI* LeaveCriticalSection)(LPCRITICAL_SECTION cs);
 
     // kernel32 / user32: ANSI code page text
+    UINT(WINAPI* GetACP)(void);
     BOOL(WINAPI* IsDBCSLeadByte)(BYTE b);
     DWORD(WINAPI* CharUpperBuffA)(LPSTR text, DWORD length);
     int(WINAPI* MultiByteToWideChar)(UINT codePage, DWORD flags, LPCSTR text, int length,
@@ -67,6 +71,7 @@ struct Win32Api {
     BOOL(WINAPI* OpenProcessToken)(HANDLE process, DWORD access, PHANDLE token);
     BOOL(WINAPI* GetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info,
                                       DWORD size, PDWORD returned);
+    BOOL(WINAPI* CheckTokenMembership)(HANDLE token, PSID sid, PBOOL member);
 
     // advapi32: service control manager
     SC_HANDLE(WINAPI* OpenSCManagerA)(LPCSTR machine, LPCSTR database, DWORD access);
@@ -112,22 +117,25 @@ struct Win32Api {
     CONFIGRET(WINAPI* CM_Get_DevNode_Status)(PULONG status, PULONG problem, DEVINST devInst,
                                              ULONG flags);
 
-    // The service's last exchange with the driver: a volatile key it writes
-    // (advapi32) and the time it notes (kernel32); the check tool shows that
-    // time in local time.
+    // The service's last exchange with the driver: a volatile key it makes
+    // under its own and removes at start (advapi32), and the time it notes
+    // (kernel32); the check tool shows that time in local time, by the
+    // zone's rules at that time.
     LONG(WINAPI* RegCreateKeyExA)(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
                                   DWORD options, REGSAM sam, LPSECURITY_ATTRIBUTES sa, PHKEY out,
                                   LPDWORD disposition);
+    LONG(WINAPI* RegDeleteKeyA)(HKEY key, LPCSTR subKey);
     void(WINAPI* GetSystemTime)(LPSYSTEMTIME time);
-    BOOL(WINAPI* SystemTimeToFileTime)(const SYSTEMTIME* time, LPFILETIME fileTime);
-    BOOL(WINAPI* FileTimeToLocalFileTime)(const FILETIME* utc, LPFILETIME local);
-    BOOL(WINAPI* FileTimeToSystemTime)(const FILETIME* fileTime, LPSYSTEMTIME time);
+    BOOL(WINAPI* SystemTimeToTzSpecificLocalTime)(const TIME_ZONE_INFORMATION* zone,
+                                                  const SYSTEMTIME* utc, LPSYSTEMTIME local);
     // advapi32: access lists of the files the service's safety rests on
     // (the check tool reads them; the service never does)
     BOOL(WINAPI* GetFileSecurityA)(LPCSTR path, SECURITY_INFORMATION what,
                                    PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed);
     BOOL(WINAPI* GetSecurityDescriptorDacl)(PSECURITY_DESCRIPTOR descriptor, LPBOOL present,
                                             PACL* acl, LPBOOL defaulted);
+    BOOL(WINAPI* GetSecurityDescriptorOwner)(PSECURITY_DESCRIPTOR descriptor, PSID* owner,
+                                             LPBOOL defaulted);
     BOOL(WINAPI* LookupAccountSidA)(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize,
                                     LPSTR domain, LPDWORD domainSize, PSID_NAME_USE use);
 

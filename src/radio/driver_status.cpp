@@ -11,6 +11,8 @@ const char* const kStatusNumberNames[kStatusNumberCount] = {
 
 namespace {
 
+// The started service's name; empty: nothing is written.
+char g_service[kServiceKeyNameCapacity];
 DWORD g_sent = 0;
 DWORD g_refused = 0;
 DWORD g_acceptedState = kNoneAccepted;
@@ -37,7 +39,29 @@ void SetIfChanged(HKEY key, const char* name, DWORD type, const void* data, DWOR
     written->size = size;
 }
 
+// The started service's own key, opened to add or remove its Status key;
+// null when there is none to open.
+HKEY OpenServiceKey() {
+    char path[kStartedServiceKeyCapacity];
+    HKEY key = nullptr;
+    if (g_service[0] == '\0' || !JoinText(path, sizeof path, kServicesKey, "\\", g_service) ||
+        Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_CREATE_SUB_KEY, &key) !=
+            ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
 }  // namespace
+
+void BeginStatus(const char* serviceName) {
+    if (serviceName == nullptr || !JoinText(g_service, sizeof g_service, serviceName))
+        g_service[0] = '\0';
+    std::memset(g_written, 0, sizeof g_written);
+    HKEY service = OpenServiceKey();
+    if (service == nullptr) return;
+    Win().RegDeleteKeyA(service, kStatusSubKey);
+    Win().RegCloseKey(service);
+}
 
 void FormatStatusTime(const SYSTEMTIME& t, char* text) {
     std::memcpy(text, kStatusTimeShape, kStatusTimeCapacity);
@@ -64,14 +88,16 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
     }
     if (accepted) g_acceptedState = static_cast<DWORD>(state);
 
-    char path[kStatusKeyCapacity];
+    HKEY service = OpenServiceKey();
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (ServiceName[0] == '\0' || !JoinText(path, sizeof path, kStatusKeyPrefix, ServiceName,
-                                            kStatusKeySuffix) ||
-        Win().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_SET_VALUE, nullptr, &key, &disposition) != ERROR_SUCCESS)
-        return;
+    const LONG made = service == nullptr
+                          ? ERROR_FILE_NOT_FOUND
+                          : Win().RegCreateKeyExA(service, kStatusSubKey, 0, nullptr,
+                                                  REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                                                  &key, &disposition);
+    if (service != nullptr) Win().RegCloseKey(service);
+    if (made != ERROR_SUCCESS) return;
     if (disposition != REG_OPENED_EXISTING_KEY) std::memset(g_written, 0, sizeof g_written);
 
     const DWORD numbers[kStatusNumberCount] = {
@@ -93,6 +119,7 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
 }
 
 void ResetExchangeCounts() {
+    g_service[0] = '\0';
     g_sent = 0;
     g_refused = 0;
     g_acceptedState = kNoneAccepted;

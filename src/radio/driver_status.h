@@ -9,11 +9,13 @@
 #include "config/settings.h"
 #include "radio/driver_request.h"
 
-// HKEY_LOCAL_MACHINE\<prefix><ServiceName><suffix>
-const char kStatusKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\";
-const char kStatusKeySuffix[] = "\\Status";
-const DWORD kStatusKeyCapacity =
-    sizeof kStatusKeyPrefix + kServiceNameCapacity + sizeof kStatusKeySuffix;
+// A service's key name, the longest the manager allows and its terminator.
+const DWORD kServiceKeyNameCapacity = 257;
+
+// HKEY_LOCAL_MACHINE\<kServicesKey>\<service name>\<kStatusSubKey>
+const char kStatusSubKey[] = "Status";
+const DWORD kStartedServiceKeyCapacity = sizeof kServicesKey + kServiceKeyNameCapacity;
+const DWORD kStatusKeyCapacity = kStartedServiceKeyCapacity + sizeof kStatusSubKey;
 
 // The key's values, names stable (docs/running.md lists them). REG_DWORD ones, in
 // the order of StatusNumbers' fields:
@@ -45,6 +47,15 @@ void FormatStatusTime(const SYSTEMTIME& t, char* text);
 
 // FailedAt's text for a DriverStep.
 const char* FailedAtName(int step);
+
+// Names the service whose key holds the status: the one the control
+// manager started, by the name it passes to the service entry (null or too
+// long: none, and nothing is written). Its key is only ever opened, never
+// made: after Model is edited the settings name another service, whose key
+// a write must not create. A Status key an earlier run left (or one made
+// by hand, which may outlive restarts) is removed, so the key always speaks
+// of the run that wrote it.
+void BeginStatus(const char* serviceName);
 
 // Notes one exchange: the state, the adapter path it was aimed at, the
 // driver's reply and whether the refused state waits for a coming event.

@@ -20,7 +20,7 @@ const int kServiceNotDeleted = -4;
 const int kServiceNotStarted = -5;
 const int kServiceNotStopped = -6;
 
-const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
+// The service's key: kServicesKey, "\\" and its name.
 const DWORD kServiceKeyCapacity = 256;
 
 // The exe's path as registered: two more for the quotes.

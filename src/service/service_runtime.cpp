@@ -9,6 +9,7 @@
 #include "host/host_classify.h"
 #include "platform/win32_api.h"
 #include "radio/coordinator.h"
+#include "radio/driver_status.h"
 
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "filter size the system expects");
 
@@ -78,11 +79,14 @@ void InitServiceRuntime() {
     g_currentState.store(SERVICE_START_PENDING);
 }
 
-void WINAPI ServiceMain(DWORD, LPSTR*) {
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     SERVICE_STATUS_HANDLE handle =
         Win().RegisterServiceCtrlHandlerExA(ServiceName, ControlHandler, nullptr);
     if (handle == nullptr) return;
     g_statusHandle.store(handle);
+    // The name the manager started the service by: the settings may have
+    // been edited to name another since.
+    BeginStatus(argc > 0 && argv != nullptr ? argv[0] : nullptr);
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
     std::memset(&filter, 0, sizeof filter);

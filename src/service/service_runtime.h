@@ -20,7 +20,8 @@ const GUID kNotifyFilterClass = {
 // main thread before the dispatcher starts any other thread.
 void InitServiceRuntime();
 
-// The service entry in the service table. Both arguments are ignored.
+// The service entry in the service table. The first argument is the name
+// the manager started the service by; the status is kept under its key.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
 // The extended control handler ServiceMain registers.

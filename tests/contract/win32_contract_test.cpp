@@ -249,6 +249,7 @@ TEST_P(Win32Contract, AHardwareIdIsUpperCasedWholeInOneCall) {
 TEST_P(Win32Contract, CodePageTextConvertsOrIsRefusedWhole) {
     const CodePageCases* cases = CasesInForce();
     SKIP_UNLESS_MODELLED(cases);
+    EXPECT_EQ(cases->codePage, Win().GetACP());
     for (const Conversion& c : cases->conversions) {
         const int length = static_cast<int>(std::strlen(c.bytes));
         WCHAR wide[16];
@@ -278,6 +279,13 @@ TEST_P(Win32Contract, AFileIsSeen) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                     nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    // Its first bytes as they are, then nothing past its end.
+    char head[64];
+    DWORD got = 0;
+    EXPECT_TRUE(Win().ReadFile(file, head, sizeof head, &got, nullptr));
+    EXPECT_EQ("[Settings]\r\n", std::string(head, got));
+    EXPECT_TRUE(Win().ReadFile(file, head, sizeof head, &got, nullptr));
+    EXPECT_EQ(0u, got);
     EXPECT_TRUE(Win().CloseHandle(file));
     SetLastError(kUnsetLastError);
     EXPECT_EQ(INVALID_HANDLE_VALUE,
@@ -328,6 +336,21 @@ TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl)
     EXPECT_GT(needed, sizeof(SECURITY_DESCRIPTOR_RELATIVE) + sizeof(ACL));
     const std::string entries = Entries(path);
     EXPECT_NE(std::string::npos, (" " + entries).find(" S-1-5-18:0x1F01FF ")) << entries;
+    // Its owner, asked for with the list: Wine names its own user.
+    std::vector<BYTE> descriptor(0x10000);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(Win().GetFileSecurityA(path.c_str(),
+                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       descriptor.data(), 0x10000, &needed));
+    ASSERT_TRUE(Win().GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted));
+    ASSERT_NE(nullptr, owner);
+    char* ownerText = nullptr;
+    ConvertSidToStringSidA(owner, &ownerText);
+    const std::string ownerSid = ownerText ? ownerText : "";
+    LocalFree(ownerText);
+    if (GetParam() == &kWineBackend && !OnRealWindows())
+        EXPECT_EQ("S-1-5-21-0-0-0-1000", ownerSid);
     PSID system = nullptr;
     ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-18", &system));
     char name[64], domain[64];
@@ -351,6 +374,98 @@ TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl)
         EXPECT_EQ(std::string::npos, Entries(path).find("S-1-5-32-545")) << Entries(path);
     }
     DeleteFileA(path.c_str());
+}
+
+// The service's Status key: made volatile under its service's open key,
+// opened when there, removed whole when it has no subkey, and not found
+// once gone.
+TEST_P(Win32Contract, AKeyIsMadeUnderAnOpenKeyAndRemoved) {
+    const DWORD one = 1;
+    B().SetRegValue(kTestKey, "Type", REG_DWORD, &one, sizeof one);
+    HKEY service = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_CREATE_SUB_KEY, &service));
+    for (DWORD want : {static_cast<DWORD>(REG_CREATED_NEW_KEY),
+                       static_cast<DWORD>(REG_OPENED_EXISTING_KEY)}) {
+        HKEY status = nullptr;
+        DWORD disposition = 0;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  Win().RegCreateKeyExA(service, "Status", 0, nullptr, REG_OPTION_VOLATILE,
+                                        KEY_SET_VALUE, nullptr, &status, &disposition));
+        EXPECT_EQ(want, disposition);
+        EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(status));
+    }
+    HKEY child = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegCreateKeyExA(service, "Status\\Child", 0, nullptr,
+                                                   REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                                                   &child, nullptr));
+    Win().RegCloseKey(child);
+    EXPECT_NE(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status")) << "it has a subkey";
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status\\Child"));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegDeleteKeyA(service, "Status"));
+    HKEY gone = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegOpenKeyExA(service, "Status", 0, KEY_READ, &gone));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(service));
+}
+
+// A zone an hour ahead of UTC, two in summer: a time is moved by the rule
+// in force on its own date, not by today's.
+TEST_P(Win32Contract, AUtcTimeIsMovedByTheZonesRuleOnItsDate) {
+    TIME_ZONE_INFORMATION zone{};
+    zone.Bias = -60;
+    zone.DaylightBias = -60;
+    zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};  // last Sunday of October, 03:00
+    zone.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};   // last Sunday of March, 02:00
+    const SYSTEMTIME winter = {2026, 1, 0, 15, 12, 0, 0, 0};
+    const SYSTEMTIME summer = {2026, 7, 0, 15, 23, 30, 0, 0};
+    SYSTEMTIME local{};
+    ASSERT_TRUE(Win().SystemTimeToTzSpecificLocalTime(&zone, &winter, &local));
+    EXPECT_EQ(13, local.wHour);
+    ASSERT_TRUE(Win().SystemTimeToTzSpecificLocalTime(&zone, &summer, &local));
+    EXPECT_EQ(16, local.wDay);
+    EXPECT_EQ(1, local.wHour);
+    EXPECT_EQ(30, local.wMinute);
+}
+
+// Whether the check runs as a member of Administrators: Wine's user is one,
+// as the simulation's is unless a test says otherwise.
+TEST_P(Win32Contract, TheProcessIsAMemberOfAdministrators) {
+    PSID administrators = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-544", &administrators));
+    BOOL member = FALSE;
+    EXPECT_TRUE(Win().CheckTokenMembership(nullptr, administrators, &member));
+    if (!OnRealWindows()) EXPECT_TRUE(member);
+    LocalFree(administrators);
+}
+
+// UTF-8 as the exe's path is converted: the flag that refuses a lone
+// surrogate is taken, others and the used-default argument refused.
+TEST_P(Win32Contract, Utf8RefusesALoneSurrogateOnlyWhenAsked) {
+    char out[16];
+    const WCHAR pair[] = {'a', 0xD83D, 0xDE00};
+    EXPECT_EQ(5, Win().WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pair, 3, out, 16,
+                                           nullptr, nullptr));
+    EXPECT_EQ("a\xF0\x9F\x98\x80", std::string(out, 5));
+    const WCHAR lone[] = {'a', 0xD83D, 'b'};
+    EXPECT_EQ(5, Win().WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, 16, nullptr, nullptr));
+    EXPECT_EQ("a\xEF\xBF\xBD" "b", std::string(out, 5));
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(0, Win().WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, 3, out, 16,
+                                           nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
+    // Windows documents ERROR_INVALID_FLAGS and ERROR_INVALID_PARAMETER for
+    // these; Wine converts regardless.
+    const bool wine = GetParam() == &kWineBackend && !OnRealWindows();
+    BOOL usedDefault = FALSE;
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(wine ? 5 : 0, Win().WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, pair, 3, out,
+                                                      16, nullptr, nullptr));
+    if (!wine) EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(wine ? 5 : 0,
+              Win().WideCharToMultiByte(CP_UTF8, 0, pair, 3, out, 16, nullptr, &usedDefault));
+    if (!wine) EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
 CONTRACT_SUITE(Win32Contract);

@@ -173,6 +173,8 @@ load_machine() { # mdir
 }
 
 # Runs machctl in the machine; output without carriage returns.
+# A crash is no check of the caller's: it ends the command, named.
+wine_crashed() { die "machctl $* crashed: $RUN_CRASH"; }
 ctl() {
     run_exe 'C:\machine\machctl.exe' "$@"
     [ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
@@ -192,10 +194,9 @@ cmd_create() {
     wine_prefix_copy "$build/template-$arch" "$mdir/prefix" || die "no machine from $build/template-$arch"
     printf 'MACHINE_ARCH=%s\nMACHINE_BUILD=%s\n' "$arch" "$build" >"$mdir/machine.env"
     load_machine "$mdir"
-    # A lingering server keeps each later command quick.  The first Wine
-    # process starts the prefix's background processes: keep them off our
-    # pipes, or a caller capturing output waits for them forever.
-    wineserver -p60 </dev/null >/dev/null 2>&1
+    # A lingering server keeps each later command quick, and the prefix's
+    # background processes start with their output in its helper log.
+    wine_server_up
     wine 'C:\machine\machctl.exe' start-driver 30000 </dev/null >/dev/null 2>"$MDIR/last-error" \
         || { tr -d '\r' <"$MDIR/last-error" >&2; die "test driver did not start"; }
 }

@@ -220,7 +220,7 @@ $rec"
         && [ "$(log_after "$n0")" = 'control=1' ]
     check "$arch: the service still takes its stop control" $? "$(log_after "$n0")"
 
-    machine destroy "$MDIR"
+    machine_drop "$MDIR"
     MDIR=""
 }
 

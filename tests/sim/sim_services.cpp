@@ -571,7 +571,9 @@ BOOL WINAPI SimStartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     }
 
     g_scm.dispatcherThread = GetCurrentThreadId();
-    ServiceStart start{table[0].lpServiceProc, table[0].lpServiceName};
+    ServiceStart start{table[0].lpServiceProc, g_scm.startedAs.empty()
+                                                   ? table[0].lpServiceName
+                                                   : &g_scm.startedAs[0]};
     DWORD id = 0;
     // Started once its id is known, so tests can tell its calls apart.
     HANDLE thread = CreateThread(nullptr, 0, ServiceThread, &start, CREATE_SUSPENDED, &id);

@@ -89,6 +89,9 @@ struct Services {
     bool notifyFails = false;
     std::vector<NotifyRegistration> notifications;
     bool dispatcherFails = false;
+    // The name the manager passes the service entry: the registered one,
+    // whatever the table says. Empty: the table's first.
+    std::string startedAs;
     std::vector<std::string> dispatcherTable;  // the names up to the terminating entry
     bool dispatcherTableTerminated = false;
     DWORD dispatcherThread = 0;

@@ -147,7 +147,9 @@ DWORD WINAPI SimGetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def,
     std::string name = file && SimMultiByteToWideChar(CP_ACP, 0, file, -1, nullptr, 0) <= MAX_PATH
                            ? file
                            : "";
-    if (g_state.filesDenied.count(Lower(name)) != 0 && !Scm().admin) name.clear();
+    if ((g_state.filesDenied.count(Lower(name)) != 0 && !Scm().admin) ||
+        g_state.filesSystemOnly.count(Lower(name)) != 0)
+        name.clear();
     auto f = g_state.files.find(Lower(name));
     if (f != g_state.files.end()) {
         std::string current;
@@ -221,12 +223,14 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
     auto device = w.devices.find(Lower(path));
     if (w.files.count(Lower(path)) != 0) {
-        if (w.filesDenied.count(Lower(path)) != 0 && !Scm().admin) {
+        if ((w.filesDenied.count(Lower(path)) != 0 && !Scm().admin) ||
+            w.filesSystemOnly.count(Lower(path)) != 0) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
         uintptr_t h = w.NewHandle(HandleKind::File);
         w.openFiles[h] = Lower(path);
+        w.fileReadAt[h] = 0;
         return reinterpret_cast<HANDLE>(h);
     }
     if (device == w.devices.end()) {
@@ -274,11 +278,28 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
     return TRUE;
 }
 
+// A profile file's bytes from where the last read ended; a device reads nothing.
+BOOL WINAPI SimReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) {
+    Windows& w = g_state;
+    auto at = w.fileReadAt.find(reinterpret_cast<uintptr_t>(handle));
+    if (at == w.fileReadAt.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const std::string& text = w.files[w.openFiles[at->first]];
+    const size_t n = std::min<size_t>(size, text.size() - std::min(text.size(), at->second));
+    std::memcpy(buffer, text.data() + at->second, n);
+    at->second += n;
+    *read = static_cast<DWORD>(n);
+    return TRUE;
+}
+
 BOOL WINAPI SimCloseHandle(HANDLE handle) {
     Windows& w = g_state;
     uintptr_t h = reinterpret_cast<uintptr_t>(handle);
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
+    w.fileReadAt.erase(h);
     return TRUE;
 }
 
@@ -289,7 +310,7 @@ BOOL WINAPI SimGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION, PSECURITY_DES
     Windows& w = g_state;
     const std::string key = Lower(path);
     if (w.security.count(key) == 0 && w.files.count(key) != 0)
-        w.SetAccess(path, "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)");
+        w.SetAccess(path, "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)");
     auto found = w.security.find(key);
     *needed = found == w.security.end() ? 0 : static_cast<DWORD>(found->second.size());
     if (*needed == 0 || size < *needed) {
@@ -334,6 +355,8 @@ bool IsLead(unsigned char b) {
 }
 
 BOOL WINAPI SimIsDBCSLeadByte(BYTE b) { return IsLead(b) ? TRUE : FALSE; }
+
+UINT WINAPI SimGetACP() { return g_state.codePage; }
 
 // Code page 932's double-byte characters that have an upper-case form in
 // it, with the distance down to that form (same lead byte). The real call
@@ -488,20 +511,42 @@ int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LP
 // The inverse of SimMultiByteToWideChar: the first byte or byte pair that
 // gives the unit, else the default "?" and usedDefault set. Without
 // WC_NO_BEST_FIT_CHARS a few letters go to look-alikes, as Windows does.
-int WINAPI SimWideCharToMultiByte(UINT, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
-                                  int length, LPCSTR, LPBOOL usedDefault) {
-    if (g_state.codePage == CP_UTF8 && (flags != 0 || usedDefault != nullptr)) {
+int WINAPI SimWideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength,
+                                  LPSTR text, int length, LPCSTR, LPBOOL usedDefault) {
+    // UTF-8 takes no flag but WC_ERR_INVALID_CHARS and no used-default
+    // argument; Windows documents each error, not which comes first.
+    const bool utf8 = codePage == CP_UTF8 || (codePage == CP_ACP && g_state.codePage == CP_UTF8);
+    if (utf8 && (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (utf8 && usedDefault != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::string out;
     for (int i = 0; i < wideLength; ++i) {
-        const WCHAR unit = wide[i];
+        DWORD unit = wide[i];
         std::string bytes;
-        if (g_state.codePage == CP_UTF8) {  // the basic plane is all tests write
-            if (unit < 0x80) bytes = {static_cast<char>(unit)};
-            else if (unit < 0x800) bytes = {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
-            else bytes = {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | ((unit >> 6) & 0x3F)), static_cast<char>(0x80 | (unit & 0x3F))};
+        if (utf8) {
+            const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+            const bool paired = high && i + 1 < wideLength && wide[i + 1] >= 0xDC00 &&
+                                wide[i + 1] <= 0xDFFF;
+            if (paired) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (wide[++i] - 0xDC00u);
+            } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+                // A lone surrogate: refused, or the replacement character.
+                if (flags & WC_ERR_INVALID_CHARS) {
+                    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                    return 0;
+                }
+                unit = 0xFFFD;
+            }
+            const int extra = unit < 0x80 ? 0 : unit < 0x800 ? 1 : unit < 0x10000 ? 2 : 3;
+            static const BYTE kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+            bytes += static_cast<char>(kLead[extra] | (unit >> (6 * extra)));
+            for (int k = extra - 1; k >= 0; --k)
+                bytes += static_cast<char>(0x80 | ((unit >> (6 * k)) & 0x3F));
         }
         for (int b = 0; b < 256 && bytes.empty(); ++b)
             if (!IsLead(static_cast<BYTE>(b)) && UnitOfByte(static_cast<BYTE>(b)) == unit)
@@ -535,25 +580,28 @@ BOOL WINAPI SimOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
     return TRUE;
 }
 
-// Before Vista the elevation is unknown; the groups hold Administrators,
-// enabled, for an administrator only.
+// Before Vista the elevation is unknown. An elevated token outside
+// Administrators (a Backup Operator's) is elevated too.
 BOOL WINAPI SimGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size,
                                    PDWORD returned) {
-    static struct {
-        BYTE revision, count;
-        SID_IDENTIFIER_AUTHORITY authority;
-        DWORD rids[2];
-    } admins = {SID_REVISION, 2, SECURITY_NT_AUTHORITY,
-                {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
-    *returned = kind == TokenElevation ? sizeof(DWORD) : sizeof(TOKEN_GROUPS);
-    if ((kind == TokenElevation && g_state.tokenElevationUnknown) ||
-        (kind != TokenElevation && kind != TokenGroups) || size < *returned) {
+    *returned = sizeof(DWORD);
+    if (kind != TokenElevation || g_state.tokenElevationUnknown || size < *returned) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(info);
-    if (kind == TokenElevation) *static_cast<DWORD*>(info) = Scm().admin ? 1 : 0;
-    else *groups = {Scm().admin ? 1u : 0u, {{&admins, SE_GROUP_ENABLED}}};
+    *static_cast<DWORD*>(info) = Scm().admin || g_state.elevatedNonAdministrator ? 1 : 0;
+    return TRUE;
+}
+
+// Administrators is the one group asked about; an administrator is in it.
+BOOL WINAPI SimCheckTokenMembership(HANDLE token, PSID sid, PBOOL member) {
+    char* text = nullptr;
+    if (token != nullptr || !ConvertSidToStringSidA(sid, &text)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *member = std::strcmp(text, "S-1-5-32-544") == 0 && Scm().admin;
+    LocalFree(text);
     return TRUE;
 }
 
@@ -634,15 +682,30 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
+// The key a path names from a root: HKEY_LOCAL_MACHINE or an open key.
+bool Resolve(HKEY root, const char* subKey, REGSAM sam, int* view, std::string* path) {
+    Windows& w = g_state;
+    if (root == HKEY_LOCAL_MACHINE) {
+        *view = EffectiveView(sam);
+        *path = NormalKey(subKey);
+        return true;
+    }
+    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(root));
+    if (k == w.openKeys.end()) return false;
+    *view = k->second.first;
+    *path = NormalKey(k->second.second + "\\" + subKey);
+    return true;
+}
+
 // Creates the missing keys of the path, as Windows does, and opens the last.
 LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM sam,
                                LPSECURITY_ATTRIBUTES, PHKEY out, LPDWORD disposition) {
     Windows& w = g_state;
-    if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
-    w.regCreates.push_back({subKey, options, w.regCreateFails});
+    int view = 0;
+    std::string path;
+    if (!Resolve(root, subKey, sam, &view, &path)) return ERROR_INVALID_HANDLE;
+    w.regCreates.push_back({path, options, w.regCreateFails});
     if (w.regCreateFails != ERROR_SUCCESS) return w.regCreateFails;
-    const int view = EffectiveView(sam);
-    const std::string path = NormalKey(subKey);
     if (disposition) *disposition = w.KeyExists(view, path) ? REG_OPENED_EXISTING_KEY
                                                             : REG_CREATED_NEW_KEY;
     w.AddKey(path, static_cast<RegView>(view));
@@ -652,14 +715,27 @@ LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD opt
     return ERROR_SUCCESS;
 }
 
+// Removes a key that has no subkeys, as Windows does.
+LONG WINAPI SimRegDeleteKeyA(HKEY root, LPCSTR subKey) {
+    Windows& w = g_state;
+    int view = 0;
+    std::string path;
+    if (!Resolve(root, subKey, 0, &view, &path)) return ERROR_INVALID_HANDLE;
+    w.regDeletes.push_back(path);
+    if (!w.KeyExists(view, path)) return ERROR_FILE_NOT_FOUND;
+    for (const auto& v : w.registry)
+        for (const auto& k : v)
+            if (k.first.compare(0, path.size() + 1, path + "\\") == 0) return ERROR_ACCESS_DENIED;
+    w.DeleteKey(path);
+    return ERROR_SUCCESS;
+}
+
 void WINAPI SimGetSystemTime(LPSYSTEMTIME time) { *time = g_state.utcNow; }
 
-// Local time is UTC moved by the simulation's offset.
-BOOL WINAPI SimFileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {
-    const ULONGLONG t = (static_cast<ULONGLONG>(utc->dwHighDateTime) << 32 | utc->dwLowDateTime) +
-                        static_cast<ULONGLONG>(g_state.localOffsetMinutes * 600000000LL);
-    *local = {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    return TRUE;
+// Windows' own arithmetic, with the simulation's zone standing for the one in force.
+BOOL WINAPI SimSystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* zone,
+                                               const SYSTEMTIME* utc, LPSYSTEMTIME local) {
+    return ::SystemTimeToTzSpecificLocalTime(zone ? zone : &g_state.timeZone, utc, local);
 }
 
 int WriteStdoutSim(const char* text) {
@@ -857,6 +933,7 @@ void BindCore(Win32Api& api) {
     api.WideCharToMultiByte = SimWideCharToMultiByte;
     api.OpenProcessToken = SimOpenProcessToken;
     api.GetTokenInformation = SimGetTokenInformation;
+    api.CheckTokenMembership = SimCheckTokenMembership;
     api.GetCommandLineA = SimGetCommandLineA;
     api.GetCurrentProcess = SimGetCurrentProcess;
     api.GetVersionExA = SimGetVersionExA;
@@ -867,9 +944,11 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
+    api.ReadFile = SimReadFile;
     api.GetFileSecurityA = SimGetFileSecurityA;
     // Reads the descriptor it is given, nothing else: the real one.
     api.GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
+    api.GetSecurityDescriptorOwner = ::GetSecurityDescriptorOwner;
     api.LookupAccountSidA = SimLookupAccountSidA;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
@@ -879,6 +958,7 @@ void BindCore(Win32Api& api) {
     api.InitializeCriticalSection = SimInitializeCriticalSection;
     api.EnterCriticalSection = SimEnterCriticalSection;
     api.LeaveCriticalSection = SimLeaveCriticalSection;
+    api.GetACP = SimGetACP;
     api.IsDBCSLeadByte = SimIsDBCSLeadByte;
     api.CharUpperBuffA = SimCharUpperBuffA;
     api.MultiByteToWideChar = SimMultiByteToWideChar;
@@ -887,11 +967,9 @@ void BindCore(Win32Api& api) {
     api.RegSetValueExA = SimRegSetValueExA;
     api.RegCloseKey = SimRegCloseKey;
     api.RegCreateKeyExA = SimRegCreateKeyExA;
+    api.RegDeleteKeyA = SimRegDeleteKeyA;
     api.GetSystemTime = SimGetSystemTime;
-    // Plain arithmetic on dates: Windows' own.
-    api.SystemTimeToFileTime = ::SystemTimeToFileTime;
-    api.FileTimeToSystemTime = ::FileTimeToSystemTime;
-    api.FileTimeToLocalFileTime = SimFileTimeToLocalFileTime;
+    api.SystemTimeToTzSpecificLocalTime = SimSystemTimeToTzSpecificLocalTime;
     api.WriteStdout = WriteStdoutSim;
     api.WriteStderr = WriteStderrSim;
 }

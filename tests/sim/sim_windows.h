@@ -90,18 +90,22 @@ struct Windows {
     // Keys made by RegCreateKeyExA, with the options they were made with.
     std::vector<RegOpen> regCreates;  // sam holds the options here
     LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with
+    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA was asked to remove
 
-    // Clock: the UTC time GetSystemTime gives, and the local time's offset.
+    // Clock: the UTC time GetSystemTime gives, and the time zone in force
+    // (UTC unless a test sets one).
     SYSTEMTIME utcNow{2026, 12, 2, 8, 7, 36, 8, 0};
-    LONGLONG localOffsetMinutes = 0;
+    TIME_ZONE_INFORMATION timeZone{};
 
     // Process
     std::string exePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
     std::wstring exePathWide;  // set: the path holds characters the code page may lack
     bool tokenElevationUnknown = false;  // before Vista
+    bool elevatedNonAdministrator = false;  // an elevated token outside Administrators
     std::string commandLine = "tolvane.exe";
     std::map<std::string, std::string> files;  // profile files: lower path -> text
     std::set<std::string> filesDenied;  // lower paths only administrators may read
+    std::set<std::string> filesSystemOnly;  // lower paths only LocalSystem may read
     // Access lists: lower path -> its self-relative descriptor. A profile
     // file without one has an ordinary file's; any other path is not found.
     std::map<std::string, std::string> security;
@@ -109,10 +113,11 @@ struct Windows {
     // Device files
     std::map<std::string, SimDevice> devices;  // lower path -> device
     std::map<uintptr_t, std::string> openFiles;
+    std::map<uintptr_t, size_t> fileReadAt;  // open profile file -> where a read goes on
     std::vector<FileOpen> fileOpens;
     std::vector<DriverRequest> driverRequests;  // every device, in arrival order
 
-    // ANSI code page: 1252 (single byte) or 932 (double byte)
+    // ANSI code page: 1252 (single byte), 932 (double byte) or CP_UTF8
     UINT codePage = 1252;
     int failUpperCase = 0;  // the coming N CharUpperBuffA calls fail
 

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "check/check_decide.h"
 #include "check/check_entry.h"
 #include "check/check_facts.h"
@@ -36,6 +39,9 @@ const char kOrdinaryFolder[] =
     "(A;;0x1301bf;;;BA)(A;OICIIO;GXGR;;;BU)(A;;0x1200a9;;;BU)"
     "(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
     "(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)";
+
+// TrustedInstaller, Program Files' owner.
+const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // A file in such a folder.
 const char kOrdinaryFile[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
@@ -75,6 +81,7 @@ protected:
         s.state = state;
         s.requiredPrivileges = {"SeChangeNotifyPrivilege"};
         sim::Scm().services["tolvane_qm5520"] = s;
+        Sim().AddKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520");
     }
     int Gather() {
         GatherFacts(facts);
@@ -236,11 +243,21 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
         EXPECT_EQ("WiFiHWID:path-refused-to-administrator ", Warnings());
         EXPECT_TRUE(Has(Report(), "  Path opens          no: the driver refuses an administrator "
                                   "(error 5)\n"));
-        EXPECT_TRUE(Has(Report(true), "\"elevated\": true\n"));
+        EXPECT_TRUE(Has(Report(true), "\"elevated\": true,\n    \"administrator\": true\n"));
         sim::Scm().admin = false;
         EXPECT_EQ(kCheckAccessDenied, Gather()) << beforeVista;
         EXPECT_EQ(0, facts->host.elevated);
     }
+    // Elevated outside Administrators (a Backup Operator): not told to run
+    // elevated, nor that the driver refused an administrator.
+    Sim().tokenElevationUnknown = false;
+    Sim().elevatedNonAdministrator = true;
+    EXPECT_EQ(kCheckPathDoesNotOpen, Gather());
+    EXPECT_EQ(1, facts->host.elevated);
+    EXPECT_EQ(0, facts->host.administrator);
+    EXPECT_EQ("WiFiHWID:path-access-denied ", Warnings());
+    EXPECT_TRUE(Has(Report(), "  Path opens          unknown: access denied to this user (error 5)\n"));
+    Sim().elevatedNonAdministrator = false;
     EXPECT_EQ(0, Sim().OpenHandles()) << "the token is closed";
     sim::Scm().admin = true;
     Sim().devices.clear();
@@ -290,6 +307,12 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
     Gather();
     EXPECT_EQ(1, facts->settings.fileOpens) << "an administrator reads it";
     EXPECT_STREQ("VEN_7E57", facts->net.pattern);
+    // Refused even to an elevated administrator: elevation is no remedy.
+    Sim().filesSystemOnly.insert(sim::Lower(std::string(kFolder) + "tolvane.ini"));
+    EXPECT_EQ(kCheckNoSettings, Gather());
+    EXPECT_EQ("-:settings-refused-elevated ", Warnings());
+    EXPECT_TRUE(Has(Report(), "  Readable            no: access denied even elevated (error 5)\n"));
+    Sim().filesSystemOnly.clear();
 
     // A settings file the profile read cannot open is refused the same way,
     // and the report shows the file it would have read.
@@ -343,6 +366,21 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     EXPECT_EQ(0, facts->service.registered);
     EXPECT_EQ("-:service-name-refused BTHWID:empty-pattern-matches-several ", Warnings());
 
+    // Saved as UTF-8 with a mark before its first section: Windows misses
+    // that section (Model reads as its default); a mark on a line of its own
+    // hides nothing.
+    Settings("", "VEN_7E57", "\xEF\xBB\xBF \t[Product]\nModel=MEB\n");
+    Gather();
+    EXPECT_EQ("-:settings-utf8-mark BTHWID:empty-pattern-matches-several ", Warnings());
+    EXPECT_STREQ("Tolvane_QM5520", facts->settings.serviceName);
+    Settings("", "VEN_7E57", "\xEF\xBB\xBF\n[Product]\nModel=MEB\n");
+    Gather();
+    EXPECT_EQ("BTHWID:empty-pattern-matches-several ", Warnings());
+    const BYTE cut[] = {0xEF, 0xBB, 0xBF, ' ', '['};
+    EXPECT_EQ(1, Utf8MarkBeforeSection(cut, 5));
+    EXPECT_EQ(0, Utf8MarkBeforeSection(cut, 4)) << "no header within the bytes read";
+    EXPECT_EQ(0, Utf8MarkBeforeSection(cut + 1, 4));
+
     // Another model's service has the display name in force: /install would
     // fail. The service's own display name is no warning.
     Settings("", "VEN_7E57");
@@ -366,6 +404,17 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
     Gather();
     EXPECT_STREQ("Verdin Service", facts->service.displayNameOwner);
     sim::Scm().services.erase("verdin service");
+    // One character is a display name set, as much as a long one; none is none.
+    other.name = "V";
+    sim::Scm().services["v"] = other;
+    Settings("", "VEN_7E57", "[Product]\nServiceDisplayName=V\n");
+    Gather();
+    EXPECT_STREQ("V", facts->service.displayNameOwner);
+    Settings("", "VEN_7E57", "[Product]\nServiceDisplayName=\n");
+    Gather();
+    EXPECT_EQ(0, facts->service.displayNameTaken);
+    sim::Scm().services.erase("v");
+    Settings("", "VEN_7E57");
     // A key name longer than the answer's room is taken, not free.
     other.name = std::string(kServiceKeyNameCapacity, 'K');
     other.displayName = "Verdin Service";
@@ -479,12 +528,19 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     const DEVINST bt = sim::AddBluetoothDevice(kBtId, "0000", true);
     AddAdapter();
     Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
-    Sim().localOffsetMinutes = 90;
+    // A zone 90 minutes ahead, an hour more from April to October.
+    TIME_ZONE_INFORMATION& zone = Sim().timeZone;
+    zone.Bias = -90;
+    zone.DaylightBias = -60;
+    zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
+    zone.DaylightDate = {0, 4, 0, 1, 2, 0, 0, 0};
     ResetExchangeCounts();
+    BeginStatus("Tolvane_QM5520");
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              none kept: nothing was sent "
-                              "since Windows started\n\nWarnings"));
-    EXPECT_TRUE(Has(Report(true), "\"lastRequest\": null"));
+                              "since the service last\n                      started or Windows "
+                              "last restarted\n\nWarnings")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"none\",\n  \"lastRequest\": null"));
 
     const std::string path = PathOf(kGuid);
     RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
@@ -530,7 +586,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     text = Report(false, &code);
     EXPECT_EQ(kCheckWouldTell, code);
     EXPECT_TRUE(Has(text, "\nLast request\n  Status              from the service's last run since "
-                          "Windows started\n  Sent ")) << text;
+                          "Windows last restarted\n  Sent ")) << text;
     EXPECT_TRUE(Has(text, "  Driver              accepted\n"
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            3 sent, 1 refused since the service started\n"
@@ -539,6 +595,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // Aimed elsewhere, refused at the open with an error that has no name
     // here, nothing accepted yet, and a time that is not one.
     ResetExchangeCounts();
+    BeginStatus("Tolvane_QM5520");
     RecordExchange(0, "\\\\.\\{OTHER}", {kDriverOpenFailed, 1234}, 1);
     const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
     Sim().SetString(key, "TimeUtc", "2026-12-08 7:36:08", sim::RegView::View32);
@@ -557,12 +614,27 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_TRUE(Has(Report(), "  Adapter             (none known)\n")) << Report();
     EXPECT_TRUE(Has(Report(), "  Driver              not asked: no adapter path\n"));
 
-    // A value of the wrong type: unreadable, not half shown.
+    // In summer the zone's daylight hour is added, whatever the season now.
+    Sim().SetString(key, "TimeUtc", "2026-07-01 22:00:00", sim::RegView::View32);
+    EXPECT_TRUE(Has(Report(), "  At                  2026-07-02 00:30:00 local time\n"));
+    // A time of the right shape that Windows cannot convert stays in UTC, and says so.
+    Sim().SetString(key, "TimeUtc", "2026-13-01 22:00:00", sim::RegView::View32);
+    EXPECT_TRUE(Has(Report(), "  At                  2026-13-01 22:00:00 UTC\n"));
+    EXPECT_TRUE(Has(Report(true), "\"timeUtc\": \"2026-13-01 22:00:00\",\n    \"timeLocal\": null,"));
+
+    // A value of the wrong type, or none: incomplete, not half shown, and
+    // never read as nothing sent.
     Sim().SetString(key, "Sent", "3", sim::RegView::View32);
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), facts->lastRequest.error);
-    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              unreadable (error 13)\n"));
-    EXPECT_TRUE(Has(Report(true), "\"lastRequest\": null"));
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              incomplete: Sent is missing or "
+                              "of another type (error 13)\n"));
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"incomplete\",\n  \"lastRequest\": null"));
+    Sim().registry[static_cast<int>(sim::RegView::View32)][sim::Lower(key)].erase("timeutc");
+    Sim().SetValue(sim::RegView::View32, key, "Sent", REG_DWORD, std::string(4, '\0'));
+    Gather();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
+    EXPECT_STREQ("TimeUtc", facts->lastRequest.incompleteAt);
 }
 
 TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
@@ -696,6 +768,10 @@ TEST_F(Check, RequiredPrivilegesAreShownAndWarnedOfUnlessSeChangeNotifyAlone) {
         Gather();
         EXPECT_EQ("-:privileges-not-limited ", Warnings()) << list.size();
     }
+    kept = {"SECHANGENOTIFYPRIVILEGE"};
+    Gather();
+    EXPECT_EQ("", Warnings()) << "Windows ignores the case of privilege names";
+    kept = {};
     EXPECT_TRUE(Has(Report(), "  Privileges          all of LocalSystem's: none asked for\n"));
     EXPECT_TRUE(Has(Report(true), "\"requiredPrivileges\": [],"));
     for (int i = 10; i < 50; ++i) kept.push_back("SeSomePrivilege" + std::to_string(i * 100));
@@ -726,6 +802,32 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
     EXPECT_TRUE(Has(Report(true), "\"folder\": {\n      \"path\": \"C:\\\\Tools\",\n      "
                                   "\"access\": \"others-may-change\",\n      "
                                   "\"account\": \"BUILTIN\\\\Users\","));
+
+    // Its owner may rewrite any list, so a folder a user made stays his
+    // however tight its list. Whoever may delete what the folder above
+    // holds may swap the home for another.
+    Sim().SetAccess("C:\\Tools", "O:BUD:(A;;FA;;;SY)(A;;FA;;;BA)");
+    Sim().SetAccess("C:\\Tools\\tolvane.ini", kOrdinaryFile);
+    Sim().SetAccess("C:\\", "O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)(A;;0x40;;;BU)");
+    Gather();
+    EXPECT_EQ("-:service-elsewhere C:\\Tools:home-writable-by-users "
+              "C:\\:home-writable-by-users ", Warnings());
+    const std::string owned = Report();
+    EXPECT_TRUE(Has(owned, "  Folder              C:\\Tools\n"
+                           "  Changed by          BUILTIN\\Users as well: its owner\n")) << owned;
+    EXPECT_TRUE(Has(owned, "  Folder above        C:\\\n"
+                           "  Changed by          BUILTIN\\Users as well\n"));
+    EXPECT_TRUE(Has(owned, "  ! C:\\Tools is owned by BUILTIN\\Users, who may change its access "
+                           "list whatever\n    it says, and the service runs as LocalSystem:"));
+    EXPECT_TRUE(Has(owned, "  ! C:\\ may be changed by BUILTIN\\Users; the service's folder in it "
+                           "may then be\n    swapped for another, and the service runs as"));
+    EXPECT_TRUE(Has(Report(true), "\"access\": \"owned-by-others\",\n      "
+                                  "\"account\": \"BUILTIN\\\\Users\","));
+    EXPECT_EQ(static_cast<DWORD>(FILE_DELETE_CHILD), facts->home.objects[kHomeParent].rights);
+    Sim().SetAccess("C:\\", "O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)");
+    Gather();
+    EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeParent].access)
+        << "modify deletes no child: the home's own list decides";
 
     // An account Windows cannot name goes by its SID; a list that cannot be
     // read warns of nothing. Unregistered, the exe beside the tool is read.
@@ -813,11 +915,14 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
     EXPECT_TRUE(Has(json, "\"index\": 39,"));
 }
 
+// The suggestion, or "<none>" when there is none and the buffer was left empty.
 std::string Suggest(const std::vector<const char*>& ids, DWORD index) {
     char out[kPatternCapacity];
-    return SuggestPattern(ids.data(), static_cast<DWORD>(ids.size()), index,
-                          sim::Api().IsDBCSLeadByte, out)
-               ? out : "<none>";
+    std::memset(out, 'X', sizeof out);
+    if (SuggestPattern(ids.data(), static_cast<DWORD>(ids.size()), index,
+                       sim::Api().IsDBCSLeadByte, out))
+        return out;
+    return out[0] == '\0' ? "<none>" : std::string("left behind: ") + out;
 }
 
 TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
@@ -832,6 +937,9 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     EXPECT_EQ("ROOT\\SPARE", Suggest({"MACHINE\\SPARE", "ROOT\\SPARE"}, 1));
     EXPECT_EQ("<none>", Suggest({kBtId, kBtId}, 1));
     EXPECT_EQ("<none>", Suggest({"MACHINE\\SPARE", "MACHINE\\SPARE2"}, 0));
+    // No enumerator: the fields start at the first character.
+    EXPECT_EQ("VID_0B7C&PID_7B01", Suggest({"VID_0B7C&PID_7B01", "VID_0B7C&PID_7B02"}, 0));
+    EXPECT_EQ("SPARE", Suggest({"SPARE", kBtId}, 0));
     // A device whose ID is not valid text matches nothing and hides nothing.
     EXPECT_EQ("VID_0B7C&PID_7B01", Suggest({nullptr, kBtId}, 1));
     EXPECT_EQ("<none>", Suggest({nullptr, kBtId}, 0));
@@ -843,6 +951,10 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     Sim().codePage = 932;
     const char dbcs[] = "USB\\VID_\x83\x5C" "A&PID_1&REV_2";
     EXPECT_EQ("VID_\x83\x5C" "A&PID_1", Suggest({dbcs}, 0));
+    // At the end too, and a lead byte left last stands as a character.
+    const char dbcsLast[] = "USB\\VID_1&PID_\x83\x5C";
+    EXPECT_EQ("VID_1&PID_\x83\x5C", Suggest({dbcsLast, "USB\\VID_1&PID_2"}, 0));
+    EXPECT_EQ("VID_1&PID_2\x83", Suggest({"USB\\VID_1&PID_2\x83", "USB\\VID_1&PID_2"}, 0));
 }
 
 // ---- The check tool's output, pinned ----
@@ -974,7 +1086,7 @@ const JsonKey kJsonKeys[] = {
     {"host.build", "n"}, {"host.platformId", "n"}, {"host.productType", "n"},
     {"host.hostCode", "n"}, {"host.hostName", "s"}, {"host.amd64", "b"}, {"host.wow64", "b"},
     {"host.wow64Known", "b"}, {"host.requestCode", "s"}, {"host.baseCode", "s"},
-    {"host.valueInHeapBlock", "b"}, {"host.elevated", "b"},
+    {"host.valueInHeapBlock", "b"}, {"host.elevated", "b"}, {"host.administrator", "b"},
     {"settings", "o"}, {"settings.exePath", "s0"}, {"settings.exeSpelled", "b"},
     {"settings.file", "s0"}, {"settings.fileInReach", "b"}, {"settings.exists", "b"},
     {"settings.readable", "b"}, {"settings.fileError", "n"}, {"settings.keys", "a"},
@@ -998,7 +1110,9 @@ const JsonKey kJsonKeys[] = {
     {"home.folder.path", "s0"}, {"home.folder.access", "s0"}, {"home.folder.account", "s0"},
     {"home.folder.error", "n"},
     {"home.settingsFile.path", "s0"}, {"home.settingsFile.access", "s0"}, {"home.settingsFile.account", "s0"},
-    {"home.settingsFile.error", "n"},
+    {"home.settingsFile.error", "n"}, {"home.folderAbove", "o"}, {"home.folderAbove.path", "s0"},
+    {"home.folderAbove.access", "s0"}, {"home.folderAbove.account", "s0"},
+    {"home.folderAbove.error", "n"},
     {"bluetooth", "o"}, {"net", "o"}, {"*.class", "s"}, {"*.key", "s"}, {"*.pattern", "s0"},
     {"*.patternRefused", "b"}, {"*.lookup", "s"}, {"*.present", "n"}, {"*.matches", "n"},
     {"*.devices", "a"}, {"*.devices[]", "o"}, {"*.devices[].hardwareId", "s0"},
@@ -1009,7 +1123,7 @@ const JsonKey kJsonKeys[] = {
     {"net.standing.netCfgInstanceId", "s0"}, {"net.standing.devicePath", "s0"},
     {"net.standing.pathOpens", "b"}, {"net.standing.pathError", "n"},
     {"bluetooth.sendState", "n0"},
-    {"lastRequest", "o0"}, {"lastRequest.state", "n"}, {"lastRequest.adapter", "s0"},
+    {"lastRequestKept", "s"}, {"lastRequest", "o0"}, {"lastRequest.state", "n"}, {"lastRequest.adapter", "s0"},
     {"lastRequest.timeUtc", "s"}, {"lastRequest.timeLocal", "s0"}, {"lastRequest.accepted", "b"},
     {"lastRequest.failedAt", "s0"}, {"lastRequest.error", "n"}, {"lastRequest.errorName", "s0"},
     {"lastRequest.acceptedState", "n0"}, {"lastRequest.sent", "n"}, {"lastRequest.refused", "n"},
@@ -1095,8 +1209,10 @@ public:
         s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
         Sim().SetAccess(std::string(kFolder) + "tolvane.exe", kOrdinaryFile);
         Sim().SetAccess("C:\\Program Files\\Tolvane", kOrdinaryFolder);
-        DeriveServiceName();  // as the service does at start: it names the status key
+        Sim().SetAccess("C:\\Program Files",
+                        (std::string("O:") + kTrustedInstaller + kOrdinaryFolder).c_str());
         ResetExchangeCounts();
+        BeginStatus("Tolvane_QM5520");  // as the service does at start: it names the status key
         RecordExchange(1, PathOf(kGuid).c_str(), {kDriverAccepted, 0}, 0);
     }
     // The driver refused Bluetooth on at the open of the adapter's old path;
@@ -1104,6 +1220,7 @@ public:
     void DriverRefused() {
         Healthy();
         ResetExchangeCounts();
+        BeginStatus("Tolvane_QM5520");
         RecordExchange(1, "\\\\.\\{7E57C4EC-0000-4000-8000-0000000000A0}",
                        {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1);
     }
@@ -1123,7 +1240,18 @@ public:
         Register("C:\\Tools\\tolvane.exe");
         sim::Scm().services["tolvane_qm5520"].requiredPrivileges.clear();
         Sim().SetAccess("C:\\Tools\\tolvane.exe", kOrdinaryFile);
-        Sim().SetAccess("C:\\Tools", "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)");
+        // A folder a user made, tightened since: he owns it still.
+        Sim().SetAccess("C:\\Tools", "O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+        Sim().SetAccess("C:\\", "O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x4;;;AU)");
+    }
+    // An elevated administrator, and a settings file only LocalSystem may read.
+    void SettingsRefusedElevated() {
+        Healthy();
+        Sim().filesSystemOnly.insert(sim::Lower(std::string(kFolder) + "tolvane.ini"));
+    }
+    void SettingsUtf8Mark() {
+        Healthy();
+        Settings("VID_0B7C", "VEN_7E57", "\xEF\xBB\xBF[Product]\nModel=QM5530\n");
     }
     void ExeFolderUnspelled() {
         Sim().exePathWide = L"C:\\\x0418\x043D\\tolvane-check.exe";
@@ -1215,6 +1343,8 @@ const OutputState kOutputStates[] = {
     {"settings-access-denied", kCheckAccessDenied, &CheckOutput::SettingsAccessDenied, nullptr},
     {"refused-to-administrator", kCheckPathDoesNotOpen, &CheckOutput::RefusedToAdministrator,
      nullptr},
+    {"settings-refused-elevated", kCheckNoSettings, &CheckOutput::SettingsRefusedElevated, nullptr},
+    {"settings-utf8-mark", kCheckWouldTell, &CheckOutput::SettingsUtf8Mark, nullptr},
     {"exe-folder-unspelled", kCheckNoSettings, &CheckOutput::ExeFolderUnspelled, nullptr},
     {"driver-refused", kCheckDriverRefused, &CheckOutput::DriverRefused, nullptr},
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
@@ -1309,11 +1439,16 @@ class HomeAccess : public SimTest {
 protected:
     // WhoMayChange over the list sddl describes ("": none at all): the
     // account's SID and the rights, or the verdict.
-    std::string Decide(const char* sddl, DWORD changeRights = kFolderChangeRights) {
+    // types, when given, replace the entries' kinds in order.
+    std::string Decide(const char* sddl, DWORD changeRights = kFolderChangeRights,
+                       std::vector<BYTE> types = {}) {
         Sim().SetAccess("C:\\x", sddl);
         BOOL present = FALSE, defaulted = FALSE;
         PACL acl = nullptr;
         GetSecurityDescriptorDacl(&Sim().security["c:\\x"][0], &present, &acl, &defaulted);
+        void* ace = nullptr;
+        for (DWORD i = 0; i < types.size() && GetAce(acl, i, &ace); ++i)
+            static_cast<ACE_HEADER*>(ace)->AceType = types[i];
         const SID* who = nullptr;
         DWORD rights = 0;
         const int access = WhoMayChange(present ? acl : nullptr, changeRights, &who, &rights);
@@ -1357,6 +1492,23 @@ TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
                   Decide(("D:(A;;" + std::string(hex) + ";;;BU)").c_str()));
     }
     EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kFileChangeRights));
+    EXPECT_EQ("trusted", Decide("D:(A;;0x1301bf;;;BU)", kParentChangeRights));
+    // A conditional allow entry allows; a conditional deny takes nothing away.
+    EXPECT_EQ("S-1-5-32-545 0x00000040",
+              Decide("D:(D;;0x40;;;BU)(A;;0x40;;;BU)", kParentChangeRights,
+                     {ACCESS_DENIED_CALLBACK_ACE_TYPE, ACCESS_ALLOWED_CALLBACK_ACE_TYPE}));
+    EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kParentChangeRights,
+                                {ACCESS_ALLOWED_OBJECT_ACE_TYPE}));
+
+    // An owner outside SYSTEM, Administrators and TrustedInstaller.
+    for (const auto& owner : std::vector<std::pair<std::string, bool>>{
+             {"S-1-5-18", false}, {"S-1-5-32-544", false}, {kInstaller + "4", false},
+             {"S-1-3-0", true}, {"S-1-5-32-545", true}, {kInstaller + "5", true}}) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA(owner.first.c_str(), &sid));
+        EXPECT_EQ(owner.second, OwnerOutsideTrusted(static_cast<const SID*>(sid))) << owner.first;
+        LocalFree(sid);
+    }
 
     // An authority past 32 bits is written in hex.
     const BYTE wide[] = {1, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 7, 0, 0, 0};

@@ -18,6 +18,8 @@ const char kGuidB[] = "{B0B0B0B0-1111-4222-8333-444444444444}";
 const char kBtId[] = "USB\\VID_0B7A&PID_0001&REV_0100";
 const char kWifiId[] = "PCI\\VEN_7E57&DEV_7A29&SUBSYS_11017E57";
 
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520";
+
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
 class Coordinator : public SimTest {
@@ -30,6 +32,9 @@ protected:
         Sim().AddDevice(PathOf(kGuidA));
         Sim().AddDevice(PathOf(kGuidB));
         std::strcpy(ServiceName, "Tolvane_QM5520");
+        Sim().AddKey(kServiceKey, sim::RegView::View32);
+        ResetExchangeCounts();
+        BeginStatus("Tolvane_QM5520");
     }
 
     void TearDown() override {
@@ -353,7 +358,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     AddWifi(kGuidA);
     OnServiceStart();
     ASSERT_EQ(1u, Sim().regCreates.size());
-    EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
+    EXPECT_EQ("system\\currentcontrolset\\services\\tolvane_qm5520\\status",
               Sim().regCreates[0].path);
     EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
     EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());
@@ -378,6 +383,13 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     sim::SetStarted(bt, true);
     OnDeviceArrival();
     EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09]", Status());
+
+    // Without the service's own key nothing is written, and nothing made.
+    Sim().DeleteKey(kServiceKey);
+    sim::SetStarted(bt, false);
+    OnDeviceArrival();
+    EXPECT_EQ(4u, Sim().regCreates.size());
+    EXPECT_FALSE(Sim().KeyExists(static_cast<int>(sim::RegView::View32), kServiceKey));
 }
 
 TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {

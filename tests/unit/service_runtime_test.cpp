@@ -6,8 +6,10 @@
 
 #include "config/settings.h"
 #include "radio/coordinator.h"
+#include "radio/driver_status.h"
 #include "service/entry.h"
 #include "sim_services.h"
+#include "sim_setupapi.h"
 #include "sim_test.h"
 
 namespace {
@@ -89,6 +91,52 @@ TEST_F(ServiceRuntime, EntryRegistersThenProbesWithTheHostCodeThenReportsRunning
     EXPECT_EQ('\0', f.dbcc_name[0]);
 
     EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));  // releases the notification
+}
+
+// Model edited to MEB since the service was registered as Tolvane_MEA: the
+// manager still starts it by that name, whose key alone takes the status.
+// A Status key an earlier run left goes at start, even when nothing is sent.
+TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
+    const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
+    const std::string status = services + "Tolvane_MEA\\Status";
+    const int view = static_cast<int>(sim::RegView::View32);
+    Sim().WriteFile("C:\\Program Files\\Tolvane\\tolvane.ini",
+                    "[Product]\nModel=MEB\n[Settings]\nWiFiHWID=VEN_7E57\n");
+    ASSERT_EQ(1, DeriveServiceName());
+    Sim().SetValue(sim::RegView::View32, status, "Sent", REG_DWORD, std::string("\7\0\0\0", 4));
+    char name[] = "Tolvane_MEA";
+    char* argv[] = {name, nullptr};
+    for (bool adapter : {false, true}) {
+        SCOPED_TRACE(adapter ? "an adapter" : "no adapter");
+        if (adapter) {
+            sim::AddWifiAdapter("PCI\\VEN_7E57&DEV_7A29", "0007", "{7E57}", true);
+            Sim().AddDevice("\\\\.\\{7E57}");
+        }
+        ResetCoordinator();
+        ResetExchangeCounts();
+        InitServiceRuntime();
+        ServiceMain(1, argv);
+        EXPECT_EQ("Tolvane_MEB", sim::Scm().handlerName) << "registered as before";
+        EXPECT_EQ(adapter, Sim().KeyExists(view, status));
+        EXPECT_TRUE(Sim().KeyExists(view, services + "Tolvane_MEA"));
+        EXPECT_FALSE(Sim().KeyExists(view, services + "Tolvane_MEB"));
+        EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+    }
+    ASSERT_EQ(2u, Sim().regDeletes.size());
+    EXPECT_EQ(sim::Lower(status), Sim().regDeletes[0]);
+    const sim::RegValue* sent = Sim().FindValue(sim::RegView::View32, status, "Sent");
+    ASSERT_NE(nullptr, sent);
+    EXPECT_EQ(std::string("\1\0\0\0", 4), sent->data) << "this run's count alone";
+
+    // Started by a name that has no key: nothing is written, nothing made.
+    char other[] = "Tolvane_MEC";
+    argv[0] = other;
+    ResetCoordinator();
+    InitServiceRuntime();
+    ServiceMain(1, argv);
+    EXPECT_FALSE(Sim().KeyExists(view, services + "Tolvane_MEC"));
+    EXPECT_EQ(1u, Sim().regCreates.size());
+    EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
 }
 
 TEST_F(ServiceRuntime, FailedHandlerRegistrationEndsTheEntrySilently) {

@@ -333,8 +333,11 @@ TEST_F(Settings, ExePathTheCodePageCannotSpellIsRefused) {
           Case{932, L"C:\\\xD55C\\tolvane.exe", kExePathUnspelled, ""},
           Case{1252, L"C:\\Caf\x00E9\\tolvane.exe", kExePathRead, "C:\\Caf\xE9\\tolvane.exe"},
           Case{932, L"C:\\\x3042\\tolvane.exe", kExePathRead, "C:\\\x82\xA0\\tolvane.exe"},
-          // UTF-8 refuses the flag and the check, and spells everything.
-          Case{CP_UTF8, L"C:\\\x0418\\tolvane.exe", kExePathRead, "C:\\\xD0\x98\\tolvane.exe"}}) {
+          // UTF-8 spells every character (this one beyond the basic plane
+          // too), but not a lone surrogate.
+          Case{CP_UTF8, L"C:\\\x0418\xD83D\xDE00\\tolvane.exe", kExePathRead,
+               "C:\\\xD0\x98\xF0\x9F\x98\x80\\tolvane.exe"},
+          Case{CP_UTF8, L"C:\\\xD83D\\tolvane.exe", kExePathUnspelled, ""}}) {
         Sim().codePage = c.codePage;
         Sim().exePathWide = c.wide;
         char exePath[kExePathCapacity];

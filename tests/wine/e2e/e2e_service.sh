@@ -35,7 +35,7 @@ wine_env win32
 MDIR=""
 
 teardown() {
-    if [ -n "$MDIR" ]; then machine destroy "$MDIR" >/dev/null 2>&1; fi
+    machine_drop "$MDIR"
     MDIR=""
 }
 trap teardown EXIT
@@ -335,6 +335,57 @@ $RUN_OUT"
     teardown
 }
 
+# Model edited after /install, the service restarted with sc: the manager
+# starts it by its registered name, whose key alone holds the status; no key
+# of the new name is made. Restarted with nothing to send, the service
+# leaves no status of an earlier run.
+scenario_model_edited() {
+    local s=model-edited services='HKLM\SYSTEM\CurrentControlSet\Services' try
+    machine_up modeledit 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    model_ini() {
+        printf '[Product]\r\nModel=%s\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
+            "$1" "$BT_PAT1" "$WIFI_PAT" >"$INI.new" && mv "$INI.new" "$INI"
+    }
+    # restart: sc stop, then sc start, each judged by the state reached
+    restart() {
+        run_exe sc stop Tolvane_MEA
+        wait_state Tolvane_MEA stopped 20 && run_exe sc start Tolvane_MEA \
+            && wait_state Tolvane_MEA running 20
+    }
+    model_ini MEA
+    tv /install
+    [ "$RUN_RC" = 1 ] && wait_state Tolvane_MEA running 20
+    check "$s: installed as Tolvane_MEA and running" $? "exit $RUN_RC: $RUN_OUT"
+    model_ini MEB
+    restart
+    check "$s: Model edited to MEB, Tolvane_MEA restarted with sc" $? "state: $(svc_state Tolvane_MEA)"
+    expect_new "$s: the restarted service tells the adapter once" 1 "$(line 0xFFF10220 1 "$G1" ok)"
+    for try in 1 2 3 4 5; do
+        run_exe reg query "$services\Tolvane_MEA\Status" /v Sent
+        [ "$RUN_RC" = 0 ] && grep -qE '^ +Sent +REG_DWORD +0x1$' <<<"$RUN_OUT" && break
+        sleep 1
+    done
+    check "$s: the status is under Tolvane_MEA, this run's (Sent 1)" $? "exit $RUN_RC
+$RUN_OUT"
+    run_exe reg query "$services\Tolvane_MEB"
+    [ "$RUN_RC" = 1 ]
+    check "$s: no key Tolvane_MEB was made" $? "exit $RUN_RC
+$RUN_OUT"
+    machine remove "$MDIR" W1
+    restart
+    run_exe reg query "$services\Tolvane_MEA\Status"
+    [ "$RUN_RC" = 1 ]
+    check "$s: restarted with no adapter, the last run's status is gone" $? "exit $RUN_RC
+$RUN_OUT"
+    model_ini MEA
+    tv /uninstall
+    wait_state Tolvane_MEA absent 20
+    check "$s: /uninstall removes Tolvane_MEA" $? "exit $RUN_RC: $RUN_OUT"
+    teardown
+}
+
 scenario_winxp() {
     local s=winxp n want
     # A folder with a space: the image path must be registered quoted.
@@ -472,11 +523,14 @@ facts = {
     "pathOpens": (d["net"]["standing"]["pathOpens"], True),
     "errors": ((d["service"]["openError"], d["net"]["standing"]["pathError"]), (0, 0)),
     "suggested": ((d["bluetooth"]["suggestedPattern"], d["net"]["suggestedPattern"]), (bt, wifi)),
-    # Wine gives its own user, not one of the trusted accounts, full control
-    # of every file; its manager does not answer for required privileges.
-    "warnings": ([w["id"] for w in d["warnings"]], ["home-writable-by-users"] * 3),
+    # Wine makes its own user, not one of the trusted accounts, the owner
+    # of every file and folder, the one above the home too; its manager
+    # does not answer for required privileges.
+    "warnings": ([w["id"] for w in d["warnings"]], ["home-writable-by-users"] * 4),
     "home": ({(o["access"], o["account"]) for o in d["home"].values()},
-             {("others-may-change", d["home"]["exe"]["account"])}),
+             {("owned-by-others", d["home"]["exe"]["account"])}),
+    "folderAbove": (d["home"]["folderAbove"]["path"], "C:\\Program Files"),
+    "administrator": ((d["host"]["elevated"], d["host"]["administrator"]), (True, True)),
     "requiredPrivileges": (d["service"]["requiredPrivileges"], None),
 }
 print("\n".join("%s: got %r, want %r" % (k, g, w) for k, (g, w) in facts.items() if g != w))
@@ -509,6 +563,7 @@ scenario_startup_both_on
 scenario_wifi_late
 scenario_ini_edit
 scenario_driver_fails
+scenario_model_edited
 scenario_winxp
 scenario_check
 if have_win64; then

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The Windows Installer package under Wine, in a fresh prefix: built from
 # this tree's exes by scripts/package.sh (once signed with a certificate
-# made for the run, once unsigned with a higher version), then installed
-# silently with properties, repaired, upgraded, refused as a downgrade and
-# removed (Wine's installer reports itself as version 4.5, so the action
-# that applies the recovery and privileges tables, for 5.0 and later, is
-# skipped there);
-# last, the service it registered is compared with the one that
+# made for the run, once unsigned with a higher version, twice), then
+# installed silently with properties, repaired, upgraded, replaced by the
+# other build of its version, refused as a downgrade and removed. What
+# Wine's installer skips (privileges, access lists: it reports version 4.5)
+# or does not do (roll a failed upgrade back) is read from the built tables.
+# Last, the service it registered is compared with the one that
 # tolvane.exe /install registers from the same folder.
 #
 # usage: package_test.sh TOLVANE_EXE CHECK_EXE BUILD_DIR
@@ -27,7 +27,7 @@ display="Fleet Radio Service"
 description="Keeps the Wi-Fi driver told about Bluetooth"
 bt_pattern='VID_0B7C&PID_7B01'
 wifi_pattern='VEN_7E57&DEV_7A37'
-winfolder='C:\Program Files\Tolvane'
+winfolder='C:\Fleet Tolvane'  # outside Program Files: given as INSTALLFOLDER, then remembered
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 timeout=30  # seconds the service may take to reach a state; a safety bound only
@@ -41,7 +41,7 @@ trap 'wine_prefix_drop "$prefix"; rm -rf "$tmp"' EXIT
 trap 'exit 1' INT TERM
 rm -rf "$tmp"
 mkdir -p "$tmp/bin" "$tmp/dist" "$prefix/drive_c/packages"
-folder="$prefix/drive_c/Program Files/Tolvane"
+folder="$prefix/drive_c/Fleet Tolvane"
 
 # ---- the packages: one signed, one unsigned of a higher version ----
 version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
@@ -50,12 +50,17 @@ cp "$exe" "$tmp/bin/tolvane.exe"
 cp "$check_exe" "$tmp/bin/tolvane-check.exe"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Tolvane test signing" \
     -keyout "$tmp/key.pem" -out "$tmp/cert.pem" </dev/null >/dev/null 2>&1
-TOLVANE_SIGN_CERT="$tmp/cert.pem" TOLVANE_SIGN_KEY="$tmp/key.pem" \
-    bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" >"$tmp/signed.out" 2>&1
-check "signed package built" $? "$(cat "$tmp/signed.out")"
+sign=(env TOLVANE_SIGN_CERT="$tmp/cert.pem" TOLVANE_SIGN_KEY="$tmp/key.pem")
+"${sign[@]}" bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" >"$tmp/signed.out" 2>&1
+check_eq "signing without a timestamp refused, by name" "1 1" "$? $(grep -c 'no TOLVANE_SIGN_TIMESTAMP' "$tmp/signed.out")"
+"${sign[@]}" TOLVANE_SIGN_NO_TIMESTAMP=1 bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" >"$tmp/signed.out" 2>&1
+check "signed package built, told to go without a timestamp" $? "$(cat "$tmp/signed.out")"
 bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" --version "$newer" \
     >"$tmp/unsigned.out" 2>&1
 check "unsigned package built" $? "$(cat "$tmp/unsigned.out")"
+bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$prefix/drive_c/packages/rebuilt" --version "$newer" \
+    >"$tmp/rebuilt.out" 2>&1
+check "the newer version built again" $? "$(cat "$tmp/rebuilt.out")"
 grep -q unsigned "$tmp/unsigned.out"
 check "the unsigned build says so" $?
 old_msi="$tmp/dist/tolvane-$version.msi"
@@ -63,6 +68,7 @@ new_msi="$tmp/dist/tolvane-$newer.msi"
 cp "$old_msi" "$new_msi" "$prefix/drive_c/packages/" 2>/dev/null
 old_pkg="C:\\packages\\tolvane-$version.msi"
 new_pkg="C:\\packages\\tolvane-$newer.msi"
+rebuilt_pkg="C:\\packages\\rebuilt\\tolvane-$newer.msi"
 
 # ---- signatures: verified, and refused after one changed byte ----
 verifies() { osslsigncode verify -CAfile "$tmp/cert.pem" -in "$1" >/dev/null 2>&1; }
@@ -86,26 +92,34 @@ check_signed "package" "$old_msi" "$(grep -boa QM5520 "$old_msi" | head -1 | cut
 check "the unsigned package carries no signature" $?
 # Read by package.sh from the exes' version resources.
 check_eq "package: both exes' file versions" \
-    "$(printf 'tolvane-check.exe %s.0\ntolvane.exe %s.0' "$version" "$version")" \
+    "$(printf 'tolvane.exe %s.0\ntolvchk.exe|tolvane-check.exe %s.0' "$version" "$version")" \
     "$(msiinfo export "$old_msi" File | awk -F'\t' 'NR > 3 { print $3, $5 }' | sort)"
 
-# Recovery after a crash, as /install registers it: one row for the
-# service's component, at install and reinstall (1 + 4), applied between
-# registering and starting the service.
-check_eq "package: the recovery table holds exactly the service's actions" \
-    "Recovery Tolvane_[MODEL] 5 86400 - - 1[~]1[~]0 5000[~]5000[~]0 Service" \
-    "$(msiinfo export "$old_msi" MsiServiceConfigFailureActions | tr -d '\r' |
-        awk -F'\t' 'NR > 3 { for (i = 1; i <= NF; ++i) if ($i == "") $i = "-"; print }' OFS=' ')"
+table() { msiinfo export "$old_msi" "$1" | tr -d '\r' | tail -n +4; }
+check_eq "package: no file hashes, both files being versioned" "" "$(table MsiFileHash)"
+# The recovery: set, then run deferred as LocalSystem, ignored if it fails (34 + 64 + 1024 + 2048).
+check_eq "package: the custom actions' types" "RecoveryCommand 51|SetRecovery 3170|CheckLengths 37|" \
+    "$(table CustomAction | awk -F'\t' '$1 ~ /^(RecoveryCommand|SetRecovery|CheckLengths)$/ { print $1, $2 }' | tr '\n' '|')"
+# Older versions and other builds of this one replaced, newer ones detected.
+check_eq "package: the upgrade rows" "- $version 513 WIX_UPGRADE_DETECTED|$version - 2 WIX_DOWNGRADE_DETECTED|" \
+    "$(table Upgrade | awk -F'\t' '{ print ($2 == "" ? "-" : $2), ($3 == "" ? "-" : $3), $5, $7 }' | tr '\n' '|')"
+check_eq "package: SYSTEM and Administrators full control, Users read and run" \
+    "$(printf '%s\n' 'LockFolder INSTALLFOLDER CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)' \
+        'LockServiceExe ServiceExe File D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)' \
+        'LockCheckExe CheckExe File D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)')" \
+    "$(table MsiLockPermissionsEx | sed 's/\t$//' | tr '\t' ' ')"
+check_eq "package: a verbose log without /l" voicewarmup \
+    "$(table Property | awk -F'\t' '$1 == "MsiLogging" { print $2 }')"
 # The one privilege /install leaves the service, in the same way.
 check_eq "package: the configuration table holds exactly the service's required privileges" \
     "Privileges Tolvane_[MODEL] 5 6 SeChangeNotifyPrivilege Service" \
     "$(msiinfo export "$old_msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | tr '\t' ' ')"
-# In sequence order, with their conditions: Windows Installer before 5.0
-# has no such action and skips it.
-check_eq "package: recovery and privileges applied after InstallServices, before StartServices" \
-    'InstallServices VersionNT|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
-    "$(msiinfo export "$old_msi" InstallExecuteSequence | tr -d '\r' |
-        awk -F'\t' '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ { print $3 "\t" $1 " " $2 }' |
+# In sequence order, with their conditions: the older version removed
+# inside the installation, so that a failure rolls back to it.
+check_eq "package: the actions in order" \
+    'KeepInstallFolder NOT INSTALLFOLDER AND REMEMBERED_INSTALLFOLDER|CheckLengths |LaunchConditions |InstallInitialize |RemoveExistingProducts |InstallServices VersionNT|RecoveryCommand $Service = 3|SetRecovery $Service = 3|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
+    "$(table InstallExecuteSequence |
+        awk -F'\t' '$1 ~ /^(KeepInstallFolder|CheckLengths|LaunchConditions|InstallInitialize|RemoveExistingProducts|InstallServices|RecoveryCommand|SetRecovery|MsiConfigureServices|StartServices)$/ { print $3 "\t" $1 " " $2 }' |
         sort -n | cut -f2 | tr '\n' '|')"
 
 # ---- the prefix's tools ----
@@ -117,11 +131,11 @@ msi() {  # msiexec ARGS...: sets code
 }
 # The service's state as the manager reports it: 4 running, 1 stopped,
 # empty when no such service.
-state() {
-    run_exe sc query "$service"
+state() {  # [SERVICE]
+    run_exe sc query "${1:-$service}"
     sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p' <<<"$RUN_OUT"
 }
-state_is() { [ "$(state)" = "$1" ]; }
+state_is() { [ "$(state "${2:-}")" = "$1" ]; }  # STATE [SERVICE]
 check_state() {  # what state
     poll_until "$timeout" state_is "$2"
     check_eq "$1" "$2" "$(state)"
@@ -157,12 +171,30 @@ expected_settings="$(printf '[Product]\nModel=%s\nServiceDisplayName=%s\nService
 # ---- silent install with properties ----
 msi /i "$old_pkg" "MODEL=$model" "DESCRIPTION=#$description"
 check_eq "install: a value beginning with # refused (1603)" 67 "$code"
-check_eq "install: nothing registered after the refusal" "" "$(state)"
+refused() {  # what MODEL DISPLAYNAME FLAG: refused, and only FLAG set
+    msi /i "$old_pkg" "MODEL=$2" "DISPLAYNAME=$3" /l*v 'C:\packages\refused.log'
+    check_eq "install: $1 refused (1603), by its flag alone" "67 Property(S): $4 = 1|" \
+        "$code $(tr -d '\r' <"$prefix/drive_c/packages/refused.log" | grep '^Property(S): [A-Za-z]*TooLong ' | tr '\n' '|')"
+}
+m55="$(printf 'M%.0s' {1..55})"
+d127="$(printf 'D%.0s' {1..127})"
+refused "a MODEL of 56 characters" "${m55}6" "$d127" ModelTooLong
+refused "a DISPLAYNAME of 128 characters" "$m55" "${d127}8" DisplayNameTooLong
+check_eq "install: nothing installed after the refusals" "" "$(state)$(products)"
 
 msi /i "$old_pkg" "MODEL=$model" "DISPLAYNAME=$display" "DESCRIPTION=$description" \
-    "BTHWID=$bt_pattern" "WIFIHWID=$wifi_pattern"
+    "BTHWID=$bt_pattern" "WIFIHWID=$wifi_pattern" "INSTALLFOLDER=$winfolder" /l*v 'C:\packages\install.log'
 check_eq "install: exit code" 0 "$code"
 check_state "install: service running" 4
+# Wine keeps no recovery: the log shows the command ran, and Wine's sc takes it.
+log="$(tr -d '\r' <"$prefix/drive_c/packages/install.log")"
+recovery="$(sed -n 's/^Property(S): RecoveryCommand = //p' <<<"$log")"
+check_eq "install: the recovery command, run once" \
+    "\"C:\\windows\\system32\\sc.exe\" failure \"$service\" reset= 86400 actions= restart/5000/restart/5000//0|Action ended: SetRecovery. Return value 1." \
+    "$recovery|$(sed -n 's/^Action ended [0-9:]*: \(SetRecovery\..*\)/Action ended: \1/p' <<<"$log" | sort -u)"
+eval "args=($recovery)"
+run_exe "${args[@]}"
+check_eq "install: Wine's sc accepts the recovery command" 0 "$RUN_RC"
 check_eq "install: display name" "$display" "$(value "$service_key" DisplayName)"
 check_eq "install: description" "$description" "$(value "$service_key" Description)"
 check_eq "install: own process" 0x10 "$(value "$service_key" Type)"
@@ -198,6 +230,10 @@ msi /i "$old_pkg" REINSTALL=ALL REINSTALLMODE=amus
 check_eq "repair: exit code" 0 "$code"
 check_eq "repair: settings file restored" "$expected_settings" "$(settings)"
 check_state "repair: service running" 4
+# (another display name too: the manager refuses a second service of the same)
+msi /i "$old_pkg" REINSTALL=ALL REINSTALLMODE=omus MODEL=QX8 "DISPLAYNAME=Another Radio Service"
+check_eq "reinstall with another MODEL: refused (1603), no second service" "67 4" \
+    "$code $(state Tolvane_QX8)$(state)"
 
 # ---- upgrade without properties: one product, same service and settings ----
 msi /i "$new_pkg"
@@ -215,10 +251,16 @@ check "downgrade: refused as a downgrade" $?
 check_eq "downgrade: the newer stays" "$newer" "$(products)"
 check_state "downgrade: service still running" 4
 
+# ---- the other build of the same version, with another MODEL: replaces ----
+msi /i "$rebuilt_pkg" MODEL=QX8
+check_eq "rebuild: exit code, one product" "0 $newer" "$code $(products)"
+poll_until "$timeout" state_is 4 Tolvane_QX8
+check_eq "rebuild: the old service gone, the new one running" " 4" "$(state) $(state Tolvane_QX8)"
+
 # ---- uninstall: nothing left ----
-msi /x "$new_pkg"
+msi /x "$rebuilt_pkg"
 check_eq "uninstall: exit code" 0 "$code"
-check_eq "uninstall: no service" "" "$(state)"
+check_eq "uninstall: no service" "" "$(state)$(state Tolvane_QX8)"
 files >"$tmp/files.after"
 check_eq "uninstall: no file or folder left" "" \
     "$(diff "$tmp/files.before" "$tmp/files.after" | grep '^[<>]')"

@@ -16,9 +16,15 @@ rem read from those.
 rem
 rem The kit's folder is read with delayed expansion off, which would eat a
 rem "!" in its name; a folder with one is refused, by name.
+rem
+rem Started from Explorer (a double-click, or "Run as administrator"), the
+rem window waits for a key at the summary instead of closing on it.
 setlocal EnableExtensions DisableDelayedExpansion
 set "KIT=%~dp0"
+set "SELF=%~f0"
 set "LOG=%KIT%tolvane-winkit.log"
+set "CL=%cmdcmdline:"=%"
+call :clicked
 if not "%KIT:!=%"=="%KIT%" goto :refuse_folder
 setlocal EnableDelayedExpansion
 
@@ -42,6 +48,7 @@ set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
 set "UNINSTALL=HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 set "MSI="
 for /f "delims=" %%F in ('dir /b "%KIT%tolvane-*.msi" 2^>nul') do set "MSI=%KIT%%%F"
+if "%~1"=="/parsers" goto :parsers
 
 type nul >"%LOG%"
 set "MSG=Tolvane test kit, %DATE% %TIME%" & call :say
@@ -94,6 +101,7 @@ for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tol
 set "MSG=" & call :say
 set "MSG=%SKIPPED% skipped, %TOLERATED% Wine differences tolerated" & call :say
 set "MSG=%PASSED% passed, %FAILED% failed" & call :say
+if "%CLICKED%"=="1" pause
 if %FAILED% gtr 0 exit /b 1
 exit /b 0
 
@@ -102,7 +110,44 @@ rem Reached with delayed expansion still off, which would eat the "!".
 for %%K in ("%KIT%") do >"%LOG%" echo FAIL: the kit's folder %%~K has a ! in its name, which cmd cannot pass on: move the kit to a folder without one
 >>"%LOG%" echo 0 passed, 1 failed
 type "%LOG%"
+if "%CLICKED%"=="1" pause
 exit /b 1
+
+rem Not for users: "run.cmd /parsers WHAT:NAME ..." runs the parsers of what
+rem sc, gtest and cmd print on text recorded in the working folder, as on
+rem Windows, under Wine too (where the checks that use them are tolerated
+rem before sc is asked): recovery:NAME and privileges:NAME ask "sc qfailure
+rem NAME" and "sc qprivs NAME" of the sc.cmd there; gtest:NAME reads
+rem gtest-NAME.txt as a run that exited 0; clicked:NAME reads the command
+rem line in cmdline-NAME.txt; absent:SERVICE is the absence check. Writes
+rem no log.
+:parsers
+set "WINE=0"
+set "T=%CD%"
+set "LOG=nul"
+:again_parsers
+shift
+if "%~1"=="" goto :summary
+for /f "tokens=1,* delims=:" %%A in ("%~1") do (
+    if "%%A"=="recovery" call :check_recovery "%%B" %%B
+    if "%%A"=="privileges" call :check_privileges "%%B" %%B
+    if "%%A"=="gtest" (
+        set "RC=0"
+        call :gtest_verdict "%%B" "%T%\gtest-%%B.txt"
+    )
+    if "%%A"=="clicked" call :parse_clicked %%B
+    if "%%A"=="absent" call :expect_absent "%%B" %%B
+)
+goto :again_parsers
+
+:parse_clicked
+set "CLICKED_HERE=%CLICKED%"
+for /f "usebackq delims=" %%L in ("%T%\cmdline-%~1.txt") do set "CL=%%L"
+set "CL=%CL:"=%"
+call :clicked
+set "MSG=%~1: started by Explorer: %CLICKED%" & call :say
+set "CLICKED=%CLICKED_HERE%"
+exit /b 0
 
 rem ===================================================================== steps
 
@@ -111,7 +156,7 @@ call :step_header "fast tests (unit_tests.exe, over the simulated Windows)"
 "%KIT%unit_tests.exe" --gtest_brief=1 >"%T%\unit.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\unit.txt"
-if "%RC%"=="0" (call :pass "fast tests") else (call :fail "fast tests: exit code %RC%")
+call :gtest_verdict "fast tests" "%T%\unit.txt"
 exit /b 0
 
 :contract_tests
@@ -121,7 +166,7 @@ if exist "%TEMP%\tolvane-contract" set "CONTRACT_DIR_EXISTED=1"
 "%KIT%contract_tests.exe" >"%T%\contract.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\contract.txt"
-if "%RC%"=="0" (call :pass "contract tests") else (call :fail "contract tests: exit code %RC%")
+call :gtest_verdict "contract tests" "%T%\contract.txt"
 rem Their scratch folder, made by them for files they remove.
 if "%CONTRACT_DIR_EXISTED%"=="0" rd /s /q "%TEMP%\tolvane-contract" >nul 2>&1
 exit /b 0
@@ -150,7 +195,8 @@ set "WANT=0x0" & call :expect_value "ErrorControl ignore" ErrorControl WANT
 set "WANT=%DISPLAY%" & call :expect_value "DisplayName" DisplayName WANT
 set "WANT=%DESCRIPTION%" & call :expect_value "Description" Description WANT
 call :expect_state "service reaches running" %SERVICE% 4
-call :expect_recovery "/install" %SERVICE%
+call :check_recovery "/install" %SERVICE%
+call :check_privileges "/install" %SERVICE%
 
 set "ARGS=/start" & call :expect_run "/start, already running" -5 NONE
 set "ARGS=/install" & call :expect_run "/install, already installed" -2 NONE
@@ -326,7 +372,9 @@ set "UNQUOTED=0"
 if "%WINE%"=="1" if "%SAME%"=="1" set "UNQUOTED=1"
 if "%UNQUOTED%"=="1" call :tolerate "package: image path" "wine-msi-image-path-unquoted: Wine's installer registers the path without quotes"
 if "%UNQUOTED%"=="0" call :check_eq "package: image path quoted" WANT VAL
-call :expect_recovery "package" %PKGSERVICE%
+call :check_recovery "package" %PKGSERVICE%
+call :check_privileges "package" %PKGSERVICE%
+call :package_recovery_command
 set "INI=%PKGDIR%\tolvane.ini"
 set "LINE=[Product]" & call :expect_line
 set "LINE=Model=%PKGMODEL%" & call :expect_line
@@ -347,6 +395,13 @@ call :expect_absent "package removal: no service" %PKGSERVICE%
 if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
 reg query "%REMEMBERED%" /reg:32 >nul 2>&1
 if errorlevel 1 (call :pass "package removal: remembered properties gone") else (call :fail "package removal: remembered properties gone")
+exit /b 0
+
+rem :package_recovery_command: the log holds the recovery's sc.exe command line
+rem (find: Wine's findstr reported a match for a line the log lacks).
+:package_recovery_command
+type "%KIT%msi-install.log" | find "RecoveryCommand = " | find "sc.exe" | find " failure " | find "Tolvane_%PKGMODEL%" | find " reset= 86400 actions= restart/5000/restart/5000//0" >nul
+if errorlevel 1 (call :fail "package: the recovery command in the installer's log") else (call :pass "package: the recovery command in the installer's log")
 exit /b 0
 
 :check_tool
@@ -466,36 +521,188 @@ set "WANT_ST=%~3"
 call :check_eq "%~1" WANT_ST ST
 exit /b 0
 
-rem :expect_absent NAME SERVICE: no such service, and no key of it.
+rem :expect_absent NAME SERVICE: no such service, and no key of it. A service
+rem deleted while a program holds a handle to it (an open Services console
+rem does) is only marked for deletion, DeleteFlag 1 in its key, and stays
+rem until the last handle is closed: that is named, with the way out.
 :expect_absent
 call :wait_state %~2 absent
 reg query "%SERVICES%\%~2" >nul 2>&1
-if not errorlevel 1 set "ST=key left"
+if not errorlevel 1 if "%ST%"=="absent" set "ST=key left"
+if "%ST%"=="absent" (
+    call :pass "%~1"
+    exit /b 0
+)
+call :reg_value "%SERVICES%\%~2" DeleteFlag
+if "%VAL%"=="0x1" (
+    call :fail "%~1: %~2 is only marked for deletion, DeleteFlag 1: a program holds it open. Close the Services console services.msc, or whatever holds it, or restart Windows; then run the kit again"
+    exit /b 0
+)
 set "WANT_ST=absent"
 call :check_eq "%~1" WANT_ST ST
 exit /b 0
 
-rem :expect_recovery WHO SERVICE: restart after 5 s on the first and second
-rem failure, nothing after the third, the count reset after a day.
-:expect_recovery
+rem :check_recovery NAME SERVICE: restart after 5 s on the first and second
+rem failure, nothing after the third, the count reset after a day. sc
+rem translates the labels and the actions' names (a Chinese Windows prints
+rem "RESTART -- Delay = 5000 milliseconds." with the action, "Delay" and
+rem the unit in Chinese), not the " -- " between an action and its delay,
+rem nor the "=" and the number after it: an action is a line holding " -- "
+rem and a "=", and is read by those. The three delays, in order, must be
+rem 5000 5000 0; the first two actions the same and the third another,
+rem compared as what stands between the last ":" and the "=", spaces
+rem dropped. Callable for any service the kit installs.
+:check_recovery
 if "%WINE%"=="1" (
     call :tolerate "%~1: recovery actions" "wine-failure-actions-not-kept: Wine's service manager accepts them and keeps nothing"
     exit /b 0
 )
-sc qfailure %~2 >"%T%\qfailure.txt" 2>&1
+call sc qfailure %~2 >"%T%\qfailure.txt" 2>&1
 call :log_file "%T%\qfailure.txt"
-set "RESET="
-for /f "tokens=2 delims=:" %%R in ('findstr "RESET_PERIOD" "%T%\qfailure.txt"') do set "RESET=%%R"
-if defined RESET set "RESET=%RESET: =%"
+set "RESET=" & set "DELAYS=" & set /a ACTIONS=0
+set "ACTION1=" & set "ACTION2=" & set "ACTION3="
+for /f "usebackq delims=" %%L in ("%T%\qfailure.txt") do call :recovery_line "%%L"
 if defined RESET (
     set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
 ) else (
     call :skip "%~1: failure count reset after a day" "sc qfailure printed no RESET_PERIOD line: its labels are translated here"
 )
-rem The action's name and the delay stay as they are in any language.
-set /a RESTARTS=0
-for /f "delims=" %%R in ('findstr /r /c:"RESTART.* 5000 " "%T%\qfailure.txt"') do set /a RESTARTS+=1
-set "WANT=2" & call :check_eq "%~1: restart after 5 s, twice" WANT RESTARTS
+set "WANT=5000 5000 0"
+call :check_eq "%~1: recovery: three actions, their delays in ms" WANT DELAYS
+if not "%ACTIONS%"=="3" exit /b 0
+set "ALIKE=no"
+if "%ACTION1%"=="%ACTION2%" if not "%ACTION2%"=="%ACTION3%" set "ALIKE=yes"
+if "%ALIKE%"=="yes" (
+    call :pass "%~1: recovery: restart twice, then another action"
+) else (
+    call :fail "%~1: recovery: restart twice, then another action: got %ACTION1%, %ACTION2%, %ACTION3%"
+)
+exit /b 0
+
+rem :recovery_line LINE: of sc qfailure's output; RESET from the reset
+rem period's line, DELAYS and ACTIONn from an action's.
+:recovery_line
+set "L=%~1"
+if not defined L exit /b 0
+for /f "tokens=1" %%W in ("%L%") do if "%%W"=="RESET_PERIOD" call :after_colon
+if "%L: -- =%"=="%L%" exit /b 0
+set "HEAD=" & set "TAIL="
+for /f "tokens=1,* delims==" %%A in ("%L%") do (
+    set "HEAD=%%A"
+    set "TAIL=%%B"
+)
+if not defined TAIL exit /b 0
+set "DELAY="
+for /f "tokens=1" %%D in ("%TAIL%") do set "DELAY=%%D"
+:again_recovery_line
+if not "%HEAD::=%"=="%HEAD%" (
+    set "HEAD=%HEAD:*:=%"
+    goto :again_recovery_line
+)
+set /a ACTIONS+=1
+if defined DELAYS (set "DELAYS=%DELAYS% %DELAY%") else (set "DELAYS=%DELAY%")
+set "ACTION%ACTIONS%=%HEAD: =%"
+exit /b 0
+
+rem :after_colon: RESET, the first word after the ":" of the line in L.
+:after_colon
+set "RESET="
+set "V=%L:*:=%"
+for /f "tokens=1" %%V in ("%V%") do set "RESET=%%V"
+exit /b 0
+
+rem :check_privileges NAME SERVICE: the service asks for one privilege,
+rem SeChangeNotifyPrivilege. sc qprivs prints one privilege's name to a
+rem line, its last word; names of privileges are never translated.
+:check_privileges
+if "%WINE%"=="1" (
+    call :tolerate "%~1: required privileges" "wine-no-sc-qprivs: Wine's sc has no qprivs"
+    exit /b 0
+)
+call sc qprivs %~2 >"%T%\qprivs.txt" 2>&1
+call :log_file "%T%\qprivs.txt"
+set "PRIVS="
+for /f "usebackq delims=" %%L in ("%T%\qprivs.txt") do call :privilege_line "%%L"
+set "WANT=SeChangeNotifyPrivilege"
+call :check_eq "%~1: required privileges: SeChangeNotifyPrivilege alone" WANT PRIVS
+exit /b 0
+
+rem :privilege_line LINE: its last word added to PRIVS when it names a
+rem privilege (Se...Privilege).
+:privilege_line
+set "L=%~1"
+set "WORD="
+:again_privilege_line
+if not defined L goto :word_privilege_line
+set "REST_L="
+for /f "tokens=1,*" %%A in ("%L%") do (
+    set "WORD=%%A"
+    set "REST_L=%%B"
+)
+set "L=%REST_L%"
+goto :again_privilege_line
+:word_privilege_line
+if not defined WORD exit /b 0
+if not "%WORD:~0,2%"=="Se" exit /b 0
+if not "%WORD:~-9%"=="Privilege" exit /b 0
+if defined PRIVS (set "PRIVS=%PRIVS% %WORD%") else (set "PRIVS=%WORD%")
+exit /b 0
+
+rem :gtest_verdict NAME FILE: a gtest run, its exit code in RC and what it
+rem printed in FILE, passes only when it exited 0 and printed gtest's own
+rem summary: "[==========] N tests from M test suites ran." with N above 0,
+rem "[  PASSED  ] P tests." and, when some skipped, "[  SKIPPED ] S tests,
+rem listed below:", P and S making N; and no line starts "[  FAILED  ]". A
+rem run that crashed or was cut short prints no summary, whatever its exit
+rem code. Lines are picked with find: Wine's findstr prints nothing and
+rem exits 0 whatever it is asked.
+:gtest_verdict
+set "RAN=" & set "GPASSED=" & set "GSKIPPED=0" & set /a GFAILED=0
+for /f "tokens=1-8" %%A in ('find "[==========] " ^<"%~2"') do if "%%H"=="ran." set "RAN=%%B"
+for /f "tokens=1-5" %%A in ('find "[  PASSED  ] " ^<"%~2"') do if "%%A%%B%%C"=="[PASSED]" set "GPASSED=%%D"
+for /f "tokens=1-5" %%A in ('find "[  SKIPPED ] " ^<"%~2"') do (
+    if "%%E"=="test," set "GSKIPPED=%%D"
+    if "%%E"=="tests," set "GSKIPPED=%%D"
+)
+for /f "tokens=1,2" %%A in ('find "[  FAILED  ]" ^<"%~2"') do if "%%A%%B"=="[FAILED" set /a GFAILED+=1
+set "WHY="
+if not "%RC%"=="0" call :add_why "exit code %RC%"
+if not defined RAN call :add_why "no summary of gtest, the run stopped before its end"
+if "%RAN%"=="0" call :add_why "no test ran"
+set /a SUM=GPASSED+GSKIPPED
+if defined RAN if not "%SUM%"=="%RAN%" call :add_why "%RAN% ran, %GPASSED% passed, %GSKIPPED% skipped"
+if not "%GFAILED%"=="0" call :add_why "%GFAILED% lines [  FAILED  ]"
+if defined WHY (
+    call :fail "%~1: %WHY%"
+) else (
+    call :pass "%~1: %RAN% ran, %GPASSED% passed, %GSKIPPED% skipped"
+)
+exit /b 0
+
+:add_why
+if defined WHY (set "WHY=%WHY%; %~1") else (set "WHY=%~1")
+exit /b 0
+
+rem :clicked: CLICKED=1 when Explorer started this script, from CL, cmd's
+rem command line without its quotes: a double-click runs cmd /c ""SCRIPT" ",
+rem "Run as administrator" cmd /C "SCRIPT", so what follows /c is this
+rem script's path alone. From a prompt cmd has no /c; a runner's step or
+rem another script has /c and then a "call" or its own path. (Wine's cmd
+rem sets no cmdcmdline: never 1 there.)
+:clicked
+set "CLICKED=0"
+set "SWITCH=" & set "REST="
+for /f "tokens=1,2,*" %%A in ("%CL%") do (
+    set "SWITCH=%%B"
+    set "REST=%%C"
+)
+:again_clicked
+if not defined REST exit /b 0
+if "%REST:~-1%"==" " (
+    set "REST=%REST:~0,-1%"
+    goto :again_clicked
+)
+if /i "%SWITCH%"=="/c" if /i "%REST%"=="%SELF%" set "CLICKED=1"
 exit /b 0
 
 rem :strlen TEXT VAR

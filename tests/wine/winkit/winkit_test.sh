@@ -5,7 +5,9 @@
 # name has a space and a "&". Passes when run.cmd passes: after a run cut
 # short left the package installed, and with sc printing translated labels;
 # and nothing is left behind. A kit that lacks a file, or lies in a folder
-# with a "!", must make run.cmd fail.
+# with a "!", must make run.cmd fail. Its parsers of sc's, gtest's and
+# cmd's output, run on recorded text, give the verdicts in
+# parsers.expected.
 #
 # usage: winkit_test.sh BUILD_DIR
 set -u
@@ -70,11 +72,157 @@ kit_run() {
         *) fail "$1: last line [$last]" ;;
     esac
     check_eq "$1: log ends as the run did" "$last" "$(tr -d '\r' <"$log" | tail -n 1)"
+    # The kit's test exes write into its log: a crash there is Wine's.
+    check_eq "$1: no crash in the log" "" "$(wine_crash_lines "$(tr -d '\r' <"$log")")"
     read -r skipped tolerated < <(tr -d '\r' <"$log" |
         sed -n 's/^\([0-9]*\) skipped, \([0-9]*\) Wine differences tolerated$/\1 \2/p')
     COUNTS="$((${last%% *} + ${tolerated:-0})) passed or tolerated, ${skipped:-?} skipped"
     check_eq "$1: nothing left behind" "" "$(left_behind)"
 }
+
+# The parsers of what sc, gtest and cmd print, on recorded text: under Wine
+# the checks that use sc's are tolerated before sc is asked. A sc.cmd in
+# the working folder prints qfailure-NAME.txt for "sc qfailure NAME" and
+# qprivs-NAME.txt for "sc qprivs NAME". English and translated texts
+# (labels, actions' names and units in the machine's language) pass;
+# faults fail, each by name.
+pdir="$prefix/drive_c/kit-parsers"
+mkdir -p "$pdir"
+# crlf NAME: standard input to NAME in that folder, as Windows writes it.
+crlf() { sed 's/\r*$/\r/' >"$pdir/$1"; }
+crlf sc.cmd <<'EOF'
+@echo off
+if exist "%~dp0%1-%2.txt" (
+    type "%~dp0%1-%2.txt"
+    exit /b 0
+)
+echo [SC] OpenService FAILED 1060:
+exit /b 1060
+EOF
+qfailure() {  # NAME RESET_LABEL ACTION_LINE...
+    local name=$1 reset=$2 first=1 line
+    shift 2
+    {
+        printf '[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: Tolvane_WINKIT\n'
+        printf '        %s : 86400\n        REBOOT_MESSAGE               :\n' "$reset"
+        printf '        COMMAND_LINE                 :\n'
+        for line; do
+            if [ $first = 1 ]; then printf '        FAILURE_ACTIONS              : %s\n' "$line"
+            else printf '                                       %s\n' "$line"; fi
+            first=0
+        done
+    } | crlf "qfailure-$name.txt"
+}
+en='RESET_PERIOD (in seconds)   '
+qfailure en "$en" 'RESTART -- Delay = 5000 milliseconds.' 'RESTART -- Delay = 5000 milliseconds.' \
+    'NONE -- Delay = 0 milliseconds.'
+qfailure zh 'RESET_PERIOD (秒数)       ' '重新启动 -- 延迟 = 5000 毫秒。' '重新启动 -- 延迟 = 5000 毫秒。' \
+    '无 -- 延迟 = 0 毫秒。'
+qfailure de 'RÜCKSETZUNGSZEITRAUM (in Sekunden)' 'NEU STARTEN -- Verzögerung = 5000 Millisekunden.' \
+    'NEU STARTEN -- Verzögerung = 5000 Millisekunden.' 'KEINE -- Verzögerung = 0 Millisekunden.'
+qfailure fr 'RESET_PERIOD (en secondes)  ' 'REDÉMARRER -- Délai = 5000 millisecondes.' \
+    'REDÉMARRER -- Délai = 5000 millisecondes.' 'AUCUNE -- Délai = 0 millisecondes.'
+qfailure ja 'RESET_PERIOD (秒)          ' '再起動 -- 遅延 = 5000 ミリ秒' '再起動 -- 遅延 = 5000 ミリ秒' \
+    'なし -- 遅延 = 0 ミリ秒'
+qfailure delay "$en" 'RESTART -- Delay = 5000 milliseconds.' 'RESTART -- Delay = 60000 milliseconds.' \
+    'NONE -- Delay = 0 milliseconds.'
+qfailure once 'RESET_PERIOD (秒)          ' '再起動 -- 遅延 = 5000 ミリ秒' 'なし -- 遅延 = 0 ミリ秒'
+qfailure third "$en" 'RESTART -- Delay = 5000 milliseconds.' 'RESTART -- Delay = 5000 milliseconds.' \
+    'RESTART -- Delay = 0 milliseconds.'
+printf '[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: Tolvane_WINKIT\n        RESET_PERIOD (in seconds)    : 3600\n' |
+    crlf qfailure-reset.txt
+qprivs() {  # NAME SUCCESS NAME_LABEL PRIVILEGES_LABEL PRIVILEGE...
+    local name=$1 ok=$2 svc=$3 label=$4 first=1 p
+    shift 4
+    {
+        printf '[SC] QueryServiceConfig2 %s\n\n%s: Tolvane_WINKIT\n' "$ok" "$svc"
+        [ $# -gt 0 ] || printf '        %s :\n' "$label"
+        for p; do
+            if [ $first = 1 ]; then printf '        %s : %s\n' "$label" "$p"
+            else printf '        %16s : %s\n' '' "$p"; fi
+            first=0
+        done
+    } | crlf "qprivs-$name.txt"
+}
+qprivs en SUCCESS SERVICE_NAME 'PRIVILEGES      ' SeChangeNotifyPrivilege
+qprivs de ERFOLG DIENSTNAME 'BERECHTIGUNGEN  ' SeChangeNotifyPrivilege
+qprivs ja 成功 SERVICE_NAME '特権            ' SeChangeNotifyPrivilege
+qprivs extra SUCCESS SERVICE_NAME 'PRIVILEGES      ' SeChangeNotifyPrivilege SeImpersonatePrivilege
+qprivs none SUCCESS SERVICE_NAME 'PRIVILEGES      '
+# gtest's output: a brief run, one with a skip, a crash (no summary: Wine
+# may then exit 0), a failure, counts that do not add up, no test at all.
+crlf gtest-brief.txt <<'EOF'
+a message quoting "[  FAILED  ]" counts for nothing
+[==========] 3 tests from 2 test suites ran. (12 ms total)
+[  PASSED  ] 3 tests.
+EOF
+crlf gtest-skip.txt <<'EOF'
+[==========] Running 2 tests from 1 test suite.
+[ RUN      ] Contract.Devices
+needs test devices: "none & none"
+[  SKIPPED ] Contract.Devices (0 ms)
+[ RUN      ] Contract.Folder
+[       OK ] Contract.Folder (1 ms)
+[==========] 2 tests from 1 test suite ran. (3 ms total)
+[  PASSED  ] 1 test.
+[  SKIPPED ] 1 test, listed below:
+[  SKIPPED ] Contract.Devices
+EOF
+crlf gtest-crash.txt <<'EOF'
+[==========] Running 5 tests from 1 test suite.
+[ RUN      ] Seam.First
+[       OK ] Seam.First (0 ms)
+[ RUN      ] Seam.Second
+wine: Unhandled page fault on execute access to 00000000 at address 00000000 (thread 0024), starting debugger...
+EOF
+crlf gtest-failed.txt <<'EOF'
+[==========] Running 2 tests from 1 test suite.
+[ RUN      ] Seam.First
+x.cpp(12): error: Expected equality of these values:
+  got
+    Which is: "a & b"
+[  FAILED  ] Seam.First (1 ms)
+[==========] 2 tests from 1 test suite ran. (2 ms total)
+[  PASSED  ] 1 test.
+[  FAILED  ] 1 test, listed below:
+[  FAILED  ] Seam.First
+
+ 1 FAILED TEST
+EOF
+crlf gtest-short.txt <<'EOF'
+[==========] 3 tests from 1 test suite ran. (2 ms total)
+[  PASSED  ] 2 tests.
+EOF
+crlf gtest-empty.txt <<'EOF'
+[==========] 0 tests from 0 test suites ran. (0 ms total)
+[  PASSED  ] 0 tests.
+EOF
+# cmd's command line: Explorer's double-click and "Run as administrator",
+# a prompt, a hosted runner's step, a call, another script double-clicked,
+# a window kept open by /k.
+printf '%s\n' "C:\\Windows\\system32\\cmd.exe /c \"\"$winkit\\run.cmd\" \"" | crlf cmdline-explorer.txt
+printf '%s\n' "C:\\Windows\\System32\\cmd.exe /C \"$winkit\\RUN.CMD\" " | crlf cmdline-runas.txt
+printf '%s\n' '"C:\Windows\system32\cmd.exe" ' | crlf cmdline-prompt.txt
+printf '%s\n' 'C:\Windows\system32\cmd.exe /D /E:ON /V:OFF /S /C "CALL "D:\a\_temp\4f1e.cmd""' |
+    crlf cmdline-runner.txt
+printf '%s\n' "cmd /c call \"$winkit\\run.cmd\"" | crlf cmdline-call.txt
+printf '%s\n' 'C:\Windows\system32\cmd.exe /c ""C:\Other kit\run.cmd" "' | crlf cmdline-other.txt
+printf '%s\n' "C:\\Windows\\system32\\cmd.exe /k \"\"$winkit\\run.cmd\"\"" | crlf cmdline-keep.txt
+# A service's key left marked for deletion, and one left without the mark.
+svckey='HKLM\System\CurrentControlSet\Services'
+run_exe reg add "$svckey\\Tolvane_WINKITDEL" /v DeleteFlag /t REG_DWORD /d 1 /f
+run_exe reg add "$svckey\\Tolvane_WINKITKEY" /v Start /t REG_DWORD /d 3 /f
+run_exe cmd /c cd /d 'C:\kit-parsers' '&&' call "$winkit\\run.cmd" /parsers \
+    recovery:en recovery:zh recovery:de recovery:fr recovery:ja \
+    recovery:delay recovery:once recovery:third recovery:reset recovery:gone \
+    privileges:en privileges:de privileges:ja privileges:extra privileges:none privileges:gone \
+    gtest:brief gtest:skip gtest:crash gtest:failed gtest:short gtest:empty \
+    clicked:explorer clicked:runas clicked:prompt clicked:runner clicked:call clicked:other clicked:keep \
+    absent:Tolvane_WINKITDEL absent:Tolvane_WINKITKEY absent:Tolvane_WINKITNONE
+check_eq "parsers on recorded text: exit code" 1 "$RUN_RC"
+check_eq "parsers on recorded text: what each says" "$(cat "$root/tests/wine/winkit/parsers.expected")" "$RUN_OUT"
+run_exe reg delete "$svckey\\Tolvane_WINKITDEL" /f
+run_exe reg delete "$svckey\\Tolvane_WINKITKEY" /f
 
 # No installer run of the kit may restart the machine by itself.
 check_eq "every msiexec in run.cmd with /norestart" "3 3" \
