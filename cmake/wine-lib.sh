@@ -234,13 +234,12 @@ check_eq() {
 got:  $3"; fi
 }
 
-# helper_log_check LOG: a failed check for each crash that a prefix's
-# services and helpers printed into LOG (see wine_server_up).
+# helper_log_check LOG: wine_crashed, as after run_exe, when a prefix's
+# services and helpers printed a crash into LOG (see wine_server_up).
 helper_log_check() {
-    local crash
     [ -f "$1" ] || return 0
-    crash=$(wine_crash_lines "$(tr -d '\r' <"$1")") || return 0
-    fail "no crash in the services and helpers of $(dirname "$1")" "$crash"
+    RUN_CRASH=$(wine_crash_lines "$(tr -d '\r' <"$1")") || return 0
+    wine_crashed "the services and helpers of $(dirname "$1")"
 }
 
 # checks_done: the closing "N passed, N failed" line; succeeds only when

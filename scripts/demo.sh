@@ -228,9 +228,7 @@ fi
 
 # The service runs under the service manager, whose output goes to the
 # prefix's helper log: a crash there shows only in it.
-if crash=$(wine_crash_lines "$(tr -d '\r' <"$WINEPREFIX/$WINE_HELPER_LOG" 2>/dev/null)"); then
-    bad "a process of the machine crashed: $crash"
-fi
+helper_log_check "$WINEPREFIX/$WINE_HELPER_LOG"
 
 say ""
 if [ "$ok" = 1 ]; then
