@@ -140,6 +140,69 @@ TEST_P(ServicesContract, QueriesGiveTheStateAndTheImagePathAsCreated) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
+// A handle grants what it was opened with, and nothing more: each call is
+// refused with ERROR_ACCESS_DENIED, whatever state the service is in, when
+// the right it needs is missing; the manager makes no service through a
+// handle that may only connect.
+TEST_P(ServicesContract, AHandleRefusesWhatItsAccessDoesNotGrant) {
+    SC_HANDLE manager = OpenManager();
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE created = Create(manager, kFirst, "Tolvane Contract One");
+    ASSERT_NE(nullptr, created) << "error " << GetLastError();
+    EXPECT_TRUE(Win().CloseServiceHandle(created));
+
+    SERVICE_STATUS status;
+    SC_HANDLE query = Win().OpenServiceA(manager, kFirst, SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, query) << "error " << GetLastError();
+    EXPECT_TRUE(Win().QueryServiceStatus(query, &status));
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().ControlService(query, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "stop";
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().StartServiceA(query, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "start";
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().DeleteService(query));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "delete";
+    EXPECT_TRUE(Win().CloseServiceHandle(query));
+
+    SC_HANDLE act = Win().OpenServiceA(manager, kFirst, SERVICE_STOP | SERVICE_START | DELETE);
+    ASSERT_NE(nullptr, act) << "error " << GetLastError();
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().QueryServiceStatus(act, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "status";
+    alignas(8) char buffer[8192];
+    DWORD needed = 0;
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().QueryServiceConfigA(act, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer),
+                                           sizeof buffer, &needed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "configuration";
+    SERVICE_FAILURE_ACTIONSA none;
+    std::memset(&none, 0, sizeof none);
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().ChangeServiceConfig2A(act, SERVICE_CONFIG_FAILURE_ACTIONS, &none));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "recovery";
+    // The right to stop, on a service that is not running.
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().ControlService(act, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+    EXPECT_TRUE(Win().DeleteService(act)) << "error " << GetLastError();
+    EXPECT_TRUE(Win().CloseServiceHandle(act));
+    EXPECT_TRUE(Win().CloseServiceHandle(manager));
+
+    SC_HANDLE connect = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(nullptr, connect);
+    SetLastError(kUnsetLastError);
+    SC_HANDLE made = Win().CreateServiceA(connect, kSecond, "Tolvane Contract Two", kAllAccess,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                          SERVICE_ERROR_IGNORE, kAbsentImage, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr);
+    EXPECT_EQ(nullptr, made);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    if (made) Win().CloseServiceHandle(made);
+    EXPECT_TRUE(Win().CloseServiceHandle(connect));
+}
+
 // As /install sets recovery and the one privilege the service keeps, and
 // the check tool reads them back. Both accept the actions. Wine's manager
 // keeps none of them and refuses this query level (ERROR_INVALID_LEVEL),

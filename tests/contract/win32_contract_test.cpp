@@ -90,6 +90,71 @@ TEST_P(Win32Contract, QueryingMissingAndOversizedValues) {
     EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(key));
 }
 
+// A key handle grants what it was opened with, and nothing more: the
+// status is written through a handle with the right to set values, the
+// check reads through one with the right to query them.
+TEST_P(Win32Contract, AKeyHandleRefusesWhatItsAccessDoesNotGrant) {
+    const DWORD one = 1;
+    B().SetRegValue(kTestKey, "Sent", REG_DWORD, &one, sizeof one);
+    const DWORD two = 2;
+    DWORD value = 0, type = 0, size = sizeof value;
+
+    HKEY reader = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &reader));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, Win().RegSetValueExA(reader, "Sent", 0, REG_DWORD,
+                                                        reinterpret_cast<const BYTE*>(&two),
+                                                        sizeof two));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegQueryValueExA(reader, "Sent", nullptr, &type,
+                                                    reinterpret_cast<BYTE*>(&value), &size));
+    EXPECT_EQ(1u, value) << "the refused write changed nothing";
+
+    HKEY writer = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_SET_VALUE, &writer));
+    size = sizeof value;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, Win().RegQueryValueExA(writer, "Sent", nullptr, &type,
+                                                          reinterpret_cast<BYTE*>(&value), &size));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegSetValueExA(writer, "Sent", 0, REG_DWORD,
+                                                  reinterpret_cast<const BYTE*>(&two), sizeof two));
+    size = sizeof value;
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegQueryValueExA(reader, "Sent", nullptr, &type,
+                                                    reinterpret_cast<BYTE*>(&value), &size));
+    EXPECT_EQ(2u, value);
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(writer));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(reader));
+}
+
+// A handle outlives its key: once the key is deleted (as a service's
+// Status key is at uninstall) every call through it fails with
+// ERROR_KEY_DELETED, and closing it still succeeds.
+TEST_P(Win32Contract, AHandleToADeletedKeyFailsWithKeyDeleted) {
+    const std::string status = std::string(kTestKey) + "\\Status";
+    const DWORD one = 1;
+    B().SetRegValue(status.c_str(), "Sent", REG_DWORD, &one, sizeof one);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, status.c_str(), 0,
+                                                 KEY_QUERY_VALUE | KEY_SET_VALUE |
+                                                     KEY_CREATE_SUB_KEY,
+                                                 &key));
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(HKEY_LOCAL_MACHINE, status.c_str()));
+
+    EXPECT_EQ(ERROR_KEY_DELETED, Win().RegSetValueExA(key, "Sent", 0, REG_DWORD,
+                                                      reinterpret_cast<const BYTE*>(&one),
+                                                      sizeof one));
+    DWORD value = 0, type = 0, size = sizeof value;
+    EXPECT_EQ(ERROR_KEY_DELETED, Win().RegQueryValueExA(key, "Sent", nullptr, &type,
+                                                        reinterpret_cast<BYTE*>(&value), &size));
+    HKEY child = nullptr;
+    EXPECT_EQ(ERROR_KEY_DELETED,
+              Win().RegCreateKeyExA(key, "Child", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                                    nullptr, &child, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(key));
+    HKEY gone = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, status.c_str(), 0, KEY_READ, &gone));
+}
+
 TEST_P(Win32Contract, OpeningADevicePathThatNamesNothingFails) {
     SetLastError(kUnsetLastError);
     HANDLE h = Win().CreateFileA("\\\\.\\{0BADC0DE-0000-4000-8000-00000000F00D}", 0,

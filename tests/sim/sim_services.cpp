@@ -19,7 +19,7 @@ HANDLE g_reportEvent = nullptr;   // auto-reset: a report was recorded
 HANDLE g_controlReady = nullptr;  // auto-reset: a control waits in the slot
 HANDLE g_controlDone = nullptr;   // manual-reset: the slot's control was answered
 
-std::map<uintptr_t, DWORD> g_handleAccess;  // open service handle -> access granted
+std::map<uintptr_t, DWORD> g_handleAccess;  // open manager or service handle -> rights granted
 std::vector<StatusReport> g_reports;
 std::vector<SettingsRead> g_reads;
 std::vector<LockEntry> g_lockEntries;
@@ -36,9 +36,41 @@ bool g_dispatching = false;
 const uintptr_t kStatusHandle = 0x5EC0;
 const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 
-// Rights a user who is not an administrator is given on the manager.
+// Rights a user who is not an administrator is given on the manager, and
+// on a service by the access list every service gets by default.
 const DWORD kUserManagerRights = STANDARD_RIGHTS_READ | SC_MANAGER_CONNECT |
                                  SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+const DWORD kUserServiceRights = READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                 SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE |
+                                 SERVICE_USER_DEFINED_CONTROL;
+
+const DWORD kGenericRights = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+
+// The generic rights mapped to the manager's own.
+DWORD ManagerRights(DWORD access) {
+    DWORD rights = access & ~kGenericRights;
+    if (access & GENERIC_READ)
+        rights |= STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+    if (access & GENERIC_WRITE)
+        rights |= STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    if (access & GENERIC_EXECUTE) rights |= STANDARD_RIGHTS_EXECUTE | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (access & GENERIC_ALL) rights |= SC_MANAGER_ALL_ACCESS;
+    return rights;
+}
+
+// The generic rights mapped to a service's own.
+DWORD ServiceRights(DWORD access) {
+    DWORD rights = access & ~kGenericRights;
+    if (access & GENERIC_READ)
+        rights |= STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                  SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS;
+    if (access & GENERIC_WRITE) rights |= STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG;
+    if (access & GENERIC_EXECUTE)
+        rights |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP |
+                  SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+    if (access & GENERIC_ALL) rights |= SERVICE_ALL_ACCESS;
+    return rights;
+}
 
 decltype(Win32Api::GetPrivateProfileStringA) g_coreProfileRead = nullptr;
 
@@ -58,10 +90,30 @@ std::string Hex(DWORD v) {
     return text;
 }
 
+void RemoveIfDone(const std::string& lowerName);
+
+// Every call to the manager lets time pass for a stopping service: it
+// answers STOP_PENDING to as many calls as stopPendingCalls says, then it
+// has stopped (and goes, if it was marked for deletion).
+void Tick() {
+    for (auto& s : g_scm.services) {
+        SimService& svc = s.second;
+        if (svc.state != SERVICE_STOP_PENDING) continue;
+        if (svc.stopPendingLeft > 0) {
+            --svc.stopPendingLeft;
+            continue;
+        }
+        svc.state = SERVICE_STOPPED;
+        RemoveIfDone(s.first);
+        return;  // the map may have changed; the others wait for the next call
+    }
+}
+
 void Log(const std::string& line) {
     EnterCriticalSection(&g_lock);
     g_scm.calls.push_back(line);
     LeaveCriticalSection(&g_lock);
+    Tick();
 }
 
 bool IsKind(SC_HANDLE h, HandleKind kind) {
@@ -75,6 +127,24 @@ SimService* ServiceOf(SC_HANDLE h) {
     if (name == g_scm.serviceHandles.end()) return nullptr;
     auto s = g_scm.services.find(name->second);
     return s == g_scm.services.end() ? nullptr : &s->second;
+}
+
+bool HandleGrants(SC_HANDLE handle, DWORD rights) {
+    auto a = g_handleAccess.find(reinterpret_cast<uintptr_t>(handle));
+    return a != g_handleAccess.end() && (a->second & rights) == rights;
+}
+
+// The service a call addresses through a handle with the rights it needs;
+// null, with the error set, otherwise.
+SimService* ServiceGranting(SC_HANDLE handle, DWORD rights) {
+    SimService* svc = ServiceOf(handle);
+    if (svc == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else if (!HandleGrants(handle, rights)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        svc = nullptr;
+    }
+    return svc;
 }
 
 bool ValidName(const char* name) {
@@ -96,7 +166,7 @@ void RemoveIfDone(const std::string& lowerName) {
 SC_HANDLE NewServiceHandle(SimService& svc, DWORD access) {
     uintptr_t h = State().NewHandle(HandleKind::Service);
     g_scm.serviceHandles[h] = Lower(svc.name);
-    g_handleAccess[h] = access;
+    g_handleAccess[h] = ServiceRights(access);
     ++svc.openHandles;
     return reinterpret_cast<SC_HANDLE>(h);
 }
@@ -104,21 +174,28 @@ SC_HANDLE NewServiceHandle(SimService& svc, DWORD access) {
 // ---- control manager ----
 
 SC_HANDLE WINAPI SimOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
-    Log("OpenSCManagerA " + Hex(access) + (machine || database ? " remote" : ""));
-    if (!g_scm.admin && ((access & ~kUserManagerRights) != 0 || g_scm.managerUsersDenied)) {
+    Log(std::string("OpenSCManagerA") + (machine || database ? " remote" : ""));
+    if (!g_scm.admin &&
+        ((ManagerRights(access) & ~kUserManagerRights) != 0 || g_scm.managerUsersDenied)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return reinterpret_cast<SC_HANDLE>(State().NewHandle(HandleKind::ScManager));
+    uintptr_t h = State().NewHandle(HandleKind::ScManager);
+    g_handleAccess[h] = ManagerRights(access);
+    return reinterpret_cast<SC_HANDLE>(h);
 }
 
 SC_HANDLE WINAPI SimCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayName,
                                    DWORD access, DWORD type, DWORD start, DWORD errorControl,
                                    LPCSTR imagePath, LPCSTR group, LPDWORD tag,
                                    LPCSTR dependencies, LPCSTR account, LPCSTR password) {
-    Log(std::string("CreateServiceA ") + (name ? name : "(null)") + " " + Hex(access));
+    Log(std::string("CreateServiceA ") + (name ? name : "(null)"));
     if (!IsKind(manager, HandleKind::ScManager)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!HandleGrants(manager, SC_MANAGER_CREATE_SERVICE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     if (!ValidName(name)) {
@@ -172,7 +249,7 @@ SC_HANDLE WINAPI SimCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displa
 }
 
 SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
-    Log(std::string("OpenServiceA ") + (name ? name : "(null)") + " " + Hex(access));
+    Log(std::string("OpenServiceA ") + (name ? name : "(null)"));
     if (!IsKind(manager, HandleKind::ScManager)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -186,7 +263,8 @@ SC_HANDLE WINAPI SimOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    if (!g_scm.admin && s->second.usersDenied) {
+    if (!g_scm.admin &&
+        (s->second.usersDenied || (ServiceRights(access) & ~kUserServiceRights) != 0)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -239,11 +317,8 @@ BOOL WINAPI SimGetServiceDisplayNameA(SC_HANDLE manager, LPCSTR name, LPSTR disp
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
     Log("DeleteService");
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    SimService* svc = ServiceGranting(service, DELETE);
+    if (svc == nullptr) return FALSE;
     if (svc->markedForDelete) {
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
@@ -256,11 +331,8 @@ BOOL WINAPI SimStartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
     Log("StartServiceA");
     g_scm.lastStartArgc = argc;
     g_scm.lastStartArgvNull = argv == nullptr;
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    SimService* svc = ServiceGranting(service, SERVICE_START);
+    if (svc == nullptr) return FALSE;
     if (svc->markedForDelete) {
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
@@ -279,27 +351,36 @@ BOOL WINAPI SimStartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
 
 BOOL WINAPI SimControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     Log("ControlService " + Hex(control));
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    const DWORD rights = control == SERVICE_CONTROL_STOP          ? SERVICE_STOP
+                         : control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
+                         : control >= 128 && control <= 255      ? SERVICE_USER_DEFINED_CONTROL
+                                                                  : SERVICE_PAUSE_CONTINUE;
+    SimService* svc = ServiceGranting(service, rights);
+    if (svc == nullptr) return FALSE;
     if (status == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    std::memset(status, 0, sizeof *status);
+    status->dwServiceType = svc->type;
+    status->dwCurrentState = svc->state;
     if (svc->state == SERVICE_STOPPED) {
         SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (svc->state == SERVICE_STOP_PENDING) {
+        SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         return FALSE;
     }
     if (control != SERVICE_CONTROL_STOP) {
         SetLastError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
     }
-    svc->state = SERVICE_STOPPED;
-    std::memset(status, 0, sizeof *status);
-    status->dwServiceType = svc->type;
-    status->dwCurrentState = SERVICE_STOPPED;
+    // The service takes the stop and reports it pending; it is stopped
+    // only some calls later (see Tick).
+    svc->state = SERVICE_STOP_PENDING;
+    svc->stopPendingLeft = g_scm.stopPendingCalls;
+    status->dwCurrentState = SERVICE_STOP_PENDING;
     return TRUE;
 }
 
@@ -309,10 +390,10 @@ BOOL WINAPI SimCloseServiceHandle(SC_HANDLE handle) {
     Log(isService ? "CloseServiceHandle service" : "CloseServiceHandle manager");
     if (!State().CloseSimHandle(h, isService ? HandleKind::Service : HandleKind::ScManager))
         return FALSE;
+    g_handleAccess.erase(h);
     if (isService) {
         std::string name = g_scm.serviceHandles[h];
         g_scm.serviceHandles.erase(h);
-        g_handleAccess.erase(h);
         auto s = g_scm.services.find(name);
         if (s != g_scm.services.end()) --s->second.openHandles;
         RemoveIfDone(name);
@@ -322,11 +403,8 @@ BOOL WINAPI SimCloseServiceHandle(SC_HANDLE handle) {
 
 BOOL WINAPI SimQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     Log("QueryServiceStatus");
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    SimService* svc = ServiceGranting(service, SERVICE_QUERY_STATUS);
+    if (svc == nullptr) return FALSE;
     std::memset(status, 0, sizeof *status);
     status->dwServiceType = svc->type;
     status->dwCurrentState = svc->state;
@@ -338,11 +416,8 @@ BOOL WINAPI SimQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 BOOL WINAPI SimQueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size,
                                    LPDWORD needed) {
     Log("QueryServiceConfigA");
-    SimService* svc = ServiceOf(service);
-    if (svc == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    SimService* svc = ServiceGranting(service, SERVICE_QUERY_CONFIG);
+    if (svc == nullptr) return FALSE;
     const std::string account = svc->accountNull ? "LocalSystem" : "";
     const std::string* texts[] = {&svc->imagePath, &svc->displayName, &account};
     DWORD total = sizeof(QUERY_SERVICE_CONFIGA) + 3;  // empty group and dependencies
@@ -372,10 +447,6 @@ BOOL WINAPI SimQueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA co
     return TRUE;
 }
 
-bool HandleGrants(SC_HANDLE service, DWORD rights) {
-    auto a = g_handleAccess.find(reinterpret_cast<uintptr_t>(service));
-    return a != g_handleAccess.end() && (a->second & rights) == rights;
-}
 
 // The service a configuration call addresses: failure actions and
 // required privileges only. Null, with the error set, for another handle

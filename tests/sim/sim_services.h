@@ -34,6 +34,7 @@ struct SimService {
     bool groupNull = true, tagNull = true, dependenciesNull = true;
     bool accountNull = true, passwordNull = true;
     DWORD state = SERVICE_STOPPED;
+    int stopPendingLeft = 0;  // calls it still answers STOP_PENDING to
     bool markedForDelete = false;
     int openHandles = 0;
     // Failure actions as ChangeServiceConfig2A last set them (none at first).
@@ -72,11 +73,16 @@ struct Services {
     // --- control manager ---
     std::map<std::string, SimService> services;  // lower-case name -> service
     std::map<uintptr_t, std::string> serviceHandles;  // open service handle -> lower name
-    bool admin = true;       // false: the manager refuses more than read access
+    // false: a standard user: the manager and every service refuse more than
+    // read access, and HKLM's keys refuse every write.
+    bool admin = true;
     bool managerUsersDenied = false;  // and with admin false, refuses even to connect
     DWORD startError = 0;    // non-zero: StartServiceA fails with it
     DWORD changeConfig2Error = 0;  // non-zero: ChangeServiceConfig2A fails with it
-    std::vector<std::string> calls;  // "OpenSCManagerA 0xf003f", "OpenServiceA <name> 0xf003f", ...
+    // A stopped service answers STOP_PENDING to this many manager calls
+    // after the one that stopped it, then STOPPED.
+    int stopPendingCalls = 1;
+    std::vector<std::string> calls;  // "OpenSCManagerA", "OpenServiceA <name>", "ControlService 0x1", ...
     DWORD lastStartArgc = 0xFFFFFFFF;
     bool lastStartArgvNull = false;
 

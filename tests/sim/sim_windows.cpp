@@ -4,6 +4,7 @@
 #include "host/host_classify.h"
 #include "host/registry_reader.h"
 
+#include <gtest/gtest.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -247,11 +248,19 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
 }
 
 BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                               DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+                               DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     Windows& w = g_state;
     auto f = w.openFiles.find(reinterpret_cast<uintptr_t>(device));
     if (f == w.openFiles.end()) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Without an OVERLAPPED, Windows writes the byte count through the
+    // pointer whatever the driver answers: a null one is an access
+    // violation there (Wine lets it pass).
+    if (returned == nullptr && overlapped == nullptr) {
+        ADD_FAILURE() << "DeviceIoControl without OVERLAPPED and with a null lpBytesReturned";
+        SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
     SimDevice& dev = w.devices[f->second];
@@ -615,36 +624,91 @@ int EffectiveView(REGSAM sam) {
     return static_cast<int>(w.processWow64 ? RegView::View32 : RegView::View64);
 }
 
-LONG WINAPI SimRegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM sam, PHKEY out) {
+// A key's rights with the generic ones mapped, the view flags dropped.
+REGSAM KeyRights(REGSAM sam) {
+    REGSAM rights = sam & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY | GENERIC_READ | GENERIC_WRITE |
+                            GENERIC_EXECUTE | GENERIC_ALL);
+    if (sam & (GENERIC_READ | GENERIC_EXECUTE)) rights |= KEY_READ;
+    if (sam & GENERIC_WRITE) rights |= KEY_WRITE;
+    if (sam & GENERIC_ALL) rights |= KEY_ALL_ACCESS;
+    return rights;
+}
+
+// HKLM's keys let a standard user read, never write: no value set, no key
+// made or removed, no access list or owner changed.
+bool UserMayOpen(REGSAM sam) {
+    const REGSAM writes =
+        KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+    return Scm().admin || (KeyRights(sam) & writes) == 0;
+}
+
+std::string Spelled(const std::string& path) {
+    std::string p = path;
+    while (!p.empty() && p.back() == '\\') p.pop_back();
+    return p;
+}
+
+// The key a path names from a root, HKEY_LOCAL_MACHINE or an open key: its
+// view, its index path and its path as spelled. Fails with the error a
+// call through root gets: an unknown handle, or a key deleted meanwhile.
+LONG Resolve(HKEY root, const char* subKey, REGSAM sam, OpenKey* key) {
     Windows& w = g_state;
-    std::string path;
-    int view;
+    const std::string sub = subKey ? subKey : "";
     if (root == HKEY_LOCAL_MACHINE) {
-        path = NormalKey(subKey ? subKey : "");
-        view = EffectiveView(sam);
-    } else {
-        auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(root));
-        if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
-        view = k->second.first;
-        path = NormalKey(k->second.second + "\\" + (subKey ? subKey : ""));
+        *key = {EffectiveView(sam), NormalKey(sub), Spelled(sub), 0, false};
+        return ERROR_SUCCESS;
     }
-    LONG result = w.KeyExists(view, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    w.regOpens.push_back({subKey ? subKey : "", sam, result});
-    if (result != ERROR_SUCCESS) return result;
-    uintptr_t h = w.NewHandle(HandleKind::RegKey);
-    w.openKeys[h] = {view, path};
-    *out = reinterpret_cast<HKEY>(h);
+    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(root));
+    if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (k->second.deleted) return ERROR_KEY_DELETED;
+    const OpenKey& parent = k->second;
+    *key = {parent.view, NormalKey(parent.path + "\\" + sub),
+            sub.empty() ? parent.spelled : parent.spelled + "\\" + Spelled(sub), 0, false};
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI SimRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+HKEY NewKeyHandle(OpenKey key, REGSAM sam) {
+    Windows& w = g_state;
+    key.granted = KeyRights(sam);
+    uintptr_t h = w.NewHandle(HandleKind::RegKey);
+    w.openKeys[h] = key;
+    return reinterpret_cast<HKEY>(h);
+}
+
+// An open key that a call may use, with the rights it needs; null with the
+// error otherwise.
+const OpenKey* UsableKey(HKEY handle, REGSAM needs, LONG* error) {
+    Windows& w = g_state;
+    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(handle));
+    *error = k == w.openKeys.end()                   ? ERROR_INVALID_HANDLE
+             : k->second.deleted                     ? ERROR_KEY_DELETED
+             : (k->second.granted & needs) != needs ? ERROR_ACCESS_DENIED
+                                                     : ERROR_SUCCESS;
+    return *error == ERROR_SUCCESS ? &k->second : nullptr;
+}
+
+LONG WINAPI SimRegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM sam, PHKEY out) {
+    Windows& w = g_state;
+    OpenKey key;
+    LONG result = Resolve(root, subKey, sam, &key);
+    if (result != ERROR_SUCCESS) return result;
+    result = !w.KeyExists(key.view, key.path) ? ERROR_FILE_NOT_FOUND
+             : !UserMayOpen(sam)              ? ERROR_ACCESS_DENIED
+                                              : ERROR_SUCCESS;
+    w.regOpens.push_back({subKey ? subKey : "", sam, result});
+    if (result != ERROR_SUCCESS) return result;
+    *out = NewKeyHandle(key, sam);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI SimRegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD size) {
     Windows& w = g_state;
-    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
-    if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
+    LONG error;
+    const OpenKey* key = UsableKey(handle, KEY_QUERY_VALUE, &error);
+    if (key == nullptr) return error;
     if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
-    const RegValue* v =
-        w.FindValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "");
+    const RegValue* v = w.FindValue(static_cast<RegView>(key->view), key->path, name ? name : "");
     if (v == nullptr) return ERROR_FILE_NOT_FOUND;
     if (type) *type = v->type;
     DWORD needed = static_cast<DWORD>(v->data.size());
@@ -662,14 +726,15 @@ LONG WINAPI SimRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI SimRegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data,
+LONG WINAPI SimRegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type, const BYTE* data,
                               DWORD size) {
     Windows& w = g_state;
-    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(key));
-    if (k == w.openKeys.end()) return ERROR_INVALID_HANDLE;
     ++w.regSets;
+    LONG error;
+    const OpenKey* key = UsableKey(handle, KEY_SET_VALUE, &error);
+    if (key == nullptr) return error;
     if (w.regSetFails) return ERROR_ACCESS_DENIED;
-    w.SetValue(static_cast<RegView>(k->second.first), k->second.second, name ? name : "", type,
+    w.SetValue(static_cast<RegView>(key->view), key->path, name ? name : "", type,
                std::string(reinterpret_cast<const char*>(data), size));
     return ERROR_SUCCESS;
 }
@@ -682,51 +747,42 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
-// The key a path names from a root: HKEY_LOCAL_MACHINE or an open key.
-bool Resolve(HKEY root, const char* subKey, REGSAM sam, int* view, std::string* path) {
-    Windows& w = g_state;
-    if (root == HKEY_LOCAL_MACHINE) {
-        *view = EffectiveView(sam);
-        *path = NormalKey(subKey);
-        return true;
-    }
-    auto k = w.openKeys.find(reinterpret_cast<uintptr_t>(root));
-    if (k == w.openKeys.end()) return false;
-    *view = k->second.first;
-    *path = NormalKey(k->second.second + "\\" + subKey);
-    return true;
-}
-
 // Creates the missing keys of the path, as Windows does, and opens the last.
+// Making a key under an open one takes that handle's right to make subkeys.
 LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM sam,
                                LPSECURITY_ATTRIBUTES, PHKEY out, LPDWORD disposition) {
     Windows& w = g_state;
-    int view = 0;
-    std::string path;
-    if (!Resolve(root, subKey, sam, &view, &path)) return ERROR_INVALID_HANDLE;
-    w.regCreates.push_back({path, options, w.regCreateFails});
+    OpenKey key;
+    LONG result = Resolve(root, subKey, sam, &key);
+    if (result != ERROR_SUCCESS) return result;
+    w.regCreates.push_back({key.spelled, options, w.regCreateFails});
     if (w.regCreateFails != ERROR_SUCCESS) return w.regCreateFails;
-    if (disposition) *disposition = w.KeyExists(view, path) ? REG_OPENED_EXISTING_KEY
-                                                            : REG_CREATED_NEW_KEY;
-    w.AddKey(path, static_cast<RegView>(view));
-    uintptr_t h = w.NewHandle(HandleKind::RegKey);
-    w.openKeys[h] = {view, path};
-    *out = reinterpret_cast<HKEY>(h);
+    const bool exists = w.KeyExists(key.view, key.path);
+    if (!exists && root != HKEY_LOCAL_MACHINE &&
+        (w.openKeys[reinterpret_cast<uintptr_t>(root)].granted & KEY_CREATE_SUB_KEY) == 0)
+        return ERROR_ACCESS_DENIED;
+    if (!UserMayOpen(sam) || (!exists && !Scm().admin)) return ERROR_ACCESS_DENIED;
+    if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    w.AddKey(key.path, static_cast<RegView>(key.view));
+    *out = NewKeyHandle(key, sam);
     return ERROR_SUCCESS;
 }
 
-// Removes a key that has no subkeys, as Windows does.
+// Removes a key that has no subkeys, as Windows does. The handle's own
+// rights do not matter: the key removed is opened for deletion itself.
 LONG WINAPI SimRegDeleteKeyA(HKEY root, LPCSTR subKey) {
     Windows& w = g_state;
-    int view = 0;
-    std::string path;
-    if (!Resolve(root, subKey, 0, &view, &path)) return ERROR_INVALID_HANDLE;
-    w.regDeletes.push_back(path);
-    if (!w.KeyExists(view, path)) return ERROR_FILE_NOT_FOUND;
+    OpenKey key;
+    LONG result = Resolve(root, subKey, 0, &key);
+    if (result != ERROR_SUCCESS) return result;
+    w.regDeletes.push_back(key.spelled);
+    if (!w.KeyExists(key.view, key.path)) return ERROR_FILE_NOT_FOUND;
+    if (!Scm().admin) return ERROR_ACCESS_DENIED;
     for (const auto& v : w.registry)
         for (const auto& k : v)
-            if (k.first.compare(0, path.size() + 1, path + "\\") == 0) return ERROR_ACCESS_DENIED;
-    w.DeleteKey(path);
+            if (k.first.compare(0, key.path.size() + 1, key.path + "\\") == 0)
+                return ERROR_ACCESS_DENIED;
+    w.DeleteKey(key.path);
     return ERROR_SUCCESS;
 }
 
@@ -893,6 +949,9 @@ const RegValue* Windows::FindValue(RegView view, const std::string& path,
 
 void Windows::DeleteKey(const std::string& path) {
     std::string p = NormalKey(path);
+    for (auto& open : openKeys)
+        if (open.second.path == p || open.second.path.compare(0, p.size() + 1, p + "\\") == 0)
+            open.second.deleted = true;
     for (auto& view : registry) {
         for (auto it = view.begin(); it != view.end();) {
             if (it->first == p || it->first.compare(0, p.size() + 1, p + "\\") == 0)

@@ -29,9 +29,20 @@ struct RegValue {
 };
 
 struct RegOpen {
-    std::string path;
+    std::string path;  // as the caller spelled it
     REGSAM sam;
     LONG result;
+};
+
+// An open key: where it is, the path as spelled, and the rights it grants.
+// A handle outlives its key: once the key is deleted every call through it
+// fails with ERROR_KEY_DELETED, as on Windows.
+struct OpenKey {
+    int view;
+    std::string path;     // lower case, the registry's own index
+    std::string spelled;  // as the caller spelled it, from HKLM
+    REGSAM granted;       // generic rights mapped to the key's own
+    bool deleted;
 };
 
 struct DriverRequest {
@@ -83,14 +94,15 @@ struct Windows {
 
     // Registry: [view][lower-case path] -> (lower-case value name -> value)
     std::map<std::string, std::map<std::string, RegValue>> registry[3];
-    std::map<uintptr_t, std::pair<int, std::string>> openKeys;  // handle -> (view, path)
+    std::map<uintptr_t, OpenKey> openKeys;
     std::vector<RegOpen> regOpens;
     bool regSetFails = false;
     int regSets = 0;
-    // Keys made by RegCreateKeyExA, with the options they were made with.
+    // Keys made by RegCreateKeyExA, with the options they were made with,
+    // the path spelled from HKLM as the caller spelled its parts.
     std::vector<RegOpen> regCreates;  // sam holds the options here
     LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with
-    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA was asked to remove
+    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA was asked to remove, as spelled
 
     // Clock: the UTC time GetSystemTime gives, and the time zone in force
     // (UTC unless a test sets one).

@@ -358,7 +358,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     AddWifi(kGuidA);
     OnServiceStart();
     ASSERT_EQ(1u, Sim().regCreates.size());
-    EXPECT_EQ("system\\currentcontrolset\\services\\tolvane_qm5520\\status",
+    EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
               Sim().regCreates[0].path);
     EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
     EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());

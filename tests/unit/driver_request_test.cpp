@@ -1,5 +1,8 @@
 #include "radio/driver_request.h"
 
+#include <gtest/gtest-spi.h>
+
+#include "platform/win32_api.h"
 #include "sim_test.h"
 
 namespace {
@@ -50,6 +53,24 @@ TEST_F(DriverRequest, OpensWithTheExactArgumentsAndSendsCodeAndValue) {
     EXPECT_EQ(4u, dev.requests[0].inSize);
     EXPECT_EQ(4u, dev.requests[0].outSize);
     EXPECT_FALSE(dev.requests[0].outIsHeapBlock);
+}
+
+// Without an OVERLAPPED, Windows writes the count through lpBytesReturned
+// whatever happens: the simulation fails a call that passes none.
+TEST_F(DriverRequest, TheSimulationRefusesANullByteCountWithoutOverlapped) {
+    Device();
+    HANDLE device = Win().CreateFileA(kPath, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, device);
+    DWORD in = 1, out = 0;
+    BOOL sent = TRUE;
+    EXPECT_NONFATAL_FAILURE(sent = Win().DeviceIoControl(device, 0x170002, &in, sizeof in, &out,
+                                                         sizeof out, nullptr, nullptr),
+                            "null lpBytesReturned");
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOACCESS), Win().GetLastError());
+    EXPECT_TRUE(Sim().driverRequests.empty()) << "nothing reached the driver";
+    Win().CloseHandle(device);
 }
 
 TEST_F(DriverRequest, RequestCodeFollowsTheHostFamily) {

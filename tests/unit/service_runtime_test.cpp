@@ -123,7 +123,7 @@ TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
         EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
     }
     ASSERT_EQ(2u, Sim().regDeletes.size());
-    EXPECT_EQ(sim::Lower(status), Sim().regDeletes[0]);
+    EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_MEA\\Status", Sim().regDeletes[0]);
     const sim::RegValue* sent = Sim().FindValue(sim::RegView::View32, status, "Sent");
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(std::string("\1\0\0\0", 4), sent->data) << "this run's count alone";
