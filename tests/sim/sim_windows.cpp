@@ -230,7 +230,7 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
             return INVALID_HANDLE_VALUE;
         }
         uintptr_t h = w.NewHandle(HandleKind::File);
-        w.openFiles[h] = Lower(path);
+        w.openFiles[h] = path;
         w.fileReadAt[h] = 0;
         return reinterpret_cast<HANDLE>(h);
     }
@@ -243,7 +243,7 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
         return INVALID_HANDLE_VALUE;
     }
     uintptr_t h = w.NewHandle(HandleKind::File);
-    w.openFiles[h] = Lower(path);
+    w.openFiles[h] = path;
     return reinterpret_cast<HANDLE>(h);
 }
 
@@ -263,7 +263,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    SimDevice& dev = w.devices[f->second];
+    SimDevice& dev = w.devices[Lower(f->second)];
     DriverRequest r{};
     r.path = f->second;
     r.ioctl = code;
@@ -295,7 +295,7 @@ BOOL WINAPI SimReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, 
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const std::string& text = w.files[w.openFiles[at->first]];
+    const std::string& text = w.files[Lower(w.openFiles[at->first])];
     const size_t n = std::min<size_t>(size, text.size() - std::min(text.size(), at->second));
     std::memcpy(buffer, text.data() + at->second, n);
     at->second += n;
@@ -921,7 +921,8 @@ void Windows::AddKey(const std::string& path, RegView view) {
 void Windows::SetValue(RegView view, const std::string& path, const std::string& name, DWORD type,
                        const std::string& data) {
     AddKey(path, view);
-    registry[static_cast<int>(view)][NormalKey(path)][Lower(name)] = {type, data};
+    RegValue& value = registry[static_cast<int>(view)][NormalKey(path)][Lower(name)];
+    value = {type, data, value.name.empty() ? name : value.name};
 }
 
 void Windows::SetString(const std::string& path, const std::string& name, const std::string& text,

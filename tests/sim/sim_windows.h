@@ -26,6 +26,7 @@ enum class RegView { Shared, View32, View64 };
 struct RegValue {
     DWORD type;
     std::string data;  // raw bytes as stored
+    std::string name;  // as first spelled: Windows keeps a value's name as made
 };
 
 struct RegOpen {
@@ -124,7 +125,7 @@ struct Windows {
 
     // Device files
     std::map<std::string, SimDevice> devices;  // lower path -> device
-    std::map<uintptr_t, std::string> openFiles;
+    std::map<uintptr_t, std::string> openFiles;  // handle -> path as opened
     std::map<uintptr_t, size_t> fileReadAt;  // open profile file -> where a read goes on
     std::vector<FileOpen> fileOpens;
     std::vector<DriverRequest> driverRequests;  // every device, in arrival order

@@ -60,26 +60,32 @@ protected:
 
     // The status key's values: the numbers in StatusNumber's order, then
     // FailedAt, Adapter and TimeUtc.
+    // The Status key's values by the names administrators and scripts read,
+    // spelled here as they must be stored: a value of another name or case
+    // reads as 0xBAD or "?".
     std::string Status() {
         const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
         std::string all;
-        for (const char* name : kStatusNumberNames) {
+        for (const char* name : {"State", "Accepted", "Error", "AcceptedState", "Sent", "Refused",
+                                 "RetryWaiting"}) {
             const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
             DWORD n = 0xBAD;
-            if (v != nullptr && v->type == REG_DWORD) std::memcpy(&n, v->data.data(), 4);
+            if (v != nullptr && v->name == name && v->type == REG_DWORD && v->data.size() == 4)
+                std::memcpy(&n, v->data.data(), 4);
             all += std::to_string(static_cast<long>(n)) + " ";
         }
-        for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc}) {
+        for (const char* name : {"FailedAt", "Adapter", "TimeUtc"}) {
             const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
-            const bool text = v != nullptr && v->type == REG_SZ;
-            all += text ? "[" + std::string(v->data.c_str()) + "]" : "?";
+            const bool text = v != nullptr && v->name == name && v->type == REG_SZ &&
+                              !v->data.empty() && v->data.back() == '\0';
+            all += text ? "[" + v->data.substr(0, v->data.size() - 1) + "]" : "?";
         }
         return all;
     }
 
     void ExpectRequest(size_t i, const char* guid, DWORD code, DWORD value) {
         ASSERT_LT(i, Sent().size());
-        EXPECT_EQ(sim::Lower(PathOf(guid)), Sent()[i].path) << "request " << i;
+        EXPECT_EQ(PathOf(guid), Sent()[i].path) << "request " << i;
         EXPECT_EQ(0x170002u, Sent()[i].ioctl);
         EXPECT_EQ(code, Sent()[i].request) << "request " << i;
         EXPECT_EQ(value, Sent()[i].value) << "request " << i;
