@@ -45,14 +45,14 @@ mkdir -p "$build_dir/wine"
 wine_server_up
 
 run_exe "$exe" "$@"
-[ -z "$RUN_OUT" ] || printf '%s\n' "$RUN_OUT"
-[ -z "$RUN_ERR" ] || printf '%s\n' "$RUN_ERR" >&2
+printf '%s' "$RUN_RAW_OUT"
+printf '%s' "$RUN_RAW_ERR" >&2
 name=$(basename "$exe")
 if [ -n "$RUN_CRASH" ]; then
     printf 'wine-run: %s crashed (exit code %s)\n' "$name" "$RUN_RC" >&2
     exit 1
 fi
-if [ "${TOLVANE_GTEST:-0}" = 1 ] && ! verdict=$(gtest_verdict "$RUN_OUT"); then
+if [ "${TOLVANE_GTEST:-0}" = 1 ] && ! verdict=$(gtest_verdict "$RUN_RAW_OUT"); then
     printf 'wine-run: %s did not pass (exit code %s): %s\n' "$name" "$RUN_RC" "$verdict" >&2
     exit 1
 fi

@@ -18,7 +18,7 @@ ARCHES=${2:-win32}
 [ "$ARCHES" = all ] && ARCHES="win32 win64"
 MDIR=""
 
-cleanup() { if [ -n "$MDIR" ]; then machine destroy "$MDIR" >/dev/null 2>&1; fi; }
+cleanup() { machine_drop "$MDIR"; checks_exit; }
 trap cleanup EXIT
 
 # Runs the probe in the current machine; stdout without carriage returns.
@@ -71,9 +71,9 @@ run_suite() {
     [ "$(grep -c '^count=0$' <<<"$out")" = 2 ]
     check "$arch: both classes resolve and list no devices on a new machine" $? "$out"
 
-    machine add "$MDIR" bt BT1 --hwid 'USB\VID_FFFF&PID_0B01&REV_0001' --hwid 'USB\VID_FFFF&PID_0B01' \
+    step add "$MDIR" bt BT1 --hwid 'USB\VID_FFFF&PID_0B01&REV_0001' --hwid 'USB\VID_FFFF&PID_0B01' \
         --friendly 'Radio One' --desc 'Generic Radio' --mfg 'Maker One' --location 'Port_#0003.Hub_#0002' >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$g1" --hwid 'PCI\VEN_FFFF&DEV_0A01&SUBSYS_00000000' >/dev/null
+    step add "$MDIR" wifi W1 --guid "$g1" --hwid 'PCI\VEN_FFFF&DEV_0A01&SUBSYS_00000000'
     out=$(probe list Bluetooth)
     line=$(device_line "$bt1" "$out")
     contains "$line" 'hwid=USB\VID_FFFF&PID_0B01&REV_0001 friendly=Radio One desc=Generic Radio' \
@@ -87,12 +87,12 @@ run_suite() {
         && grep -qx 'count=1' <<<"$out"
     check "$arch: an added Wi-Fi adapter is listed in class Net" $? "$out"
 
-    machine set-hwid "$MDIR" BT1 'BTHUSB\VID_FFFF&PID_0B02' 'USB\VID_FFFF&PID_0B02' >/dev/null
+    step set-hwid "$MDIR" BT1 'BTHUSB\VID_FFFF&PID_0B02' 'USB\VID_FFFF&PID_0B02'
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt1" "$out")" 'hwid=BTHUSB\VID_FFFF&PID_0B02 '
     check "$arch: a changed hardware ID is what the next enumeration reports" $? "$out"
 
-    machine add "$MDIR" bt BT2 --location '' --hwid 'USB\VID_FFFF&PID_0B03' --stopped >/dev/null
+    step add "$MDIR" bt BT2 --location '' --hwid 'USB\VID_FFFF&PID_0B03' --stopped
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt2" "$out")" 'location=-(error 13)' && grep -qx 'count=2' <<<"$out"
     check "$arch: a property left out fails with error 13" $? "$out"
@@ -103,24 +103,24 @@ run_suite() {
         && contains "$(device_line "$bt2" "$out")" 'cr=0 status=0x01802402 problem=22 started=0'
     check "$arch: node status tells each listed device's state apart" $? "$out"
 
-    machine stop "$MDIR" BT1 && machine start "$MDIR" BT2
+    step stop "$MDIR" BT1 && step start "$MDIR" BT2
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt1" "$out")" 'started=0' && contains "$(device_line "$bt2" "$out")" 'started=1'
     check "$arch: node status follows stop and start" $? "$out"
 
-    machine set-status "$MDIR" BT2 0x0000000A 7
+    step set-status "$MDIR" BT2 0x0000000A 7
     out=$(probe list Bluetooth)
     contains "$(device_line "$bt2" "$out")" 'status=0x0000000A problem=7 started=1'
     check "$arch: a raw status and problem are reported as set" $? "$out"
 
-    machine remove "$MDIR" BT1
+    step remove "$MDIR" BT1
     out=$(probe list Bluetooth)
     [ -z "$(device_line "$bt1" "$out")" ] && grep -qx 'count=1' <<<"$out" \
         && contains "$(device_line "$bt2" "$out")" 'status=0x0000000A problem=7'
     check "$arch: a removed device is gone and the others keep their status" $? "$out"
 
     # --- the Wi-Fi driver ---
-    machine reset "$MDIR"
+    step reset "$MDIR"
     out=$(probe switch 'VEN_FFFF&DEV_0A01' 0x0DF10220 1; probe switch 'VEN_FFFF&DEV_0A01' 0xFFF10220 0)
     rc=$?
     local rec want
@@ -132,9 +132,9 @@ code=0xFFF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok"
 record:
 $rec"
 
-    machine add "$MDIR" wifi W2 --guid "$g2" --hwid 'PCI\VEN_FFFF&DEV_0A02' >/dev/null
-    machine reset "$MDIR"
-    machine fail-next "$MDIR" 2
+    step add "$MDIR" wifi W2 --guid "$g2" --hwid 'PCI\VEN_FFFF&DEV_0A02'
+    step reset "$MDIR"
+    step fail-next "$MDIR" 2
     local r1 r2 r3 r4
     probe switch 'VEN_FFFF&DEV_0A01' 0x0DF10220 0 >/dev/null; r1=$?
     probe switch 'VEN_FFFF&DEV_0A02' 0x0DF10220 1 >/dev/null; r2=$?
@@ -150,7 +150,7 @@ code=0x0DF10220 value=0 in=4 out=4 ioctl=0x00170002 dev=$g1 result=ok"
 record:
 $rec"
 
-    machine reset "$MDIR"
+    step reset "$MDIR"
     rec=$(machine received "$MDIR")
     [ -z "$rec" ]
     check "$arch: reset empties the record" $? "$rec"
@@ -166,22 +166,22 @@ $rec"
         && [ "$(tail -n 1 <<<"$rec")" = "record full: requests not recorded=$((700 - kept))" ]
     check "$arch: a full record keeps its first lines, then says how many requests it lost" $? \
         "exit $rc, $kept lines kept, last line: $(tail -n 1 <<<"$rec")"
-    machine reset "$MDIR"
+    step reset "$MDIR"
     rec=$(machine received "$MDIR")
     rc=$?
     [ "$rc" = 0 ] && [ -z "$rec" ]
     check "$arch: reset empties a full record, the count of lost requests too" $? "exit $rc: $rec"
 
-    machine remove "$MDIR" W1
+    step remove "$MDIR" W1
     out=$(probe send "$g1" 0x0DF10220 1)
     rc=$?
     [ "$rc" != 0 ] && contains "$out" 'fail stage=open' && [ -z "$(machine received "$MDIR")" ]
     check "$arch: a removed adapter can no longer be opened" $? "$out"
 
     # --- device events to a service ---
-    machine add "$MDIR" bt WARM --stopped --hwid 'MACHINE\WARMUP' >/dev/null
-    machine service-install "$MDIR" MachineProbe 'C:\machine\machprobe.exe service MachineProbe C:\machine\service.log'
-    machine service-start "$MDIR" MachineProbe
+    step add "$MDIR" bt WARM --stopped --hwid 'MACHINE\WARMUP'
+    step service-install "$MDIR" MachineProbe 'C:\machine\machprobe.exe service MachineProbe C:\machine\service.log'
+    step service-start "$MDIR" MachineProbe
     wait_log 0 'registered=1 size=32' 20
     check "$arch: a service registers for device events as the product does" $? "$(log_after 0)"
 
@@ -189,7 +189,7 @@ $rec"
     # event gets through before counting on any.
     local deadline=$((SECONDS + 20)) warm=1 ev=arrival
     while [ $SECONDS -le $deadline ]; do
-        machine event "$MDIR" WARM $ev
+        step event "$MDIR" WARM $ev
         if wait_log 0 'control=11' 2; then warm=0; break; fi
         [ $ev = arrival ] && ev=removal || ev=arrival
     done
@@ -197,21 +197,21 @@ $rec"
 
     wait_log 0 "type=0x$([ $ev = arrival ] && echo 8000 || echo 8004)" 5
     n0=$(log_count)
-    machine stop "$MDIR" BT2
+    step stop "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8004 devtype=5' 10
     rc=$?
     [ "$rc" = 0 ] && [ "$(log_after "$n0")" = 'control=11 type=0x8004 devtype=5' ]
     check "$arch: switching a device off delivers exactly one 0x8004" $? "$(log_after "$n0")"
 
     n0=$(log_count)
-    machine start "$MDIR" BT2
+    step start "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8000 devtype=5' 10
     rc=$?
     [ "$rc" = 0 ] && [ "$(log_after "$n0")" = 'control=11 type=0x8000 devtype=5' ]
     check "$arch: switching a device on delivers exactly one 0x8000" $? "$(log_after "$n0")"
 
     n0=$(log_count)
-    machine remove "$MDIR" BT2
+    step remove "$MDIR" BT2
     wait_log "$n0" 'control=11 type=0x8004' 10
     check "$arch: removing a running device delivers 0x8004" $? "$(log_after "$n0")"
 
@@ -219,6 +219,8 @@ $rec"
     machine service-stop "$MDIR" MachineProbe && [ "$(machine service-state "$MDIR" MachineProbe)" = stopped ] \
         && [ "$(log_after "$n0")" = 'control=1' ]
     check "$arch: the service still takes its stop control" $? "$(log_after "$n0")"
+    check_eq "$arch: a service that does not exist is absent, as the manager says" absent \
+        "$(machine service-state "$MDIR" MachineNoSuchService 2>&1)"
 
     machine_drop "$MDIR"
     MDIR=""

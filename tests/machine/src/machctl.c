@@ -496,12 +496,16 @@ static int cmd_override(int argc, char **argv)
 
 /* --- services ---------------------------------------------------------- */
 
+/* The service's handle, or NULL with the open's own error kept. */
 static SC_HANDLE open_svc(const char *name, DWORD access)
 {
     SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS), svc;
+    DWORD err;
     if (!scm) return NULL;
     svc = OpenServiceA(scm, name, access);
+    err = GetLastError();
     CloseServiceHandle(scm);
+    SetLastError(err);
     return svc;
 }
 
@@ -561,7 +565,16 @@ static int cmd_svc(const char *verb, int argc, char **argv)
     }
     if (!strcmp(verb, "svc-start")) return svc_start(argv[0], timeout);
 
-    if (!(svc = open_svc(argv[0], SERVICE_ALL_ACCESS))) return fail("service not found");
+    if (!(svc = open_svc(argv[0], SERVICE_ALL_ACCESS)))
+    {
+        /* Absent only as the manager says it: any other failure is no answer. */
+        if (!strcmp(verb, "svc-state") && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+        {
+            printf("absent\n");
+            return 0;
+        }
+        return fail("service not found");
+    }
     if (!strcmp(verb, "svc-stop"))
     {
         if (!ControlService(svc, SERVICE_CONTROL_STOP, &st) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE)

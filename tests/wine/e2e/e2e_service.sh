@@ -38,7 +38,7 @@ teardown() {
     machine_drop "$MDIR"
     MDIR=""
 }
-trap teardown EXIT
+trap 'teardown; checks_exit' EXIT
 trap 'exit 130' INT TERM
 
 # ------------------------------------------------------------ machine ---
@@ -79,7 +79,8 @@ machine_up() {
 
 # write_ini BTHWID WIFIHWID
 write_ini() {
-    printf '[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$1" "$2" >"$INI.new" && mv "$INI.new" "$INI"
+    printf '[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' "$1" "$2" >"$INI.new" && mv "$INI.new" "$INI" \
+        || fail "set-up: the settings file $INI written"
 }
 
 # tv ARGS...: runs the exe in the machine (RUN_OUT, RUN_RC)
@@ -114,12 +115,14 @@ $got"
 }
 
 # expect_tv NAME RC OUTPUT STATE ARGS...: the exe run with ARGS exits RC,
-# prints exactly OUTPUT, and the service reaches STATE (- for any).
+# prints exactly OUTPUT, each line ended by CR LF, and the service reaches
+# STATE (- for any).
 expect_tv() {
     local name=$1 rc=$2 out=$3 state=$4
     shift 4
     tv "$@"
-    [ "$RUN_RC" = "$rc" ] && [ "$RUN_OUT" = "$out" ] && { [ "$state" = - ] || wait_state $SVC "$state" 20; }
+    crlf "$out"
+    [ "$RUN_RC" = "$rc" ] && [ "$RUN_RAW_OUT" = "$CRLF" ] && { [ "$state" = - ] || wait_state $SVC "$state" 20; }
     check "$name" $? "exit $RUN_RC, output:
 $RUN_OUT
 state: $(svc_state $SVC)"
@@ -145,8 +148,8 @@ Service $SVC Uninstalled." absent /uninstall
 scenario_startup_both_on() {
     local s=start-up n want
     machine_up startup 'C:\tolvane' || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     # Running is reported after the start-up probes: the record is final.
@@ -154,10 +157,10 @@ scenario_startup_both_on() {
     expect_record "$s: Bluetooth and Wi-Fi on at start-up: one request, value 1, code 0xFFF10220" "$want"
 
     n=$(record_count)
-    machine stop "$MDIR" BT1
+    step stop "$MDIR" BT1
     expect_new "$s: Bluetooth switched off: one request, value 0" "$n" "$(line 0xFFF10220 0 "$G1" ok)" nudge
     n=$(record_count)
-    machine start "$MDIR" BT1
+    step start "$MDIR" BT1
     expect_new "$s: Bluetooth switched on again: one request, value 1" "$n" "$(line 0xFFF10220 1 "$G1" ok)"
 
     expect_tv "$s: /stop prints Stopped, exits 1, the service stops" 1 "Service $SVC Stopped." stopped /stop
@@ -174,13 +177,13 @@ scenario_startup_both_on() {
 scenario_wifi_late() {
     local s=wifi-late n want
     machine_up wifilate 'C:\tolvane' || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     [ -z "$(record)" ]
     check "$s: no Wi-Fi adapter at start-up: nothing sent" $? "$(record)"
 
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     expect_new "$s: the adapter arriving gets the Bluetooth state once (value 1)" 0 \
         "$(line 0xFFF10220 1 "$G1" ok)" nudge
 
@@ -190,21 +193,21 @@ scenario_wifi_late() {
     # A stopped adapter's device stays reachable, so anything sent to it
     # while it is down is recorded.
     n=$(record_count)
-    machine stop "$MDIR" W1
-    machine stop "$MDIR" BT1
+    step stop "$MDIR" W1
+    step stop "$MDIR" BT1
     expect_new "$s: adapter down, Bluetooth unchanged: nothing; Bluetooth off: 0, aimed at the adapter's old path" \
         "$n" "$(line 0xFFF10220 0 "$G1" ok)"
     n=$(record_count)
-    machine start "$MDIR" W1
+    step start "$MDIR" W1
     expect_new "$s: the adapter back up gets the current state once (value 0)" "$n" "$(line 0xFFF10220 0 "$G1" ok)"
 
     # Removed, the adapter can be sent nothing and no request shows that the
     # service has handled its removal: it stays out for a second.
     n=$(record_count)
-    machine remove "$MDIR" W1
-    machine start "$MDIR" BT1
+    step remove "$MDIR" W1
+    step start "$MDIR" BT1
     sleep 1
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     expect_new "$s: adapter removed, Bluetooth on meanwhile: plugged back, it gets value 1 once" \
         "$n" "$(line 0xFFF10220 1 "$G1" ok)"
 
@@ -217,9 +220,9 @@ scenario_wifi_late() {
 scenario_ini_edit() {
     local s=pattern-edit n want
     machine_up iniedit 'C:\tolvane' || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" bt BT2 --hwid "$BT_ID2" --stopped >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" bt BT2 --hwid "$BT_ID2" --stopped
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     write_ini "$BT_PAT2" "$WIFI_PAT"
     install_service $s
     want=$(line 0xFFF10220 0 "$G1" ok)
@@ -258,7 +261,7 @@ STATUS_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SVC\\Status"
 # lastRequest has the fields WANT names ("key=value ...", strings bare), in
 # a few tries: the status is written just after the driver's record.
 expect_status() {
-    local name=$1 rc=$2 want=$3 got try
+    local name=$1 rc=$2 want=$3 got try ok=1
     for try in 1 2 3 4 5; do
         run_exe 'C:\tolvane\tolvane-check.exe' /json
         got=$(python3 -c '
@@ -267,10 +270,10 @@ r = json.loads(sys.stdin.read())["lastRequest"]
 print(" ".join("%s=%s" % (k, r[k] if isinstance(r[k], str) else json.dumps(r[k]))
                for k in sys.argv[1].split()) if r else "null")
 ' "$(sed 's/=[^ ]*//g' <<<"$want")" <<<"$RUN_OUT" 2>&1)
-        [ "$RUN_RC" = "$rc" ] && [ "$got" = "$want" ] && break
+        if [ "$RUN_RC" = "$rc" ] && [ "$got" = "$want" ]; then ok=0; break; fi
         sleep 1
     done
-    check "$name" $? "exit $RUN_RC
+    check "$name" $ok "exit $RUN_RC
 want: $want
 got:  $got"
 }
@@ -284,8 +287,8 @@ scenario_driver_fails() {
     cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
         && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
         || { fail "$s: the check tool in place"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     expect_status "$s: after start-up the status shows 1 accepted by the adapter, the check exits 0" 0 \
@@ -298,13 +301,13 @@ scenario_driver_fails() {
 $RUN_OUT"
     # Once the service is heard to take events, no spare event may go out
     # unasked: it would itself be the next event.
-    machine stop "$MDIR" BT1
+    step stop "$MDIR" BT1
     expect_new "$s: the adapter told at start-up hears Bluetooth off" 1 "$(line 0xFFF10220 0 "$G1" ok)" nudge
-    machine start "$MDIR" BT1
+    step start "$MDIR" BT1
     expect_new "$s: and Bluetooth on" 2 "$(line 0xFFF10220 1 "$G1" ok)"
 
-    machine fail-next "$MDIR" 1
-    machine stop "$MDIR" BT1
+    step fail-next "$MDIR" 1
+    step stop "$MDIR" BT1
     expect_new "$s: Bluetooth off, the driver fails the request: one request" 3 "$(line 0xFFF10220 0 "$G1" fail)"
     expect_status "$s: the status shows the refusal at the control, error 31, the retry waiting; the check exits 8" 8 \
         "state=0 accepted=false failedAt=control error=31 errorName=ERROR_GEN_FAILURE acceptedState=1 sent=4 refused=1 retryWaiting=true"
@@ -317,7 +320,7 @@ $RUN_OUT"
     # request after it.
     spare_event
     sleep 1
-    machine start "$MDIR" BT1
+    step start "$MDIR" BT1
     expect_new "$s: once told, a later event sends nothing more; the next change is sent (value 1)" 5 \
         "$(line 0xFFF10220 1 "$G1" ok)"
     [ "$(svc_state $SVC)" = running ]
@@ -328,8 +331,7 @@ $RUN_OUT"
     finish $s "$want"
     # The key of a service that is gone (Wine's reg says "not found" on
     # standard output: the exit code tells).
-    run_exe reg query "$STATUS_KEY"
-    [ "$RUN_RC" = 1 ]
+    reg_key_absent "$STATUS_KEY"
     check "$s: after /uninstall nothing of the status is left" $? "exit $RUN_RC
 $RUN_OUT"
     teardown
@@ -340,10 +342,10 @@ $RUN_OUT"
 # of the new name is made. Restarted with nothing to send, the service
 # leaves no status of an earlier run.
 scenario_model_edited() {
-    local s=model-edited services='HKLM\SYSTEM\CurrentControlSet\Services' try
+    local s=model-edited services='HKLM\SYSTEM\CurrentControlSet\Services' try ok
     machine_up modeledit 'C:\tolvane' || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     model_ini() {
         printf '[Product]\r\nModel=%s\r\n[Settings]\r\nBTHWID=%s\r\nWiFiHWID=%s\r\n' \
             "$1" "$BT_PAT1" "$WIFI_PAT" >"$INI.new" && mv "$INI.new" "$INI"
@@ -362,21 +364,20 @@ scenario_model_edited() {
     restart
     check "$s: Model edited to MEB, Tolvane_MEA restarted with sc" $? "state: $(svc_state Tolvane_MEA)"
     expect_new "$s: the restarted service tells the adapter once" 1 "$(line 0xFFF10220 1 "$G1" ok)"
+    ok=1
     for try in 1 2 3 4 5; do
         run_exe reg query "$services\Tolvane_MEA\Status" /v Sent
-        [ "$RUN_RC" = 0 ] && grep -qE '^ +Sent +REG_DWORD +0x1$' <<<"$RUN_OUT" && break
+        if [ "$RUN_RC" = 0 ] && grep -qE '^ +Sent +REG_DWORD +0x1$' <<<"$RUN_OUT"; then ok=0; break; fi
         sleep 1
     done
-    check "$s: the status is under Tolvane_MEA, this run's (Sent 1)" $? "exit $RUN_RC
+    check "$s: the status is under Tolvane_MEA, this run's (Sent 1)" $ok "exit $RUN_RC
 $RUN_OUT"
-    run_exe reg query "$services\Tolvane_MEB"
-    [ "$RUN_RC" = 1 ]
+    reg_key_absent "$services\Tolvane_MEB"
     check "$s: no key Tolvane_MEB was made" $? "exit $RUN_RC
 $RUN_OUT"
-    machine remove "$MDIR" W1
+    step remove "$MDIR" W1
     restart
-    run_exe reg query "$services\Tolvane_MEA\Status"
-    [ "$RUN_RC" = 1 ]
+    reg_key_absent "$services\Tolvane_MEA\Status"
     check "$s: restarted with no adapter, the last run's status is gone" $? "exit $RUN_RC
 $RUN_OUT"
     model_ini MEA
@@ -390,13 +391,13 @@ scenario_winxp() {
     local s=winxp n want
     # A folder with a space: the image path must be registered quoted.
     machine_up winxp 'C:\Program Files\Tolvane' winxp || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     want=$(line 0x0DF10220 1 "$G1" ok)
     expect_record "$s: on Windows XP the start-up request carries code 0x0DF10220, value 1" "$want"
-    machine stop "$MDIR" BT1
+    step stop "$MDIR" BT1
     expect_new "$s: Bluetooth switched off: code 0x0DF10220, value 0" 1 "$(line 0x0DF10220 0 "$G1" ok)" nudge
     want=$(line 0x0DF10220 1 "$G1" ok; line 0x0DF10220 0 "$G1" ok)
     finish $s "$want"
@@ -412,14 +413,14 @@ scenario_win64() {
     local s=$1 winver=$2 code=$3 host=$4 want
     machine_up "$s" 'C:\Program Files (x86)\Tolvane' "$winver" win64 \
         || { fail "$s: machine ready"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W2 --guid "$G2" --hwid "$WIFI_ID2" --started >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
+    step add "$MDIR" wifi W2 --guid "$G2" --hwid "$WIFI_ID2" --started
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service "$s"
     want=$(line "$code" 1 "$G1" ok)
     expect_record "$s: $host, both on at start-up: one request to the matching adapter, code $code, value 1" "$want"
-    machine stop "$MDIR" BT1
+    step stop "$MDIR" BT1
     expect_new "$s: Bluetooth switched off: code $code, value 0" 1 "$(line "$code" 0 "$G1" ok)" nudge
     want=$(line "$code" 1 "$G1" ok; line "$code" 0 "$G1" ok)
     finish "$s" "$want"
@@ -436,8 +437,8 @@ scenario_check() {
     cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
         && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
         || { fail "$s: the check tool in place"; return; }
-    machine add "$MDIR" bt BT1 --hwid "$BT_ID1" --started >/dev/null
-    machine add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --stopped >/dev/null
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --stopped
     write_ini "$(tr 'A-Z' 'a-z' <<<"$BT_PAT1")" "$WIFI_PAT"
     # Another service whose display name is the one in force (the default).
     machine service-install "$MDIR" 'Verdin Service' 'C:\windows\system32\notepad.exe' >/dev/null \
@@ -460,15 +461,16 @@ scenario_check() {
 $missing
 output:
 $RUN_OUT"
-    machine service-delete "$MDIR" 'Verdin Service' >/dev/null
+    step service-delete "$MDIR" 'Verdin Service'
 
     # An unknown option: named on standard error with the usage, nothing on
     # standard output.
     run_exe 'C:\Program Files\Tolvane\tolvane-check.exe' /bogus
-    [ "$RUN_RC" = 6 ] && [ -z "$RUN_OUT" ] \
-        && [ "$(head -n 3 <<<"$RUN_ERR")" = "tolvane-check: unknown option /bogus
+    crlf "tolvane-check: unknown option /bogus
 
-Usage: tolvane-check [/json]" ] && grep -qF '  7  the settings file or the adapter' <<<"$RUN_ERR"
+Usage: tolvane-check [/json]"
+    [ "$RUN_RC" = 6 ] && [ -z "$RUN_RAW_OUT" ] && [ "${RUN_RAW_ERR:0:${#CRLF}}" = "$CRLF" ] \
+        && grep -qF $'  7  the settings file or the adapter\r' <<<"$RUN_RAW_ERR"
     check "$s: /bogus: exit 6, the option and the usage on standard error" $? "exit $RUN_RC
 stdout: $RUN_OUT
 stderr: $RUN_ERR"
@@ -503,7 +505,7 @@ output:
 $RUN_OUT"
     done
 
-    machine start "$MDIR" W1
+    step start "$MDIR" W1
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     run_exe 'C:\Program Files\Tolvane\tolvane-check.exe' /json

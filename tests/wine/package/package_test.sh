@@ -9,7 +9,7 @@
 # Last, the service it registered is compared with the one that
 # tolvane.exe /install registers from the same folder.
 #
-# usage: package_test.sh TOLVANE_EXE CHECK_EXE BUILD_DIR
+# usage: package_test.sh TOLVANE_EXE CHECK_EXE BUILD_DIR SVCCTL_EXE
 #
 # Exit codes reach us through Wine as 8 bits: msiexec's 1603 (fatal error)
 # arrives as 67.
@@ -20,6 +20,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
 exe="$(realpath "$1")"
 check_exe="$(realpath "$2")"
 build="$(realpath "$3")"
+svcctl="$(realpath "$4")"  # asks the manager what Wine's sc does not say (1060)
 
 model="QX9"
 service="Tolvane_$model"
@@ -37,7 +38,7 @@ prefix="$build/wine/package"
 tmp="$build/wine/package.files"
 wine_prefix_new "$build" win32 "$prefix" || { fail "a fresh Wine prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
-trap 'wine_prefix_drop "$prefix"; rm -rf "$tmp"' EXIT
+trap 'wine_prefix_drop "$prefix"; rm -rf "$tmp"; checks_exit' EXIT
 trap 'exit 1' INT TERM
 rm -rf "$tmp"
 mkdir -p "$tmp/bin" "$tmp/dist" "$prefix/drive_c/packages"
@@ -130,10 +131,15 @@ msi() {  # msiexec ARGS...: sets code
     code=$RUN_RC
 }
 # The service's state as the manager reports it: 4 running, 1 stopped,
-# empty when no such service.
+# absent when the manager says there is no such service (1060); any other
+# answer is printed as it came.
 state() {  # [SERVICE]
-    run_exe sc query "${1:-$service}"
-    sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p' <<<"$RUN_OUT"
+    run_exe "$svcctl" query "${1:-$service}"
+    case $RUN_OUT in
+        error=1060) echo absent ;;
+        state=[0-9]*) local rest=${RUN_OUT#state=}; echo "${rest%% *}" ;;
+        *) echo "unreadable (exit $RUN_RC): $RUN_OUT" ;;
+    esac
 }
 state_is() { [ "$(state "${2:-}")" = "$1" ]; }  # STATE [SERVICE]
 check_state() {  # what state
@@ -143,6 +149,7 @@ check_state() {  # what state
 # A key's values, one "name type data" line each, sorted.
 values() {
     run_exe reg query "$1"
+    [ "$RUN_RC" = 0 ] || echo "(reg query $1 failed: exit $RUN_RC)"
     grep 'REG_' <<<"$RUN_OUT" | sed 's/^ *//' | sort
 }
 value() {  # KEY NAME: the data of one value
@@ -152,6 +159,7 @@ settings() { tr -d '\r' <"$folder/tolvane.ini"; }
 # Products of this name the installer has registered, with their versions.
 products() {
     run_exe reg query "$uninstall_key" /s
+    [ "$RUN_RC" = 0 ] || echo "(reg query $uninstall_key failed: exit $RUN_RC)"
     awk '/^HKEY/ { name = ""; version = "" }
          $1 == "DisplayName" { name = $3 }
          $1 == "DisplayVersion" { version = $3 }
@@ -180,7 +188,7 @@ m55="$(printf 'M%.0s' {1..55})"
 d127="$(printf 'D%.0s' {1..127})"
 refused "a MODEL of 56 characters" "${m55}6" "$d127" ModelTooLong
 refused "a DISPLAYNAME of 128 characters" "$m55" "${d127}8" DisplayNameTooLong
-check_eq "install: nothing installed after the refusals" "" "$(state)$(products)"
+check_eq "install: nothing installed after the refusals" "absent" "$(state)$(products)"
 
 msi /i "$old_pkg" "MODEL=$model" "DISPLAYNAME=$display" "DESCRIPTION=$description" \
     "BTHWID=$bt_pattern" "WIFIHWID=$wifi_pattern" "INSTALLFOLDER=$winfolder" /l*v 'C:\packages\install.log'
@@ -255,12 +263,12 @@ check_state "downgrade: service still running" 4
 msi /i "$rebuilt_pkg" MODEL=QX8
 check_eq "rebuild: exit code, one product" "0 $newer" "$code $(products)"
 poll_until "$timeout" state_is 4 Tolvane_QX8
-check_eq "rebuild: the old service gone, the new one running" " 4" "$(state) $(state Tolvane_QX8)"
+check_eq "rebuild: the old service gone, the new one running" "absent 4" "$(state) $(state Tolvane_QX8)"
 
 # ---- uninstall: nothing left ----
 msi /x "$rebuilt_pkg"
 check_eq "uninstall: exit code" 0 "$code"
-check_eq "uninstall: no service" "" "$(state)$(state Tolvane_QX8)"
+check_eq "uninstall: no service" "absent absent" "$(state) $(state Tolvane_QX8)"
 files >"$tmp/files.after"
 check_eq "uninstall: no file or folder left" "" \
     "$(diff "$tmp/files.before" "$tmp/files.after" | grep '^[<>]')"
