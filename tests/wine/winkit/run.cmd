@@ -520,17 +520,25 @@ rem what sc answered otherwise ("sc exit code N"). Read from the line whose
 rem value is a number and a state's name: the label before the colon is
 rem translated, the state's name is not. (A for /f inside another splits
 rem nothing under Wine: a call does the second split.) Absent is what the
-rem manager says, error 1060 (sc's exit code); Wine's sc says nothing and
-rem exits with 1 instead, so under Wine that counts when no key of the
-rem service is left either.
+rem manager says, error 1060: sc's exit code, or its line "[SC] ... 1060:"
+rem (Wine's cmd gives a called script's exit code as 1). Wine's sc says
+rem nothing and exits with 1 instead, so under Wine that counts when no
+rem key of the service is left either.
 :state
 set "ST="
 call sc query %~1 >"%SCQ%" 2>&1
 set "SCRC=%errorlevel%"
 if "%SCRC%"=="0" for /f "usebackq tokens=1,* delims=:" %%A in ("%SCQ%") do call :state_of "%%B"
 if "%SCRC%"=="1060" set "ST=absent"
+if not "%SCRC%"=="0" for /f "usebackq tokens=1,*" %%A in ("%SCQ%") do call :sc_1060 "%%A" "%%B"
 if "%WINE%%SCRC%"=="11" call :wine_absent %~1
 if not defined ST set "ST=sc exit code %SCRC%"
+exit /b 0
+
+rem :sc_1060 FIRST REST: ST=absent for sc's line "[SC] ... 1060:".
+:sc_1060
+set "L=%~2"
+if "%~1"=="[SC]" if "%L:~-5%"=="1060:" set "ST=absent"
 exit /b 0
 
 rem :wine_absent SERVICE: ST=absent when Wine's sc printed nothing and the
