@@ -32,7 +32,7 @@ fi
 wine_prefix_copy "$(wine_template_path "$build" "$arch")" "$prefix" ||
     { fail "a fresh copy of the $arch prefix"; checks_done; exit 1; }
 export WINEPREFIX="$prefix"
-trap 'wine_prefix_drop "$prefix"' EXIT
+trap 'wine_prefix_drop "$prefix"; checks_exit' EXIT
 wine_server_up
 
 # Runs the probe (Windows path or Unix path); its output is RUN_OUT.

@@ -263,7 +263,7 @@ set "ARGS=/uninstall" & call :run_exe
 set "EXE=%SAVED%"
 call :expect_state "first model still running" %SERVICE% 4
 set "ARGS=/uninstall" & call :run_exe
-call :wait_state %SERVICE% absent
+call :expect_absent "first model uninstalled" %SERVICE%
 exit /b 0
 
 :settings_path_limit
