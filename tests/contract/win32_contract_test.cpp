@@ -357,6 +357,16 @@ TEST_P(Win32Contract, AFileIsSeen) {
               Win().CreateFileA((dir + "absent.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+
+    // Opened without the right to read, as a device path is: nothing is read.
+    file = Win().CreateFileA((dir + "seen.ini").c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    SetLastError(kUnsetLastError);
+    got = 77;
+    EXPECT_FALSE(Win().ReadFile(file, head, sizeof head, &got, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_TRUE(Win().CloseHandle(file));
 }
 
 // A file's access list, "SID:mask " per entry in order.

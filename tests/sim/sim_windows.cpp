@@ -218,13 +218,32 @@ BOOL WINAPI SimHeapFree(HANDLE heap, DWORD, LPVOID block) {
 
 // ---- device files ----
 
+// A file's rights with the generic ones mapped to the data rights they hold.
+DWORD FileRights(DWORD access) {
+    DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & (GENERIC_READ | GENERIC_ALL)) rights |= FILE_GENERIC_READ;
+    if (access & (GENERIC_WRITE | GENERIC_ALL)) rights |= FILE_GENERIC_WRITE;
+    if (access & (GENERIC_EXECUTE | GENERIC_ALL)) rights |= FILE_GENERIC_EXECUTE;
+    return rights;
+}
+
+bool FileGrants(uintptr_t handle, DWORD rights) {
+    auto a = g_state.fileAccess.find(handle);
+    return a != g_state.fileAccess.end() && (a->second & rights) == rights;
+}
+
 HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                              DWORD disposition, DWORD flags, HANDLE templ) {
     Windows& w = g_state;
     w.fileOpens.push_back({path, access, share, disposition, flags, sa == nullptr, templ});
     auto device = w.devices.find(Lower(path));
     if (w.files.count(Lower(path)) != 0) {
+        // The files live beside the exe, where a standard user may read but
+        // never change anything.
+        const DWORD changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                              FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER;
         if ((w.filesDenied.count(Lower(path)) != 0 && !Scm().admin) ||
+            ((FileRights(access) & changes) != 0 && !Scm().admin) ||
             w.filesSystemOnly.count(Lower(path)) != 0) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
@@ -232,6 +251,7 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
         uintptr_t h = w.NewHandle(HandleKind::File);
         w.openFiles[h] = path;
         w.fileReadAt[h] = 0;
+        w.fileAccess[h] = FileRights(access);
         return reinterpret_cast<HANDLE>(h);
     }
     if (device == w.devices.end()) {
@@ -244,6 +264,7 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
     }
     uintptr_t h = w.NewHandle(HandleKind::File);
     w.openFiles[h] = path;
+    w.fileAccess[h] = FileRights(access);
     return reinterpret_cast<HANDLE>(h);
 }
 
@@ -261,6 +282,12 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
     if (returned == nullptr && overlapped == nullptr) {
         ADD_FAILURE() << "DeviceIoControl without OVERLAPPED and with a null lpBytesReturned";
         SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    // The code names the rights it needs of the handle (FILE_ANY_ACCESS: none).
+    const DWORD needs = (code >> 14) & (FILE_READ_DATA | FILE_WRITE_DATA);
+    if (!FileGrants(f->first, needs)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     SimDevice& dev = w.devices[Lower(f->second)];
@@ -295,6 +322,10 @@ BOOL WINAPI SimReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, 
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (!FileGrants(at->first, FILE_READ_DATA)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     const std::string& text = w.files[Lower(w.openFiles[at->first])];
     const size_t n = std::min<size_t>(size, text.size() - std::min(text.size(), at->second));
     std::memcpy(buffer, text.data() + at->second, n);
@@ -309,6 +340,7 @@ BOOL WINAPI SimCloseHandle(HANDLE handle) {
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
     w.fileReadAt.erase(h);
+    w.fileAccess.erase(h);
     return TRUE;
 }
 

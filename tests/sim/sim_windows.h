@@ -127,6 +127,7 @@ struct Windows {
     std::map<std::string, SimDevice> devices;  // lower path -> device
     std::map<uintptr_t, std::string> openFiles;  // handle -> path as opened
     std::map<uintptr_t, size_t> fileReadAt;  // open profile file -> where a read goes on
+    std::map<uintptr_t, DWORD> fileAccess;   // open file or device -> the rights it grants
     std::vector<FileOpen> fileOpens;
     std::vector<DriverRequest> driverRequests;  // every device, in arrival order
 

@@ -175,11 +175,10 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     EXPECT_STREQ("0007", net.payload.DriverSuffix);
     EXPECT_EQ(1, net.pathOpens);
 
-    // The settings file opened for reading as the profile read opens it;
-    // the path once, as a send opens it, and sent nothing.
+    // The settings file opened as the profile read opens it, shared, and
+    // read; the path once, as a send opens it, and sent nothing.
     ASSERT_EQ(2u, Sim().fileOpens.size());
     EXPECT_EQ(std::string(kFolder) + "tolvane.ini", Sim().fileOpens[0].path);
-    EXPECT_EQ(static_cast<DWORD>(GENERIC_READ), Sim().fileOpens[0].access);
     EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE), Sim().fileOpens[0].share);
     EXPECT_EQ(0, Sim().OpenHandles()) << "the settings file is closed";
     const sim::FileOpen& open = Sim().fileOpens[1];
