@@ -59,7 +59,7 @@ protected:
     const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
 
     // The status key's values: the numbers in StatusNumber's order, then
-    // FailedAt, Adapter and TimeUtc.
+    // FailedAt, Adapter, TimeUtc and RetryUtc.
     std::string Status() {
         const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
         std::string all;
@@ -69,7 +69,7 @@ protected:
             if (v != nullptr && v->type == REG_DWORD) std::memcpy(&n, v->data.data(), 4);
             all += std::to_string(static_cast<long>(n)) + " ";
         }
-        for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc}) {
+        for (const char* name : {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc, kStatusRetryUtc}) {
             const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
             const bool text = v != nullptr && v->type == REG_SZ;
             all += text ? "[" + std::string(v->data.c_str()) + "]" : "?";
@@ -361,18 +361,19 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     EXPECT_EQ("system\\currentcontrolset\\services\\tolvane_qm5520\\status",
               Sim().regCreates[0].path);
     EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
-    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());
+    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08][]", Status());
 
     Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
     sim::SetStarted(bt, false);
     Sim().utcNow.wSecond = 9;
     OnDeviceArrival();
-    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09][2026-12-08 07:36:11]",
+              Status());
 
-    // Only what changed is set: 8 values for the refusal, 6 for the retry.
+    // Only what changed is set: 9 values for the refusal, 7 for the retry.
     OnDeviceRemoval();  // the retry
-    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09]", Status());
-    EXPECT_EQ(10 + 8 + 6, Sim().regSets);
+    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09][]", Status());
+    EXPECT_EQ(11 + 9 + 7, Sim().regSets);
     OnDeviceArrival();  // nothing to send: nothing written
     EXPECT_EQ(3u, Sim().regCreates.size());
 
@@ -382,7 +383,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
     sim::SetStarted(bt, true);
     OnDeviceArrival();
-    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09][2026-12-08 07:36:11]", Status());
 
     // Without the service's own key nothing is written, and nothing made.
     Sim().DeleteKey(kServiceKey);

@@ -40,7 +40,7 @@ TEST_F(DriverRequest, OpensWithTheExactArgumentsAndSendsCodeAndValue) {
     EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), open.share);
     EXPECT_TRUE(open.securityNull);
     EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
-    EXPECT_EQ(0u, open.flags);
+    EXPECT_EQ(static_cast<DWORD>(FILE_FLAG_OVERLAPPED), open.flags);
     EXPECT_EQ(INVALID_HANDLE_VALUE, open.templ);
 
     ASSERT_EQ(1u, dev.requests.size());
