@@ -352,6 +352,31 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
 // Every request leaves its exchange in the volatile status key, written
 // only when a request goes out: state, accepted, error, the state the
 // driver holds, counts, the retry, then where it failed, path and time.
+TEST(RetrySchedule, TwoSecondsDoublingUpToFiveMinutes) {
+    const DWORD expected[] = {2000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000};
+    for (DWORD n = 0; n < 11; ++n) EXPECT_EQ(expected[n], RetryDelayFor(n)) << n;
+    EXPECT_EQ(300000u, RetryDelayFor(0xFFFFFFFF));
+}
+
+TEST(StatusTime, SecondsAddAcrossDaysMonthsAndLeapYears) {
+    struct Row { SYSTEMTIME from; DWORD seconds; const char* to; };
+    const Row rows[] = {
+        {{2026, 12, 2, 31, 23, 59, 58, 999}, 2, "2027-01-01 00:00:00"},
+        {{2028, 2, 1, 28, 23, 59, 59, 0}, 1, "2028-02-29 00:00:00"},
+        {{2026, 2, 6, 28, 23, 59, 59, 0}, 1, "2026-03-01 00:00:00"},
+        {{2100, 2, 0, 28, 12, 0, 0, 0}, 86400, "2100-03-01 12:00:00"},
+        {{2026, 4, 0, 30, 23, 57, 0, 0}, 300, "2026-05-01 00:02:00"},
+        {{2026, 1, 0, 1, 0, 0, 0, 0}, 0, "2026-01-01 00:00:00"},
+    };
+    for (const Row& r : rows) {
+        SYSTEMTIME t = r.from;
+        AddSeconds(&t, r.seconds);
+        char text[kStatusTimeCapacity];
+        FormatStatusTime(t, text);
+        EXPECT_STREQ(r.to, text);
+    }
+}
+
 TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     const std::string a = "[" + PathOf(kGuidA) + "]";
     DEVINST bt = AddBt(true);
@@ -391,6 +416,32 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     OnDeviceArrival();
     EXPECT_EQ(4u, Sim().regCreates.size());
     EXPECT_FALSE(Sim().KeyExists(static_cast<int>(sim::RegView::View32), kServiceKey));
+}
+
+// After a resume the adapter told before hears the state again, once;
+// one away only has it recorded.
+TEST_F(Coordinator, AResumeTellsTheStandingAdapterOnce) {
+    DEVINST bt = AddBt(true);
+    DEVINST wifi = AddWifi(kGuidA);
+    OnServiceStart();
+    OnResume();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    OnResume();
+    EXPECT_EQ(3u, Sent().size());
+    EXPECT_EQ(0, WifiPresent) << "refused: the next arrival tells it";
+    EXPECT_EQ(1, RetryOwed);
+    sim::SetStarted(wifi, false);
+    sim::SetStarted(bt, false);
+    OnResume();
+    EXPECT_EQ(3u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+    EXPECT_EQ(0, RetryOwed);
+    EXPECT_EQ(0u, RefusalsInARow);
+    EXPECT_EQ("1 0 31 1 3 1 0 [control][" + PathOf(kGuidA) + "][2026-12-08 07:36:08][]", Status())
+        << "the retry no longer announced";
 }
 
 TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {
