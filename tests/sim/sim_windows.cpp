@@ -419,8 +419,8 @@ BOOL WINAPI SimCreateTimerQueueTimer(PHANDLE timer, HANDLE, WAITORTIMERCALLBACK 
     return TRUE;
 }
 
-// Without a completion event it does not wait: while the timer's callback
-// runs, the timer goes once it returns, and the call says ERROR_IO_PENDING.
+// Without a completion event it does not wait: the timer goes (once its
+// callback, if running, returns) and the call says ERROR_IO_PENDING.
 BOOL WINAPI SimDeleteTimerQueueTimer(HANDLE, HANDLE timer, HANDLE completionEvent) {
     Windows& w = g_state;
     const size_t i = (reinterpret_cast<uintptr_t>(timer) - 0x7000) / 4 - 1;
@@ -430,7 +430,7 @@ BOOL WINAPI SimDeleteTimerQueueTimer(HANDLE, HANDLE timer, HANDLE completionEven
         return FALSE;
     }
     w.timers[i].deleted = true;
-    if (w.runningTimer == static_cast<int>(i) && completionEvent == nullptr) {
+    if (completionEvent == nullptr) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
