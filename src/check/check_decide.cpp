@@ -29,7 +29,7 @@ const CodeWord kExitCodeTexts[] = {
     {kCheckAccessDenied,
      "the settings file or the adapter's device path is refused to this user (run elevated)"},
     {kCheckDriverRefused,
-     "the driver refused the last request; it waits for the next device event"},
+     "the driver refused the last request; it is sent again by itself or at the next device event"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -142,6 +142,7 @@ const CodeWord kErrorNames[] = {
     {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"}, {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
     {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
     {ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
+    {ERROR_IO_PENDING, "ERROR_IO_PENDING"}, {ERROR_TIMEOUT, "ERROR_TIMEOUT"},
 };
 
 // kWarnKindCount stands for none.

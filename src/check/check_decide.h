@@ -30,7 +30,7 @@ const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
 const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
                                          // (elevated: no-settings, path-does-not-open)
-const int kCheckDriverRefused = 8;       // a refused state waits for the next device event
+const int kCheckDriverRefused = 8;       // a refused state waits for its retry
 const int kCheckExitCodeCount = 9;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 

@@ -312,9 +312,10 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     };
     const Wanted kText[] = {{kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt},
                             {kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter},
-                            {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc}};
+                            {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc},
+                            {kStatusRetryUtc, REG_SZ, f->retryUtc, sizeof f->retryUtc}};
     LONG result = ERROR_SUCCESS;
-    for (int i = 0; i < kStatusNumberCount + 3 && result == ERROR_SUCCESS; ++i) {
+    for (int i = 0; i < kStatusNumberCount + kStatusTextCount && result == ERROR_SUCCESS; ++i) {
         const Wanted w = i < kStatusNumberCount
                              ? Wanted{kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD)}
                              : kText[i - kStatusNumberCount];
@@ -325,7 +326,9 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     Win().RegCloseKey(key);
     f->error = static_cast<DWORD>(result);
     f->read = result == ERROR_SUCCESS;
-    if (f->read) LocalTime(f->timeUtc, f->timeLocal);
+    if (!f->read) return;
+    LocalTime(f->timeUtc, f->timeLocal);
+    LocalTime(f->retryUtc, f->retryLocal);
 }
 
 }  // namespace

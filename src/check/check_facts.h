@@ -140,6 +140,8 @@ struct LastRequestFacts {
     char adapter[kDevicePathSlot];
     char timeUtc[kStatusTimeCapacity];
     char timeLocal[kStatusTimeCapacity];  // empty when TimeUtc is not a time
+    char retryUtc[kStatusTimeCapacity];    // empty when no retry is timed
+    char retryLocal[kStatusTimeCapacity];  // empty when RetryUtc is not a time
 };
 
 struct CheckFacts {

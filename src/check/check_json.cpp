@@ -218,6 +218,8 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v
     JsonNumber(w, "refused", r.numbers[kStatusRefused]);
     JsonBool(w, "retryWaiting", v.retry == kRetryWaiting);
     JsonString(w, "retry", WordOf(kRetryNames, v.retry, nullptr));
+    JsonString(w, "retryUtc", r.retryUtc[0] ? r.retryUtc : nullptr);
+    JsonString(w, "retryLocal", r.retryLocal[0] ? r.retryLocal : nullptr);
     JsonBool(w, "fromLastRun", v.fromLastRun != 0);
     JsonEndObject(w);
 }

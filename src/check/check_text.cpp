@@ -321,7 +321,9 @@ void DriverAnswer(const LastRequestFacts& r, Out* out) {
         return Row(out, "Driver", "not asked: no adapter path");
     char number[kDecimalTextCapacity];
     const char* name = WindowsErrorName(r.numbers[kStatusError]);
-    Row(out, "Driver", {"refused at the ", r.failedAt, ": error ",
+    const int timedOut = std::strcmp(r.failedAt, FailedAtName(kDriverTimedOut)) == 0;
+    Row(out, "Driver", {timedOut ? "" : "refused at the ", timedOut ? "timed out" : r.failedAt,
+                        ": error ",
                         Decimal(r.numbers[kStatusError], number), name ? " (" : "",
                         name ? name : "", name ? ")" : ""});
 }
@@ -356,6 +358,10 @@ void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     Row(out, "Requests", {Decimal(r.numbers[kStatusSent], sent), " sent, ",
                           Decimal(r.numbers[kStatusRefused], refused),
                           " refused since the service started"});
+    if (v.retry == kRetryWaiting && r.retryUtc[0])
+        return Row(out, "Retry", {"waiting: sent again at ",
+                                  r.retryLocal[0] ? r.retryLocal : r.retryUtc,
+                                  r.retryLocal[0] ? " local time" : " UTC"});
     Row(out, "Retry",
         v.retry == kRetryWaiting   ? "waiting: the state is sent again at the next device event"
         : v.retry == kRetryNoneNow ? "none now: Bluetooth is no longer in the refused state"

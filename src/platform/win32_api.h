@@ -44,6 +44,20 @@ struct Win32Api {
     BOOL(WINAPI* WriteConsoleW)(HANDLE console, const VOID* text, DWORD count, LPDWORD written,
                                 LPVOID reserved);
 
+    // kernel32: a request the driver may hold. It is waited for with a
+    // bound and cancelled by the thread that issued it.
+    HANDLE(WINAPI* CreateEventA)(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState,
+                                 LPCSTR name);
+    DWORD(WINAPI* WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
+    BOOL(WINAPI* CancelIo)(HANDLE file);
+    BOOL(WINAPI* GetOverlappedResult)(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred,
+                                      BOOL wait);
+
+    // kernel32: the retry of a refused request, armed only while one waits
+    BOOL(WINAPI* CreateTimerQueueTimer)(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback,
+                                        PVOID parameter, DWORD dueTime, DWORD period, ULONG flags);
+    BOOL(WINAPI* DeleteTimerQueueTimer)(HANDLE queue, HANDLE timer, HANDLE completionEvent);
+
     // kernel32: locks
     void(WINAPI* InitializeCriticalSection)(LPCRITICAL_SECTION cs);
     void(WINAPI* EnterCriticalSection)(LPCRITICAL_SECTION cs);

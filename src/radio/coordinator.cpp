@@ -13,6 +13,18 @@ int WifiPresent = 0;
 char AdapterPath[kDevicePathSlot] = "";
 char ToldAdapterPath[kDevicePathSlot] = "";
 int CoordinatorHostCode = 0;
+int RetryOwed = 0;
+DWORD RefusalsInARow = 0;
+
+namespace {
+int g_ruleRecorded = 0;  // the running rule wrote the status
+}  // namespace
+
+DWORD RetryDelayFor(DWORD refusalsInARow) {
+    DWORD delay = kFirstRetryMs;
+    for (DWORD i = 1; i < refusalsInARow && delay < kLongestRetryMs; ++i) delay *= 2;
+    return delay < kLongestRetryMs ? delay : kLongestRetryMs;
+}
 
 namespace {
 
@@ -68,11 +80,20 @@ int SendBluetoothState(int state) {
     // away the state is recorded; telling it when it is back delivers it.
     if (told || WifiPresent == 0) LastBluetoothState = state;
     if (told) std::memcpy(ToldAdapterPath, AdapterPath, sizeof ToldAdapterPath);
+    // A refusal is retried by itself; without a path nothing was sent, and
+    // only an event can bring one.
+    RetryOwed = !told && reply.step != kDriverNoPath;
+    if (told) RefusalsInARow = 0;
+    if (RetryOwed) ++RefusalsInARow;
     // For an administrator only: a refused state is always sent again, at
-    // the next event or when an arrival tells the adapter. Without a path
-    // nothing was sent, which is noted only when the state is left waiting.
-    if (reply.step != kDriverNoPath || LastBluetoothState != state)
-        RecordExchange(state, AdapterPath, reply, !told);
+    // the retry, the next event or when an arrival tells the adapter.
+    // Without a path nothing was sent, which is noted only when the state is
+    // left waiting.
+    if (reply.step != kDriverNoPath || LastBluetoothState != state) {
+        g_ruleRecorded = 1;
+        RecordExchange(state, AdapterPath, reply, !told,
+                       RetryOwed ? RetryDelayFor(RefusalsInARow) : 0);
+    }
     return told;
 }
 
@@ -93,16 +114,34 @@ void AdapterUp(int state, int reachedThisRule) {
     WifiPresent = SendBluetoothState(state);
 }
 
+// A rule that redoes all the retry would do: a retry still owed at its end
+// comes from a refusal it met itself.
+void BeginWholeRule() {
+    RetryOwed = 0;
+    g_ruleRecorded = 0;
+}
+
+// Nothing left to tell: the status, unless this rule wrote it, must stop
+// announcing a retry.
+void EndWholeRule() {
+    if (RetryOwed) return;
+    if (RefusalsInARow != 0 && !g_ruleRecorded) RecordRetryDropped();
+    RefusalsInARow = 0;
+}
+
 }  // namespace
 
 void OnServiceStart() {
+    BeginWholeRule();
     ProbeBluetooth(&LastBluetoothState);
     int wifi = 0;
     ProbeWifi(&wifi);
     if (wifi != 0) AdapterUp(LastBluetoothState, 0);
+    EndWholeRule();
 }
 
 void OnDeviceArrival() {
+    BeginWholeRule();
     int bt = 0;
     ProbeBluetooth(&bt);
     // Sent before the Wi-Fi probe: aimed at the adapter path known so far.
@@ -116,6 +155,26 @@ void OnDeviceArrival() {
     } else {
         AdapterUp(bt, reached);
     }
+    EndWholeRule();
+}
+
+void OnRetry() { OnDeviceArrival(); }
+
+void OnResume() {
+    BeginWholeRule();
+    int bt = 0;
+    ProbeBluetooth(&bt);
+    int wifi = 0;
+    ProbeWifi(&wifi);
+    if (wifi == 0) {
+        // Recorded: telling the adapter when it is back delivers it.
+        WifiPresent = 0;
+        LastBluetoothState = bt;
+    } else {
+        WifiPresent = 0;
+        WifiPresent = SendBluetoothState(bt);
+    }
+    EndWholeRule();
 }
 
 void OnDeviceRemoval() {
@@ -135,5 +194,7 @@ void ResetCoordinator() {
     AdapterPath[0] = '\0';
     ToldAdapterPath[0] = '\0';
     CoordinatorHostCode = 0;
+    RetryOwed = 0;
+    RefusalsInARow = 0;
     ResetExchangeCounts();
 }

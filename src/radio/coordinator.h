@@ -31,6 +31,20 @@ const RadioClass kRadioClasses[kRadioClassCount] = {
     {"Net", kKeyWifiPattern, kLookupAdapterNames},
 };
 
+// A refused state is sent again by itself: 2 s after the first refusal in a
+// row, doubling, at most 5 minutes.
+const DWORD kFirstRetryMs = 2000;
+const DWORD kLongestRetryMs = 300000;
+DWORD RetryDelayFor(DWORD refusalsInARow);
+
+// A request the driver refused (no path is no refusal) waits to be sent
+// again: RetryOwed is 1 and RefusalsInARow counts the refusals since it
+// last accepted. An acceptance, or a rule that finds nothing left to tell,
+// clears both. The removal rule leaves a waiting retry as it is: it never
+// tells an adapter that stands.
+extern int RetryOwed;
+extern DWORD RefusalsInARow;
+
 int ProbeBluetooth(int* state);
 int ProbeWifi(int* present);
 
@@ -41,6 +55,11 @@ int SendBluetoothState(int state);
 void OnServiceStart();
 void OnDeviceArrival();
 void OnDeviceRemoval();
+// The arrival rule, run again for a refused state with no device event.
+void OnRetry();
+// After a resume from sleep: probes as at start-up and tells a started
+// adapter the state once, even one told before (it may have reset).
+void OnResume();
 
 // Back to the process-start state (tests).
 void ResetCoordinator();

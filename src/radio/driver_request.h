@@ -17,7 +17,7 @@ DWORD BaseCodeFor(int hostCode);
 DWORD RequestCode(DWORD baseCode, int hostCode);
 
 // Opens the adapter's device as every request does: no access asked, read
-// sharing, an existing device only. INVALID_HANDLE_VALUE when the path is
+// sharing, an existing device only, for overlapped requests. INVALID_HANDLE_VALUE when the path is
 // empty or does not open; otherwise the caller closes the handle.
 HANDLE OpenAdapter(const char* adapterPath);
 
@@ -25,7 +25,19 @@ HANDLE OpenAdapter(const char* adapterPath);
 int ValueInHeapBlock(int hostCode);
 
 // Where a request ended: accepted, or the step that failed.
-enum DriverStep { kDriverAccepted, kDriverNoPath, kDriverOpenFailed, kDriverControlFailed };
+enum DriverStep {
+    kDriverAccepted,
+    kDriverNoPath,
+    kDriverOpenFailed,
+    kDriverControlFailed,
+    kDriverTimedOut  // not completed within the bound; cancelled, or still held
+};
+
+// How long the driver may hold a request, and how long a cancelled one is
+// then waited for. A rule sends at most twice, so a control handler stays
+// well inside the 30 s it has and the 20 s a shutdown allows by default.
+const DWORD kRequestBoundMs = 5000;
+const DWORD kCancelBoundMs = 1000;
 
 struct DriverReply {
     int step;     // a DriverStep
@@ -34,5 +46,9 @@ struct DriverReply {
 
 // Opens adapterPath, sends the request with *value as the output buffer and
 // closes it again. Returns 1 only when the device control succeeded; reply
-// tells where it ended.
+// tells where it ended. A request the driver holds past kRequestBoundMs is
+// cancelled and ends timed out (ERROR_TIMEOUT). One that even the cancel
+// does not end within kCancelBoundMs is left with the driver, its buffers
+// and handles kept for it; until it completes, each request ends timed out
+// (ERROR_IO_PENDING) without being sent.
 int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, DriverReply* reply);

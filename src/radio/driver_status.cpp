@@ -20,7 +20,7 @@ DWORD g_acceptedState = kNoneAccepted;
 // Each value as last set in the key, so that a request sets only what
 // changed (as a rule the state, the counts and the time); a key made anew
 // gets them all. Size 0: not known to be in the key.
-const int kStatusValueCount = kStatusNumberCount + 3;
+const int kStatusValueCount = kStatusNumberCount + kStatusTextCount;
 struct WrittenValue {
     DWORD size;
     BYTE data[kDevicePathSlot];  // the longest value: an adapter path
@@ -104,19 +104,37 @@ int ParseStatusTime(const char* text, SYSTEMTIME* t) {
 }
 
 const char* FailedAtName(int step) {
-    static const char* const kNames[] = {"", "no-path", "open", "control"};
+    static const char* const kNames[] = {"", "no-path", "open", "control", "timed-out"};
     return kNames[step];
 }
 
-void RecordExchange(int state, const char* adapterPath, const DriverReply& reply,
-                    int retryWaiting) {
-    const int accepted = reply.step == kDriverAccepted;
-    if (reply.step != kDriverNoPath) {
-        ++g_sent;
-        if (!accepted) ++g_refused;
+void AddSeconds(SYSTEMTIME* t, DWORD seconds) {
+    DWORD total = t->wSecond + t->wMinute * 60u + t->wHour * 3600u + seconds;
+    DWORD days = total / 86400;
+    total %= 86400;
+    t->wHour = static_cast<WORD>(total / 3600);
+    t->wMinute = static_cast<WORD>(total / 60 % 60);
+    t->wSecond = static_cast<WORD>(total % 60);
+    for (; days > 0; --days) {
+        const int y = t->wYear;
+        const int leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+        static const WORD kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const WORD length = static_cast<WORD>(kDays[(t->wMonth + 11) % 12] + (t->wMonth == 2 && leap));
+        if (++t->wDay <= length) continue;
+        t->wDay = 1;
+        if (++t->wMonth > 12) {
+            t->wMonth = 1;
+            ++t->wYear;
+        }
     }
-    if (accepted) g_acceptedState = static_cast<DWORD>(state);
+    t->wDayOfWeek = 0;
+    t->wMilliseconds = 0;
+}
 
+namespace {
+
+// Creates or opens the Status key to set values; null when it cannot.
+HKEY OpenStatusKey() {
     HKEY service = OpenServiceKey();
     HKEY key = nullptr;
     DWORD disposition = 0;
@@ -126,24 +144,61 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
                                                   REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
                                                   &key, &disposition);
     if (service != nullptr) Win().RegCloseKey(service);
-    if (made != ERROR_SUCCESS) return;
+    if (made != ERROR_SUCCESS) return nullptr;
     if (disposition != REG_OPENED_EXISTING_KEY) std::memset(g_written, 0, sizeof g_written);
+    return key;
+}
 
+const char* const kTextNames[kStatusTextCount] = {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc,
+                                                  kStatusRetryUtc};
+
+void SetText(HKEY key, int i, const char* text) {
+    SetIfChanged(key, kTextNames[i], REG_SZ, text, static_cast<DWORD>(std::strlen(text) + 1),
+                 &g_written[kStatusNumberCount + i]);
+}
+
+void SetNumber(HKEY key, int i, DWORD number) {
+    SetIfChanged(key, kStatusNumberNames[i], REG_DWORD, &number, sizeof number, &g_written[i]);
+}
+
+}  // namespace
+
+void RecordExchange(int state, const char* adapterPath, const DriverReply& reply,
+                    int retryWaiting, DWORD retryInMs) {
+    const int accepted = reply.step == kDriverAccepted;
+    if (reply.step != kDriverNoPath) {
+        ++g_sent;
+        if (!accepted) ++g_refused;
+    }
+    if (accepted) g_acceptedState = static_cast<DWORD>(state);
+
+    HKEY key = OpenStatusKey();
+    if (key == nullptr) return;
     const DWORD numbers[kStatusNumberCount] = {
         static_cast<DWORD>(state), static_cast<DWORD>(accepted), reply.error, g_acceptedState,
         g_sent, g_refused, static_cast<DWORD>(retryWaiting)};
-    for (int i = 0; i < kStatusNumberCount; ++i)
-        SetIfChanged(key, kStatusNumberNames[i], REG_DWORD, &numbers[i], sizeof(DWORD),
-                     &g_written[i]);
+    for (int i = 0; i < kStatusNumberCount; ++i) SetNumber(key, i, numbers[i]);
     SYSTEMTIME now;
     Win().GetSystemTime(&now);
     char time[kStatusTimeCapacity];
     FormatStatusTime(now, time);
-    const char* const names[] = {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc};
-    const char* const texts[] = {FailedAtName(reply.step), adapterPath, time};
-    for (int i = 0; i < 3; ++i)
-        SetIfChanged(key, names[i], REG_SZ, texts[i], static_cast<DWORD>(std::strlen(texts[i]) + 1),
-                     &g_written[kStatusNumberCount + i]);
+    char retry[kStatusTimeCapacity] = "";
+    if (retryInMs != 0) {
+        // To the second after it: never announced earlier than it comes.
+        AddSeconds(&now, (retryInMs + now.wMilliseconds + 999) / 1000);
+        FormatStatusTime(now, retry);
+    }
+    const char* const texts[kStatusTextCount] = {FailedAtName(reply.step), adapterPath, time,
+                                                 retry};
+    for (int i = 0; i < kStatusTextCount; ++i) SetText(key, i, texts[i]);
+    Win().RegCloseKey(key);
+}
+
+void RecordRetryDropped() {
+    HKEY key = OpenStatusKey();
+    if (key == nullptr) return;
+    SetNumber(key, kStatusRetryWaiting, 0);
+    SetText(key, kStatusTextCount - 1, "");
     Win().RegCloseKey(key);
 }
 

@@ -33,26 +33,31 @@ enum StatusNumber {
     kStatusAcceptedState,  // the state the driver last accepted; kNoneAccepted before any
     kStatusSent,           // requests sent since the service started
     kStatusRefused,        // of those, refused
-    kStatusRetryWaiting,   // 1: the refused state is sent again at a coming device event
+    kStatusRetryWaiting,   // 1: the refused state is sent again (RetryUtc, or a coming event)
     kStatusNumberCount
 };
 extern const char* const kStatusNumberNames[kStatusNumberCount];
 // REG_SZ ones:
-const char kStatusFailedAt[] = "FailedAt";  // "", "no-path", "open" or "control"
+const char kStatusFailedAt[] = "FailedAt";  // "", "no-path", "open", "control" or "timed-out"
 const char kStatusAdapter[] = "Adapter";    // the adapter path the request was aimed at
 const char kStatusTimeUtc[] = "TimeUtc";    // "YYYY-MM-DD hh:mm:ss", UTC
+const char kStatusRetryUtc[] = "RetryUtc";  // when the refused state is sent again; "" if not timed
+const int kStatusTextCount = 4;
 
 const DWORD kNoneAccepted = 0xFFFFFFFF;
 // TimeUtc's shape: a 0 stands for a digit.
 const char kStatusTimeShape[] = "0000-00-00 00:00:00";
 // Room for the longest FailedAt text and for the time, terminator included.
-const DWORD kFailedAtCapacity = 8;
+const DWORD kFailedAtCapacity = 10;
 const DWORD kStatusTimeCapacity = sizeof kStatusTimeShape;
 
 // "YYYY-MM-DD hh:mm:ss" into text (kStatusTimeCapacity bytes), and back:
 // ParseStatusTime returns 1, or 0 when text is not of that shape.
 void FormatStatusTime(const SYSTEMTIME& t, char* text);
 int ParseStatusTime(const char* text, SYSTEMTIME* t);
+
+// t moved on by seconds, across days, months and years (Gregorian).
+void AddSeconds(SYSTEMTIME* t, DWORD seconds);
 
 // FailedAt's text for a DriverStep.
 const char* FailedAtName(int step);
@@ -67,10 +72,14 @@ const char* FailedAtName(int step);
 void BeginStatus(const char* serviceName);
 
 // Notes one exchange: the state, the adapter path it was aimed at, the
-// driver's reply and whether the refused state waits for a coming event.
-// Counts the requests sent and refused. A failure to write changes nothing.
+// driver's reply, whether the refused state waits to be sent again and, if
+// by itself, in how many milliseconds (0: at a coming event). Counts the
+// requests sent and refused. A failure to write changes nothing.
 void RecordExchange(int state, const char* adapterPath, const DriverReply& reply,
-                    int retryWaiting);
+                    int retryWaiting, DWORD retryInMs);
+
+// Notes that the retry announced is no longer due: nothing was left to tell.
+void RecordRetryDropped();
 
 // Back to the process-start counts (tests).
 void ResetExchangeCounts();

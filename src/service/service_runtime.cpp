@@ -1,6 +1,7 @@
 #include "service/service_runtime.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include <dbt.h>
@@ -26,20 +27,29 @@ std::atomic<SERVICE_STATUS_HANDLE> g_statusHandle{nullptr};
 std::atomic<HDEVNOTIFY> g_deviceNotify{nullptr};
 std::atomic<DWORD> g_currentState{SERVICE_START_PENDING};
 
-void SendStatus(DWORD state, DWORD accepted) {
+// The retry of a refused request, under the rule lock: the timer armed for
+// it (null while none is), which of the refusals in a row it was armed
+// for, and a number that tells a superseded timer's callback to do nothing.
+HANDLE g_retryTimer = nullptr;
+DWORD g_retryArmedFor = 0;
+DWORD g_retryGeneration = 0;
+int g_stopping = 0;
+
+void SendStatus(DWORD state, DWORD accepted, DWORD waitHint = 0) {
     SERVICE_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = accepted;
+    status.dwWaitHint = waitHint;
     Win().SetServiceStatus(g_statusHandle.load(), &status);
 }
 
 // Recorded before it is sent, so a report the handler makes meanwhile
 // never re-announces the older state.
-void ReportState(DWORD state) {
+void ReportState(DWORD state, DWORD waitHint = 0) {
     g_currentState.store(state);
-    SendStatus(state, kControlsAccepted);
+    SendStatus(state, kControlsAccepted, waitHint);
 }
 
 // Re-reports the current state. If the service entry records its running
@@ -55,15 +65,60 @@ void ClosingReport() {
     }
 }
 
-void RunDeviceRule(DWORD eventType) {
-    if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return;
+// Without waiting: a callback already running (this one, perhaps) finds
+// itself superseded and ends.
+void DisarmRetry() {
+    ++g_retryGeneration;
+    if (g_retryTimer == nullptr) return;
+    Win().DeleteTimerQueueTimer(nullptr, g_retryTimer, nullptr);
+    g_retryTimer = nullptr;
+}
+
+void CALLBACK RetryDue(PVOID generation, BOOLEAN);
+
+// After each rule, under the lock: a new refusal arms the retry anew, with
+// the delay its place in the row gives; nothing owed, nothing is armed.
+void ScheduleRetry() {
+    if (RetryOwed && RefusalsInARow == g_retryArmedFor && g_retryTimer != nullptr) return;
+    DisarmRetry();
+    g_retryArmedFor = 0;
+    if (!RetryOwed || g_stopping) return;
+    HANDLE timer = nullptr;
+    if (Win().CreateTimerQueueTimer(&timer, nullptr, RetryDue,
+                                    reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_retryGeneration)),
+                                    RetryDelayFor(RefusalsInARow), 0, WT_EXECUTEONLYONCE)) {
+        g_retryTimer = timer;
+        g_retryArmedFor = RefusalsInARow;
+    }
+}
+
+// Runs one rule under the lock, then schedules what it left owed.
+void RunRule(void (*rule)()) {
     Win().EnterCriticalSection(&g_ruleLock);
-    if (eventType == DBT_DEVICEARRIVAL) {
-        OnDeviceArrival();
-    } else {
-        OnDeviceRemoval();
+    if (!g_stopping) {
+        rule();
+        ScheduleRetry();
     }
     Win().LeaveCriticalSection(&g_ruleLock);
+}
+
+// On a pool thread, once: the arrival rule again, unless an event or a stop
+// came first.
+void CALLBACK RetryDue(PVOID generation, BOOLEAN) {
+    Win().EnterCriticalSection(&g_ruleLock);
+    if (!g_stopping && static_cast<DWORD>(reinterpret_cast<uintptr_t>(generation)) ==
+                           g_retryGeneration) {
+        DisarmRetry();
+        g_retryArmedFor = 0;
+        OnRetry();
+        ScheduleRetry();
+    }
+    Win().LeaveCriticalSection(&g_ruleLock);
+}
+
+void RunDeviceRule(DWORD eventType) {
+    if (eventType == DBT_DEVICEARRIVAL) RunRule(OnDeviceArrival);
+    if (eventType == DBT_DEVICEREMOVECOMPLETE) RunRule(OnDeviceRemoval);
 }
 
 }  // namespace
@@ -77,6 +132,9 @@ void InitServiceRuntime() {
     g_statusHandle.store(nullptr);
     g_deviceNotify.store(nullptr);
     g_currentState.store(SERVICE_START_PENDING);
+    g_retryTimer = nullptr;
+    g_retryArmedFor = 0;
+    g_stopping = 0;
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
@@ -102,6 +160,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     Win().EnterCriticalSection(&g_ruleLock);
     CoordinatorHostCode = HostCode();
     OnServiceStart();
+    ScheduleRetry();
     Win().LeaveCriticalSection(&g_ruleLock);
 
     ReportState(SERVICE_RUNNING);
@@ -114,15 +173,25 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
         // as at a stop rather than leave it waiting.
         case SERVICE_CONTROL_SHUTDOWN:
         case SERVICE_CONTROL_STOP: {
-            ReportState(SERVICE_STOP_PENDING);
+            // A retry may be with the driver: the lock waits for it, at most
+            // two requests' bounds.
+            ReportState(SERVICE_STOP_PENDING, kStopWaitHintMs);
+            Win().EnterCriticalSection(&g_ruleLock);
+            g_stopping = 1;
+            DisarmRetry();
+            Win().LeaveCriticalSection(&g_ruleLock);
             HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);
             if (notify != nullptr) Win().UnregisterDeviceNotification(notify);
             // The process may end as soon as this report is made: nothing follows it.
             ReportState(SERVICE_STOPPED);
             return NO_ERROR;
         }
-        case SERVICE_CONTROL_INTERROGATE:
         case SERVICE_CONTROL_POWEREVENT:
+            // Sent at every resume, before PBT_APMRESUMESUSPEND (which comes
+            // only when a user is there): acting on it alone tells once.
+            if (eventType == PBT_APMRESUMEAUTOMATIC) RunRule(OnResume);
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
             break;
         case SERVICE_CONTROL_DEVICEEVENT:
             RunDeviceRule(eventType);

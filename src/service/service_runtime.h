@@ -4,9 +4,15 @@
 
 #include <windows.h>
 
+#include "radio/driver_request.h"
+
 // Stop, shutdown and power events.
 const DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+
+// The stop-pending report's wait hint: a retry with the driver may hold the
+// rule lock for two requests, each bounded with its cancel.
+const DWORD kStopWaitHintMs = 2 * (kRequestBoundMs + kCancelBoundMs);
 
 // Recipient is a service status handle; every device interface class.
 const DWORD kDeviceNotifyFlags = DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;

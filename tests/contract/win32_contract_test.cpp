@@ -543,6 +543,63 @@ TEST_P(Win32Contract, Utf8RefusesALoneSurrogateOnlyWhenAsked) {
     if (!wine) EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
+void CALLBACK NeverDue(PVOID ran, BOOLEAN) { *static_cast<int*>(ran) = 1; }
+
+// What a bounded request rests on: an event starts as asked and a manual one
+// stays set; a wait on one not set times out; a request's result is read
+// from its OVERLAPPED as the I/O manager left it; a cancel with nothing to
+// cancel succeeds; a timer deleted before it is due never runs.
+TEST_P(Win32Contract, EventsWaitsResultsCancelsAndTimers) {
+    HANDLE unset = Win().CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE set = Win().CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(nullptr, unset);
+    ASSERT_NE(nullptr, set);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Win().WaitForSingleObject(unset, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Win().WaitForSingleObject(unset, 10));
+    EXPECT_EQ(WAIT_OBJECT_0, Win().WaitForSingleObject(set, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, Win().WaitForSingleObject(set, 0));
+
+    OVERLAPPED o;
+    std::memset(&o, 0, sizeof o);
+    const ULONG_PTR pending = STATUS_PENDING, cancelled = 0xC0000120;
+    const ULONG_PTR states[] = {pending, cancelled, 0};
+    const DWORD errors[] = {ERROR_IO_INCOMPLETE, ERROR_OPERATION_ABORTED, kUnsetLastError};
+    for (int i = 0; i < 3; ++i) {
+        o.Internal = states[i];
+        o.InternalHigh = 4;
+        DWORD n = 0;
+        SetLastError(kUnsetLastError);
+        EXPECT_EQ(i == 2, Win().GetOverlappedResult(unset, &o, &n, FALSE) != FALSE) << i;
+        EXPECT_EQ(errors[i], GetLastError()) << i;
+    }
+
+    const std::string path = B().ScratchDir() + "request.ini";
+    B().WriteTextFile(path, "[Settings]\r\n");
+    HANDLE file = Win().CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_TRUE(Win().CancelIo(file));
+    EXPECT_TRUE(Win().CloseHandle(file));
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().CancelIo(file));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+
+    int ran = 0;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(Win().CreateTimerQueueTimer(&timer, nullptr, NeverDue, &ran, 60000, 0,
+                                            WT_EXECUTEONLYONCE));
+    EXPECT_TRUE(Win().DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+    ASSERT_TRUE(Win().CreateTimerQueueTimer(&timer, nullptr, NeverDue, &ran, 60000, 0,
+                                            WT_EXECUTEONLYONCE));
+    // Without waiting, the deletion is only begun, callback running or not.
+    SetLastError(kUnsetLastError);
+    EXPECT_FALSE(Win().DeleteTimerQueueTimer(nullptr, timer, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+    EXPECT_EQ(0, ran);
+    EXPECT_TRUE(Win().CloseHandle(unset));
+    EXPECT_TRUE(Win().CloseHandle(set));
+}
+
 CONTRACT_SUITE(Win32Contract);
 
 }  // namespace

@@ -281,8 +281,10 @@ usage: machine.sh COMMAND ARGS...
   set-status MDIR NAME started|stopped|0xSTATUS [PROBLEM]   (no event)
   event MDIR NAME arrival|removal                           (no status change)
   received MDIR | reset MDIR | fail-next MDIR N             the Wi-Fi driver's record
+  hold MDIR on|off                      requests held until cancelled, or released (off)
   install MDIR EXE_NAME DIR             stand-ins for EXE_NAME, which runs from DIR
   service-install MDIR NAME CMDLINE | service-start|service-stop|service-delete|service-state MDIR NAME
+  service-resume MDIR NAME              the service hears a resume from sleep (its power events)
 EOF
 }
 
@@ -305,7 +307,9 @@ main() {
         received) load_machine "$1"; ctl log ;;
         reset) load_machine "$1"; ctl reset ;;
         fail-next) [ $# -ge 2 ] || die "usage: fail-next MDIR N"; load_machine "$1"; ctl fail "$2" ;;
-        service-install|service-start|service-stop|service-delete|service-state)
+        hold) [ $# -ge 2 ] || die "usage: hold MDIR on|off"; load_machine "$1"
+            ctl hold "$([ "$2" = on ] && echo 1 || echo 0)" ;;
+        service-install|service-start|service-stop|service-delete|service-state|service-resume)
             [ $# -ge 2 ] || die "usage: $cmd MDIR NAME ..."
             load_machine "$1"; shift; ctl "svc-${cmd#service-}" "$@" ;;
         -h|--help|help) usage ;;

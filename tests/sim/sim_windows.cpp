@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -21,6 +23,10 @@ Win32Api g_api;
 const uintptr_t kKernel32 = 0x7C800000;
 const uintptr_t kExeModule = 0x00400000;
 const uintptr_t kProcessHeap = 0x00150000;
+
+// How a request ended, as the OVERLAPPED's Internal field holds it.
+const LONG kStatusUnsuccessful = static_cast<LONG>(0xC0000001);
+const LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -268,6 +274,19 @@ HANDLE WINAPI SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
     return reinterpret_cast<HANDLE>(h);
 }
 
+void Signal(HANDLE event) {
+    auto e = g_state.events.find(reinterpret_cast<uintptr_t>(event));
+    if (e != g_state.events.end()) e->second = true;
+}
+
+// Completes a request as the I/O manager does: status and count into the
+// OVERLAPPED, then its event signalled.
+void Complete(OVERLAPPED* overlapped, LONG status, DWORD count) {
+    overlapped->Internal = static_cast<ULONG_PTR>(status);
+    overlapped->InternalHigh = count;
+    Signal(overlapped->hEvent);
+}
+
 BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     Windows& w = g_state;
@@ -301,9 +320,20 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
     r.outIsHeapBlock = w.heapBlocks.count(out) != 0;
     dev.requests.push_back(r);
     w.driverRequests.push_back(r);
+    if (overlapped != nullptr) {
+        overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+        auto e = w.events.find(reinterpret_cast<uintptr_t>(overlapped->hEvent));
+        if (e != w.events.end()) e->second = false;  // reset as the request starts
+    }
     if (dev.failNext > 0) {
         --dev.failNext;
+        if (overlapped != nullptr) Complete(overlapped, kStatusUnsuccessful, 0);
         SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (dev.hold && overlapped != nullptr) {
+        w.pending.push_back({f->first, overlapped, false});
+        SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
     if (returned) *returned = 0;
@@ -311,6 +341,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSiz
         std::memcpy(out, &dev.writeBackValue, 4);
         if (returned) *returned = 4;
     }
+    if (overlapped != nullptr) Complete(overlapped, 0, returned ? *returned : 0);
     return TRUE;
 }
 
@@ -334,9 +365,129 @@ BOOL WINAPI SimReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, 
     return TRUE;
 }
 
+// ---- waits on requests a driver holds ----
+
+HANDLE WINAPI SimCreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCSTR) {
+    uintptr_t h = g_state.NewHandle(HandleKind::Event);
+    g_state.events[h] = initialState != FALSE;
+    return reinterpret_cast<HANDLE>(h);
+}
+
+PendingIo* PendingOn(HANDLE event) {
+    for (PendingIo& p : g_state.pending)
+        if (p.overlapped->hEvent == event) return &p;
+    return nullptr;
+}
+
+SimDevice& DeviceOf(const PendingIo& p) { return g_state.devices[g_state.openFiles[p.file]]; }
+
+void Forget(const PendingIo* p) { g_state.pending.erase(g_state.pending.begin() + (p - &g_state.pending[0])); }
+
+// Nothing runs meanwhile: the wait ends at once, timed out unless the event
+// is set or the driver completes its request during this wait.
+DWORD WINAPI SimWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Windows& w = g_state;
+    uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    w.waits.push_back({h, milliseconds});
+    auto e = w.events.find(h);
+    if (e == w.events.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    PendingIo* p = PendingOn(handle);
+    if (!e->second && p != nullptr && DeviceOf(*p).completeAtWait > 0 &&
+        --DeviceOf(*p).completeAtWait == 0) {
+        Complete(p->overlapped, 0, 4);
+        Forget(p);
+    }
+    return e->second ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+// Cancels what the calling thread issued on the file; true also when there
+// is nothing to cancel.
+BOOL WINAPI SimCancelIo(HANDLE file) {
+    Windows& w = g_state;
+    uintptr_t h = reinterpret_cast<uintptr_t>(file);
+    ++w.cancels;
+    if (w.openFiles.count(h) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (size_t i = 0; i < w.pending.size();) {
+        PendingIo& p = w.pending[i];
+        if (p.file != h) {
+            ++i;
+            continue;
+        }
+        p.cancelled = true;
+        if (DeviceOf(p).ignoresCancel) {
+            ++i;
+            continue;
+        }
+        Complete(p.overlapped, kStatusCancelled, 0);
+        w.pending.erase(w.pending.begin() + i);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimGetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred,
+                                   BOOL wait) {
+    const LONG status = static_cast<LONG>(overlapped->Internal);
+    // A wait here would never end in a simulation; the product never asks.
+    if (status == static_cast<LONG>(STATUS_PENDING) && wait) ADD_FAILURE() << "an unbounded wait for a request";
+    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (status == 0) return TRUE;
+    SetLastError(status == static_cast<LONG>(STATUS_PENDING) ? ERROR_IO_INCOMPLETE
+                 : status == kStatusCancelled ? ERROR_OPERATION_ABORTED
+                                              : ERROR_GEN_FAILURE);
+    return FALSE;
+}
+
+// ---- timers ----
+
+BOOL WINAPI SimCreateTimerQueueTimer(PHANDLE timer, HANDLE, WAITORTIMERCALLBACK callback,
+                                     PVOID parameter, DWORD dueTime, DWORD period, ULONG flags) {
+    Windows& w = g_state;
+    SimTimer t;
+    t.callback = callback;
+    t.parameter = parameter;
+    t.dueTime = dueTime;
+    t.period = period;
+    t.flags = flags;
+    w.timers.push_back(t);
+    *timer = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7000 + 4 * w.timers.size()));
+    return TRUE;
+}
+
+// Without a completion event it does not wait: the timer goes (once its
+// callback, if running, returns) and the call says ERROR_IO_PENDING.
+BOOL WINAPI SimDeleteTimerQueueTimer(HANDLE, HANDLE timer, HANDLE completionEvent) {
+    Windows& w = g_state;
+    const size_t i = (reinterpret_cast<uintptr_t>(timer) - 0x7000) / 4 - 1;
+    if (i >= w.timers.size() || w.timers[i].deleted) {
+        ADD_FAILURE() << "a timer deleted that was not there";
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    w.timers[i].deleted = true;
+    if (completionEvent == nullptr) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (w.runningTimer == static_cast<int>(i))
+        ADD_FAILURE() << "a timer's callback waits for its own end";
+    return TRUE;
+}
+
 BOOL WINAPI SimCloseHandle(HANDLE handle) {
     Windows& w = g_state;
     uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    auto kind = w.handles.find(h);
+    if (kind != w.handles.end() && kind->second == HandleKind::Event) {
+        w.CloseSimHandle(h, HandleKind::Event);
+        w.events.erase(h);
+        return TRUE;
+    }
     if (!w.CloseSimHandle(h, HandleKind::File)) return FALSE;
     w.openFiles.erase(h);
     w.fileReadAt.erase(h);
@@ -1010,6 +1161,35 @@ void Windows::SetAccess(const std::string& path, const char* sddl) {
 
 SimDevice& Windows::AddDevice(const std::string& path) { return devices[Lower(path)]; }
 
+int Windows::LiveTimers() const {
+    int live = 0;
+    for (const SimTimer& t : timers) live += t.deleted ? 0 : 1;
+    return live;
+}
+
+bool Windows::FireTimer() {
+    for (size_t i = 0; i < timers.size(); ++i) {
+        if (timers[i].deleted || timers[i].fired) continue;
+        timers[i].fired = true;
+        runningTimer = static_cast<int>(i);
+        timers[i].callback(timers[i].parameter, TRUE);
+        runningTimer = -1;
+        return true;
+    }
+    return false;
+}
+
+void Windows::CompleteHeld(const std::string& path) {
+    for (size_t i = 0; i < pending.size();) {
+        if (openFiles[pending[i].file] != Lower(path)) {
+            ++i;
+            continue;
+        }
+        Complete(pending[i].overlapped, 0, 4);
+        pending.erase(pending.begin() + i);
+    }
+}
+
 SimDevice* Windows::FindDevice(const std::string& path) {
     auto it = devices.find(Lower(path));
     return it == devices.end() ? nullptr : &it->second;
@@ -1036,6 +1216,12 @@ void BindCore(Win32Api& api) {
     api.CreateFileA = SimCreateFileA;
     api.DeviceIoControl = SimDeviceIoControl;
     api.CloseHandle = SimCloseHandle;
+    api.CreateEventA = SimCreateEventA;
+    api.WaitForSingleObject = SimWaitForSingleObject;
+    api.CancelIo = SimCancelIo;
+    api.GetOverlappedResult = SimGetOverlappedResult;
+    api.CreateTimerQueueTimer = SimCreateTimerQueueTimer;
+    api.DeleteTimerQueueTimer = SimDeleteTimerQueueTimer;
     api.ReadFile = SimReadFile;
     api.GetFileSecurityA = SimGetFileSecurityA;
     // Reads the descriptor it is given, nothing else: the real one.

@@ -17,7 +17,7 @@
 
 namespace sim {
 
-enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify };
+enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify, Event };
 
 // Where a registry key lives on a 64-bit machine. On a 32-bit machine only
 // Shared and View32 are consulted.
@@ -68,8 +68,31 @@ struct SimDevice {
     int failNext = 0;         // fail this many coming device controls
     bool writeBack = false;   // write writeBackValue into the output buffer
     DWORD writeBackValue = 0;
+    // A driver that holds requests: each stays pending until cancelled, or
+    // completes at the completeAtWait-th wait on it (0: never); one that
+    // ignoresCancel keeps it even then.
+    bool hold = false;
+    int completeAtWait = 0;
+    bool ignoresCancel = false;
     bool usersDenied = false;  // a standard user's open is refused (Scm().admin false)
     bool adminsDenied = false;  // and an administrator's (the driver admits only SYSTEM)
+};
+
+// A request a driver holds: its file handle and what completes it.
+struct PendingIo {
+    uintptr_t file;
+    OVERLAPPED* overlapped;
+    bool cancelled;  // a cancel reached it (the driver may ignore it)
+};
+
+// A thread-pool timer as CreateTimerQueueTimer made it.
+struct SimTimer {
+    WAITORTIMERCALLBACK callback;
+    PVOID parameter;
+    DWORD dueTime, period;
+    ULONG flags;
+    bool fired = false;
+    bool deleted = false;
 };
 
 struct Windows {
@@ -130,6 +153,12 @@ struct Windows {
     std::map<uintptr_t, DWORD> fileAccess;   // open file or device -> the rights it grants
     std::vector<FileOpen> fileOpens;
     std::vector<DriverRequest> driverRequests;  // every device, in arrival order
+    std::map<uintptr_t, bool> events;           // event -> signalled
+    std::vector<PendingIo> pending;              // requests drivers hold
+    std::vector<std::pair<uintptr_t, DWORD>> waits;  // (handle, timeout) of each wait
+    int cancels = 0;                             // CancelIo calls
+    std::vector<SimTimer> timers;                // every timer made, in order
+    int runningTimer = -1;                       // the timer whose callback runs now
 
     // ANSI code page: 1252 (single byte), 932 (double byte) or CP_UTF8
     UINT codePage = 1252;
@@ -169,6 +198,13 @@ struct Windows {
     // "" for none at all).
     void SetAccess(const std::string& path, const char* sddl);
     SimDevice& AddDevice(const std::string& path);
+    // Timers made and not yet deleted.
+    int LiveTimers() const;
+    // Runs the callback of the first timer due and not yet run, as the pool
+    // would; false when there is none.
+    bool FireTimer();
+    // The driver completes what it holds on the device (cancelled or not).
+    void CompleteHeld(const std::string& path);
     SimDevice* FindDevice(const std::string& path);
 };
 

@@ -20,6 +20,7 @@
 #include "check/text_out.h"
 #include "check/json_writer.h"
 #include "expected_files.h"
+#include "radio/coordinator.h"
 #include "radio/driver_status.h"
 #include "sim_services.h"
 #include "sim_setupapi.h"
@@ -462,8 +463,8 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
               Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
                                     "refused to this user\n     (run elevated)\n"));
     EXPECT_NE(std::string::npos, Sim().stderrText.find(
-                                     "\n  8  the driver refused the last request; it waits "
-                                     "for the next device event\n"));
+                                     "\n  8  the driver refused the last request; it is sent "
+                                     "again by itself or at the\n     next device event\n"));
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -542,8 +543,10 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"none\",\n  \"lastRequest\": null"));
 
     const std::string path = PathOf(kGuid);
-    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
-    RecordExchange(1, path.c_str(), {kDriverControlFailed, ERROR_GEN_FAILURE}, 1);
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0, 0);
+    // Its retry in 2.5 s: announced at the second after it.
+    Sim().utcNow.wMilliseconds = 500;
+    RecordExchange(1, path.c_str(), {kDriverTimedOut, ERROR_TIMEOUT}, 1, 2500);
     sim::Scm().admin = false;  // what the service wrote, a standard user reads
     int code = -1;
     std::string text = Report(false, &code);
@@ -552,23 +555,25 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
                           "  Sent                1 (Bluetooth on)\n"
                           "  Adapter             " + path + "\n"
                           "  At                  2026-12-08 09:06:08 local time\n"
-                          "  Driver              refused at the control: error 31 "
-                          "(ERROR_GEN_FAILURE)\n"
+                          "  Driver              timed out: error 1460 (ERROR_TIMEOUT)\n"
                           "  Driver holds        1 (Bluetooth on)\n"
                           "  Requests            2 sent, 1 refused since the service started\n"
-                          "  Retry               waiting: the state is sent again at the next "
-                          "device event\n")) << text;
-    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it waits for the next "
-                          "device\n  event\n"));
+                          "  Retry               waiting: sent again at 2026-12-08 09:06:11 local "
+                          "time\n")) << text;
+    EXPECT_TRUE(Has(text, "Result 8: the driver refused the last request; it is sent again by "
+                          "itself or at\n  the next device event\n")) << text;
     std::string json = Report(true);
     EXPECT_TRUE(Has(json, "\"result\": \"driver-refused\"") &&
                 Has(json, "\"lastRequest\": {\n    \"state\": 1,\n    \"adapter\": \"\\\\\\\\.\\\\" +
                           std::string(kGuid) + "\",\n    \"timeUtc\": \"2026-12-08 07:36:08\",\n"
                           "    \"timeLocal\": \"2026-12-08 09:06:08\",\n    \"accepted\": false,\n"
-                          "    \"failedAt\": \"control\",\n    \"error\": 31,\n"
-                          "    \"errorName\": \"ERROR_GEN_FAILURE\",\n    \"acceptedState\": 1,\n"
+                          "    \"failedAt\": \"timed-out\",\n    \"error\": 1460,\n"
+                          "    \"errorName\": \"ERROR_TIMEOUT\",\n    \"acceptedState\": 1,\n"
                           "    \"sent\": 2,\n    \"refused\": 1,\n    \"retryWaiting\": true,\n"
-                          "    \"retry\": \"waiting\",\n    \"fromLastRun\": false\n  }")) << json;
+                          "    \"retry\": \"waiting\",\n"
+                          "    \"retryUtc\": \"2026-12-08 07:36:11\",\n"
+                          "    \"retryLocal\": \"2026-12-08 09:06:11\",\n"
+                          "    \"fromLastRun\": false\n  }")) << json;
     sim::Scm().admin = true;
     Sim().devices.clear();
     EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "the codes that exist come first";
@@ -583,7 +588,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     sim::SetStarted(bt, true);
 
     // Made good by the next request: shown, not judged; the service stopped.
-    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0, 0);
     Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", SERVICE_STOPPED);
     text = Report(false, &code);
     EXPECT_EQ(kCheckWouldTell, code);
@@ -599,7 +604,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // here, nothing accepted yet, and a time that is not one.
     ResetExchangeCounts();
     BeginStatus("Tolvane_QM5520");
-    RecordExchange(0, "\\\\.\\{OTHER}", {kDriverOpenFailed, 1234}, 1);
+    RecordExchange(0, "\\\\.\\{OTHER}", {kDriverOpenFailed, 1234}, 1, 2000);
     const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
     Sim().SetString(key, "TimeUtc", "2026-12-08 7:36:08", sim::RegView::View32);
     EXPECT_EQ(kCheckWouldTell, Gather()) << "Bluetooth is on: the refused 0 is not waiting";
@@ -613,9 +618,14 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_TRUE(Has(json, "\"timeLocal\": null,") &&
                 Has(json, "\"errorName\": null,\n    \"acceptedState\": null,")) << json;
 
-    RecordExchange(0, "", {kDriverNoPath, 0}, 1);
+    RecordExchange(0, "", {kDriverNoPath, 0}, 1, 0);
     EXPECT_TRUE(Has(Report(), "  Adapter             (none known)\n")) << Report();
     EXPECT_TRUE(Has(Report(), "  Driver              not asked: no adapter path\n"));
+    sim::SetStarted(bt, false);
+    EXPECT_TRUE(Has(Report(), "  Retry               waiting: the state is sent again at the next "
+                              "device event\n")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"retryUtc\": null,\n    \"retryLocal\": null,"));
+    sim::SetStarted(bt, true);
 
     // In summer the zone's daylight hour is added, whatever the season now.
     Sim().SetString(key, "TimeUtc", "2026-07-01 22:00:00", sim::RegView::View32);
@@ -1152,7 +1162,8 @@ const JsonKey kJsonKeys[] = {
     {"lastRequest.timeUtc", "s"}, {"lastRequest.timeLocal", "s0"}, {"lastRequest.accepted", "b"},
     {"lastRequest.failedAt", "s0"}, {"lastRequest.error", "n"}, {"lastRequest.errorName", "s0"},
     {"lastRequest.acceptedState", "n0"}, {"lastRequest.sent", "n"}, {"lastRequest.refused", "n"},
-    {"lastRequest.retryWaiting", "b"}, {"lastRequest.retry", "s"}, {"lastRequest.fromLastRun", "b"},
+    {"lastRequest.retryWaiting", "b"}, {"lastRequest.retry", "s"},
+    {"lastRequest.retryUtc", "s0"}, {"lastRequest.retryLocal", "s0"}, {"lastRequest.fromLastRun", "b"},
     {"warnings", "a"}, {"warnings[]", "o"}, {"warnings[].id", "s"}, {"warnings[].key", "s0"},
     {"warnings[].text", "s"},
 };
@@ -1238,7 +1249,7 @@ public:
                         (std::string("O:") + kTrustedInstaller + kOrdinaryFolder).c_str());
         ResetExchangeCounts();
         BeginStatus("Tolvane_QM5520");  // as the service does at start: it names the status key
-        RecordExchange(1, PathOf(kGuid).c_str(), {kDriverAccepted, 0}, 0);
+        RecordExchange(1, PathOf(kGuid).c_str(), {kDriverAccepted, 0}, 0, 0);
     }
     // The driver refused Bluetooth on at the open of the adapter's old path;
     // the adapter now stands at another, and the state waits.
@@ -1247,7 +1258,7 @@ public:
         ResetExchangeCounts();
         BeginStatus("Tolvane_QM5520");
         RecordExchange(1, "\\\\.\\{7E57C4EC-0000-4000-8000-0000000000A0}",
-                       {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1);
+                       {kDriverOpenFailed, ERROR_FILE_NOT_FOUND}, 1, kFirstRetryMs);
     }
     // Rows that would pass 80 columns: a refused request's error by name, a
     // long account "as well", a display name with no space in it.
@@ -1258,7 +1269,7 @@ public:
         Sim().SetAccess("C:\\Program Files\\Tolvane",
                         "D:(A;;FA;;;SY)(A;;0x4;;;S-1-5-21-4294967295-4294967295-4294967295-4294967295)");
         RecordExchange(1, PathOf(kGuid).c_str(), {kDriverControlFailed, ERROR_DEVICE_NOT_CONNECTED},
-                       1);
+                       1, kFirstRetryMs);
     }
     // A standard user, and a settings file only administrators may read.
     void SettingsAccessDenied() {

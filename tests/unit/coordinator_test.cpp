@@ -59,7 +59,7 @@ protected:
     const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
 
     // The status key's values: the numbers in StatusNumber's order, then
-    // FailedAt, Adapter and TimeUtc.
+    // FailedAt, Adapter, TimeUtc and RetryUtc.
     // The Status key's values by the names administrators and scripts read,
     // spelled here as they must be stored: a value of another name or case
     // reads as 0xBAD or "?".
@@ -74,7 +74,7 @@ protected:
                 std::memcpy(&n, v->data.data(), 4);
             all += std::to_string(static_cast<long>(n)) + " ";
         }
-        for (const char* name : {"FailedAt", "Adapter", "TimeUtc"}) {
+        for (const char* name : {"FailedAt", "Adapter", "TimeUtc", "RetryUtc"}) {
             const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
             const bool text = v != nullptr && v->name == name && v->type == REG_SZ &&
                               !v->data.empty() && v->data.back() == '\0';
@@ -358,6 +358,31 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
 // Every request leaves its exchange in the volatile status key, written
 // only when a request goes out: state, accepted, error, the state the
 // driver holds, counts, the retry, then where it failed, path and time.
+TEST(RetrySchedule, TwoSecondsDoublingUpToFiveMinutes) {
+    const DWORD expected[] = {2000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000};
+    for (DWORD n = 0; n < 11; ++n) EXPECT_EQ(expected[n], RetryDelayFor(n)) << n;
+    EXPECT_EQ(300000u, RetryDelayFor(0xFFFFFFFF));
+}
+
+TEST(StatusTime, SecondsAddAcrossDaysMonthsAndLeapYears) {
+    struct Row { SYSTEMTIME from; DWORD seconds; const char* to; };
+    const Row rows[] = {
+        {{2026, 12, 2, 31, 23, 59, 58, 999}, 2, "2027-01-01 00:00:00"},
+        {{2028, 2, 1, 28, 23, 59, 59, 0}, 1, "2028-02-29 00:00:00"},
+        {{2026, 2, 6, 28, 23, 59, 59, 0}, 1, "2026-03-01 00:00:00"},
+        {{2100, 2, 0, 28, 12, 0, 0, 0}, 86400, "2100-03-01 12:00:00"},
+        {{2026, 4, 0, 30, 23, 57, 0, 0}, 300, "2026-05-01 00:02:00"},
+        {{2026, 1, 0, 1, 0, 0, 0, 0}, 0, "2026-01-01 00:00:00"},
+    };
+    for (const Row& r : rows) {
+        SYSTEMTIME t = r.from;
+        AddSeconds(&t, r.seconds);
+        char text[kStatusTimeCapacity];
+        FormatStatusTime(t, text);
+        EXPECT_STREQ(r.to, text);
+    }
+}
+
 TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     const std::string a = "[" + PathOf(kGuidA) + "]";
     DEVINST bt = AddBt(true);
@@ -367,18 +392,19 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     EXPECT_EQ("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
               Sim().regCreates[0].path);
     EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates[0].sam);
-    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08]", Status());
+    EXPECT_EQ("1 1 0 1 1 0 0 []" + a + "[2026-12-08 07:36:08][]", Status());
 
     Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
     sim::SetStarted(bt, false);
     Sim().utcNow.wSecond = 9;
     OnDeviceArrival();
-    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09][2026-12-08 07:36:11]",
+              Status());
 
-    // Only what changed is set: 8 values for the refusal, 6 for the retry.
+    // Only what changed is set: 9 values for the refusal, 7 for the retry.
     OnDeviceRemoval();  // the retry
-    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09]", Status());
-    EXPECT_EQ(10 + 8 + 6, Sim().regSets);
+    EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09][]", Status());
+    EXPECT_EQ(11 + 9 + 7, Sim().regSets);
     OnDeviceArrival();  // nothing to send: nothing written
     EXPECT_EQ(3u, Sim().regCreates.size());
 
@@ -388,7 +414,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
     sim::SetStarted(bt, true);
     OnDeviceArrival();
-    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09]", Status());
+    EXPECT_EQ("1 0 2 0 4 2 1 [open]" + a + "[2026-12-08 07:36:09][2026-12-08 07:36:11]", Status());
 
     // Without the service's own key nothing is written, and nothing made.
     Sim().DeleteKey(kServiceKey);
@@ -396,6 +422,32 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     OnDeviceArrival();
     EXPECT_EQ(4u, Sim().regCreates.size());
     EXPECT_FALSE(Sim().KeyExists(static_cast<int>(sim::RegView::View32), kServiceKey));
+}
+
+// After a resume the adapter told before hears the state again, once;
+// one away only has it recorded.
+TEST_F(Coordinator, AResumeTellsTheStandingAdapterOnce) {
+    DEVINST bt = AddBt(true);
+    DEVINST wifi = AddWifi(kGuidA);
+    OnServiceStart();
+    OnResume();
+    ASSERT_EQ(2u, Sent().size());
+    ExpectRequest(1, kGuidA, 0xFFF10220, 1);
+    EXPECT_EQ(1, WifiPresent);
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    OnResume();
+    EXPECT_EQ(3u, Sent().size());
+    EXPECT_EQ(0, WifiPresent) << "refused: the next arrival tells it";
+    EXPECT_EQ(1, RetryOwed);
+    sim::SetStarted(wifi, false);
+    sim::SetStarted(bt, false);
+    OnResume();
+    EXPECT_EQ(3u, Sent().size());
+    EXPECT_EQ(0, LastBluetoothState);
+    EXPECT_EQ(0, RetryOwed);
+    EXPECT_EQ(0u, RefusalsInARow);
+    EXPECT_EQ("1 0 31 1 3 1 0 [control][" + PathOf(kGuidA) + "][2026-12-08 07:36:08][]", Status())
+        << "the retry no longer announced";
 }
 
 TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {

@@ -43,7 +43,7 @@ TEST_F(DriverRequest, OpensWithTheExactArgumentsAndSendsCodeAndValue) {
     EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), open.share);
     EXPECT_TRUE(open.securityNull);
     EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
-    EXPECT_EQ(0u, open.flags);
+    EXPECT_EQ(static_cast<DWORD>(FILE_FLAG_OVERLAPPED), open.flags);
     EXPECT_EQ(INVALID_HANDLE_VALUE, open.templ);
 
     ASSERT_EQ(1u, dev.requests.size());
@@ -156,6 +156,45 @@ TEST_F(DriverRequest, FailuresGiveZeroAndTheirStep) {
     EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(kDriverAccepted, reply.step);
     EXPECT_EQ(0u, reply.error);
+}
+
+// A driver that holds the request: waited for kRequestBoundMs, cancelled,
+// waited for kCancelBoundMs; one that completes during the wait is accepted.
+TEST_F(DriverRequest, AHeldRequestIsCancelledAfterTheBoundAndOneNeverGivenBackBlocksTheNext) {
+    sim::SimDevice& dev = Device();
+    dev.hold = true;
+    DWORD value = 1;
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(kDriverTimedOut, reply.step);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), reply.error);
+    ASSERT_EQ(2u, Sim().waits.size());
+    EXPECT_EQ(5000u, Sim().waits[0].second);
+    EXPECT_EQ(1000u, Sim().waits[1].second);
+    EXPECT_EQ(1, Sim().cancels);
+    EXPECT_EQ(0, Sim().OpenHandles());
+
+    dev.completeAtWait = 1;
+    dev.writeBack = true;
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(kDriverAccepted, reply.step);
+    EXPECT_EQ(3u, Sim().waits.size());
+    EXPECT_EQ(1, Sim().cancels);
+
+    // Not even the cancel ends it: left with the driver, handles kept; the
+    // next is not sent until the driver completes it.
+    dev.ignoresCancel = true;
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(kDriverTimedOut, reply.step);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), reply.error);
+    EXPECT_EQ(2, Sim().OpenHandles());
+    EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), reply.error);
+    EXPECT_EQ(3u, dev.requests.size());
+    EXPECT_EQ(3u, Sim().fileOpens.size());
+    Sim().CompleteHeld(kPath);
+    dev.hold = false;
+    EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
+    EXPECT_EQ(4u, dev.requests.size());
 }
 
 }  // namespace

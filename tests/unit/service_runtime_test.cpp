@@ -154,6 +154,9 @@ TEST_F(ServiceRuntime, HandlerAnswersEachControlAsTabulated) {
     const Row rows[] = {
         {SERVICE_CONTROL_INTERROGATE, 0, 0, ""},
         {SERVICE_CONTROL_POWEREVENT, 0, 0, ""},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, 0, "BTHWID WiFiHWID "},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, 0, ""},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, 0, ""},
         {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, 0, "BTHWID WiFiHWID "},
         {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, 0, "WiFiHWID BTHWID "},
         {SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEQUERYREMOVE, 0, ""},
@@ -199,6 +202,8 @@ TEST_F(ServiceRuntime, StopOrShutdownReportsExactlyStopPendingThenStoppedAndKeep
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), after[reports].status.dwCurrentState);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), after[reports + 1].status.dwCurrentState);
         EXPECT_EQ(0x45u, after[reports].status.dwControlsAccepted);
+        EXPECT_EQ(12000u, after[reports].status.dwWaitHint);
+        EXPECT_EQ(0u, after[reports + 1].status.dwWaitHint);
         EXPECT_EQ(0x45u, after[reports + 1].status.dwControlsAccepted);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceCurrentState());
         bool unregistered = false;
@@ -208,6 +213,50 @@ TEST_F(ServiceRuntime, StopOrShutdownReportsExactlyStopPendingThenStoppedAndKeep
         EXPECT_EQ(1, LastBluetoothState);
         EXPECT_EQ(1, WifiPresent);
     }
+}
+
+// One timer per refusal, each due later, none while nothing is owed; an
+// event in between takes the retry's place; nothing runs after a stop.
+TEST_F(ServiceRuntime, ARefusalIsRetriedByItsOwnTimerUntilAccepted) {
+    sim::AddWifiAdapter("PCI\\VEN_7E57&DEV_7A29", "0007", "{7E57}", true);
+    sim::SimDevice& dev = Sim().AddDevice("\\\\.\\{7E57}");
+    dev.failNext = 3;
+    const std::vector<sim::SimTimer>& timers = Sim().timers;
+    ServiceMain(0, nullptr);
+    ASSERT_EQ(1u, timers.size());
+    EXPECT_EQ(2000u, timers[0].dueTime);
+    EXPECT_EQ(0u, timers[0].period);
+    EXPECT_EQ(static_cast<ULONG>(WT_EXECUTEONLYONCE), timers[0].flags);
+
+    EXPECT_TRUE(Sim().FireTimer());
+    ASSERT_EQ(2u, timers.size());
+    EXPECT_EQ(2u, dev.requests.size());
+    EXPECT_TRUE(timers[0].deleted);
+    EXPECT_EQ(4000u, timers[1].dueTime);
+    Control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(2u, timers.size()) << "a removal tells nothing: the retry stands";
+    Control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    ASSERT_EQ(3u, timers.size());
+    EXPECT_TRUE(timers[1].deleted);
+    EXPECT_EQ(8000u, timers[2].dueTime);
+    EXPECT_EQ(3u, dev.requests.size());
+
+    EXPECT_TRUE(Sim().FireTimer());
+    EXPECT_EQ(4u, dev.requests.size());
+    EXPECT_EQ(0, Sim().LiveTimers()) << "accepted: nothing armed";
+    EXPECT_FALSE(Sim().FireTimer());
+
+    // A new row of refusals starts at the first delay again.
+    dev.failNext = 1;
+    Control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    ASSERT_EQ(4u, timers.size());
+    EXPECT_EQ(2000u, timers[3].dueTime);
+    const sim::SimTimer due = timers[3];
+    Control(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(0, Sim().LiveTimers());
+    due.callback(due.parameter, TRUE);  // already on its way
+    EXPECT_EQ(5u, dev.requests.size());
+    EXPECT_EQ(4u, timers.size());
 }
 
 // ---- with the dispatcher: the service entry on its own thread ----

@@ -11,7 +11,8 @@
  *   machctl event NAME arrival|removal
  *   machctl start NAME | stop NAME
  *   machctl info NAME
- *   machctl log | reset | fail N
+ *   machctl log | reset | fail N | hold 1|0
+ *   machctl resume NAME       (the service hears a resume from sleep)
  *   machctl override EXE
  *   machctl svc-install NAME "COMMAND LINE" | svc-start NAME [timeout_ms] | svc-stop NAME [timeout_ms]
  *   machctl svc-delete NAME | svc-state NAME
@@ -478,6 +479,14 @@ static int cmd_fail(int argc, char **argv)
     return control(IOCTL_MACHINE_FAIL_NEXT, &n, sizeof(n), NULL, 0, NULL) ? 0 : fail("fail");
 }
 
+static int cmd_hold(int argc, char **argv)
+{
+    ULONG on;
+    if (argc < 1) return fail_code("hold: 1|0", ERROR_INVALID_PARAMETER);
+    on = strtoul(argv[0], NULL, 0);
+    return control(IOCTL_MACHINE_HOLD, &on, sizeof(on), NULL, 0, NULL) ? 0 : fail("hold");
+}
+
 static int cmd_override(int argc, char **argv)
 {
     char path[512];
@@ -584,6 +593,8 @@ static int cmd_svc(const char *verb, int argc, char **argv)
     }
     else if (!strcmp(verb, "svc-delete"))
         ok = DeleteService(svc);
+    else if (!strcmp(verb, "svc-resume"))
+        ok = ControlService(svc, MACHINE_CONTROL_RESUME, &st);
     else if ((ok = QueryServiceStatus(svc, &st)))
     {
         static const char *names[] = { "?", "stopped", "start-pending", "stop-pending", "running",
@@ -620,6 +631,7 @@ int main(int argc, char **argv)
     if (!strcmp(cmd, "log")) return cmd_log();
     if (!strcmp(cmd, "reset")) return control(IOCTL_MACHINE_LOG_RESET, NULL, 0, NULL, 0, NULL) ? 0 : fail("reset");
     if (!strcmp(cmd, "fail")) return cmd_fail(argc, argv);
+    if (!strcmp(cmd, "hold")) return cmd_hold(argc, argv);
     if (!strcmp(cmd, "override")) return cmd_override(argc, argv);
     if (!strncmp(cmd, "svc-", 4)) return cmd_svc(cmd, argc, argv);
     fprintf(stderr, "machctl: unknown command %s\n", cmd);

@@ -2,8 +2,8 @@
  *
  * - Stands in for a Wi-Fi adapter's driver: one device per adapter, reachable
  *   as \\.\{NetCfgInstanceId}.  Every request it gets is recorded as a text
- *   line; a test can read and reset the record and make the next N requests
- *   fail.  A full record keeps its lines and counts the requests it could
+ *   line; a test can read and reset the record, make the next N requests
+ *   fail, and have requests held until they are cancelled or released.  A full record keeps its lines and counts the requests it could
  *   not keep; reading it then ends with a line saying so.
  * - Raises device-interface arrivals and removals for test devices, so that
  *   services registered for device events hear of them.
@@ -41,6 +41,11 @@ static char log_buf[MACHINE_LOG_SIZE];
 static ULONG log_len;
 static ULONG log_dropped;
 static ULONG fail_next;
+
+/* Requests held pending (hold mode): the IRP and its line, for the record
+ * when it is cancelled or released.  Under log_lock. */
+static BOOLEAN hold_mode;
+static struct held { IRP *irp; const WCHAR *dev; ULONG code, value, in_len, out_len; } held[MACHINE_HELD_MAX];
 
 static ULONG wlen(const WCHAR *s)
 {
@@ -106,20 +111,12 @@ static void put_dec(struct line *l, ULONG v)
     while (n && l->len < sizeof(l->text) - 2) l->text[l->len++] = tmp[--n];
 }
 
-/* Records one adapter request and decides whether it is to fail. */
-static BOOLEAN record_request(const WCHAR *dev, ULONG ioctl, const ULONG *code, const ULONG *value,
-                              ULONG in_len, ULONG out_len, BOOLEAN supported)
+/* One line of the record; log_lock held. */
+static void record_line(const WCHAR *dev, ULONG ioctl, const ULONG *code, const ULONG *value,
+                        ULONG in_len, ULONG out_len, const char *result)
 {
     struct line l;
-    KIRQL irql;
-    BOOLEAN fail = FALSE;
 
-    KeAcquireSpinLock(&log_lock, &irql);
-    if (supported && fail_next)
-    {
-        fail_next--;
-        fail = TRUE;
-    }
     l.len = 0;
     put_str(&l, "code=");
     if (code) put_hex(&l, *code); else put_str(&l, "-");
@@ -129,7 +126,7 @@ static BOOLEAN record_request(const WCHAR *dev, ULONG ioctl, const ULONG *code, 
     put_str(&l, " out="); put_dec(&l, out_len);
     put_str(&l, " ioctl="); put_hex(&l, ioctl);
     put_str(&l, " dev="); put_wstr(&l, dev);
-    put_str(&l, supported ? (fail ? " result=fail" : " result=ok") : " result=unsupported");
+    put_str(&l, " result="); put_str(&l, result);
     l.text[l.len++] = '\n';
     /* A full record drops new lines rather than old ones: tests read from the start. */
     if (log_len + l.len <= MACHINE_LOG_SIZE)
@@ -138,8 +135,99 @@ static BOOLEAN record_request(const WCHAR *dev, ULONG ioctl, const ULONG *code, 
         log_len += l.len;
     }
     else log_dropped++;
+}
+
+/* Records one adapter request and decides whether it is to fail. */
+static BOOLEAN record_request(const WCHAR *dev, ULONG ioctl, const ULONG *code, const ULONG *value,
+                              ULONG in_len, ULONG out_len, BOOLEAN supported)
+{
+    KIRQL irql;
+    BOOLEAN fail = FALSE;
+
+    KeAcquireSpinLock(&log_lock, &irql);
+    if (supported && fail_next)
+    {
+        fail_next--;
+        fail = TRUE;
+    }
+    record_line(dev, ioctl, code, value, in_len, out_len,
+                supported ? (fail ? "fail" : "ok") : "unsupported");
     KeReleaseSpinLock(&log_lock, irql);
     return fail;
+}
+
+/* Takes a held request out of the table and records how it ended; FALSE
+ * when it is not there (already released or cancelled). */
+static BOOLEAN unhold(IRP *irp, const char *result)
+{
+    KIRQL irql;
+    BOOLEAN found = FALSE;
+    ULONG i;
+
+    KeAcquireSpinLock(&log_lock, &irql);
+    for (i = 0; i < MACHINE_HELD_MAX && !found; i++)
+    {
+        struct held *h = &held[i];
+        if (h->irp != irp) continue;
+        record_line(h->dev, IOCTL_ADAPTER_SET, &h->code, &h->value, h->in_len, h->out_len, result);
+        h->irp = NULL;
+        found = TRUE;
+    }
+    KeReleaseSpinLock(&log_lock, irql);
+    return found;
+}
+
+static void WINAPI cancel_held(DEVICE_OBJECT *dev, IRP *irp)
+{
+    (void)dev;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    if (!unhold(irp, "cancelled")) return;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+/* Holds the request pending; STATUS_PENDING, or an error when the table is full. */
+static NTSTATUS hold(IRP *irp, const WCHAR *dev, const ULONG *code, const ULONG *value, ULONG in_len,
+                     ULONG out_len)
+{
+    KIRQL irql;
+    ULONG i;
+
+    KeAcquireSpinLock(&log_lock, &irql);
+    for (i = 0; i < MACHINE_HELD_MAX && held[i].irp; i++) ;
+    if (i < MACHINE_HELD_MAX)
+    {
+        struct held h = { irp, dev, code ? *code : 0, value ? *value : 0, in_len, out_len };
+        held[i] = h;
+        record_line(dev, IOCTL_ADAPTER_SET, code, value, in_len, out_len, "held");
+    }
+    KeReleaseSpinLock(&log_lock, irql);
+    if (i == MACHINE_HELD_MAX) return STATUS_INSUFFICIENT_RESOURCES;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, cancel_held);
+    /* Cancelled before the routine was set: end it here. */
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) && unhold(irp, "cancelled"))
+    {
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return STATUS_PENDING;
+}
+
+/* Completes every held request with success, as a driver answering late. */
+static void release_held(void)
+{
+    ULONG i;
+    for (i = 0; i < MACHINE_HELD_MAX; i++)
+    {
+        IRP *irp = held[i].irp;
+        if (!irp || !IoSetCancelRoutine(irp, NULL)) continue;  /* being cancelled */
+        if (!unhold(irp, "released")) continue;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = sizeof(ULONG);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
 }
 
 /* --- adapters ----------------------------------------------------------- */
@@ -250,6 +338,7 @@ static NTSTATUS adapter_ioctl(DEVICE_OBJECT *dev, IRP *irp)
         record_request(ext->name, ioctl, code, NULL, in_len, out_len, FALSE);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    if (hold_mode) return hold(irp, ext->name, code, value, in_len, out_len);
     if (record_request(ext->name, ioctl, code, value, in_len, out_len, TRUE))
         return STATUS_UNSUCCESSFUL;
     irp->IoStatus.Information = out_len >= sizeof(ULONG) ? sizeof(ULONG) : 0;
@@ -406,6 +495,8 @@ static NTSTATUS control_ioctl(IRP *irp)
     }
 
     case IOCTL_MACHINE_LOG_RESET:
+        hold_mode = FALSE;
+        release_held();
         KeAcquireSpinLock(&log_lock, &irql);
         log_len = 0;
         log_dropped = 0;
@@ -418,6 +509,12 @@ static NTSTATUS control_ioctl(IRP *irp)
         KeAcquireSpinLock(&log_lock, &irql);
         fail_next = *(ULONG *)buf;
         KeReleaseSpinLock(&log_lock, irql);
+        return STATUS_SUCCESS;
+
+    case IOCTL_MACHINE_HOLD:
+        if (in_len < sizeof(ULONG) || !buf) return STATUS_INVALID_PARAMETER;
+        hold_mode = *(ULONG *)buf != 0;
+        if (!hold_mode) release_held();
         return STATUS_SUCCESS;
 
     case IOCTL_MACHINE_INTERFACE:
@@ -443,6 +540,7 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT *dev, IRP *irp)
     if (ext->kind == KIND_CONTROL) status = control_ioctl(irp);
     else if (ext->kind == KIND_ADAPTER) status = adapter_ioctl(dev, irp);
     else status = STATUS_INVALID_DEVICE_REQUEST;
+    if (status == STATUS_PENDING) return status;  /* held: completed later */
 
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -28,6 +28,16 @@
  * which broadcasts an interface arrival or removal */
 #define IOCTL_MACHINE_INTERFACE       MACHINE_CTL(0x905)
 
+/* in: ULONG 1: adapter requests are held, pending, until cancelled or
+ * released; 0: every held request is released (completed with success) and
+ * requests complete at once again */
+#define IOCTL_MACHINE_HOLD            MACHINE_CTL(0x906)
+#define MACHINE_HELD_MAX              8
+
+/* A user-defined service control that the sechost stand-in turns into the
+ * power events of a resume: PBT_APMRESUMEAUTOMATIC, then PBT_APMRESUMESUSPEND. */
+#define MACHINE_CONTROL_RESUME        200
+
 /* The request the product sends to the Wi-Fi adapter. */
 #define IOCTL_ADAPTER_SET             0x00170002
 

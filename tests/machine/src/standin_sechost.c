@@ -1,11 +1,14 @@
 /* sechost.dll stand-in, loaded into one chosen exe through a per-exe DLL
  * override.  Wine drops device events addressed to a service handle; this
  * delivers them to the service's control handler as SERVICE_CONTROL_DEVICEEVENT,
- * one control at a time with the controls from the service manager.  Every
+ * one control at a time with the controls from the service manager, and
+ * turns the user-defined control MACHINE_CONTROL_RESUME into the power
+ * events of a resume, which Wine never sends.  Every
  * other export is forwarded (see the generated .def) to Wine's own DLL,
  * copied here as sechost_wine.dll. */
 #include <windows.h>
 #include <dbt.h>
+#include "machine_ioctl.h"
 
 #define REAL_DLL "sechost_wine.dll"
 #define MAX_HANDLERS 16
@@ -50,7 +53,13 @@ static DWORD WINAPI handler_thunk(DWORD control, DWORD type, void *data, void *c
     DWORD ret;
 
     EnterCriticalSection(&control_lock);
-    ret = h->fn ? h->fn(control, type, data, h->context) : ERROR_CALL_NOT_IMPLEMENTED;
+    if (h->fn && control == MACHINE_CONTROL_RESUME)
+    {
+        ret = h->fn(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, NULL, h->context);
+        h->fn(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, NULL, h->context);
+    }
+    else
+        ret = h->fn ? h->fn(control, type, data, h->context) : ERROR_CALL_NOT_IMPLEMENTED;
     LeaveCriticalSection(&control_lock);
     return ret;
 }

@@ -300,11 +300,16 @@ want: $want
 got:  $got"
 }
 
-# A request the driver fails is sent again at the next device event of any
-# kind, until the adapter that stands has been told; then nothing more. The
-# service's Status key and the check tool show each step.
+# until_seen N: the record holds N requests (20 s at most, no event sent);
+# SEEN is when, in seconds of the script.
+until_seen() { until_count "$1" 20 && SEEN=$SECONDS; }
+
+# A request the driver fails is sent again by the service itself, 2 s after
+# the refusal, then 4 s after the next, with no device event, until the
+# adapter that stands has been told; then nothing more. The service's
+# Status key and the check tool show each step.
 scenario_driver_fails() {
-    local s=driver-fails want path='\\.\'$G1
+    local s=driver-fails want path='\\.\'$G1 t0 t1
     machine_up drvfail 'C:\tolvane' || { fail "$s: machine ready"; return; }
     cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
         && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
@@ -314,7 +319,7 @@ scenario_driver_fails() {
     write_ini "$BT_PAT1" "$WIFI_PAT"
     install_service $s
     expect_status "$s: after start-up the status shows 1 accepted by the adapter, the check exits 0" 0 \
-        "state=1 adapter=$path accepted=true failedAt=null error=0 acceptedState=1 sent=1 refused=0 retryWaiting=false fromLastRun=false"
+        "state=1 adapter=$path accepted=true failedAt=null error=0 acceptedState=1 sent=1 refused=0 retryWaiting=false retryUtc=null fromLastRun=false"
     run_exe reg query "$STATUS_KEY"
     [ "$RUN_RC" = 0 ] && grep -qE '^ +Accepted +REG_DWORD +0x1$' <<<"$RUN_OUT" \
         && grep -qF "Adapter    REG_SZ    $path" <<<"$RUN_OUT" \
@@ -328,34 +333,90 @@ $RUN_OUT"
     step start "$MDIR" BT1
     expect_new "$s: and Bluetooth on" 2 "$(line 0xFFF10220 1 "$G1" ok)"
 
-    step fail-next "$MDIR" 1
+    step fail-next "$MDIR" 2
     step stop "$MDIR" BT1
-    expect_new "$s: Bluetooth off, the driver fails the request: one request" 3 "$(line 0xFFF10220 0 "$G1" fail)"
-    expect_status "$s: the status shows the refusal at the control, error 31, the retry waiting; the check exits 8" 8 \
-        "state=0 accepted=false failedAt=control error=31 errorName=ERROR_GEN_FAILURE acceptedState=1 sent=4 refused=1 retryWaiting=true"
-    spare_event
-    expect_new "$s: the next event, an unrelated device's, sends the refused request again" 4 \
-        "$(line 0xFFF10220 0 "$G1" ok)"
-    expect_status "$s: the retry delivered: the status shows 0 accepted, the check exits 0" 0 \
-        "state=0 accepted=true acceptedState=0 sent=5 refused=1 retryWaiting=false"
-    # A later event sends nothing: a second on, the next change is the only
+    until_seen 4; t0=$SEEN
+    until_seen 5; t1=$SEEN
+    [ "$(record_after 3)" = "$(line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" fail)" ] \
+        && [ $((t1 - t0)) -ge 1 ] && [ $((t1 - t0)) -le 4 ]
+    check "$s: Bluetooth off, refused; with no device event the service sends it again 2 s later, refused again" \
+        $? "after $((t1 - t0)) s:
+$(record_after 3)"
+    expect_status "$s: the status shows the refusal at the control, error 31, the retry due; the check exits 8" 8 \
+        "state=0 accepted=false failedAt=control error=31 errorName=ERROR_GEN_FAILURE acceptedState=1 sent=5 refused=2 retryWaiting=true retry=waiting"
+    until_seen 6
+    [ "$(record_after 5)" = "$(line 0xFFF10220 0 "$G1" ok)" ] \
+        && [ $((SEEN - t1)) -ge 3 ] && [ $((SEEN - t1)) -le 6 ]
+    check "$s: 4 s after the second refusal, still with no device event, the retry is accepted" $? \
+        "after $((SEEN - t1)) s:
+$(record_after 5)"
+    expect_status "$s: the retry delivered: the status shows 0 accepted, no retry due, the check exits 0" 0 \
+        "state=0 accepted=true acceptedState=0 sent=6 refused=2 retryWaiting=false retryUtc=null"
+    # Nothing more by itself: a second on, the next change is the only
     # request after it.
+    sleep 1
     spare_event
     sleep 1
     step start "$MDIR" BT1
-    expect_new "$s: once told, a later event sends nothing more; the next change is sent (value 1)" 5 \
+    expect_new "$s: once told, nothing more is sent; the next change is (value 1)" 6 \
         "$(line 0xFFF10220 1 "$G1" ok)"
     [ "$(svc_state $SVC)" = running ]
     check "$s: the service is still running" $? "state: $(svc_state $SVC)"
 
     want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok
-           line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" ok)
+           line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" ok
+           line 0xFFF10220 1 "$G1" ok)
     finish $s "$want"
     # The key of a service that is gone (Wine's reg says "not found" on
     # standard output: the exit code tells).
     reg_key_absent "$STATUS_KEY"
     check "$s: after /uninstall nothing of the status is left" $? "exit $RUN_RC
 $RUN_OUT"
+    teardown
+}
+
+# A driver that holds the request: /stop still reaches the stopped state
+# within 10 s, the request cancelled. Then, on a new start, a resume from
+# sleep tells the adapter the state once.
+scenario_driver_holds() {
+    local s=driver-holds want t0
+    machine_up drvhold 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    step add "$MDIR" bt BT1 --hwid "$BT_ID1" --started
+    step add "$MDIR" wifi W1 --guid "$G1" --hwid "$WIFI_ID1" --started
+    write_ini "$BT_PAT1" "$WIFI_PAT"
+    install_service $s
+    # Events heard before any is held: a nudge held would delay the stop.
+    step stop "$MDIR" BT1
+    expect_new "$s: Bluetooth off: value 0" 1 "$(line 0xFFF10220 0 "$G1" ok)" nudge
+    step hold "$MDIR" on
+    step start "$MDIR" BT1
+    expect_new "$s: Bluetooth on: the driver holds the request" 2 "$(line 0xFFF10220 1 "$G1" held)"
+    t0=$SECONDS
+    tv /stop
+    wait_state $SVC stopped 20
+    [ "$(svc_state $SVC)" = stopped ] && [ $((SECONDS - t0)) -le 10 ] \
+        && [ "$(record_after 2)" = "$(line 0xFFF10220 1 "$G1" held; line 0xFFF10220 1 "$G1" cancelled)" ]
+    check "$s: /stop reaches the stopped state within 10 s, the held request cancelled" $? \
+        "after $((SECONDS - t0)) s, state $(svc_state $SVC), exit $RUN_RC: $RUN_OUT
+$(record_after 2)"
+    crlf "Service $SVC Stopped."
+    if [ "$RUN_RC" = -6 ] && [ -z "$RUN_RAW_OUT" ] && [ "$(svc_state $SVC)" = stopped ]; then
+        stop_reply_lost "$s: /stop with a held request"
+    else
+        [ "$RUN_RC" = 1 ] && [ "$RUN_RAW_OUT" = "$CRLF" ]
+        check "$s: /stop with a held request exits 1 and prints Stopped." $? "exit $RUN_RC, output:
+$RUN_OUT"
+    fi
+    step hold "$MDIR" off
+
+    expect_tv "$s: /start" 1 "Service $SVC Started." running /start
+    expect_new "$s: started again: value 1" 4 "$(line 0xFFF10220 1 "$G1" ok)"
+    step service-resume "$MDIR" $SVC
+    expect_new "$s: a resume from sleep: the adapter told once more, value 1" 5 "$(line 0xFFF10220 1 "$G1" ok)"
+    sleep 2
+    want=$(line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 0 "$G1" ok; line 0xFFF10220 1 "$G1" held
+           line 0xFFF10220 1 "$G1" cancelled; line 0xFFF10220 1 "$G1" ok; line 0xFFF10220 1 "$G1" ok)
+    finish $s "$want"
     teardown
 }
 
@@ -587,6 +648,7 @@ scenario_startup_both_on
 scenario_wifi_late
 scenario_ini_edit
 scenario_driver_fails
+scenario_driver_holds
 scenario_model_edited
 scenario_winxp
 scenario_check
