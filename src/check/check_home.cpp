@@ -12,9 +12,11 @@
 
 namespace {
 
-// An access list alone, with the descriptor's header: the most a query for
-// it can answer (an access list's size is a 16-bit count).
-const DWORD kDescriptorCapacity = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 0x10000;
+// The most a query for the owner and the access list can answer: the
+// descriptor's header, the largest SID and the largest list (its size is a
+// 16-bit count).
+const DWORD kDescriptorCapacity =
+    sizeof(SECURITY_DESCRIPTOR_RELATIVE) + SECURITY_MAX_SID_SIZE + 0x10000;
 // Deny entries remembered while a list is walked; more count for nothing.
 const DWORD kDenyCapacity = 16;
 // A SID's fixed part: revision, count, authority.
@@ -231,18 +233,32 @@ void GatherHome(const char* exe, HomeFacts* home) {
     if (exe[0] == '\0' || !JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
     FolderOf(exe, o[kHomeFolder].path);
     SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path);
-    // A drive's root ("C:\") has no folder above it.
-    const char* folder = o[kHomeFolder].path;
-    const size_t length = std::strlen(folder);
-    if (length > 0 && folder[length - 1] != '\\') FolderOf(folder, o[kHomeParent].path);
-    o[kHomeParent].parent = 1;
+    // Each folder above the last, until a drive's root ("C:\"), which has none.
+    char folder[kSettingsPathCapacity];
+    std::memcpy(folder, o[kHomeFolder].path, std::strlen(o[kHomeFolder].path) + 1);
+    int count = kHomeParent;
+    for (size_t length; (length = std::strlen(folder)) > 0 && folder[length - 1] != '\\';) {
+        char above[kSettingsPathCapacity] = "";
+        FolderOf(folder, above);
+        if (above[0] == '\0') break;
+        if (count < kHomeCount) {
+            std::memcpy(o[count].path, above, std::strlen(above) + 1);
+            o[count++].parent = 1;
+        } else {
+            ++home->aboveNotJudged;
+        }
+        std::memcpy(folder, above, std::strlen(above) + 1);
+    }
+    home->count = count;
 
     HANDLE heap = Win().GetProcessHeap();
     BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));
-    for (int i = 0; i < kHomeCount; ++i) {
-        const DWORD changeRights = i == kHomeFolder   ? kFolderChangeRights
-                                   : i == kHomeParent ? kParentChangeRights
-                                                      : kFileChangeRights;
+    for (int i = 0; i < count; ++i) {
+        const size_t length = std::strlen(o[i].path);
+        const DWORD changeRights = i == kHomeFolder ? kFolderChangeRights
+                                   : i < kHomeParent ? kFileChangeRights
+                                   : o[i].path[length - 1] == '\\' ? kRootChangeRights
+                                                                    : kParentChangeRights;
         if (descriptor == nullptr) o[i].error = ERROR_NOT_ENOUGH_MEMORY;
         else ReadAccess(&o[i], changeRights, descriptor);
     }

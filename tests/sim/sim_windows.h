@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -87,10 +88,15 @@ struct Windows {
     std::vector<RegOpen> regOpens;
     bool regSetFails = false;
     int regSets = 0;
+    std::vector<std::string> regSetNames;  // each value set, in order
+    // Called before each value query with the value's name (a test may
+    // change the registry there, as another process would).
+    std::function<void(const std::string& name)> onRegQuery;
     // Keys made by RegCreateKeyExA, with the options they were made with.
     std::vector<RegOpen> regCreates;  // sam holds the options here
     LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with
-    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA was asked to remove
+    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA or RegDeleteTreeA was asked to remove
+    LONG regDeleteTreeFails = ERROR_SUCCESS;  // the error RegDeleteTreeA answers for a key there
 
     // Clock: the UTC time GetSystemTime gives, and the time zone in force
     // (UTC unless a test sets one).

@@ -46,6 +46,19 @@ const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-18532
 // A file in such a folder.
 const char kOrdinaryFile[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
 
+// A system drive's root as Windows sets it: signed-in users may add a
+// folder, and whatever is made in it gives them Modify.
+const char kDriveRoot[] = "O:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+                          "(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
+// Program Files: TrustedInstaller's, Modify for SYSTEM and Administrators,
+// read and run for users and app packages.
+const char kProgramFiles[] =
+    "D:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+    "(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+    "(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+    "(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
+    "(A;OICIIO;GXGR;;;S-1-15-2-1)";
+
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
 class Check : public SimTest {
@@ -54,6 +67,9 @@ protected:
         SimTest::SetUp();
         Sim().exePath = std::string(kFolder) + "tolvane-check.exe";
         ReadSettingsOf(kServiceExeName);
+        Sim().SetAccess("C:\\", kDriveRoot);
+        for (const char* folder : {"C:\\Program Files", "C:\\Program Files (x86)"})
+            Sim().SetAccess(folder, (std::string("O:") + kTrustedInstaller + kProgramFiles).c_str());
         facts = new CheckFacts();
     }
     void TearDown() override {
@@ -827,7 +843,7 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
                                   "\"account\": \"BUILTIN\\\\Users\","));
 
     // Its owner may rewrite any list, so a folder a user made stays his
-    // however tight its list. Whoever may delete what the folder above
+    // however tight its list. Whoever may delete what a folder above
     // holds may swap the home for another.
     Sim().SetAccess("C:\\Tools", "O:BUD:(A;;FA;;;SY)(A;;FA;;;BA)");
     Sim().SetAccess("C:\\Tools\\tolvane.ini", kOrdinaryFile);
@@ -842,15 +858,62 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
                            "  Changed by          BUILTIN\\Users as well\n"));
     EXPECT_TRUE(Has(owned, "  ! C:\\Tools is owned by BUILTIN\\Users, who may change its access "
                            "list whatever\n    it says, and the service runs as LocalSystem:"));
-    EXPECT_TRUE(Has(owned, "  ! C:\\ may be changed by BUILTIN\\Users; the service's folder in it "
-                           "may then be\n    swapped for another, and the service runs as"));
+    EXPECT_TRUE(Has(owned, "  ! C:\\ may be changed by BUILTIN\\Users; the service's folder under "
+                           "it may then\n    be swapped for another, and the service runs as"));
     EXPECT_TRUE(Has(Report(true), "\"access\": \"owned-by-others\",\n      "
                                   "\"account\": \"BUILTIN\\\\Users\","));
     EXPECT_EQ(static_cast<DWORD>(FILE_DELETE_CHILD), facts->home.objects[kHomeParent].rights);
     Sim().SetAccess("C:\\", "O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)");
     Gather();
     EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeParent].access)
-        << "modify deletes no child: the home's own list decides";
+        << "a drive's root is never renamed, and Modify deletes no child";
+    EXPECT_EQ(kHomeParent + 1, facts->home.count);
+
+    // A folder an administrator made on a drive's root takes the root's
+    // Modify for signed-in users: one of them may rename it away, home and
+    // all, however tight the home's own list.
+    sim::Scm().services["tolvane_qm5520"].imagePath = "D:\\Tools\\Tolvane\\tolvane.exe";
+    Sim().SetAccess("D:\\", kDriveRoot);
+    Sim().SetAccess("D:\\Tools", "O:BAD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)"
+                                  "(A;OICIID;0x1301bf;;;AU)");
+    Sim().SetAccess("D:\\Tools\\Tolvane", (std::string("O:BA") + kOrdinaryFolder).c_str());
+    Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.exe", kOrdinaryFile);
+    Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.ini", kOrdinaryFile);
+    Gather();
+    EXPECT_EQ("-:service-elsewhere D:\\Tools:home-writable-by-users ", Warnings());
+    EXPECT_EQ(static_cast<DWORD>(DELETE), facts->home.objects[kHomeParent].rights);
+    const std::string inherited = Report();
+    EXPECT_TRUE(Has(inherited, "  Folder above        D:\\Tools\n"
+                               "  Changed by          NT AUTHORITY\\Authenticated Users as well\n"
+                               "  Folder above        D:\\\n"
+                               "  Changed by          SYSTEM, Administrators, TrustedInstaller "
+                               "only\n\n")) << inherited;
+    EXPECT_TRUE(Has(Report(true), "\"foldersAbove\": [\n      {\n        \"path\": "
+                                  "\"D:\\\\Tools\",\n        \"access\": \"others-may-change\",\n"
+                                  "        \"account\": \"NT AUTHORITY\\\\Authenticated Users\",\n"
+                                  "        \"error\": 0\n      },\n      {\n        \"path\": "
+                                  "\"D:\\\\\",\n        \"access\": \"administrators-only\","));
+
+    // Every folder up to the root, as deep as the room for them; the rest counted.
+    for (int depth : {32, 33}) {
+        std::string exe = "C:";
+        for (int i = 1; i <= depth; ++i) exe += "\\d" + std::to_string(i);
+        sim::Scm().services["tolvane_qm5520"].imagePath = exe + "\\tolvane.exe";
+        Gather();
+        EXPECT_EQ(kHomeCount, facts->home.count);
+        EXPECT_EQ(static_cast<DWORD>(depth - 32), facts->home.aboveNotJudged);
+        EXPECT_STREQ(depth == 32 ? "C:\\" : "C:\\d1", facts->home.objects[kHomeCount - 1].path);
+    }
+    EXPECT_TRUE(Has(Report(), "  Folders above       1 more, not judged\n"));
+    sim::Scm().services["tolvane_qm5520"].imagePath = "C:\\Tools\\tolvane.exe";
+
+    // A list of the largest size, with the owner read beside it.
+    std::string large = "O:BAD:";
+    for (int i = 0; i < 1820; ++i) large += "(A;;0x1200a9;;;S-1-5-21-1-2-3-" + std::to_string(i) + ")";
+    Sim().SetAccess("C:\\Tools\\tolvane.exe", large.c_str());
+    Gather();
+    EXPECT_EQ(65564u, Sim().security["c:\\tools\\tolvane.exe"].size());
+    EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeExe].access);
 
     // An account Windows cannot name goes by its SID; a list that cannot be
     // read warns of nothing. Unregistered, the exe beside the tool is read.
@@ -1136,7 +1199,10 @@ const JsonKey kJsonKeys[] = {
     {"home.settingsFile.path", "s0"}, {"home.settingsFile.access", "s0"}, {"home.settingsFile.account", "s0"},
     {"home.settingsFile.error", "n"}, {"home.folderAbove", "o"}, {"home.folderAbove.path", "s0"},
     {"home.folderAbove.access", "s0"}, {"home.folderAbove.account", "s0"},
-    {"home.folderAbove.error", "n"},
+    {"home.folderAbove.error", "n"}, {"home.foldersAbove", "a"}, {"home.foldersAbove[]", "o"},
+    {"home.foldersAbove[].path", "s"}, {"home.foldersAbove[].access", "s0"},
+    {"home.foldersAbove[].account", "s0"}, {"home.foldersAbove[].error", "n"},
+    {"home.foldersAboveNotJudged", "n"},
     {"bluetooth", "o"}, {"net", "o"}, {"*.class", "s"}, {"*.key", "s"}, {"*.pattern", "s0"},
     {"*.patternRefused", "b"}, {"*.lookup", "s"}, {"*.present", "n"}, {"*.matches", "n"},
     {"*.devices", "a"}, {"*.devices[]", "o"}, {"*.devices[].hardwareId", "s0"},
@@ -1355,6 +1421,14 @@ public:
         sim::AddBluetoothDevice(kBtId, "0000", true);
         AddAdapter();
     }
+    // The "Use Unicode UTF-8" option: no byte of "Ü" converts alone.
+    void Utf8Folder() {
+        Sim().codePage = CP_UTF8;
+        Sim().exePath = "C:\\Programme\\\xC3\x9C" "berwachung\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        AddAdapter();
+    }
     void VersionUnreadable() {
         Sim().versionFails = true;
         ForgetHostCode();
@@ -1386,6 +1460,7 @@ const OutputState kOutputStates[] = {
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
     {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
+    {"utf8-folder", kCheckWouldTell, &CheckOutput::Utf8Folder, nullptr},
     {"usage", kCheckUsageAsked, &CheckOutput::Nothing, "/?"},
     {"unknown-option", kCheckUnknownOption, &CheckOutput::Nothing, "/install"},
 };
@@ -1528,7 +1603,8 @@ TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
                   Decide(("D:(A;;" + std::string(hex) + ";;;BU)").c_str()));
     }
     EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kFileChangeRights));
-    EXPECT_EQ("trusted", Decide("D:(A;;0x1301bf;;;BU)", kParentChangeRights));
+    EXPECT_EQ("trusted", Decide("D:(A;;0x1301bf;;;BU)", kRootChangeRights));
+    EXPECT_EQ("S-1-5-32-545 0x00010000", Decide("D:(A;;0x1301bf;;;BU)", kParentChangeRights));
     // A conditional allow entry allows; a conditional deny takes nothing away.
     EXPECT_EQ("S-1-5-32-545 0x00000040",
               Decide("D:(D;;0x40;;;BU)(A;;0x40;;;BU)", kParentChangeRights,
@@ -1560,7 +1636,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     Out out;
     OutStart(&out);
     JsonWriter w;
-    JsonStart(&w, &out, sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonStart(&w, &out, sim::Api().MultiByteToWideChar);
     JsonBeginObject(&w, nullptr);
     JsonString(&w, "hardwareId", "USB\\VID_0B7C&PID_\"7B01\"\xE9\x80\x81");
     JsonString(&w, "controls", "a\tb\nc\x01\x7F");
@@ -1589,23 +1665,33 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     for (int c = 1; c < 0x20; ++c) controls[c - 1] = static_cast<char>(c);
     controls[0x1F] = '\0';
     OutStart(&out);
-    JsonEscaped(&out, controls, sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, controls, sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r"
                  "\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018"
                  "\\u0019\\u001a\\u001b\\u001c\\u001d\\u001e\\u001f\"",
                  out.text);
     OutStart(&out);
-    JsonEscaped(&out, "a\0b", sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, "a\0b", sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"a\"", out.text);
 
     Sim().codePage = 932;
     OutStart(&out);
-    JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().IsDBCSLeadByte,
-                sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"\\u3042|\\ufffd |\\ufffd\"", out.text);
+
+    // UTF-8: no byte of a character converts alone. Text the code page
+    // refuses whole still gives the characters it holds.
+    Sim().codePage = CP_UTF8;
+    for (const auto& c : std::vector<std::pair<const char*, const char*>>{
+             {"\xC3\x9C" "berwachung\xF0\x9F\x98\x80", "\"\\u00dcberwachung\\ud83d\\ude00\""},
+             {"\xC3\x9C\xFF\xE2\x82" "a\xC3", "\"\\u00dc\\ufffd\\ufffd\\ufffda\\ufffd\""}}) {
+        OutStart(&out);
+        JsonEscaped(&out, c.first, sim::Api().MultiByteToWideChar);
+        EXPECT_EQ(c.second, std::string(out.text, out.length));
+    }
 }
 
 }  // namespace
