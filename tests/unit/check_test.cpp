@@ -653,6 +653,36 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     Gather();
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
     EXPECT_STREQ("TimeUtc", facts->lastRequest.incompleteAt);
+
+    // Read whole or read again: a record finished while the first reading
+    // went on, then one whose writing never ends, then a key a start removes.
+    ResetExchangeCounts();
+    BeginStatus("Tolvane_QM5520");
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    int sequenceReads = 0;
+    Sim().onRegQuery = [&](const std::string& name) {
+        if (name == kStatusSequence && ++sequenceReads == 2)
+            RecordExchange(0, path.c_str(), {kDriverAccepted, 0}, 0);
+    };
+    Gather();
+    EXPECT_EQ(4, sequenceReads);
+    EXPECT_EQ(1, facts->lastRequest.read);
+    EXPECT_EQ(2u, facts->lastRequest.numbers[kStatusSent]);
+    Sim().onRegQuery = [&](const std::string& name) { sequenceReads += name == kStatusSequence; };
+    Sim().SetValue(sim::RegView::View32, key, kStatusSequence, REG_DWORD, std::string("\5\0\0\0", 4));
+    sequenceReads = 0;
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(2 * kStatusReadTries, sequenceReads);
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              being written: the service was "
+                              "writing it at each of 8\n                      readings; run the "
+                              "check again\n\n")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"being-written\",\n  \"lastRequest\": null"));
+    Sim().onRegQuery = [&](const std::string&) { Sim().DeleteKey(key); };
+    Gather();
+    EXPECT_EQ(0, facts->lastRequest.read);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
+    EXPECT_EQ(nullptr, facts->lastRequest.incompleteAt) << "none kept, after a reading cut short";
+    Sim().onRegQuery = nullptr;
 }
 
 TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
