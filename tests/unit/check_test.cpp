@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -705,6 +706,9 @@ TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
 TEST(CheckWords, ACodeATableLacksGetsThatTablesFallback) {
     EXPECT_STREQ("Windows Server 2008", HostCodeName(14));
     EXPECT_STREQ("unknown", HostCodeName(15));
+    std::set<std::string> hostNames;
+    for (int code = 0; code <= 14; ++code) hostNames.insert(HostCodeName(code));
+    EXPECT_EQ(15u, hostNames.size() - hostNames.count("unknown")) << "each code its own name";
     EXPECT_STREQ("paused", ServiceStateName(SERVICE_PAUSED));
     EXPECT_STREQ("unknown", ServiceStateName(SERVICE_PAUSED + 1));
     EXPECT_STREQ("run-command", RecoveryActionName(SC_ACTION_RUN_COMMAND));
@@ -1062,6 +1066,11 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     // A field the service would refuse is passed over.
     std::string longPart = "USB\\" + std::string(70, 'L') + "&PID_1";
     EXPECT_EQ("<none>", Suggest({longPart.c_str()}, 0));
+    // A field as long as the pattern's room is refused; a byte shorter, given.
+    const std::string atRoom = "USB\\" + std::string(kPatternCapacity, 'L');
+    const std::string byteShorter = "USB\\" + std::string(kPatternCapacity - 1, 'L');
+    EXPECT_EQ("<none> " + byteShorter.substr(4),
+              Suggest({atRoom.c_str()}, 0) + " " + Suggest({byteShorter.c_str()}, 0));
 
     // Code page 932: 0x5C after a lead byte is a trail byte, not a separator.
     Sim().codePage = 932;

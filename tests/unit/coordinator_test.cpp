@@ -226,6 +226,8 @@ TEST_F(Coordinator, AdapterBackAtTheSamePathHearsAChangeOnlyOnce) {
     sim::SetStarted(wifi, false);
     OnDeviceRemoval();
     EXPECT_EQ(0, WifiPresent);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size()) << "an arrival while the adapter is gone sends nothing";
 
     sim::SetStarted(wifi, true);
     sim::SetStarted(bt, true);
