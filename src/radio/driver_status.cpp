@@ -90,8 +90,11 @@ void BeginStatus(const char* serviceName) {
         g_service[0] = '\0';
     std::memset(g_written, 0, sizeof g_written);
     g_sequence = 0;
-    // The rights a removal with subkeys asks of the key it is given.
-    HKEY service = OpenServiceKey(DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE);
+    // The rights a removal with subkeys asks of the key it is given, and the
+    // right to change values, which it asks of a key that has some (the
+    // service's own does).
+    HKEY service =
+        OpenServiceKey(DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE);
     const LONG removed = service == nullptr ? ERROR_ACCESS_DENIED
                                             : Win().RegDeleteTreeA(service, kStatusSubKey);
     if (service != nullptr) Win().RegCloseKey(service);

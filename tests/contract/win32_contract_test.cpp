@@ -418,7 +418,8 @@ TEST_P(Win32Contract, AKeyIsMadeUnderAnOpenKeyAndRemoved) {
     ASSERT_EQ(ERROR_SUCCESS, Win().RegOpenKeyExA(service, "Status", 0, KEY_QUERY_VALUE, &reader));
     ASSERT_EQ(ERROR_SUCCESS,
               Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0,
-                                  DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, &remover));
+                                  DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                  &remover));
     EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteTreeA(remover, "Status"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegDeleteTreeA(remover, "Status"));
     DWORD type = 0;

@@ -127,6 +127,12 @@ TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
     }
     ASSERT_EQ(2u, Sim().regDeletes.size());
     EXPECT_EQ(sim::Lower(status), Sim().regDeletes[0]);
+    // With every right the removal of a tree asks of a key that has values.
+    size_t o = 0;
+    while (o < Sim().regOpens.size() && !(Sim().regOpens[o].sam & DELETE)) ++o;
+    ASSERT_LT(o, Sim().regOpens.size());
+    EXPECT_EQ(static_cast<REGSAM>(DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE),
+              Sim().regOpens[o].sam);
     const sim::RegValue* sent = Sim().FindValue(sim::RegView::View32, status, "Sent");
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(std::string("\1\0\0\0", 4), sent->data) << "this run's count alone";
