@@ -152,12 +152,46 @@ void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
     if (o->access == kAccessOthers) NameAccount(who, o->account);
 }
 
+// Just after the next "\" from `at` on, a trail byte never taken for one;
+// 0 when there is none, or a name before it is empty.
+DWORD AfterName(const char* path, DWORD at) {
+    for (DWORD i = at; path[i] != '\0';) {
+        if (path[i] == '\\') return i > at ? i + 1 : 0;
+        i += Win().IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0' ? 2 : 1;
+    }
+    return 0;
+}
+
+bool StartsWith(const char* path, const char* prefix) {
+    const size_t length = std::strlen(prefix);
+    for (size_t i = 0; i < length; ++i) {
+        const char c = path[i] >= 'a' && path[i] <= 'z' ? static_cast<char>(path[i] - 32) : path[i];
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The length of the root a path starts with, its last "\" included: a
+// drive's ("C:\", "\\?\C:\") or a share's ("\\server\share\",
+// "\\?\UNC\server\share\"), which nothing can rename; 0 for none.
+DWORD RootLength(const char* path) {
+    const DWORD prefix = StartsWith(path, "\\\\?\\") || StartsWith(path, "\\??\\") ? 4 : 0;
+    const char* p = path + prefix;
+    if (p[0] != '\0' && p[1] == ':' && p[2] == '\\') return prefix + 3;
+    const DWORD server = prefix == 0 && StartsWith(path, "\\\\") ? 2
+                         : prefix != 0 && StartsWith(p, "UNC\\") ? prefix + 4
+                                                                  : 0;
+    const DWORD share = server == 0 ? 0 : AfterName(path, server);
+    return share == 0 ? 0 : AfterName(path, share);
+}
+
 // The folder a path stands in: its path before the last "\", which stays
-// after a drive ("C:\"); folder is left as it is when there is none.
+// after a root ("C:\", "\\server\share\"); folder is left as it is when
+// there is none.
 void FolderOf(const char* path, char* folder) {
     const DWORD end = ExeFolderLength(path);  // just after the last "\"
     if (end < 2) return;
-    const DWORD cut = path[end - 2] == ':' ? end : end - 1;
+    const DWORD cut = end <= RootLength(path) ? end : end - 1;
     std::memcpy(folder, path, cut);
     folder[cut] = '\0';
 }
@@ -233,7 +267,8 @@ void GatherHome(const char* exe, HomeFacts* home) {
     if (exe[0] == '\0' || !JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
     FolderOf(exe, o[kHomeFolder].path);
     SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path);
-    // Each folder above the last, until a drive's root ("C:\"), which has none.
+    // Each folder above the last, until a root ("C:\", "\\server\share\"),
+    // which has none.
     char folder[kSettingsPathCapacity];
     std::memcpy(folder, o[kHomeFolder].path, std::strlen(o[kHomeFolder].path) + 1);
     int count = kHomeParent;

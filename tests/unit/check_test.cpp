@@ -926,6 +926,14 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
         EXPECT_STREQ(depth == 32 ? "C:\\" : "C:\\d1", facts->home.objects[kHomeCount - 1].path);
     }
     EXPECT_TRUE(Has(Report(), "  Folders above       1 more, not judged\n"));
+    // A share's root ends the walk as a drive's does, with or without "\\?\".
+    for (const char* share : {"\\\\server\\share\\", "\\\\?\\unc\\server\\share\\"}) {
+        sim::Scm().services["tolvane_qm5520"].imagePath = std::string(share) + "T\\S\\tolvane.exe";
+        Gather();
+        EXPECT_EQ(kHomeParent + 2, facts->home.count) << share;
+        EXPECT_EQ(std::string(share) + "T", facts->home.objects[kHomeParent].path);
+        EXPECT_STREQ(share, facts->home.objects[kHomeParent + 1].path);
+    }
     sim::Scm().services["tolvane_qm5520"].imagePath = "C:\\Tools\\tolvane.exe";
 
     // A list of the largest size, with the owner read beside it.
