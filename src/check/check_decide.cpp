@@ -341,6 +341,8 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                    ? kRetryWaiting
                    : kRetryNoneNow;
     v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
+    v->recordUnfinished =
+        r.beingWritten && f.service.registered && f.service.state == SERVICE_STOPPED;
     // Elevation is the remedy for a refused settings file only where the
     // check is not elevated; elevated, the settings are simply not read.
     v->exitCode = f.settings.refused && !f.host.elevated ? kCheckAccessDenied

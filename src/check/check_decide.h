@@ -122,6 +122,9 @@ struct CheckVerdict {
     int recoveryAsInstalled;  // the failure actions are the ones /install sets
     int retry;                // a RetryState; kRetryNone without a status
     int fromLastRun;          // the service is not running: the status is its last run's
+    // The status was being written at each reading, and the service is
+    // stopped: its record was begun and never finished.
+    int recordUnfinished;
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);

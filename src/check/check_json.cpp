@@ -203,6 +203,7 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v
     const LastRequestFacts& r = f.lastRequest;
     JsonString(w, "lastRequestKept", r.read                          ? "whole"
                                      : !r.named                       ? "unknown"
+                                     : v.recordUnfinished             ? "incomplete"
                                      : r.beingWritten                 ? "being-written"
                                      : r.incompleteAt != nullptr      ? "incomplete"
                                      : r.error == ERROR_FILE_NOT_FOUND ? "none"

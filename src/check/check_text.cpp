@@ -335,6 +335,9 @@ void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     char number[kDecimalTextCapacity];
     if (!r.named)
         return Row(out, "Status", "unknown: the settings give no service name to look under");
+    // No writer is left to finish it: the next start removes it.
+    if (v.recordUnfinished)
+        return Row(out, "Status", "incomplete: the service stopped while writing it");
     if (r.beingWritten)
         return Row(out, "Status", {"being written: the service was writing it at each of ",
                                    Decimal(kStatusReadTries, number),

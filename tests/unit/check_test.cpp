@@ -664,12 +664,19 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     Sim().onRegQuery = [&](const std::string& name) { sequenceReads += name == kStatusSequence; };
     Sim().SetValue(sim::RegView::View32, key, kStatusSequence, REG_DWORD, std::string("\5\0\0\0", 4));
     sequenceReads = 0;
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOP_PENDING;
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(2 * kStatusReadTries, sequenceReads);
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              being written: the service was "
                               "writing it at each of 8\n                      readings; run the "
                               "check again\n\n")) << Report();
     EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"being-written\",\n  \"lastRequest\": null"));
+    // Stopped, the service will never finish it.
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOPPED;
+    Gather();
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              incomplete: the service "
+                              "stopped while writing it\n\n")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"incomplete\",\n  \"lastRequest\": null"));
     Sim().onRegQuery = [&](const std::string&) { Sim().DeleteKey(key); };
     Gather();
     EXPECT_EQ(0, facts->lastRequest.read);
