@@ -105,8 +105,8 @@ const char kNoAccessList[] = "has no access list, so anyone may change it";
 const char kOwnedBy[] = "is owned by ";
 const char kOwnerMay[] = ", who may change its access list whatever it says";
 const char kChangedBy[] = "may be changed by ";
-// After who may change the folder above the home.
-const char kParentSwap[] = "; the service's folder in it may then be swapped for another";
+// After who may change, delete or rename a folder above the home.
+const char kParentSwap[] = "; the service's folder under it may then be swapped for another";
 
 const CodeWord kHostNames[] = {
     {0, "unsupported (older than Windows 95 and NT 4.0)"}, {1, "Windows 95"}, {2, "Windows 98"},
@@ -228,7 +228,8 @@ int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* wa
     if (f.service.displayNameTaken) Add(warnings, &count, kWarnDisplayNameInUse);
     if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
         Add(warnings, &count, kWarnPrivilegesNotLimited);
-    for (const HomeObject& o : f.home.objects) {
+    for (int i = 0; i < f.home.count; ++i) {
+        const HomeObject& o = f.home.objects[i];
         if (o.access == kAccessOthers || o.access == kAccessNoList)
             Add(warnings, &count, kWarnHomeWritable, nullptr, &o);
     }
@@ -341,6 +342,8 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
                    ? kRetryWaiting
                    : kRetryNoneNow;
     v->fromLastRun = !f.service.registered || f.service.state != SERVICE_RUNNING;
+    v->recordUnfinished =
+        r.beingWritten && f.service.registered && f.service.state == SERVICE_STOPPED;
     // Elevation is the remedy for a refused settings file only where the
     // check is not elevated; elevated, the settings are simply not read.
     v->exitCode = f.settings.refused && !f.host.elevated ? kCheckAccessDenied

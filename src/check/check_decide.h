@@ -69,8 +69,8 @@ struct CheckWarning {
     const HomeObject* home;   // the file or folder others may change; null for none
 };
 
-// Each kind at most once per class, so this many at most.
-const int kWarningCapacity = kWarnKindCount * 2;
+// Each kind at most once per class, and the home's once per file or folder.
+const int kWarningCapacity = kWarnKindCount * 2 + kHomeCount;
 
 // Room for a warning's text, its subject and a space included, terminator included.
 const DWORD kWarningTextCapacity = kSettingsPathCapacity + 400;
@@ -122,6 +122,9 @@ struct CheckVerdict {
     int recoveryAsInstalled;  // the failure actions are the ones /install sets
     int retry;                // a RetryState; kRetryNone without a status
     int fromLastRun;          // the service is not running: the status is its last run's
+    // The status was being written at each reading, and the service is
+    // stopped: its record was begun and never finished.
+    int recordUnfinished;
 };
 
 void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* verdict);

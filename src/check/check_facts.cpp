@@ -294,28 +294,32 @@ void LocalTime(const char* utc, char* local) {
         FormatStatusTime(localTime, local);
 }
 
-// The named service's Status key. Every key opened is closed.
-void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
-    std::memset(f, 0, sizeof *f);
-    char path[kStatusKeyCapacity];
+// One reading of the Status key at path, its Sequence first and last.
+// Returns 0 when it is worth reading again: the record was being written, a
+// start removed the key meanwhile, or the key was just made. Every key
+// opened is closed.
+int ReadStatusOnce(const char* path, LastRequestFacts* f) {
     HKEY key = nullptr;
-    f->error = ERROR_FILE_NOT_FOUND;
-    if (!StatusKeyPath(serviceName, path)) return;
     f->error = static_cast<DWORD>(
         Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key));
-    if (f->error != ERROR_SUCCESS) return;
+    if (f->error != ERROR_SUCCESS) return f->error != ERROR_KEY_DELETED;
     struct Wanted {
         const char* name;
         DWORD type;
         void* data;
         DWORD capacity;
     };
+    DWORD before = 0;
+    DWORD after = 0;
     const Wanted kText[] = {{kStatusFailedAt, REG_SZ, f->failedAt, sizeof f->failedAt},
                             {kStatusAdapter, REG_SZ, f->adapter, sizeof f->adapter},
                             {kStatusTimeUtc, REG_SZ, f->timeUtc, sizeof f->timeUtc},
-                            {kStatusRetryUtc, REG_SZ, f->retryUtc, sizeof f->retryUtc}};
-    LONG result = ERROR_SUCCESS;
-    for (int i = 0; i < kStatusNumberCount + kStatusTextCount && result == ERROR_SUCCESS; ++i) {
+                            {kStatusRetryUtc, REG_SZ, f->retryUtc, sizeof f->retryUtc},
+                            {kStatusSequence, REG_DWORD, &after, sizeof after}};
+    LONG result = ReadValue(key, kStatusSequence, REG_DWORD, &before, sizeof before);
+    if (result != ERROR_SUCCESS) f->incompleteAt = kStatusSequence;
+    for (int i = 0; i < kStatusNumberCount + kStatusTextCount + 1 && result == ERROR_SUCCESS;
+         ++i) {
         const Wanted w = i < kStatusNumberCount
                              ? Wanted{kStatusNumberNames[i], REG_DWORD, &f->numbers[i], sizeof(DWORD)}
                              : kText[i - kStatusNumberCount];
@@ -325,7 +329,21 @@ void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
     }
     Win().RegCloseKey(key);
     f->error = static_cast<DWORD>(result);
-    f->read = result == ERROR_SUCCESS;
+    f->beingWritten = result == ERROR_SUCCESS && (before % 2 != 0 || after != before);
+    f->read = result == ERROR_SUCCESS && !f->beingWritten;
+    return !f->beingWritten && result != ERROR_KEY_DELETED && f->incompleteAt != kStatusSequence;
+}
+
+// The named service's Status key, read again while it is being written.
+void GatherLastRequest(const char* serviceName, LastRequestFacts* f) {
+    std::memset(f, 0, sizeof *f);
+    char path[kStatusKeyCapacity];
+    if (!StatusKeyPath(serviceName, path)) return;
+    for (int i = 0; i < kStatusReadTries; ++i) {
+        std::memset(f, 0, sizeof *f);
+        f->named = 1;
+        if (ReadStatusOnce(path, f)) break;
+    }
     if (!f->read) return;
     LocalTime(f->timeUtc, f->timeLocal);
     LocalTime(f->retryUtc, f->retryLocal);

@@ -129,8 +129,13 @@ int Utf8MarkBeforeSection(const BYTE* head, DWORD length);
 
 // The service's last exchange with the Wi-Fi driver, as its Status key
 // holds it; the verdict judges it.
+// Readings of a status being written before the check says so.
+const int kStatusReadTries = 8;
+
 struct LastRequestFacts {
+    int named;    // the settings give a service name to look under
     int read;     // the key holds a whole status
+    int beingWritten;  // at each reading, the service was writing it
     DWORD error;  // why not; ERROR_FILE_NOT_FOUND with no incompleteAt: there is no key
     // The first value the key lacks or holds as another type or size (error
     // says which); null when the key is whole or was not read.

@@ -12,9 +12,11 @@
 
 namespace {
 
-// An access list alone, with the descriptor's header: the most a query for
-// it can answer (an access list's size is a 16-bit count).
-const DWORD kDescriptorCapacity = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 0x10000;
+// The most a query for the owner and the access list can answer: the
+// descriptor's header, the largest SID and the largest list (its size is a
+// 16-bit count).
+const DWORD kDescriptorCapacity =
+    sizeof(SECURITY_DESCRIPTOR_RELATIVE) + SECURITY_MAX_SID_SIZE + 0x10000;
 // Deny entries remembered while a list is walked; more count for nothing.
 const DWORD kDenyCapacity = 16;
 // A SID's fixed part: revision, count, authority.
@@ -150,12 +152,46 @@ void ReadAccess(HomeObject* o, DWORD changeRights, BYTE* descriptor) {
     if (o->access == kAccessOthers) NameAccount(who, o->account);
 }
 
+// Just after the next "\" from `at` on, a trail byte never taken for one;
+// 0 when there is none, or a name before it is empty.
+DWORD AfterName(const char* path, DWORD at) {
+    for (DWORD i = at; path[i] != '\0';) {
+        if (path[i] == '\\') return i > at ? i + 1 : 0;
+        i += Win().IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0' ? 2 : 1;
+    }
+    return 0;
+}
+
+bool StartsWith(const char* path, const char* prefix) {
+    const size_t length = std::strlen(prefix);
+    for (size_t i = 0; i < length; ++i) {
+        const char c = path[i] >= 'a' && path[i] <= 'z' ? static_cast<char>(path[i] - 32) : path[i];
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The length of the root a path starts with, its last "\" included: a
+// drive's ("C:\", "\\?\C:\") or a share's ("\\server\share\",
+// "\\?\UNC\server\share\"), which nothing can rename; 0 for none.
+DWORD RootLength(const char* path) {
+    const DWORD prefix = StartsWith(path, "\\\\?\\") || StartsWith(path, "\\??\\") ? 4 : 0;
+    const char* p = path + prefix;
+    if (p[0] != '\0' && p[1] == ':' && p[2] == '\\') return prefix + 3;
+    const DWORD server = prefix == 0 && StartsWith(path, "\\\\") ? 2
+                         : prefix != 0 && StartsWith(p, "UNC\\") ? prefix + 4
+                                                                  : 0;
+    const DWORD share = server == 0 ? 0 : AfterName(path, server);
+    return share == 0 ? 0 : AfterName(path, share);
+}
+
 // The folder a path stands in: its path before the last "\", which stays
-// after a drive ("C:\"); folder is left as it is when there is none.
+// after a root ("C:\", "\\server\share\"); folder is left as it is when
+// there is none.
 void FolderOf(const char* path, char* folder) {
     const DWORD end = ExeFolderLength(path);  // just after the last "\"
     if (end < 2) return;
-    const DWORD cut = path[end - 2] == ':' ? end : end - 1;
+    const DWORD cut = end <= RootLength(path) ? end : end - 1;
     std::memcpy(folder, path, cut);
     folder[cut] = '\0';
 }
@@ -231,18 +267,33 @@ void GatherHome(const char* exe, HomeFacts* home) {
     if (exe[0] == '\0' || !JoinText(o[kHomeExe].path, sizeof o[kHomeExe].path, exe)) return;
     FolderOf(exe, o[kHomeFolder].path);
     SettingsPathFromExePath(exe, o[kHomeSettings].path, sizeof o[kHomeSettings].path);
-    // A drive's root ("C:\") has no folder above it.
-    const char* folder = o[kHomeFolder].path;
-    const size_t length = std::strlen(folder);
-    if (length > 0 && folder[length - 1] != '\\') FolderOf(folder, o[kHomeParent].path);
-    o[kHomeParent].parent = 1;
+    // Each folder above the last, until a root ("C:\", "\\server\share\"),
+    // which has none.
+    char folder[kSettingsPathCapacity];
+    std::memcpy(folder, o[kHomeFolder].path, std::strlen(o[kHomeFolder].path) + 1);
+    int count = kHomeParent;
+    for (size_t length; (length = std::strlen(folder)) > 0 && folder[length - 1] != '\\';) {
+        char above[kSettingsPathCapacity] = "";
+        FolderOf(folder, above);
+        if (above[0] == '\0') break;
+        if (count < kHomeCount) {
+            std::memcpy(o[count].path, above, std::strlen(above) + 1);
+            o[count++].parent = 1;
+        } else {
+            ++home->aboveNotJudged;
+        }
+        std::memcpy(folder, above, std::strlen(above) + 1);
+    }
+    home->count = count;
 
     HANDLE heap = Win().GetProcessHeap();
     BYTE* descriptor = static_cast<BYTE*>(Win().HeapAlloc(heap, 0, kDescriptorCapacity));
-    for (int i = 0; i < kHomeCount; ++i) {
-        const DWORD changeRights = i == kHomeFolder   ? kFolderChangeRights
-                                   : i == kHomeParent ? kParentChangeRights
-                                                      : kFileChangeRights;
+    for (int i = 0; i < count; ++i) {
+        const size_t length = std::strlen(o[i].path);
+        const DWORD changeRights = i == kHomeFolder ? kFolderChangeRights
+                                   : i < kHomeParent ? kFileChangeRights
+                                   : o[i].path[length - 1] == '\\' ? kRootChangeRights
+                                                                    : kParentChangeRights;
         if (descriptor == nullptr) o[i].error = ERROR_NOT_ENOUGH_MEMORY;
         else ReadAccess(&o[i], changeRights, descriptor);
     }

@@ -36,9 +36,13 @@ bool LeastPrivileges(const PrivilegeFacts& f);
 const DWORD kFileChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
                                 WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 const DWORD kFolderChangeRights = kFileChangeRights | FILE_DELETE_CHILD;
-// The folder above the home: whoever may delete a child there (or give
-// himself that right) may rename the home away and put another in its place.
-const DWORD kParentChangeRights = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+// Each folder above the home, up to the drive's root: whoever may delete or
+// rename it (DELETE on it, or deleting a child in the folder above it), or
+// give himself that right, may put another folder, and another exe, in the
+// home's place. A drive's root cannot be renamed: its own DELETE counts for
+// nothing.
+const DWORD kRootChangeRights = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+const DWORD kParentChangeRights = kRootChangeRights | DELETE;
 
 // Who may change a file or folder.
 const int kAccessUnread = 0;   // its access list could not be read
@@ -63,8 +67,14 @@ bool OwnerOutsideTrusted(const SID* owner);
 const DWORD kSidTextCapacity = 192;
 void FormatSid(const SID* sid, char* text);
 
-// The files and folders, in the report's order.
-enum HomeIndex { kHomeExe, kHomeFolder, kHomeSettings, kHomeParent, kHomeCount };
+// Folders above the home judged, nearest first; a home deeper than this
+// has the rest, up to the root, counted and not judged.
+const int kFoldersAboveCapacity = 32;
+
+// The files and folders, in the report's order: the folders above follow
+// from kHomeParent on.
+enum HomeIndex { kHomeExe, kHomeFolder, kHomeSettings, kHomeParent };
+const int kHomeCount = kHomeParent + kFoldersAboveCapacity;
 
 // "DOMAIN\name" as Windows names the account, or its SID as text.
 const DWORD kAccountCapacity = kSidTextCapacity;
@@ -76,13 +86,16 @@ struct HomeObject {
     DWORD rights;   // the change rights another account holds
     char account[kAccountCapacity];
     int byOwner;    // the account is its owner, outside the trusted ones
-    int parent;     // the folder above the home's
+    int parent;     // a folder above the home
 };
 
 struct HomeFacts {
     HomeObject objects[kHomeCount];
+    int count;                // objects formed, the folders above included
+    DWORD aboveNotJudged;     // folders above, up to the root, past the capacity
 };
 
 // Reads the owners and access lists of exe (the service's), of the folder
-// it stands in, of the settings file beside it and of the folder above.
+// it stands in, of the settings file beside it and of every folder above,
+// up to the drive's root.
 void GatherHome(const char* exe, HomeFacts* home);

@@ -132,20 +132,25 @@ const CodeWord kAccessNames[] = {
     {kAccessOthers, "others-may-change"},
 };
 
+void HomeMember(JsonWriter* w, const char* key, const HomeObject& o) {
+    JsonBeginObject(w, key);
+    JsonString(w, "path", o.path[0] ? o.path : nullptr);
+    // Its owner may change it whatever its list says.
+    JsonString(w, "access", o.byOwner ? "owned-by-others" : WordOf(kAccessNames, o.access, nullptr));
+    JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
+    JsonNumber(w, "error", o.error);
+    JsonEndObject(w);
+}
+
 void HomeJson(JsonWriter* w, const HomeFacts& h) {
     JsonBeginObject(w, "home");
-    const char* const keys[kHomeCount] = {"exe", "folder", "settingsFile", "folderAbove"};
-    for (int i = 0; i < kHomeCount; ++i) {
-        const HomeObject& o = h.objects[i];
-        JsonBeginObject(w, keys[i]);
-        JsonString(w, "path", o.path[0] ? o.path : nullptr);
-        // Its owner may change it whatever its list says.
-        JsonString(w, "access",
-                   o.byOwner ? "owned-by-others" : WordOf(kAccessNames, o.access, nullptr));
-        JsonString(w, "account", o.access == kAccessOthers ? o.account : nullptr);
-        JsonNumber(w, "error", o.error);
-        JsonEndObject(w);
-    }
+    const char* const keys[kHomeParent + 1] = {"exe", "folder", "settingsFile", "folderAbove"};
+    for (int i = 0; i <= kHomeParent; ++i) HomeMember(w, keys[i], h.objects[i]);
+    // Every folder above judged, nearest first, up to the root.
+    JsonBeginArray(w, "foldersAbove");
+    for (int i = kHomeParent; i < h.count; ++i) HomeMember(w, nullptr, h.objects[i]);
+    JsonEndArray(w);
+    JsonNumber(w, "foldersAboveNotJudged", h.aboveNotJudged);
     JsonEndObject(w);
 }
 
@@ -197,6 +202,9 @@ void ClassObject(JsonWriter* w, const char* name, const ClassFacts& c, const Cla
 void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v) {
     const LastRequestFacts& r = f.lastRequest;
     JsonString(w, "lastRequestKept", r.read                          ? "whole"
+                                     : !r.named                       ? "unknown"
+                                     : v.recordUnfinished             ? "incomplete"
+                                     : r.beingWritten                 ? "being-written"
                                      : r.incompleteAt != nullptr      ? "incomplete"
                                      : r.error == ERROR_FILE_NOT_FOUND ? "none"
                                                                        : "unreadable");
@@ -229,7 +237,7 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v
 void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     JsonWriter writer;
     JsonWriter* w = &writer;
-    JsonStart(w, out, Win().IsDBCSLeadByte, Win().MultiByteToWideChar);
+    JsonStart(w, out, Win().MultiByteToWideChar);
     JsonBeginObject(w, nullptr);
     JsonNumber(w, "exitCode", static_cast<DWORD>(v.exitCode));
     JsonString(w, "result", ExitCodeName(v.exitCode));

@@ -218,18 +218,21 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
 void HomeSection(const HomeFacts& h, Out* out) {
     Heading(out, "Home (the service runs as LocalSystem)");
     if (!h.objects[kHomeExe].path[0]) Row(out, "Exe", "(cannot be named)");
-    for (int i = 0; i < kHomeCount; ++i) {
+    for (int i = 0; i < h.count; ++i) {
         const HomeObject& o = h.objects[i];
         if (!o.path[0]) continue;
-        static const char* const kLabels[kHomeCount] = {"Exe", "Folder", "Settings file",
-                                                        "Folder above"};
-        IdRow(out, kLabels[i], o.path);
+        static const char* const kLabels[kHomeParent + 1] = {"Exe", "Folder", "Settings file",
+                                                             "Folder above"};
+        IdRow(out, kLabels[i < kHomeParent ? i : kHomeParent], o.path);
         if (o.access == kAccessUnread) FailureRow(out, "Changed by", "unknown", o.error);
         else if (o.access == kAccessNoList) Row(out, "Changed by", "anyone: it has no access list");
         else if (o.access == kAccessTrusted)
             Row(out, "Changed by", "SYSTEM, Administrators, TrustedInstaller only");
         else Row(out, "Changed by", {o.account, o.byOwner ? " as well: its owner" : " as well"});
     }
+    char number[kDecimalTextCapacity];
+    if (h.aboveNotJudged)
+        Row(out, "Folders above", {Decimal(h.aboveNotJudged, number), " more, not judged"});
 }
 
 void DeviceRows(const ClassFacts& c, Out* out) {
@@ -332,6 +335,15 @@ void LastRequestSection(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     const LastRequestFacts& r = f.lastRequest;
     Heading(out, "Last request");
     char number[kDecimalTextCapacity];
+    if (!r.named)
+        return Row(out, "Status", "unknown: the settings give no service name to look under");
+    // No writer is left to finish it: the next start removes it.
+    if (v.recordUnfinished)
+        return Row(out, "Status", "incomplete: the service stopped while writing it");
+    if (r.beingWritten)
+        return Row(out, "Status", {"being written: the service was writing it at each of ",
+                                   Decimal(kStatusReadTries, number),
+                                   " readings; run the check again"});
     // Never read as "nothing was sent": the key is there.
     if (r.incompleteAt != nullptr)
         return Row(out, "Status", {"incomplete: ", r.incompleteAt,

@@ -1,5 +1,7 @@
 #include "check/json_writer.h"
 
+#include <cstring>
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -7,6 +9,24 @@ const char kHexDigits[] = "0123456789abcdef";
 void OutUnit(Out* out, unsigned unit) {
     OutText(out, "\\u");
     for (int shift = 12; shift >= 0; shift -= 4) OutChar(out, kHexDigits[(unit >> shift) & 0xF]);
+}
+
+// One UTF-16 unit: ASCII as itself but for '"', '\' and the controls,
+// the rest as \uXXXX.
+void EscapedUnit(Out* out, WCHAR unit) {
+    if (unit == '"' || unit == '\\') {
+        OutChar(out, '\\');
+        OutChar(out, static_cast<char>(unit));
+    } else if (unit < 0x20) {
+        const char* named = unit == '\b' ? "\\b" : unit == '\f' ? "\\f" : unit == '\n' ? "\\n"
+                          : unit == '\r' ? "\\r" : unit == '\t' ? "\\t" : nullptr;
+        if (named != nullptr) OutText(out, named);
+        else OutUnit(out, unit);
+    } else if (unit < 0x80) {
+        OutChar(out, static_cast<char>(unit));
+    } else {
+        OutUnit(out, unit);
+    }
 }
 
 // Before a member: the separator, a new line and the indent, and the key.
@@ -17,7 +37,7 @@ void Member(JsonWriter* w, const char* key) {
         for (int i = 0; i < w->depth; ++i) OutText(w->out, "  ");
     }
     if (key != nullptr) {
-        JsonEscaped(w->out, key, w->isLead, w->toWide);
+        JsonEscaped(w->out, key, w->toWide);
         OutText(w->out, ": ");
     }
 }
@@ -41,44 +61,39 @@ void End(JsonWriter* w, char close) {
 
 }  // namespace
 
-void JsonEscaped(Out* out, const char* text, LeadByteTest isLead, WideConverter toWide) {
+void JsonEscaped(Out* out, const char* text, WideConverter toWide) {
     OutChar(out, '"');
-    for (int i = 0; text[i] != '\0';) {
+    WCHAR wide[kJsonWideCapacity];
+    const int length = static_cast<int>(std::strlen(text));
+    // Whole: a character of a UTF-8 code page spans up to four bytes, and
+    // none of its bytes converts alone.
+    const int units =
+        length == 0 ? 0 : toWide(CP_ACP, MB_ERR_INVALID_CHARS, text, length, wide, kJsonWideCapacity);
+    for (int u = 0; u < units; ++u) EscapedUnit(out, wide[u]);
+    // Refused whole, or longer than the room: a character at a time, each
+    // the shortest run of bytes the code page converts (ASCII stands alone
+    // in every ANSI code page). A byte that starts none becomes U+FFFD.
+    for (int i = 0; units <= 0 && i < length;) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            OutChar(out, '\\');
-            OutChar(out, static_cast<char>(c));
-            ++i;
-        } else if (c < 0x20) {
-            const char* named = c == '\b' ? "\\b" : c == '\f' ? "\\f" : c == '\n' ? "\\n"
-                              : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
-            if (named != nullptr) OutText(out, named);
-            else OutUnit(out, c);
-            ++i;
-        } else if (c < 0x80) {
-            OutChar(out, static_cast<char>(c));
-            ++i;
-        } else {
-            // One character of the code page: a lead byte takes its trail.
-            // A byte it refuses stands for itself alone.
-            const int size = (isLead(c) && text[i + 1] != '\0') ? 2 : 1;
-            WCHAR units[2];
-            const int count = toWide(CP_ACP, MB_ERR_INVALID_CHARS, text + i, size, units, 2);
-            if (count <= 0) {
-                OutUnit(out, 0xFFFD);
-                ++i;
-                continue;
-            }
-            for (int u = 0; u < count; ++u) OutUnit(out, units[u]);
-            i += size;
+        int size = 0;
+        int count = 0;
+        while (c >= 0x80 && count <= 0 && size < kLongestCharacter && i + size < length)
+            count = toWide(CP_ACP, MB_ERR_INVALID_CHARS, text + i, ++size, wide, 2);
+        if (c < 0x80) {
+            EscapedUnit(out, c);
+            size = 1;
+        } else if (count <= 0) {
+            OutUnit(out, 0xFFFD);
+            size = 1;
         }
+        for (int u = 0; u < count; ++u) EscapedUnit(out, wide[u]);
+        i += size;
     }
     OutChar(out, '"');
 }
 
-void JsonStart(JsonWriter* w, Out* out, LeadByteTest isLead, WideConverter toWide) {
+void JsonStart(JsonWriter* w, Out* out, WideConverter toWide) {
     w->out = out;
-    w->isLead = isLead;
     w->toWide = toWide;
     w->depth = 0;
 }
@@ -91,7 +106,7 @@ void JsonEndArray(JsonWriter* w) { End(w, ']'); }
 void JsonString(JsonWriter* w, const char* key, const char* text) {
     if (text == nullptr) return JsonNull(w, key);
     Member(w, key);
-    JsonEscaped(w->out, text, w->isLead, w->toWide);
+    JsonEscaped(w->out, text, w->toWide);
 }
 
 void JsonNumber(JsonWriter* w, const char* key, DWORD value) {

@@ -2,13 +2,12 @@
 //
 // Text comes in the ANSI code page. Everything written is ASCII: '"' and
 // '\' are escaped with a backslash, control characters as \b \f \n \r \t
-// or \u00XX, and each character of the code page beyond ASCII (a byte of
-// 0x80 or more, with its trail byte when it is a lead byte) is converted
-// to UTF-16 by the code page's own conversion and written as \uXXXX per
-// unit. A byte the code page cannot convert, alone or with the byte after
-// it, becomes \uFFFD. So the output
-// is valid UTF-8 JSON whatever the code page, and a parser gets the
-// characters the code page means.
+// or \u00XX, and the rest of each string, converted to UTF-16 whole by the
+// code page's own conversion, as \uXXXX per unit. A string the code page
+// refuses whole goes a character at a time, and a byte that starts no
+// character becomes \uFFFD. So the output is valid UTF-8 JSON whatever the
+// code page, UTF-8 included, and a parser gets the characters the code page
+// means.
 #pragma once
 
 #include <windows.h>
@@ -21,13 +20,18 @@ const int kJsonDepthCapacity = 8;
 
 struct JsonWriter {
     Out* out;
-    LeadByteTest isLead;
     WideConverter toWide;
     int depth;
     int items[kJsonDepthCapacity];  // members written so far at each level
 };
 
-void JsonStart(JsonWriter* w, Out* out, LeadByteTest isLead, WideConverter toWide);
+// Room for a string converted whole, in UTF-16 units: the longest the
+// report writes (a warning with its path) fits.
+const int kJsonWideCapacity = 2048;
+// The most bytes one character of an ANSI code page takes (UTF-8's).
+const int kLongestCharacter = 4;
+
+void JsonStart(JsonWriter* w, Out* out, WideConverter toWide);
 
 // key is the member's name inside an object, null inside an array (and for
 // the outermost value).
@@ -41,4 +45,4 @@ void JsonBool(JsonWriter* w, const char* key, bool value);
 void JsonNull(JsonWriter* w, const char* key);
 
 // text as a JSON string, quotes included.
-void JsonEscaped(Out* out, const char* text, LeadByteTest isLead, WideConverter toWide);
+void JsonEscaped(Out* out, const char* text, WideConverter toWide);

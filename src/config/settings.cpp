@@ -48,7 +48,8 @@ int ReadExePath(char* path) {
     // folder's. The UTF-16 path is converted here with neither, and refused
     // when the code page cannot spell it. A UTF-8 code page spells every
     // character but refuses the other flags and the lack's check: there a
-    // lone surrogate, which UTF-8 cannot spell, refuses the conversion.
+    // lone surrogate, which UTF-8 cannot spell, refuses the conversion. The
+    // flag that says so is taken only with CP_UTF8 named, not CP_ACP.
     WCHAR wide[kExePathCapacity];
     BOOL lacking = FALSE;
     const bool utf8 = Win().GetACP() == CP_UTF8;
@@ -57,9 +58,10 @@ int ReadExePath(char* path) {
     const bool whole = units > 0 && units < kExePathCapacity;
     const int bytes =
         !whole ? 0
-               : Win().WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
-                                        wide, static_cast<int>(units), path,
-                                        kExePathCapacity - 1, nullptr, utf8 ? nullptr : &lacking);
+               : Win().WideCharToMultiByte(utf8 ? CP_UTF8 : CP_ACP,
+                                           utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                           wide, static_cast<int>(units), path,
+                                           kExePathCapacity - 1, nullptr, utf8 ? nullptr : &lacking);
     if (utf8 && whole && bytes == 0 && Win().GetLastError() == ERROR_NO_UNICODE_TRANSLATION)
         lacking = TRUE;
     path[bytes > 0 && !lacking ? bytes : 0] = '\0';

@@ -88,6 +88,7 @@ const Win32Api& RealWin32Api() {
         ::CM_Get_DevNode_Status,
         ::RegCreateKeyExA,
         ::RegDeleteKeyA,
+        ::RegDeleteTreeA,
         ::GetSystemTime,
         ::SystemTimeToTzSpecificLocalTime,
         ::GetFileSecurityA,

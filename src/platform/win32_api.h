@@ -139,6 +139,8 @@ struct Win32Api {
                                   DWORD options, REGSAM sam, LPSECURITY_ATTRIBUTES sa, PHKEY out,
                                   LPDWORD disposition);
     LONG(WINAPI* RegDeleteKeyA)(HKEY key, LPCSTR subKey);
+    // A key with its subkeys and values (advapi32, from Windows Vista on).
+    LONG(WINAPI* RegDeleteTreeA)(HKEY key, LPCSTR subKey);
     void(WINAPI* GetSystemTime)(LPSYSTEMTIME time);
     BOOL(WINAPI* SystemTimeToTzSpecificLocalTime)(const TIME_ZONE_INFORMATION* zone,
                                                   const SYSTEMTIME* utc, LPSYSTEMTIME local);

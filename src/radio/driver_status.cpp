@@ -26,27 +26,59 @@ struct WrittenValue {
     BYTE data[kDevicePathSlot];  // the longest value: an adapter path
 };
 WrittenValue g_written[kStatusValueCount];
+// The last Sequence set: odd before a record's values, even after them.
+DWORD g_sequence = 0;
 
-void SetIfChanged(HKEY key, const char* name, DWORD type, const void* data, DWORD size,
-                  WrittenValue* written) {
-    if (written->size == size && std::memcmp(written->data, data, size) == 0) return;
-    written->size = 0;
-    if (size > sizeof written->data ||
-        Win().RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) !=
-            ERROR_SUCCESS)
-        return;
-    std::memcpy(written->data, data, size);
-    written->size = size;
+struct StatusValue {
+    const char* name;
+    DWORD type;
+    const void* data;
+    DWORD size;
+};
+
+bool Unchanged(const StatusValue& v, const WrittenValue& written) {
+    return written.size == v.size && std::memcmp(written.data, v.data, v.size) == 0;
 }
 
-// The started service's own key, opened to add or remove its Status key;
-// null when there is none to open.
-HKEY OpenServiceKey() {
+void SetIfChanged(HKEY key, const StatusValue& v, WrittenValue* written) {
+    if (Unchanged(v, *written)) return;
+    written->size = 0;
+    if (v.size > sizeof written->data ||
+        Win().RegSetValueExA(key, v.name, 0, v.type, static_cast<const BYTE*>(v.data), v.size) !=
+            ERROR_SUCCESS)
+        return;
+    std::memcpy(written->data, v.data, v.size);
+    written->size = v.size;
+}
+
+LONG SetSequence(HKEY key) {
+    ++g_sequence;
+    return Win().RegSetValueExA(key, kStatusSequence, 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&g_sequence), sizeof g_sequence);
+}
+
+// The values that changed, between an odd Sequence and the next even one,
+// so that a reader can tell a finished record from one being written. When
+// the odd one cannot be set, nothing is.
+void WriteRecord(HKEY key, const StatusValue* values) {
+    int i = 0;
+    while (i < kStatusValueCount && Unchanged(values[i], g_written[i])) ++i;
+    if (i == kStatusValueCount) return;
+    if (g_sequence % 2 == 0 && SetSequence(key) != ERROR_SUCCESS) {
+        --g_sequence;
+        return;
+    }
+    for (; i < kStatusValueCount; ++i) SetIfChanged(key, values[i], &g_written[i]);
+    if (SetSequence(key) != ERROR_SUCCESS) --g_sequence;
+}
+
+// The started service's own key, opened with `sam` to add or remove its
+// Status key; null when there is none to open.
+HKEY OpenServiceKey(REGSAM sam) {
     char path[kStartedServiceKeyCapacity];
     HKEY key = nullptr;
     if (!ServiceKeyPath(g_service, path) ||
-        Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_CREATE_SUB_KEY, &key) !=
-            ERROR_SUCCESS)
+        Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, sam, &key) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
@@ -57,10 +89,18 @@ void BeginStatus(const char* serviceName) {
     if (serviceName == nullptr || !JoinText(g_service, sizeof g_service, serviceName))
         g_service[0] = '\0';
     std::memset(g_written, 0, sizeof g_written);
-    HKEY service = OpenServiceKey();
-    if (service == nullptr) return;
-    Win().RegDeleteKeyA(service, kStatusSubKey);
-    Win().RegCloseKey(service);
+    g_sequence = 0;
+    // The rights a removal with subkeys asks of the key it is given, and the
+    // right to change values, which it asks of a key that has some (the
+    // service's own does).
+    HKEY service =
+        OpenServiceKey(DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE);
+    const LONG removed = service == nullptr ? ERROR_ACCESS_DENIED
+                                            : Win().RegDeleteTreeA(service, kStatusSubKey);
+    if (service != nullptr) Win().RegCloseKey(service);
+    // A key that stays would be reused as it is, perhaps not volatile:
+    // nothing is written then.
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) g_service[0] = '\0';
 }
 
 void FormatStatusTime(const SYSTEMTIME& t, char* text) {
@@ -135,7 +175,7 @@ namespace {
 
 // Creates or opens the Status key to set values; null when it cannot.
 HKEY OpenStatusKey() {
-    HKEY service = OpenServiceKey();
+    HKEY service = OpenServiceKey(KEY_CREATE_SUB_KEY);
     HKEY key = nullptr;
     DWORD disposition = 0;
     const LONG made = service == nullptr
@@ -145,20 +185,23 @@ HKEY OpenStatusKey() {
                                                   &key, &disposition);
     if (service != nullptr) Win().RegCloseKey(service);
     if (made != ERROR_SUCCESS) return nullptr;
-    if (disposition != REG_OPENED_EXISTING_KEY) std::memset(g_written, 0, sizeof g_written);
+    // A key made anew gets every value, after an odd Sequence of its own.
+    if (disposition != REG_OPENED_EXISTING_KEY) {
+        std::memset(g_written, 0, sizeof g_written);
+        g_sequence += g_sequence % 2;
+    }
     return key;
 }
 
 const char* const kTextNames[kStatusTextCount] = {kStatusFailedAt, kStatusAdapter, kStatusTimeUtc,
                                                   kStatusRetryUtc};
 
-void SetText(HKEY key, int i, const char* text) {
-    SetIfChanged(key, kTextNames[i], REG_SZ, text, static_cast<DWORD>(std::strlen(text) + 1),
-                 &g_written[kStatusNumberCount + i]);
+StatusValue Number(int i, const DWORD* number) {
+    return StatusValue{kStatusNumberNames[i], REG_DWORD, number, sizeof(DWORD)};
 }
 
-void SetNumber(HKEY key, int i, DWORD number) {
-    SetIfChanged(key, kStatusNumberNames[i], REG_DWORD, &number, sizeof number, &g_written[i]);
+StatusValue Text(int i, const char* text) {
+    return StatusValue{kTextNames[i], REG_SZ, text, static_cast<DWORD>(std::strlen(text) + 1)};
 }
 
 }  // namespace
@@ -174,10 +217,6 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
 
     HKEY key = OpenStatusKey();
     if (key == nullptr) return;
-    const DWORD numbers[kStatusNumberCount] = {
-        static_cast<DWORD>(state), static_cast<DWORD>(accepted), reply.error, g_acceptedState,
-        g_sent, g_refused, static_cast<DWORD>(retryWaiting)};
-    for (int i = 0; i < kStatusNumberCount; ++i) SetNumber(key, i, numbers[i]);
     SYSTEMTIME now;
     Win().GetSystemTime(&now);
     char time[kStatusTimeCapacity];
@@ -188,22 +227,39 @@ void RecordExchange(int state, const char* adapterPath, const DriverReply& reply
         AddSeconds(&now, (retryInMs + now.wMilliseconds + 999) / 1000);
         FormatStatusTime(now, retry);
     }
+    const DWORD numbers[kStatusNumberCount] = {
+        static_cast<DWORD>(state), static_cast<DWORD>(accepted), reply.error, g_acceptedState,
+        g_sent, g_refused, static_cast<DWORD>(retryWaiting)};
     const char* const texts[kStatusTextCount] = {FailedAtName(reply.step), adapterPath, time,
                                                  retry};
-    for (int i = 0; i < kStatusTextCount; ++i) SetText(key, i, texts[i]);
+    StatusValue values[kStatusValueCount];
+    for (int i = 0; i < kStatusNumberCount; ++i) values[i] = Number(i, &numbers[i]);
+    for (int i = 0; i < kStatusTextCount; ++i) values[kStatusNumberCount + i] = Text(i, texts[i]);
+    WriteRecord(key, values);
     Win().RegCloseKey(key);
 }
 
 void RecordRetryDropped() {
     HKEY key = OpenStatusKey();
     if (key == nullptr) return;
-    SetNumber(key, kStatusRetryWaiting, 0);
-    SetText(key, kStatusTextCount - 1, "");
+    // The rest of the record as it stands: only these two change.
+    StatusValue values[kStatusValueCount];
+    const DWORD none = 0;
+    for (int i = 0; i < kStatusValueCount; ++i) {
+        const WrittenValue& w = g_written[i];
+        values[i] = i < kStatusNumberCount
+                        ? StatusValue{kStatusNumberNames[i], REG_DWORD, w.data, w.size}
+                        : StatusValue{kTextNames[i - kStatusNumberCount], REG_SZ, w.data, w.size};
+    }
+    values[kStatusRetryWaiting] = Number(kStatusRetryWaiting, &none);
+    values[kStatusNumberCount + kStatusTextCount - 1] = Text(kStatusTextCount - 1, "");
+    WriteRecord(key, values);
     Win().RegCloseKey(key);
 }
 
 void ResetExchangeCounts() {
     g_service[0] = '\0';
+    g_sequence = 0;
     g_sent = 0;
     g_refused = 0;
     g_acceptedState = kNoneAccepted;

@@ -43,6 +43,10 @@ const char kStatusAdapter[] = "Adapter";    // the adapter path the request was 
 const char kStatusTimeUtc[] = "TimeUtc";    // "YYYY-MM-DD hh:mm:ss", UTC
 const char kStatusRetryUtc[] = "RetryUtc";  // when the refused state is sent again; "" if not timed
 const int kStatusTextCount = 4;
+// REG_DWORD, set before a record's values (odd) and after them (even): a
+// reader that finds it odd, or changed by the end of its reading, read a
+// record being written.
+const char kStatusSequence[] = "Sequence";
 
 const DWORD kNoneAccepted = 0xFFFFFFFF;
 // TimeUtc's shape: a 0 stands for a digit.
@@ -68,7 +72,8 @@ const char* FailedAtName(int step);
 // made: after Model is edited the settings name another service, whose key
 // a write must not create. A Status key an earlier run left (or one made
 // by hand, which may outlive restarts) is removed, so the key always speaks
-// of the run that wrote it.
+// of the run that wrote it; one that cannot be removed whole is not
+// reused, and nothing is written.
 void BeginStatus(const char* serviceName);
 
 // Notes one exchange: the state, the adapter path it was aimed at, the

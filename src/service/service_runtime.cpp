@@ -138,13 +138,15 @@ void InitServiceRuntime() {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
-    SERVICE_STATUS_HANDLE handle =
-        Win().RegisterServiceCtrlHandlerExA(ServiceName, ControlHandler, nullptr);
+    // The name the manager started the service by: the settings may have
+    // been edited to name another since. The handler and the status go
+    // under it.
+    const char* started = argc > 0 && argv != nullptr ? argv[0] : nullptr;
+    SERVICE_STATUS_HANDLE handle = Win().RegisterServiceCtrlHandlerExA(
+        started != nullptr ? started : ServiceName, ControlHandler, nullptr);
     if (handle == nullptr) return;
     g_statusHandle.store(handle);
-    // The name the manager started the service by: the settings may have
-    // been edited to name another since.
-    BeginStatus(argc > 0 && argv != nullptr ? argv[0] : nullptr);
+    BeginStatus(started);
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
     std::memset(&filter, 0, sizeof filter);

@@ -474,11 +474,36 @@ TEST_P(Win32Contract, AKeyIsMadeUnderAnOpenKeyAndRemoved) {
     ASSERT_EQ(ERROR_SUCCESS, Win().RegCreateKeyExA(service, "Status\\Child", 0, nullptr,
                                                    REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
                                                    &child, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegSetValueExA(child, "Sequence", 0, REG_DWORD,
+                                                  reinterpret_cast<const BYTE*>(&one), sizeof one));
     Win().RegCloseKey(child);
     EXPECT_NE(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status")) << "it has a subkey";
     EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status\\Child"));
     EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegDeleteKeyA(service, "Status"));
+
+    // With its subkeys, by a handle with the rights a removal of a tree
+    // asks; a reader's handle then answers that its key is gone.
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegCreateKeyExA(service, "Status\\Child", 0, nullptr,
+                                                   REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                                                   &child, nullptr));
+    Win().RegCloseKey(child);
+    HKEY reader = nullptr;
+    HKEY remover = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegOpenKeyExA(service, "Status", 0, KEY_QUERY_VALUE, &reader));
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0,
+                                  DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                  &remover));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteTreeA(remover, "Status"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegDeleteTreeA(remover, "Status"));
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    EXPECT_EQ(ERROR_KEY_DELETED, Win().RegQueryValueExA(reader, "Sequence", nullptr, &type,
+                                                        reinterpret_cast<BYTE*>(&value), &size));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(reader));
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(remover));
     HKEY gone = nullptr;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Win().RegOpenKeyExA(service, "Status", 0, KEY_READ, &gone));
     EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(service));
@@ -541,6 +566,33 @@ TEST_P(Win32Contract, Utf8RefusesALoneSurrogateOnlyWhenAsked) {
     EXPECT_EQ(wine ? 5 : 0,
               Win().WideCharToMultiByte(CP_UTF8, 0, pair, 3, out, 16, nullptr, &usedDefault));
     if (!wine) EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    // The refusing flag is taken with CP_UTF8 named only, not with CP_ACP.
+    const WCHAR plain[] = {'a'};
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(wine ? 1 : 0, Win().WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS, plain, 1, out,
+                                                      16, nullptr, nullptr));
+    if (!wine) EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
+}
+
+// UTF-8 into UTF-16: a character past U+FFFF as a pair; strict, a byte
+// that starts no character, a character cut short, an overlong form, a
+// surrogate and a code point past U+10FFFF refuse the text; loose, a stray
+// byte and a character cut short each give U+FFFD.
+TEST_P(Win32Contract, Utf8TextIsDecodedAndRefusedOnlyWhenAsked) {
+    WCHAR out[8] = {};
+    EXPECT_EQ(4, Win().MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                           "\xC3\x9C" "b\xF0\x9F\x98\x80", 7, out, 8));
+    EXPECT_EQ(std::wstring(L"\x00DC" L"b\xD83D\xDE00"), std::wstring(out, 4));
+    for (const char* bad : {"\xC3", "\xFF", "\x9C", "\xC0\x80", "\xE0\x9F\xBF", "\xED\xA0\x80",
+                            "\xF4\x90\x80\x80", "\xE2\x82"}) {
+        SetLastError(kUnsetLastError);
+        EXPECT_EQ(0, Win().MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad,
+                                               static_cast<int>(std::strlen(bad)), out, 8))
+            << bad;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
+    }
+    EXPECT_EQ(4, Win().MultiByteToWideChar(CP_UTF8, 0, "a\xFF" "b\xE2\x82", 5, out, 8));
+    EXPECT_EQ(std::wstring(L"a\xFFFD" L"b\xFFFD"), std::wstring(out, 4));
 }
 
 void CALLBACK NeverDue(PVOID ran, BOOLEAN) { *static_cast<int*>(ran) = 1; }

@@ -518,6 +518,7 @@ BOOL WINAPI SimLookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize,
                                  LPDWORD domainSize, PSID_NAME_USE) {
     static const char* const kAccounts[][3] = {
         {"S-1-5-18", "NT AUTHORITY", "SYSTEM"}, {"S-1-5-32-545", "BUILTIN", "Users"},
+        {"S-1-5-11", "NT AUTHORITY", "Authenticated Users"},
         {"S-1-1-0", "", "Everyone"}};
     char* text = nullptr;
     ConvertSidToStringSidA(sid, &text);
@@ -668,34 +669,74 @@ WCHAR UnitOfByte(BYTE b) {
     return b;
 }
 
+// The length of the UTF-8 character at p (at most `left` bytes) and its
+// code point; 0 when the bytes there start none, *valid then the length of
+// the longest start of one. Overlong forms, surrogates and code points past
+// U+10FFFF are none.
+int Utf8Character(const unsigned char* p, int left, DWORD* point, int* valid) {
+    const unsigned char b = p[0];
+    const int extra = b < 0x80 ? 0 : b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2
+                    : b >= 0xF0 && b <= 0xF4 ? 3 : -1;
+    *valid = 1;
+    if (extra < 0) return 0;
+    // The second byte's range narrows after E0, ED, F0 and F4.
+    const unsigned char low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    *point = extra == 0 ? b : b & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+        if (k >= left || p[k] < (k == 1 ? low : 0x80) || p[k] > (k == 1 ? high : 0xBF)) return 0;
+        *point = (*point << 6) | (p[k] & 0x3F);
+        *valid = k + 1;
+    }
+    return extra + 1;
+}
+
 // A lead byte must be followed by a trail byte that makes an assigned
 // character; otherwise the strict conversion refuses the text and the loose
-// one gives the code page's default character for it.
-int WINAPI SimMultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR wide,
-                                  int wideLength) {
+// one gives the code page's default character for it. In UTF-8 (CP_UTF8,
+// or the ANSI code page 65001) the loose one gives U+FFFD for each longest
+// start of a character that ends too soon, and for each other stray byte.
+int WINAPI SimMultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length,
+                                  LPWSTR wide, int wideLength) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const bool utf8 = codePage == CP_UTF8 || (codePage == CP_ACP && g_state.codePage == CP_UTF8);
     if (length < 0) length = static_cast<int>(std::strlen(text)) + 1;
     int chars = 0;
-    for (int i = 0; i < length; ++chars) {
-        WCHAR unit = 0;
-        if (IsLead(p[i])) {
+    for (int i = 0; i < length;) {
+        DWORD point = 0;
+        if (utf8) {
+            int valid = 0;
+            const int size = Utf8Character(p + i, length - i, &point, &valid);
+            if (size == 0 && (flags & MB_ERR_INVALID_CHARS)) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return 0;
+            }
+            if (size == 0) point = 0xFFFD;
+            i += size ? size : valid;
+        } else if (IsLead(p[i])) {
             const bool whole = i + 1 < length && Assigned932(p[i], p[i + 1]);
             if (!whole && (flags & MB_ERR_INVALID_CHARS)) {
                 SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
-            unit = whole ? Unit932(p[i], p[i + 1]) : 0x30FB;
+            point = whole ? Unit932(p[i], p[i + 1]) : 0x30FB;
             i += 2;
         } else {
-            unit = UnitOfByte(p[i]);
+            point = UnitOfByte(p[i]);
             i += 1;
         }
-        if (wideLength == 0) continue;  // counting only
-        if (chars >= wideLength) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
+        // Past U+FFFF: a surrogate pair.
+        const WCHAR units[2] = {
+            static_cast<WCHAR>(point > 0xFFFF ? 0xD800 + ((point - 0x10000) >> 10) : point),
+            static_cast<WCHAR>(0xDC00 + ((point - 0x10000) & 0x3FF))};
+        for (int u = 0; u < (point > 0xFFFF ? 2 : 1); ++u, ++chars) {
+            if (wideLength == 0) continue;  // counting only
+            if (chars >= wideLength) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            wide[chars] = units[u];
         }
-        wide[chars] = unit;
     }
     return chars;
 }
@@ -708,6 +749,12 @@ int WINAPI SimWideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int 
     // UTF-8 takes no flag but WC_ERR_INVALID_CHARS and no used-default
     // argument; Windows documents each error, not which comes first.
     const bool utf8 = codePage == CP_UTF8 || (codePage == CP_ACP && g_state.codePage == CP_UTF8);
+    // The lack's flag is taken with CP_UTF8 or 54936 named, not with CP_ACP
+    // even where the ANSI code page is UTF-8 (Wine takes it with any).
+    if ((flags & WC_ERR_INVALID_CHARS) && codePage != CP_UTF8 && codePage != 54936) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
     if (utf8 && (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
@@ -887,6 +934,8 @@ LONG WINAPI SimRegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM sam, PHKEY 
 LONG WINAPI SimRegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD size) {
     Windows& w = g_state;
+    // Another process may change the registry just before the read.
+    if (w.onRegQuery) w.onRegQuery(name ? name : "");
     LONG error;
     const OpenKey* key = UsableKey(handle, KEY_QUERY_VALUE, &error);
     if (key == nullptr) return error;
@@ -916,6 +965,7 @@ LONG WINAPI SimRegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type, const
     LONG error;
     const OpenKey* key = UsableKey(handle, KEY_SET_VALUE, &error);
     if (key == nullptr) return error;
+    w.regSetNames.push_back(name ? name : "");
     if (w.regSetFails) return ERROR_ACCESS_DENIED;
     w.SetValue(static_cast<RegView>(key->view), key->path, name ? name : "", type,
                std::string(reinterpret_cast<const char*>(data), size));
@@ -966,6 +1016,27 @@ LONG WINAPI SimRegDeleteKeyA(HKEY root, LPCSTR subKey) {
             if (k.first.compare(0, key.path.size() + 1, key.path + "\\") == 0)
                 return ERROR_ACCESS_DENIED;
     w.DeleteKey(key.path);
+    return ERROR_SUCCESS;
+}
+
+// Removes a key with its subkeys and values; with no subkey named, only
+// what the key holds. A stale key a test plants may be made to stay.
+LONG WINAPI SimRegDeleteTreeA(HKEY root, LPCSTR subKey) {
+    Windows& w = g_state;
+    LONG error;
+    // The rights the removal asks of the key it is given.
+    if (root != HKEY_LOCAL_MACHINE &&
+        UsableKey(root, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, &error) == nullptr)
+        return error;
+    OpenKey key;
+    error = Resolve(root, subKey, 0, &key);
+    if (error != ERROR_SUCCESS) return error;
+    w.regDeletes.push_back(key.spelled);
+    if (!w.KeyExists(key.view, key.path)) return ERROR_FILE_NOT_FOUND;
+    if (w.regDeleteTreeFails != ERROR_SUCCESS) return w.regDeleteTreeFails;
+    if (!Scm().admin) return ERROR_ACCESS_DENIED;
+    w.DeleteKey(key.path);
+    if (subKey == nullptr) w.AddKey(key.path, static_cast<RegView>(key.view));
     return ERROR_SUCCESS;
 }
 
@@ -1246,6 +1317,7 @@ void BindCore(Win32Api& api) {
     api.RegCloseKey = SimRegCloseKey;
     api.RegCreateKeyExA = SimRegCreateKeyExA;
     api.RegDeleteKeyA = SimRegDeleteKeyA;
+    api.RegDeleteTreeA = SimRegDeleteTreeA;
     api.GetSystemTime = SimGetSystemTime;
     api.SystemTimeToTzSpecificLocalTime = SimSystemTimeToTzSpecificLocalTime;
     api.WriteStdout = WriteStdoutSim;

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -126,7 +127,12 @@ struct Windows {
     // the path spelled from HKLM as the caller spelled its parts.
     std::vector<RegOpen> regCreates;  // sam holds the options here
     LONG regCreateFails = ERROR_SUCCESS;  // the error every create answers with
-    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA was asked to remove, as spelled
+    std::vector<std::string> regDeletes;  // the keys RegDeleteKeyA or RegDeleteTreeA was asked to remove, as spelled
+    LONG regDeleteTreeFails = ERROR_SUCCESS;  // the error RegDeleteTreeA answers for a key there
+    std::vector<std::string> regSetNames;  // each value set, in order
+    // Called before each value query with the value's name (a test may
+    // change the registry there, as another process would).
+    std::function<void(const std::string& name)> onRegQuery;
 
     // Clock: the UTC time GetSystemTime gives, and the time zone in force
     // (UTC unless a test sets one).

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,6 +48,11 @@ const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-18532
 // A file in such a folder.
 const char kOrdinaryFile[] = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
 
+// A system drive's root as Windows sets it: signed-in users may add a
+// folder, and whatever is made in it gives them Modify.
+const char kDriveRoot[] = "O:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+                          "(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
+
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
 class Check : public SimTest {
@@ -55,6 +61,9 @@ protected:
         SimTest::SetUp();
         Sim().exePath = std::string(kFolder) + "tolvane-check.exe";
         ReadSettingsOf(kServiceExeName);
+        Sim().SetAccess("C:\\", kDriveRoot);
+        for (const char* folder : {"C:\\Program Files", "C:\\Program Files (x86)"})
+            Sim().SetAccess(folder, (std::string("O:") + kTrustedInstaller + kOrdinaryFolder).c_str());
         facts = new CheckFacts();
     }
     void TearDown() override {
@@ -648,6 +657,43 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     Gather();
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
     EXPECT_STREQ("TimeUtc", facts->lastRequest.incompleteAt);
+
+    // Read whole or read again: a record finished while the first reading
+    // went on, then one whose writing never ends, then a key a start removes.
+    ResetExchangeCounts();
+    BeginStatus("Tolvane_QM5520");
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    int sequenceReads = 0;
+    Sim().onRegQuery = [&](const std::string& name) {
+        if (name == kStatusSequence && ++sequenceReads == 2)
+            RecordExchange(0, path.c_str(), {kDriverAccepted, 0}, 0);
+    };
+    Gather();
+    EXPECT_EQ(4, sequenceReads);
+    EXPECT_EQ(1, facts->lastRequest.read);
+    EXPECT_EQ(2u, facts->lastRequest.numbers[kStatusSent]);
+    Sim().onRegQuery = [&](const std::string& name) { sequenceReads += name == kStatusSequence; };
+    Sim().SetValue(sim::RegView::View32, key, kStatusSequence, REG_DWORD, std::string("\5\0\0\0", 4));
+    sequenceReads = 0;
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOP_PENDING;
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(2 * kStatusReadTries, sequenceReads);
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              being written: the service was "
+                              "writing it at each of 8\n                      readings; run the "
+                              "check again\n\n")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"being-written\",\n  \"lastRequest\": null"));
+    // Stopped, the service will never finish it.
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOPPED;
+    Gather();
+    EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              incomplete: the service "
+                              "stopped while writing it\n\n")) << Report();
+    EXPECT_TRUE(Has(Report(true), "\"lastRequestKept\": \"incomplete\",\n  \"lastRequest\": null"));
+    Sim().onRegQuery = [&](const std::string&) { Sim().DeleteKey(key); };
+    Gather();
+    EXPECT_EQ(0, facts->lastRequest.read);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
+    EXPECT_EQ(nullptr, facts->lastRequest.incompleteAt) << "none kept, after a reading cut short";
+    Sim().onRegQuery = nullptr;
 }
 
 TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
@@ -670,6 +716,9 @@ TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
 TEST(CheckWords, ACodeATableLacksGetsThatTablesFallback) {
     EXPECT_STREQ("Windows Server 2008", HostCodeName(14));
     EXPECT_STREQ("unknown", HostCodeName(15));
+    std::set<std::string> hostNames;
+    for (int code = 0; code <= 14; ++code) hostNames.insert(HostCodeName(code));
+    EXPECT_EQ(15u, hostNames.size() - hostNames.count("unknown")) << "each code its own name";
     EXPECT_STREQ("paused", ServiceStateName(SERVICE_PAUSED));
     EXPECT_STREQ("unknown", ServiceStateName(SERVICE_PAUSED + 1));
     EXPECT_STREQ("run-command", RecoveryActionName(SC_ACTION_RUN_COMMAND));
@@ -838,7 +887,7 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
                                   "\"account\": \"BUILTIN\\\\Users\","));
 
     // Its owner may rewrite any list, so a folder a user made stays his
-    // however tight its list. Whoever may delete what the folder above
+    // however tight its list. Whoever may delete what a folder above
     // holds may swap the home for another.
     Sim().SetAccess("C:\\Tools", "O:BUD:(A;;FA;;;SY)(A;;FA;;;BA)");
     Sim().SetAccess("C:\\Tools\\tolvane.ini", kOrdinaryFile);
@@ -853,15 +902,65 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
                            "  Changed by          BUILTIN\\Users as well\n"));
     EXPECT_TRUE(Has(owned, "  ! C:\\Tools is owned by BUILTIN\\Users, who may change its access "
                            "list whatever\n    it says, and the service runs as LocalSystem:"));
-    EXPECT_TRUE(Has(owned, "  ! C:\\ may be changed by BUILTIN\\Users; the service's folder in it "
-                           "may then be\n    swapped for another, and the service runs as"));
+    EXPECT_TRUE(Has(owned, "  ! C:\\ may be changed by BUILTIN\\Users; the service's folder under "
+                           "it may then\n    be swapped for another, and the service runs as"));
     EXPECT_TRUE(Has(Report(true), "\"access\": \"owned-by-others\",\n      "
                                   "\"account\": \"BUILTIN\\\\Users\","));
     EXPECT_EQ(static_cast<DWORD>(FILE_DELETE_CHILD), facts->home.objects[kHomeParent].rights);
     Sim().SetAccess("C:\\", "O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)");
     Gather();
     EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeParent].access)
-        << "modify deletes no child: the home's own list decides";
+        << "a drive's root is never renamed, and Modify deletes no child";
+    EXPECT_EQ(kHomeParent + 1, facts->home.count);
+
+    // A folder an administrator made on a drive's root takes the root's
+    // Modify for signed-in users: one of them may rename it away, home and
+    // all, however tight the home's own list.
+    sim::Scm().services["tolvane_qm5520"].imagePath = "D:\\Tools\\Tolvane\\tolvane.exe";
+    Sim().SetAccess("D:\\", kDriveRoot);
+    Sim().SetAccess("D:\\Tools", "O:BAD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)"
+                                  "(A;OICIID;0x1301bf;;;AU)");
+    Sim().SetAccess("D:\\Tools\\Tolvane", (std::string("O:BA") + kOrdinaryFolder).c_str());
+    Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.exe", kOrdinaryFile);
+    Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.ini", kOrdinaryFile);
+    Gather();
+    EXPECT_EQ("-:service-elsewhere D:\\Tools:home-writable-by-users ", Warnings());
+    EXPECT_EQ(static_cast<DWORD>(DELETE), facts->home.objects[kHomeParent].rights);
+    const std::string inherited = Report();
+    EXPECT_TRUE(Has(inherited, "  Folder above        D:\\Tools\n"
+                               "  Changed by          NT AUTHORITY\\Authenticated Users as well\n"
+                               "  Folder above        D:\\\n"
+                               "  Changed by          SYSTEM, Administrators, TrustedInstaller "
+                               "only\n\n")) << inherited;
+
+    // Every folder up to the root, as deep as the room for them; the rest counted.
+    for (int depth : {32, 33}) {
+        std::string exe = "C:";
+        for (int i = 1; i <= depth; ++i) exe += "\\d" + std::to_string(i);
+        sim::Scm().services["tolvane_qm5520"].imagePath = exe + "\\tolvane.exe";
+        Gather();
+        EXPECT_EQ(kHomeCount, facts->home.count);
+        EXPECT_EQ(static_cast<DWORD>(depth - 32), facts->home.aboveNotJudged);
+        EXPECT_STREQ(depth == 32 ? "C:\\" : "C:\\d1", facts->home.objects[kHomeCount - 1].path);
+    }
+    EXPECT_TRUE(Has(Report(), "  Folders above       1 more, not judged\n"));
+    // A share's root ends the walk as a drive's does, with or without "\\?\".
+    for (const char* share : {"\\\\server\\share\\", "\\\\?\\unc\\server\\share\\"}) {
+        sim::Scm().services["tolvane_qm5520"].imagePath = std::string(share) + "T\\S\\tolvane.exe";
+        Gather();
+        EXPECT_EQ(kHomeParent + 2, facts->home.count) << share;
+        EXPECT_EQ(std::string(share) + "T", facts->home.objects[kHomeParent].path);
+        EXPECT_STREQ(share, facts->home.objects[kHomeParent + 1].path);
+    }
+    sim::Scm().services["tolvane_qm5520"].imagePath = "C:\\Tools\\tolvane.exe";
+
+    // A list of the largest size, with the owner read beside it.
+    std::string large = "O:BAD:";
+    for (int i = 0; i < 1820; ++i) large += "(A;;0x1200a9;;;S-1-5-21-1-2-3-" + std::to_string(i) + ")";
+    Sim().SetAccess("C:\\Tools\\tolvane.exe", large.c_str());
+    Gather();
+    EXPECT_EQ(65564u, Sim().security["c:\\tools\\tolvane.exe"].size());
+    EXPECT_EQ(kAccessTrusted, facts->home.objects[kHomeExe].access);
 
     // An account Windows cannot name goes by its SID; a list that cannot be
     // read warns of nothing. Unregistered, the exe beside the tool is read.
@@ -980,6 +1079,11 @@ TEST_F(Check, SuggestedPatternIsTheShortestFieldThatNamesTheDeviceAlone) {
     // A field the service would refuse is passed over.
     std::string longPart = "USB\\" + std::string(70, 'L') + "&PID_1";
     EXPECT_EQ("<none>", Suggest({longPart.c_str()}, 0));
+    // A field as long as the pattern's room is refused; a byte shorter, given.
+    const std::string atRoom = "USB\\" + std::string(kPatternCapacity, 'L');
+    const std::string byteShorter = "USB\\" + std::string(kPatternCapacity - 1, 'L');
+    EXPECT_EQ("<none> " + byteShorter.substr(4),
+              Suggest({atRoom.c_str()}, 0) + " " + Suggest({byteShorter.c_str()}, 0));
 
     // Code page 932: 0x5C after a lead byte is a trail byte, not a separator.
     Sim().codePage = 932;
@@ -1147,7 +1251,10 @@ const JsonKey kJsonKeys[] = {
     {"home.settingsFile.path", "s0"}, {"home.settingsFile.access", "s0"}, {"home.settingsFile.account", "s0"},
     {"home.settingsFile.error", "n"}, {"home.folderAbove", "o"}, {"home.folderAbove.path", "s0"},
     {"home.folderAbove.access", "s0"}, {"home.folderAbove.account", "s0"},
-    {"home.folderAbove.error", "n"},
+    {"home.folderAbove.error", "n"}, {"home.foldersAbove", "a"}, {"home.foldersAbove[]", "o"},
+    {"home.foldersAbove[].path", "s"}, {"home.foldersAbove[].access", "s0"},
+    {"home.foldersAbove[].account", "s0"}, {"home.foldersAbove[].error", "n"},
+    {"home.foldersAboveNotJudged", "n"},
     {"bluetooth", "o"}, {"net", "o"}, {"*.class", "s"}, {"*.key", "s"}, {"*.pattern", "s0"},
     {"*.patternRefused", "b"}, {"*.lookup", "s"}, {"*.present", "n"}, {"*.matches", "n"},
     {"*.devices", "a"}, {"*.devices[]", "o"}, {"*.devices[].hardwareId", "s0"},
@@ -1245,8 +1352,6 @@ public:
         s.failureActions.assign(kFailureActions, kFailureActions + kFailureActionCount);
         Sim().SetAccess(std::string(kFolder) + "tolvane.exe", kOrdinaryFile);
         Sim().SetAccess("C:\\Program Files\\Tolvane", kOrdinaryFolder);
-        Sim().SetAccess("C:\\Program Files",
-                        (std::string("O:") + kTrustedInstaller + kOrdinaryFolder).c_str());
         ResetExchangeCounts();
         BeginStatus("Tolvane_QM5520");  // as the service does at start: it names the status key
         RecordExchange(1, PathOf(kGuid).c_str(), {kDriverAccepted, 0}, 0, 0);
@@ -1367,6 +1472,14 @@ public:
         sim::AddBluetoothDevice(kBtId, "0000", true);
         AddAdapter();
     }
+    // The "Use Unicode UTF-8" option: no byte of "Ü" converts alone.
+    void Utf8Folder() {
+        Sim().codePage = CP_UTF8;
+        Sim().exePath = "C:\\Programme\\\xC3\x9C" "berwachung\\tolvane-check.exe";
+        Settings("VID_0B7C", "VEN_7E57");
+        sim::AddBluetoothDevice(kBtId, "0000", true);
+        AddAdapter();
+    }
     void VersionUnreadable() {
         Sim().versionFails = true;
         ForgetHostCode();
@@ -1398,6 +1511,7 @@ const OutputState kOutputStates[] = {
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
     {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
+    {"utf8-folder", kCheckWouldTell, &CheckOutput::Utf8Folder, nullptr},
     {"usage", kCheckUsageAsked, &CheckOutput::Nothing, "/?"},
     {"unknown-option", kCheckUnknownOption, &CheckOutput::Nothing, "/install"},
 };
@@ -1540,7 +1654,8 @@ TEST_F(HomeAccess, OnlyTheTrustedAccountsMayChangeWhatTheServiceRunsAndReads) {
                   Decide(("D:(A;;" + std::string(hex) + ";;;BU)").c_str()));
     }
     EXPECT_EQ("trusted", Decide("D:(A;;0x40;;;BU)", kFileChangeRights));
-    EXPECT_EQ("trusted", Decide("D:(A;;0x1301bf;;;BU)", kParentChangeRights));
+    EXPECT_EQ("trusted", Decide("D:(A;;0x1301bf;;;BU)", kRootChangeRights));
+    EXPECT_EQ("S-1-5-32-545 0x00010000", Decide("D:(A;;0x1301bf;;;BU)", kParentChangeRights));
     // A conditional allow entry allows; a conditional deny takes nothing away.
     EXPECT_EQ("S-1-5-32-545 0x00000040",
               Decide("D:(D;;0x40;;;BU)(A;;0x40;;;BU)", kParentChangeRights,
@@ -1572,7 +1687,7 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     Out out;
     OutStart(&out);
     JsonWriter w;
-    JsonStart(&w, &out, sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonStart(&w, &out, sim::Api().MultiByteToWideChar);
     JsonBeginObject(&w, nullptr);
     JsonString(&w, "hardwareId", "USB\\VID_0B7C&PID_\"7B01\"\xE9\x80\x81");
     JsonString(&w, "controls", "a\tb\nc\x01\x7F");
@@ -1601,23 +1716,33 @@ TEST_F(JsonText, EveryStringIsEscapedAsAsciiJson) {
     for (int c = 1; c < 0x20; ++c) controls[c - 1] = static_cast<char>(c);
     controls[0x1F] = '\0';
     OutStart(&out);
-    JsonEscaped(&out, controls, sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, controls, sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r"
                  "\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018"
                  "\\u0019\\u001a\\u001b\\u001c\\u001d\\u001e\\u001f\"",
                  out.text);
     OutStart(&out);
-    JsonEscaped(&out, "a\0b", sim::Api().IsDBCSLeadByte, sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, "a\0b", sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"a\"", out.text);
 
     Sim().codePage = 932;
     OutStart(&out);
-    JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().IsDBCSLeadByte,
-                sim::Api().MultiByteToWideChar);
+    JsonEscaped(&out, "\x82\xA0|\x82\x20|\x82", sim::Api().MultiByteToWideChar);
     out.text[out.length] = '\0';
     EXPECT_STREQ("\"\\u3042|\\ufffd |\\ufffd\"", out.text);
+
+    // UTF-8: no byte of a character converts alone. Text the code page
+    // refuses whole still gives the characters it holds.
+    Sim().codePage = CP_UTF8;
+    for (const auto& c : std::vector<std::pair<const char*, const char*>>{
+             {"\xC3\x9C" "berwachung\xF0\x9F\x98\x80", "\"\\u00dcberwachung\\ud83d\\ude00\""},
+             {"\xC3\x9C\xFF\xE2\x82" "a\xC3", "\"\\u00dc\\ufffd\\ufffd\\ufffda\\ufffd\""}}) {
+        OutStart(&out);
+        JsonEscaped(&out, c.first, sim::Api().MultiByteToWideChar);
+        EXPECT_EQ(c.second, std::string(out.text, out.length));
+    }
 }
 
 }  // namespace

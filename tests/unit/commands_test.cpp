@@ -1,4 +1,5 @@
 #include "service/commands.h"
+#include "service/image_path.h"
 
 #include <cstring>
 
@@ -130,6 +131,16 @@ TEST_F(Commands, LongExePathsAreRegisteredWholeOrNotAtAll) {
     EXPECT_EQ(1, CommandInstall());
     ASSERT_NE(nullptr, Service());
     EXPECT_EQ("\"" + Sim().exePath + "\"", Service()->imagePath);
+
+    // The exe path at its room, with a space: its quotes still fit. An
+    // image path whose quote never closes gives the rest as the exe.
+    char image[kImagePathCapacity];
+    const std::string atRoom = "C:\\a b\\" + std::string(kExePathCapacity - 8, 'x');
+    EXPECT_EQ("\"" + atRoom + "\"",
+              std::string(FormImagePath(atRoom.c_str(), image, sizeof image) ? image : "?"));
+    char exe[kImagePathCapacity];
+    EXPECT_EQ("C:\\a b\\tolvane.exe",
+              std::string(ImagePathExe("\"C:\\a b\\tolvane.exe", exe, sizeof exe) ? exe : "?"));
 
     // One more character and the settings are out of reach; far more and
     // the exe path is cut; a Cyrillic folder the code page cannot spell (0).

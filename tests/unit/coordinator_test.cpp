@@ -232,6 +232,8 @@ TEST_F(Coordinator, AdapterBackAtTheSamePathHearsAChangeOnlyOnce) {
     sim::SetStarted(wifi, false);
     OnDeviceRemoval();
     EXPECT_EQ(0, WifiPresent);
+    OnDeviceArrival();
+    EXPECT_EQ(1u, Sent().size()) << "an arrival while the adapter is gone sends nothing";
 
     sim::SetStarted(wifi, true);
     sim::SetStarted(bt, true);
@@ -401,10 +403,20 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     EXPECT_EQ("0 0 31 1 2 1 1 [control]" + a + "[2026-12-08 07:36:09][2026-12-08 07:36:11]",
               Status());
 
-    // Only what changed is set: 9 values for the refusal, 7 for the retry.
+    // Only what changed is set: 9 values for the refusal, 7 for the retry,
+    // each record between an odd Sequence and the next even one.
+    Sim().regSetNames.clear();
     OnDeviceRemoval();  // the retry
     EXPECT_EQ("0 1 0 0 3 1 0 []" + a + "[2026-12-08 07:36:09][]", Status());
-    EXPECT_EQ(11 + 9 + 7, Sim().regSets);
+    EXPECT_EQ(13 + 11 + 9, Sim().regSets);
+    std::string names;
+    for (const std::string& n : Sim().regSetNames) names += n + " ";
+    EXPECT_EQ("Sequence Accepted Error AcceptedState Sent RetryWaiting FailedAt RetryUtc Sequence ", names);
+    const sim::RegValue* sequence = Sim().FindValue(
+        sim::RegView::View32, "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
+        "Sequence");
+    ASSERT_NE(nullptr, sequence);
+    EXPECT_EQ(std::string("\6\0\0\0", 4), sequence->data);
     OnDeviceArrival();  // nothing to send: nothing written
     EXPECT_EQ(3u, Sim().regCreates.size());
 

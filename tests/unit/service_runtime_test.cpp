@@ -94,8 +94,9 @@ TEST_F(ServiceRuntime, EntryRegistersThenProbesWithTheHostCodeThenReportsRunning
 }
 
 // Model edited to MEB since the service was registered as Tolvane_MEA: the
-// manager still starts it by that name, whose key alone takes the status.
-// A Status key an earlier run left goes at start, even when nothing is sent.
+// manager still starts it by that name, under which the handler is
+// registered and whose key alone takes the status. A Status key an earlier
+// run left goes at start, subkeys and all, even when nothing is sent.
 TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
     const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
     const std::string status = services + "Tolvane_MEA\\Status";
@@ -104,6 +105,7 @@ TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
                     "[Product]\nModel=MEB\n[Settings]\nWiFiHWID=VEN_7E57\n");
     ASSERT_EQ(1, DeriveServiceName());
     Sim().SetValue(sim::RegView::View32, status, "Sent", REG_DWORD, std::string("\7\0\0\0", 4));
+    Sim().AddKey(status + "\\Imported", sim::RegView::View32);
     char name[] = "Tolvane_MEA";
     char* argv[] = {name, nullptr};
     for (bool adapter : {false, true}) {
@@ -116,8 +118,9 @@ TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
         ResetExchangeCounts();
         InitServiceRuntime();
         ServiceMain(1, argv);
-        EXPECT_EQ("Tolvane_MEB", sim::Scm().handlerName) << "registered as before";
+        EXPECT_EQ("Tolvane_MEA", sim::Scm().handlerName);
         EXPECT_EQ(adapter, Sim().KeyExists(view, status));
+        EXPECT_FALSE(Sim().KeyExists(view, status + "\\Imported"));
         EXPECT_TRUE(Sim().KeyExists(view, services + "Tolvane_MEA"));
         EXPECT_FALSE(Sim().KeyExists(view, services + "Tolvane_MEB"));
         EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
@@ -127,6 +130,17 @@ TEST_F(ServiceRuntime, TheStatusIsKeptUnderTheNameTheServiceWasStartedBy) {
     const sim::RegValue* sent = Sim().FindValue(sim::RegView::View32, status, "Sent");
     ASSERT_NE(nullptr, sent);
     EXPECT_EQ(std::string("\1\0\0\0", 4), sent->data) << "this run's count alone";
+    EXPECT_EQ(static_cast<REGSAM>(REG_OPTION_VOLATILE), Sim().regCreates.back().sam);
+
+    // A stale key that cannot be removed is not reused: nothing is written.
+    Sim().regDeleteTreeFails = ERROR_ACCESS_DENIED;
+    const int sets = Sim().regSets;
+    ResetCoordinator();
+    InitServiceRuntime();
+    ServiceMain(1, argv);
+    EXPECT_EQ(sets, Sim().regSets);
+    EXPECT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+    Sim().regDeleteTreeFails = ERROR_SUCCESS;
 
     // Started by a name that has no key: nothing is written, nothing made.
     char other[] = "Tolvane_MEC";

@@ -609,12 +609,13 @@ facts = {
     "errors": ((d["service"]["openError"], d["net"]["standing"]["pathError"]), (0, 0)),
     "suggested": ((d["bluetooth"]["suggestedPattern"], d["net"]["suggestedPattern"]), (bt, wifi)),
     # Wine makes its own user, not one of the trusted accounts, the owner
-    # of every file and folder, the one above the home too; its manager
-    # does not answer for required privileges.
-    "warnings": ([w["id"] for w in d["warnings"]], ["home-writable-by-users"] * 4),
-    "home": ({(o["access"], o["account"]) for o in d["home"].values()},
+    # of every file and folder, each one above the home too, up to C:\;
+    # its manager does not answer for required privileges.
+    "warnings": ([w["id"] for w in d["warnings"]], ["home-writable-by-users"] * 5),
+    "home": ({(o["access"], o["account"]) for o in
+              [d["home"][k] for k in ("exe", "folder", "settingsFile")] + d["home"]["foldersAbove"]},
              {("owned-by-others", d["home"]["exe"]["account"])}),
-    "folderAbove": (d["home"]["folderAbove"]["path"], "C:\\Program Files"),
+    "foldersAbove": ([o["path"] for o in d["home"]["foldersAbove"]], ["C:\\Program Files", "C:\\"]),
     "administrator": ((d["host"]["elevated"], d["host"]["administrator"]), (True, True)),
     "requiredPrivileges": (d["service"]["requiredPrivileges"], None),
 }
