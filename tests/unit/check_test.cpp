@@ -662,11 +662,11 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // went on, then one whose writing never ends, then a key a start removes.
     ResetExchangeCounts();
     BeginStatus("Tolvane_QM5520");
-    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0);
+    RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0, 0);
     int sequenceReads = 0;
     Sim().onRegQuery = [&](const std::string& name) {
         if (name == kStatusSequence && ++sequenceReads == 2)
-            RecordExchange(0, path.c_str(), {kDriverAccepted, 0}, 0);
+            RecordExchange(0, path.c_str(), {kDriverAccepted, 0}, 0, 0);
     };
     Gather();
     EXPECT_EQ(4, sequenceReads);
@@ -676,6 +676,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     Sim().SetValue(sim::RegView::View32, key, kStatusSequence, REG_DWORD, std::string("\5\0\0\0", 4));
     sequenceReads = 0;
     sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOP_PENDING;
+    sim::Scm().services["tolvane_qm5520"].stopPendingLeft = 1000;  // still stopping throughout
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(2 * kStatusReadTries, sequenceReads);
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              being written: the service was "
