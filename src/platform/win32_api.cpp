@@ -88,6 +88,13 @@ const Win32Api& RealWin32Api() {
         ::GetSecurityDescriptorDacl,
         ::GetSecurityDescriptorOwner,
         ::LookupAccountSidA,
+        ::LoadLibraryExA,
+        ::FreeLibrary,
+        ::FindResourceA,
+        ::LoadResource,
+        ::LockResource,
+        ::SizeofResource,
+        ::GetNativeSystemInfo,
         WriteStdoutReal,
         WriteStderrReal,
     };

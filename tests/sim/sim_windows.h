@@ -17,7 +17,10 @@
 
 namespace sim {
 
-enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify };
+enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify, Module };
+
+// A VS_VERSIONINFO block of the given file version: the fixed part alone.
+std::string VersionBlock(WORD major, WORD minor, WORD patch, WORD build);
 
 // Where a registry key lives on a 64-bit machine. On a 32-bit machine only
 // Shared and View32 are consulted.
@@ -80,6 +83,17 @@ struct Windows {
     bool hasIsWow64Process = true; // kernel32 exports it
     bool isWow64ProcessFails = false;
     int isWow64ProcessCalls = 0;
+    // The machine IsWow64Process2 names (SetArchitecture sets it), and
+    // whether kernel32 exports that call (Windows 10 version 1709 on; not
+    // the Windows 7 the simulation starts as).
+    WORD nativeMachine = IMAGE_FILE_MACHINE_I386;
+    bool hasIsWow64Process2 = false;
+
+    // Exes mapped as data for their version resource: lower path -> the
+    // block ("" for an exe without one). The running exe's is ownVersion.
+    std::map<std::string, std::string> images;
+    std::string ownVersion = VersionBlock(1, 0, 0, 0);
+    std::map<uintptr_t, std::string> modules;  // open module -> lower path
 
     // Registry: [view][lower-case path] -> (lower-case value name -> value)
     std::map<std::string, std::map<std::string, RegValue>> registry[3];

@@ -1,0 +1,74 @@
+#include "check/check_version.h"
+
+#include <cstring>
+
+#include "check/text_out.h"
+#include "platform/win32_api.h"
+
+namespace {
+
+// VS_VERSIONINFO: three WORDs, the key in UTF-16 with its null, then the
+// fixed part on a 4-byte boundary.
+const wchar_t kVersionKey[] = L"VS_VERSION_INFO";
+const DWORD kKeyOffset = 3 * sizeof(WORD);
+const DWORD kFixedOffset = (kKeyOffset + sizeof kVersionKey + 3) & ~3u;
+const DWORD kFixedSignature = 0xFEEF04BD;
+
+WORD WordAt(const BYTE* at) { return static_cast<WORD>(at[0] | at[1] << 8); }
+
+}  // namespace
+
+int ParseVersionResource(const BYTE* block, DWORD size, WORD* parts) {
+    VS_FIXEDFILEINFO fixed;
+    if (block == nullptr || size < kFixedOffset + sizeof fixed) return 0;
+    // The block's own lengths: the whole and its value, the fixed part.
+    if (WordAt(block) < kFixedOffset + sizeof fixed || WordAt(block) > size ||
+        WordAt(block + 2) < sizeof fixed)
+        return 0;
+    for (DWORD i = 0; i < sizeof kVersionKey / sizeof(wchar_t); ++i)
+        if (WordAt(block + kKeyOffset + 2 * i) != kVersionKey[i]) return 0;
+    std::memcpy(&fixed, block + kFixedOffset, sizeof fixed);
+    if (fixed.dwSignature != kFixedSignature) return 0;
+    parts[0] = HIWORD(fixed.dwFileVersionMS);
+    parts[1] = LOWORD(fixed.dwFileVersionMS);
+    parts[2] = HIWORD(fixed.dwFileVersionLS);
+    parts[3] = LOWORD(fixed.dwFileVersionLS);
+    return 1;
+}
+
+void ReadFileVersion(const char* path, FileVersionFacts* f) {
+    std::memset(f, 0, sizeof *f);
+    // Mapped as an image resource only: no code of it runs, no DLL it
+    // imports is looked for, and the exe's own module stays ours.
+    HMODULE module = nullptr;
+    if (path != nullptr) {
+        module = Win().LoadLibraryExA(
+            path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        if (module == nullptr) {
+            f->error = Win().GetLastError();
+            return;
+        }
+    }
+    HRSRC found = Win().FindResourceA(module, MAKEINTRESOURCEA(kVersionResourceId),
+                                      MAKEINTRESOURCEA(16));  // RT_VERSION
+    HGLOBAL loaded = found ? Win().LoadResource(module, found) : nullptr;
+    const BYTE* block = loaded ? static_cast<const BYTE*>(Win().LockResource(loaded)) : nullptr;
+    if (block == nullptr) f->error = Win().GetLastError();
+    else if (!(f->read = ParseVersionResource(block, Win().SizeofResource(module, found), f->parts)))
+        f->error = ERROR_INVALID_DATA;
+    if (module != nullptr) Win().FreeLibrary(module);
+}
+
+void FormatVersion(const WORD* parts, char* text) {
+    char* at = text;
+    for (int i = 0; i < kVersionPartCount; ++i) {
+        if (i > 0) *at++ = '.';
+        FormatDecimal(parts[i], at);
+        at += std::strlen(at);
+    }
+}
+
+bool VersionsDiffer(const VersionFacts& v) {
+    return v.check.read && v.serviceExe.read &&
+           std::memcmp(v.check.parts, v.serviceExe.parts, sizeof v.check.parts) != 0;
+}
