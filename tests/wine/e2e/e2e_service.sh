@@ -468,7 +468,7 @@ $RUN_OUT"
     [ "$RUN_RC" = 6 ] && [ -z "$RUN_OUT" ] \
         && [ "$(head -n 3 <<<"$RUN_ERR")" = "tolvane-check: unknown option /bogus
 
-Usage: tolvane-check [/json]" ] && grep -qF '  7  the settings file or the adapter' <<<"$RUN_ERR"
+Usage: tolvane-check [/json]" ] && grep -qF '  7  the settings file, the adapter' <<<"$RUN_ERR"
     check "$s: /bogus: exit 6, the option and the usage on standard error" $? "exit $RUN_RC
 stdout: $RUN_OUT
 stderr: $RUN_ERR"
@@ -532,6 +532,11 @@ facts = {
     "folderAbove": (d["home"]["folderAbove"]["path"], "C:\\Program Files"),
     "administrator": ((d["host"]["elevated"], d["host"]["administrator"]), (True, True)),
     "requiredPrivileges": (d["service"]["requiredPrivileges"], None),
+    # Both exes of one build, their version resources read as data.
+    "versions": ((d["checkVersion"] is not None, d["checkVersion"] == d["service"]["exeVersion"],
+                  d["service"]["exeVersionDiffers"]), (True, True, False)),
+    "processor": ((d["host"]["nativeMachine"] in ("x86", "AMD64"), d["host"]["nativeMachineFrom"]),
+                  (True, "IsWow64Process2")),
 }
 print("\n".join("%s: got %r, want %r" % (k, g, w) for k, (g, w) in facts.items() if g != w))
 ' "$G1" "$BT_PAT1" "$WIFI_PAT" "$BT_ID1" <<<"$RUN_OUT" 2>&1)
