@@ -41,6 +41,14 @@ void ReadFileVersion(const char* path, FileVersionFacts* f) {
     // Mapped as an image resource only: no code of it runs, no DLL it
     // imports is looked for, and the exe's own module stays ours.
     HMODULE module = nullptr;
+    // A name alone, or a relative path, would be looked for along the DLL
+    // search path: only a whole path names the exe the service runs.
+    const bool whole = path == nullptr || (path[0] == '\\' && path[1] == '\\') ||
+                       (path[0] != '\0' && path[1] == ':' && path[2] == '\\');
+    if (!whole) {
+        f->error = ERROR_BAD_PATHNAME;
+        return;
+    }
     if (path != nullptr) {
         module = Win().LoadLibraryExA(
             path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);

@@ -29,7 +29,8 @@ struct VersionFacts {
 // or 0 when the block is not one, or too short to hold it.
 int ParseVersionResource(const BYTE* block, DWORD size, WORD* parts);
 
-// The file version of the exe at path, or of this program when path is null.
+// The file version of the exe at path (a whole one: "C:\..." or "\\..."),
+// or of this program when path is null.
 void ReadFileVersion(const char* path, FileVersionFacts* f);
 
 // "1.0.0.0" into text (kVersionTextCapacity bytes).

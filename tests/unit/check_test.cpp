@@ -697,6 +697,49 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_STREQ("TimeUtc", facts->lastRequest.incompleteAt);
 }
 
+int ParseBlock(const std::string& block, DWORD size, WORD* parts) {
+    return ParseVersionResource(reinterpret_cast<const BYTE*>(block.data()), size, parts);
+}
+
+// The version block's fixed part, and each way a read fails; every exe
+// mapped is released.
+TEST_F(Check, AnExesVersionIsReadFromItsResourceOrWhyNotKept) {
+    const std::string block = sim::VersionBlock(1, 2, 3, 65535);
+    WORD parts[kVersionPartCount] = {};
+    ASSERT_EQ(92u, block.size());
+    EXPECT_EQ(0, ParseBlock(block, 91, parts)) << "one byte short of the fixed part";
+    EXPECT_EQ(1, ParseBlock(block, 92, parts));
+    char text[kVersionTextCapacity];
+    FormatVersion(parts, text);
+    EXPECT_STREQ("1.2.3.65535", text);
+    for (size_t at : {0u, 2u, 6u, 34u, 40u, 43u}) {  // lengths, key, its end, signature
+        std::string bad = block;
+        bad[at] = static_cast<char>(at == 0 ? 93 : bad[at] ^ 0x20);
+        EXPECT_EQ(0, ParseBlock(bad, 92, parts)) << at;
+    }
+    const WORD widest[kVersionPartCount] = {65535, 65535, 65535, 65535};
+    FormatVersion(widest, text);
+    EXPECT_EQ(kVersionTextCapacity - 1, std::strlen(text));
+
+    FileVersionFacts f;
+    Sim().images["c:\\x\\none.exe"] = "";
+    const std::pair<const char*, DWORD> kFailures[] = {
+        {"C:\\x\\none.exe", ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {"C:\\x\\gone.exe", ERROR_FILE_NOT_FOUND},
+        {"x\\none.exe", ERROR_BAD_PATHNAME},
+        {"C:none.exe", ERROR_BAD_PATHNAME}};
+    for (const auto& failure : kFailures) {
+        ReadFileVersion(failure.first, &f);
+        EXPECT_EQ(0, f.read) << failure.first;
+        EXPECT_EQ(failure.second, f.error) << failure.first;
+    }
+    Sim().images["\\\\server\\share\\old.exe"] = sim::VersionBlock(0, 9, 0, 0);
+    ReadFileVersion("\\\\server\\share\\old.exe", &f);
+    EXPECT_EQ(1, f.read);
+    EXPECT_EQ(9, f.parts[1]);
+    EXPECT_EQ(0, Sim().OpenHandles());
+}
+
 // Windows on ARM runs the exes as x86 under emulation: the processor is
 // named as Windows names it, and the host code decides as on AMD64.
 TEST_F(Check, Arm64IsNamedAndDecidesAsAmd64) {
