@@ -8,31 +8,30 @@
 namespace {
 
 // VS_VERSIONINFO: three WORDs, the key in UTF-16 with its null, then the
-// fixed part on a 4-byte boundary.
+// fixed part (VS_FIXEDFILEINFO) on a 4-byte boundary: its signature, its
+// structure version, then the file version's two DWORDs.
 const wchar_t kVersionKey[] = L"VS_VERSION_INFO";
 const DWORD kKeyOffset = 3 * sizeof(WORD);
 const DWORD kFixedOffset = (kKeyOffset + sizeof kVersionKey + 3) & ~3u;
+const DWORD kFixedSize = sizeof(VS_FIXEDFILEINFO);
 const DWORD kFixedSignature = 0xFEEF04BD;
 
 WORD WordAt(const BYTE* at) { return static_cast<WORD>(at[0] | at[1] << 8); }
+DWORD DwordAt(const BYTE* at) { return WordAt(at) | static_cast<DWORD>(WordAt(at + 2)) << 16; }
 
 }  // namespace
 
 int ParseVersionResource(const BYTE* block, DWORD size, WORD* parts) {
-    VS_FIXEDFILEINFO fixed;
-    if (block == nullptr || size < kFixedOffset + sizeof fixed) return 0;
-    // The block's own lengths: the whole and its value, the fixed part.
-    if (WordAt(block) < kFixedOffset + sizeof fixed || WordAt(block) > size ||
-        WordAt(block + 2) < sizeof fixed)
+    // The block's own lengths, the whole and its value's, hold the fixed part.
+    if (block == nullptr || size < kFixedOffset + kFixedSize) return 0;
+    if (WordAt(block) < kFixedOffset + kFixedSize || WordAt(block) > size ||
+        WordAt(block + 2) < kFixedSize ||
+        std::memcmp(block + kKeyOffset, kVersionKey, sizeof kVersionKey) != 0 ||
+        DwordAt(block + kFixedOffset) != kFixedSignature)
         return 0;
-    for (DWORD i = 0; i < sizeof kVersionKey / sizeof(wchar_t); ++i)
-        if (WordAt(block + kKeyOffset + 2 * i) != kVersionKey[i]) return 0;
-    std::memcpy(&fixed, block + kFixedOffset, sizeof fixed);
-    if (fixed.dwSignature != kFixedSignature) return 0;
-    parts[0] = HIWORD(fixed.dwFileVersionMS);
-    parts[1] = LOWORD(fixed.dwFileVersionMS);
-    parts[2] = HIWORD(fixed.dwFileVersionLS);
-    parts[3] = LOWORD(fixed.dwFileVersionLS);
+    // Most significant half first: 1.0.0.0 is 0x00010000, 0x00000000.
+    for (int i = 0; i < kVersionPartCount; ++i)
+        parts[i] = WordAt(block + kFixedOffset + 8 + 4 * (i / 2) + 2 * (1 - i % 2));
     return 1;
 }
 
