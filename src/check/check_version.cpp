@@ -49,10 +49,17 @@ void ReadFileVersion(const char* path, FileVersionFacts* f) {
         return;
     }
     if (path != nullptr) {
+        // The service's exe as the manager starts it: a 32-bit process's
+        // System32 is SysWOW64 otherwise. Only this call sees the native
+        // view; a data load loads no DLL that would need the other.
+        PVOID redirection = nullptr;
+        const BOOL native = Win().Wow64DisableWow64FsRedirection(&redirection);
         module = Win().LoadLibraryExA(
             path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        const DWORD error = Win().GetLastError();
+        if (native) Win().Wow64RevertWow64FsRedirection(redirection);
         if (module == nullptr) {
-            f->error = Win().GetLastError();
+            f->error = error;
             return;
         }
     }

@@ -95,6 +95,8 @@ const Win32Api& RealWin32Api() {
         ::LockResource,
         ::SizeofResource,
         ::GetNativeSystemInfo,
+        ::Wow64DisableWow64FsRedirection,
+        ::Wow64RevertWow64FsRedirection,
         WriteStdoutReal,
         WriteStderrReal,
     };

@@ -150,6 +150,11 @@ struct Win32Api {
     LPVOID(WINAPI* LockResource)(HGLOBAL data);
     DWORD(WINAPI* SizeofResource)(HMODULE module, HRSRC resource);
     void(WINAPI* GetNativeSystemInfo)(LPSYSTEM_INFO info);
+    // kernel32: the native System32 for a WOW64 process's next file
+    // operations, until reverted (fails with ERROR_INVALID_FUNCTION where
+    // there is no WOW64).
+    BOOL(WINAPI* Wow64DisableWow64FsRedirection)(PVOID* old);
+    BOOL(WINAPI* Wow64RevertWow64FsRedirection)(PVOID old);
 
     // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);

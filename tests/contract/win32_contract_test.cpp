@@ -118,6 +118,22 @@ TEST_P(Win32Contract, AnExesVersionResourceIsReadMappedAsData) {
     ReadFileVersion(path, &own);
     EXPECT_EQ(0, std::memcmp(want, own.parts, sizeof own.parts));
 
+    // The redirector goes off and back on under WOW64 only.
+    const auto isWow64 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(reinterpret_cast<void*>(
+        Win().GetProcAddress(Win().GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(isWow64 != nullptr && isWow64(Win().GetCurrentProcess(), &wow64));
+    PVOID old = &own;
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(wow64, Win().Wow64DisableWow64FsRedirection(&old));
+    if (wow64) {
+        EXPECT_EQ(nullptr, old);
+        EXPECT_TRUE(Win().Wow64RevertWow64FsRedirection(old));
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
+        EXPECT_EQ(static_cast<PVOID>(&own), old);
+    }
+
     const std::string missing = B().ScratchDir() + "missing.exe";
     SetLastError(kUnsetLastError);
     EXPECT_EQ(nullptr, Win().LoadLibraryExA(missing.c_str(), nullptr,

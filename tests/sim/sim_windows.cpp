@@ -150,7 +150,10 @@ HMODULE WINAPI SimLoadLibraryExA(LPCSTR path, HANDLE reserved, DWORD flags) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::string lower = Lower(path);
+    std::string lower = Lower(path);
+    const std::string system32 = "c:\\windows\\system32\\";
+    if (w.processWow64 && !w.fsRedirectionOff && lower.compare(0, system32.size(), system32) == 0)
+        lower = "c:\\windows\\syswow64\\" + lower.substr(system32.size());
     if (lower != Lower(w.exePath) && w.images.count(lower) == 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -158,6 +161,26 @@ HMODULE WINAPI SimLoadLibraryExA(LPCSTR path, HANDLE reserved, DWORD flags) {
     const uintptr_t h = w.NewHandle(HandleKind::Module);
     w.modules[h] = lower;
     return reinterpret_cast<HMODULE>(h);
+}
+
+// Without WOW64 there is no redirector to turn off.
+BOOL WINAPI SimWow64DisableWow64FsRedirection(PVOID* old) {
+    if (!g_state.processWow64) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    *old = reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_state.fsRedirectionOff));
+    g_state.fsRedirectionOff = true;
+    return TRUE;
+}
+
+BOOL WINAPI SimWow64RevertWow64FsRedirection(PVOID old) {
+    if (!g_state.processWow64) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    g_state.fsRedirectionOff = old != nullptr;
+    return TRUE;
 }
 
 BOOL WINAPI SimFreeLibrary(HMODULE module) {
@@ -1081,6 +1104,8 @@ void BindCore(Win32Api& api) {
     api.LockResource = SimLockResource;
     api.SizeofResource = SimSizeofResource;
     api.GetNativeSystemInfo = SimGetNativeSystemInfo;
+    api.Wow64DisableWow64FsRedirection = SimWow64DisableWow64FsRedirection;
+    api.Wow64RevertWow64FsRedirection = SimWow64RevertWow64FsRedirection;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -94,6 +94,9 @@ struct Windows {
     std::map<std::string, std::string> images;
     std::string ownVersion = VersionBlock(1, 0, 0, 0);
     std::map<uintptr_t, std::string> modules;  // open module -> lower path
+    // A WOW64 process's file system redirector turned off: its System32 is
+    // the native one, not SysWOW64 (data loads only).
+    bool fsRedirectionOff = false;
 
     // Registry: [view][lower-case path] -> (lower-case value name -> value)
     std::map<std::string, std::map<std::string, RegValue>> registry[3];

@@ -734,6 +734,15 @@ TEST_F(Check, AnExesVersionIsReadFromItsResourceOrWhyNotKept) {
     ReadFileVersion("\\\\server\\share\\old.exe", &f);
     EXPECT_EQ(1, f.read);
     EXPECT_EQ(9, f.parts[1]);
+    // Under WOW64 a service's exe in System32 is the native one, not the
+    // SysWOW64 file of that name; the redirector is on again after.
+    Sim().SetHostCode(13);
+    Sim().images["c:\\windows\\system32\\tolvane.exe"] = sim::VersionBlock(2, 0, 0, 0);
+    Sim().images["c:\\windows\\syswow64\\tolvane.exe"] = sim::VersionBlock(0, 1, 0, 0);
+    ReadFileVersion("C:\\Windows\\System32\\tolvane.exe", &f);
+    EXPECT_EQ(1, f.read);
+    EXPECT_EQ(2, f.parts[0]);
+    EXPECT_FALSE(Sim().fsRedirectionOff);
     EXPECT_EQ(0, Sim().OpenHandles());
 }
 
