@@ -73,14 +73,17 @@ for exe in tolvane.exe tolvane-check.exe; do
     [ -f "$bin/$exe" ] || die "no $exe in $bin"
 done
 
-# FILE's version from its version resource (VS_FIXEDFILEINFO, found by its
-# signature 0xFEEF04BD): the two version words follow the signature and
-# the structure version, each a pair of 16-bit halves, low half first.
+# FILE's version from its version resource (VS_FIXEDFILEINFO, found by the
+# block's key "VS_VERSION_INFO" in UTF-16, its null and padding, then the
+# signature 0xFEEF04BD; the signature alone also stands in the code of
+# tolvane-check.exe, which reads other exes' versions): the two version
+# words follow the signature and the structure version, each a pair of
+# 16-bit halves, low half first.
 file_version() {
-    local at
-    at="$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$1" | head -1 | cut -d: -f1)"
+    local at key='V\x00S\x00_\x00V\x00E\x00R\x00S\x00I\x00O\x00N\x00_\x00I\x00N\x00F\x00O\x00'
+    at="$(LC_ALL=C grep -obUaP "$key"'\x00\x00\x00\x00\xBD\x04\xEF\xFE' "$1" | head -1 | cut -d: -f1)"
     [ -n "$at" ] || return 1
-    od -An -tu2 -j $((at + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
+    od -An -tu2 -j $((at + 34 + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
 }
 service_version="$(file_version "$bin/tolvane.exe")" || die "tolvane.exe has no version resource"
 check_version="$(file_version "$bin/tolvane-check.exe")" || die "tolvane-check.exe has no version resource"

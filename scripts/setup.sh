@@ -12,7 +12,7 @@ packages=(
     cmake make git
     g++-mingw-w64-i686-posix mingw-w64-i686-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-    wine wine64 wine32:i386 googletest python3
+    wine wine64 wine32:i386 googletest python3 python3-jsonschema
     msitools wixl osslsigncode openssl ca-certificates locales
 )
 

@@ -16,20 +16,25 @@ const CodeWord kExitCodeNames[] = {
     {kCheckNoAdapterMatch, "no-adapter-match"}, {kCheckAdapterNotStarted, "adapter-not-started"},
     {kCheckPathUnresolved, "path-unresolved"}, {kCheckPathDoesNotOpen, "path-does-not-open"},
     {kCheckUnknownOption, "unknown-option"}, {kCheckAccessDenied, "access-denied"},
-    {kCheckDriverRefused, "driver-refused"},
+    {kCheckDriverRefused, "driver-refused"}, {kCheckServiceNotRegistered, "service-not-registered"},
+    {kCheckServiceNotRunning, "service-not-running"},
 };
 const CodeWord kExitCodeTexts[] = {
-    {kCheckWouldTell, "the service would tell the Wi-Fi driver"},
+    {kCheckWouldTell, "the service runs and would tell the Wi-Fi driver"},
     {kCheckNoSettings, "no settings readable, or WiFiHWID refused as too long"},
     {kCheckNoAdapterMatch, "no Wi-Fi adapter matches WiFiHWID"},
     {kCheckAdapterNotStarted, "the adapter that matches is not started"},
     {kCheckPathUnresolved, "the adapter's device path cannot be resolved"},
     {kCheckPathDoesNotOpen, "the adapter's device path does not open"},
-    {kCheckUnknownOption, "unknown option (the usage is printed)"},
+    {kCheckUnknownOption, "unknown option (the usage is printed, or with /json one object)"},
     {kCheckAccessDenied,
-     "the settings file or the adapter's device path is refused to this user (run elevated)"},
+     "the settings file, the adapter's device path or the service is refused to this user "
+     "(run elevated)"},
     {kCheckDriverRefused,
      "the driver refused the last request; it is sent again by itself or at the next device event"},
+    {kCheckServiceNotRegistered,
+     "the service of the settings' name is not registered, or only marked for deletion"},
+    {kCheckServiceNotRunning, "the service is registered but not running"},
 };
 
 // The limits the texts quote are the settings' own.
@@ -100,6 +105,10 @@ const Named kWarnings[kWarnKindCount] = {
     // The text that follows who may change it.
     {"home-writable-by-users",
      ", and the service runs as LocalSystem: let only administrators change it."},
+    {"version-differs",
+     "The service's exe is another version than this check, as after a partial upgrade or "
+     "a hand-copied exe: the service may not be the build this check describes. Install "
+     "both from one package."},
 };
 const char kNoAccessList[] = "has no access list, so anyone may change it";
 const char kOwnedBy[] = "is owned by ";
@@ -210,6 +219,18 @@ int AdapterLadder(const CheckFacts& f) {
     return f.host.elevated ? kAdapterRefusedElevated : kAdapterRefusedToUser;
 }
 
+// The service's links, once the devices' hold: registered (not only
+// marked for deletion), then running. A user refused the query does not
+// know: elevation is the remedy, as for the settings and the path.
+int ServiceLink(const CheckFacts& f) {
+    const ServiceFacts& s = f.service;
+    if (s.registered && !s.markedForDelete)
+        return s.state == SERVICE_RUNNING ? kCheckWouldTell : kCheckServiceNotRunning;
+    const bool refused =
+        s.managerError == ERROR_ACCESS_DENIED || s.openError == ERROR_ACCESS_DENIED;
+    return refused && !f.host.elevated ? kCheckAccessDenied : kCheckServiceNotRegistered;
+}
+
 int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* warnings) {
     int count = 0;
     const int located = f.settings.located;
@@ -236,6 +257,7 @@ int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* wa
     ClassWarnings(f, f.bluetooth, warnings, &count);
     ClassWarnings(f, f.net, warnings, &count);
     Add(warnings, &count, kStepOutcomes[v.net.adapter].warning, &f.net);
+    if (VersionsDiffer(f.versions)) Add(warnings, &count, kWarnVersionDiffers);
     // The last request went to another adapter than the started one found now.
     if (f.lastRequest.read && v.net.adapter >= kAdapterDoesNotOpen &&
         std::strcmp(f.lastRequest.adapter, f.net.payload.DevicePath) != 0)
@@ -348,6 +370,7 @@ void DecideVerdict(const CheckFacts& f, LeadByteTest isLead, CheckVerdict* v) {
     // check is not elevated; elevated, the settings are simply not read.
     v->exitCode = f.settings.refused && !f.host.elevated ? kCheckAccessDenied
                                                          : kStepOutcomes[v->net.adapter].exitCode;
+    if (v->exitCode == kCheckWouldTell) v->exitCode = ServiceLink(f);
     if (v->exitCode == kCheckWouldTell && v->retry == kRetryWaiting)
         v->exitCode = kCheckDriverRefused;
     v->warningCount = CollectWarnings(f, *v, v->warnings);

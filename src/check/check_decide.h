@@ -19,8 +19,12 @@ const char* WordOf(const CodeWord (&table)[N], long code, const char* fallback) 
     return WordOf(table, N, code, fallback);
 }
 
-// Exit codes: 0 when the service would tell a driver, otherwise the first
-// missing link.
+// Exit codes: 0 when the service runs and would tell a driver, otherwise
+// the first missing link of the chain settings, adapter, device path,
+// service registered, service running, driver's last answer. The service's
+// links come after the devices': the fixes for those (a pattern, the
+// adapter, its driver) take effect when the service starts, so starting it
+// is the last thing an administrator does.
 const int kCheckWouldTell = 0;
 const int kCheckNoSettings = 1;          // unreadable or out of reach, or WiFiHWID refused
 const int kCheckNoAdapterMatch = 2;
@@ -28,10 +32,13 @@ const int kCheckAdapterNotStarted = 3;
 const int kCheckPathUnresolved = 4;
 const int kCheckPathDoesNotOpen = 5;
 const int kCheckUnknownOption = 6;       // the usage is printed
-const int kCheckAccessDenied = 7;        // the settings or the adapter's path refused, not elevated
-                                         // (elevated: no-settings, path-does-not-open)
+const int kCheckAccessDenied = 7;        // the settings, the adapter's path or the service's
+                                         // query refused, not elevated (elevated:
+                                         // no-settings, path-does-not-open)
 const int kCheckDriverRefused = 8;       // a refused state waits for its retry
-const int kCheckExitCodeCount = 9;
+const int kCheckServiceNotRegistered = 9;  // or marked for deletion, or Model names none
+const int kCheckServiceNotRunning = 10;  // stopped, starting, stopping or paused
+const int kCheckExitCodeCount = 11;
 const int kCheckUsageAsked = 0;          // /? prints the usage
 
 // An exit code's stable name ("would-tell", ...) and its meaning.
@@ -60,6 +67,7 @@ enum CheckWarningKind {
     kWarnRequestElsewhere,
     kWarnPrivilegesNotLimited,
     kWarnHomeWritable,
+    kWarnVersionDiffers,
     kWarnKindCount
 };
 
@@ -133,6 +141,13 @@ void DecideVerdict(const CheckFacts& facts, LeadByteTest isLead, CheckVerdict* v
 // an 80-column console, and one JSON object for inventory scripts.
 void RenderText(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
 void RenderJson(const CheckFacts& facts, const CheckVerdict& verdict, Out* out);
+// The object a /json run writes when its command line holds an option the
+// check does not know: the same schema, its exit code and that option.
+void RenderJsonRefusal(const FileVersionFacts& check, const char* option, Out* out);
+
+// The /json object's shape, as docs/check-json.schema.json states it: one
+// more whenever a key is added, removed or given another type.
+const DWORD kJsonSchemaVersion = 1;
 
 // The suggested pattern for the device at index among count first hardware
 // IDs (upper-cased; null for one that is not valid text): its shortest

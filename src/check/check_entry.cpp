@@ -12,7 +12,7 @@ const char kCheckUsage[] =
     "Net devices with the ones the patterns match, and whether the service would\n"
     "tell the Wi-Fi driver. Nothing is changed and no request is sent.\n"
     "\n"
-    "  /json   the same facts as one JSON object\n"
+    "  /json   the same facts as one JSON object, whatever else is given\n"
     "  /?      this text\n"
     "\n"
     "Exit codes:\n";
@@ -37,7 +37,7 @@ int Usage(int code, const char* unknown) {
     for (int i = 0; i < kCheckExitCodeCount; ++i) {
         OutText(&out, "  ");
         OutDecimal(&out, static_cast<DWORD>(i));
-        OutText(&out, "  ");
+        OutPadTo(&out, 5);
         OutWrapped(&out, ExitCodeText(i), 5);  // within the console's 79 columns
         OutChar(&out, '\n');
     }
@@ -48,11 +48,27 @@ int Usage(int code, const char* unknown) {
 }  // namespace
 
 int CheckEntry(int argc, char** argv) {
+    // A script that asks for /json parses what it gets: it always gets one
+    // object, so /json is looked for first, and /? gives way to it.
     bool json = false;
+    bool usage = false;
+    const char* unknown = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (SameOption(argv[i], "/json")) json = true;
-        else if (SameOption(argv[i], "/?")) return Usage(kCheckUsageAsked, nullptr);
-        else return Usage(kCheckUnknownOption, argv[i]);
+        else if (SameOption(argv[i], "/?")) usage = true;
+        else if (unknown == nullptr) unknown = argv[i];
+    }
+    if (!json && unknown != nullptr) return Usage(kCheckUnknownOption, unknown);
+    if (!json && usage) return Usage(kCheckUsageAsked, nullptr);
+
+    Out out;
+    OutStart(&out);
+    if (unknown != nullptr) {
+        FileVersionFacts check;
+        ReadFileVersion(nullptr, &check);
+        RenderJsonRefusal(check, unknown, &out);
+        OutFlush(&out);
+        return kCheckUnknownOption;
     }
 
     // The service's settings, beside this program: the ones it reads.
@@ -60,8 +76,6 @@ int CheckEntry(int argc, char** argv) {
     GatherFacts(&g_facts);
     DecideVerdict(g_facts, Win().IsDBCSLeadByte, &g_verdict);
 
-    Out out;
-    OutStart(&out);
     if (json) RenderJson(g_facts, g_verdict, &out);
     else RenderText(g_facts, g_verdict, &out);
     OutFlush(&out);

@@ -131,6 +131,23 @@ void FindDisplayNameOwner(SC_HANDLE manager, const SettingsFacts& settings, Serv
     if (f->displayNameTaken) JoinText(f->displayNameOwner, sizeof f->displayNameOwner, owner);
 }
 
+// The manager marks a deleted service in its key until the service goes:
+// the service still opens, runs if it ran, and cannot be installed again.
+int MarkedForDelete(const char* serviceName) {
+    char path[kStartedServiceKeyCapacity];
+    HKEY key = nullptr;
+    DWORD flag = 0;
+    DWORD type = 0;
+    DWORD size = sizeof flag;
+    if (!JoinText(path, sizeof path, kServicesKey, "\\", serviceName) ||
+        Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return 0;
+    const LONG result = Win().RegQueryValueExA(key, "DeleteFlag", nullptr, &type,
+                                               reinterpret_cast<BYTE*>(&flag), &size);
+    Win().RegCloseKey(key);
+    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof flag && flag != 0;
+}
+
 void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     // The query rights only: any user may run the check.
     SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -156,6 +173,7 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
         goto done;
     }
     f->registered = 1;
+    f->markedForDelete = MarkedForDelete(settings.serviceName);
 
     std::memset(&status, 0, sizeof status);
     if (Win().QueryServiceStatus(service, &status)) f->state = status.dwCurrentState;
@@ -373,4 +391,9 @@ void GatherFacts(CheckFacts* facts) {
     GatherClass(facts->settings, &facts->bluetooth, kRadioClasses[kRadioBluetooth]);
     GatherClass(facts->settings, &facts->net, kRadioClasses[kRadioWifi]);
     GatherLastRequest(facts->settings.serviceName, &facts->lastRequest);
+    ReadNativeMachine(&facts->machine);
+    ReadFileVersion(nullptr, &facts->versions.check);
+    facts->versions.serviceExeSought =
+        facts->service.configRead && ImagePathExe(facts->service.imagePath, exe, sizeof exe);
+    if (facts->versions.serviceExeSought) ReadFileVersion(exe, &facts->versions.serviceExe);
 }

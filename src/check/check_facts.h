@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include "check/check_home.h"
+#include "check/check_machine.h"
+#include "check/check_version.h"
 #include "config/settings.h"
 #include "devices/adapter_names.h"
 #include "devices/device_lookup.h"
@@ -67,6 +69,7 @@ struct ServiceFacts {
     int managerOpened;
     DWORD managerError;
     int registered;  // the service named by the settings opens
+    int markedForDelete;  // it is gone once it stops and its last handle closes
     DWORD openError;
     DWORD state;     // SERVICE_STOPPED ...; 0 when unknown
     DWORD statusError;
@@ -157,6 +160,8 @@ struct CheckFacts {
     ClassFacts net;
     LastRequestFacts lastRequest;
     HomeFacts home;  // the registered exe's, else the one beside this tool
+    MachineFacts machine;
+    VersionFacts versions;
 };
 
 // Fills facts from the machine. Nothing is changed and no request is

@@ -23,7 +23,7 @@ const CodeWord kLookupNames[] = {
     {kClassUnresolved, "class-unresolved"},
 };
 
-void HostObject(JsonWriter* w, const HostFacts& h) {
+void HostObject(JsonWriter* w, const HostFacts& h, const MachineFacts& m) {
     JsonBeginObject(w, "host");
     JsonBool(w, "versionRead", h.versionRead != 0);
     JsonNumber(w, "major", h.version.major);
@@ -36,12 +36,38 @@ void HostObject(JsonWriter* w, const HostFacts& h) {
     JsonBool(w, "amd64", h.amd64);
     JsonBool(w, "wow64", h.wow64);
     JsonBool(w, "wow64Known", h.wow64Known);
+    JsonString(w, "nativeMachine", MachineName(m.native));
+    JsonString(w, "nativeMachineFrom", m.source == kMachineFromIsWow64Process2
+                                           ? "IsWow64Process2"
+                                           : "GetNativeSystemInfo");
     JsonHex(w, "requestCode", h.requestCode);
     JsonHex(w, "baseCode", h.baseCode);
     JsonBool(w, "valueInHeapBlock", h.heapBlock != 0);
     JsonBool(w, "elevated", h.elevated != 0);
     JsonBool(w, "administrator", h.administrator != 0);
     JsonEndObject(w);
+}
+
+// A file version as "1.0.0.0", or null when unread.
+void VersionString(JsonWriter* w, const char* key, const FileVersionFacts& f) {
+    char text[kVersionTextCapacity];
+    FormatVersion(f.parts, text);
+    JsonString(w, key, f.read ? text : nullptr);
+}
+
+// The start every object shares: its shape's version and this program's.
+void JsonHead(JsonWriter* w, Out* out, const FileVersionFacts& check) {
+    JsonStart(w, out, Win().MultiByteToWideChar);
+    JsonBeginObject(w, nullptr);
+    JsonNumber(w, "schemaVersion", kJsonSchemaVersion);
+    VersionString(w, "checkVersion", check);
+}
+
+// The exe the service is registered with: its file version against this program's.
+void ExeVersionMembers(JsonWriter* w, const VersionFacts& v) {
+    VersionString(w, "exeVersion", v.serviceExe);
+    JsonNumber(w, "exeVersionError", v.serviceExe.error);
+    JsonBool(w, "exeVersionDiffers", VersionsDiffer(v));
 }
 
 void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
@@ -70,14 +96,17 @@ void SettingsObject(JsonWriter* w, const SettingsFacts& s) {
     JsonEndObject(w);
 }
 
-void ServiceObject(JsonWriter* w, const ServiceFacts& f, bool recoveryAsInstalled) {
+void ServiceObject(JsonWriter* w, const CheckFacts& facts, bool recoveryAsInstalled) {
+    const ServiceFacts& f = facts.service;
     JsonBeginObject(w, "service");
     JsonBool(w, "managerOpened", f.managerOpened != 0);
     // False also when it cannot be told: openError says which.
     JsonBool(w, "registered", f.registered != 0);
+    JsonBool(w, "markedForDelete", f.markedForDelete != 0);
     JsonString(w, "state", f.registered && !f.statusError ? ServiceStateName(f.state) : nullptr);
     JsonString(w, "imagePath", f.configRead ? f.imagePath : nullptr);
     JsonBool(w, "besideSettings", f.besideSettings != 0);
+    ExeVersionMembers(w, facts.versions);
     JsonString(w, "settingsFile", f.settingsFile[0] ? f.settingsFile : nullptr);
     if (!f.recoveryRead) {
         JsonNull(w, "recovery");
@@ -237,13 +266,12 @@ void LastRequestObject(JsonWriter* w, const CheckFacts& f, const CheckVerdict& v
 void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     JsonWriter writer;
     JsonWriter* w = &writer;
-    JsonStart(w, out, Win().MultiByteToWideChar);
-    JsonBeginObject(w, nullptr);
+    JsonHead(w, out, f.versions.check);
     JsonNumber(w, "exitCode", static_cast<DWORD>(v.exitCode));
     JsonString(w, "result", ExitCodeName(v.exitCode));
-    HostObject(w, f.host);
+    HostObject(w, f.host, f.machine);
     SettingsObject(w, f.settings);
-    ServiceObject(w, f.service, v.recoveryAsInstalled != 0);
+    ServiceObject(w, f, v.recoveryAsInstalled != 0);
     HomeJson(w, f.home);
     ClassObject(w, "bluetooth", f.bluetooth, v.bluetooth);
     ClassObject(w, "net", f.net, v.net);
@@ -261,4 +289,13 @@ void RenderJson(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     }
     JsonEndArray(w);
     JsonEndObject(w);
+}
+
+void RenderJsonRefusal(const FileVersionFacts& check, const char* option, Out* out) {
+    JsonWriter writer;
+    JsonHead(&writer, out, check);
+    JsonNumber(&writer, "exitCode", static_cast<DWORD>(kCheckUnknownOption));
+    JsonString(&writer, "result", ExitCodeName(kCheckUnknownOption));
+    JsonString(&writer, "unknownOption", option);
+    JsonEndObject(&writer);
 }

@@ -77,7 +77,7 @@ void FailureRow(Out* out, const char* label, const char* what, DWORD error) {
                      " (error ", Decimal(error, number), ")"});
 }
 
-void HostSection(const HostFacts& h, Out* out) {
+void HostSection(const HostFacts& h, const MachineFacts& m, Out* out) {
     Heading(out, "Host");
     char n[6][kDecimalTextCapacity];
     const DWORD values[] = {h.version.major,      h.version.minor,
@@ -90,6 +90,10 @@ void HostSection(const HostFacts& h, Out* out) {
     Row(out, "Host code", {n[5], ", ", HostCodeName(h.code)});
     Row(out, "AMD64", YesNo(h.amd64));
     Row(out, "WOW64", h.wow64Known ? YesNo(h.wow64) : "no (IsWow64Process is missing)");
+    Row(out, "Processor", {MachineName(m.native), ", as ",
+                           m.source == kMachineFromIsWow64Process2 ? "IsWow64Process2"
+                                                                   : "GetNativeSystemInfo",
+                           " reports it"});
     char request[kHexTextCapacity];
     char base[kHexTextCapacity];
     FormatHex(h.requestCode, request);
@@ -201,7 +205,10 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
                           f.managerError);
     if (f.openError == ERROR_SERVICE_DOES_NOT_EXIST) return Row(out, registered, "no");
     if (!f.registered) return FailureRow(out, registered, "unknown: it does not open", f.openError);
-    Row(out, registered, "yes");
+    if (f.markedForDelete)
+        Row(out, registered, "marked for deletion: it goes once it stops and its last handle "
+                             "is closed");
+    else Row(out, registered, "yes");
     if (f.statusError) FailureRow(out, "State", "unknown: it cannot be queried", f.statusError);
     else Row(out, "State", ServiceStateName(f.state));
     RecoveryRow(f, recoveryAsInstalled, out);
@@ -212,6 +219,22 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
     if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
+}
+
+void VersionRow(Out* out, const char* label, const FileVersionFacts& f) {
+    char text[kVersionTextCapacity];
+    FormatVersion(f.parts, text);
+    if (f.read) Row(out, label, text);
+    else FailureRow(out, label, "unreadable", f.error);
+}
+
+// This program's file version and the registered exe's, which an upgrade
+// keeps the same.
+void VersionsSection(const VersionFacts& v, Out* out) {
+    Heading(out, "Versions");
+    VersionRow(out, "This check", v.check);
+    if (v.serviceExeSought) VersionRow(out, "Service's exe", v.serviceExe);
+    else Row(out, "Service's exe", "none: no registered exe is known");
 }
 
 // Each file or folder, and who besides the trusted accounts may change it.
@@ -402,9 +425,10 @@ void WarningsSection(const CheckVerdict& v, Out* out) {
 
 void RenderText(const CheckFacts& f, const CheckVerdict& v, Out* out) {
     OutText(out, "Tolvane check: what the service sees on this machine\n");
-    HostSection(f.host, out);
+    HostSection(f.host, f.machine, out);
     SettingsSection(f.settings, f.host.elevated != 0, out);
     ServiceSection(f.service, v.recoveryAsInstalled != 0, out);
+    VersionsSection(f.versions, out);
     HomeSection(f.home, out);
     ClassSection(f.bluetooth, v.bluetooth, out);
     ClassSection(f.net, v.net, out);

@@ -155,6 +155,23 @@ struct Win32Api {
     BOOL(WINAPI* LookupAccountSidA)(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize,
                                     LPSTR domain, LPDWORD domainSize, PSID_NAME_USE use);
 
+    // kernel32: the version resource of an exe, mapped as data only so that
+    // none of its code runs and no DLL it imports is loaded (the check tool
+    // only); and the processor Windows runs on, where kernel32 lacks
+    // IsWow64Process2 (Windows 10 before 1709, and earlier).
+    HMODULE(WINAPI* LoadLibraryExA)(LPCSTR path, HANDLE reserved, DWORD flags);
+    BOOL(WINAPI* FreeLibrary)(HMODULE module);
+    HRSRC(WINAPI* FindResourceA)(HMODULE module, LPCSTR name, LPCSTR type);
+    HGLOBAL(WINAPI* LoadResource)(HMODULE module, HRSRC resource);
+    LPVOID(WINAPI* LockResource)(HGLOBAL data);
+    DWORD(WINAPI* SizeofResource)(HMODULE module, HRSRC resource);
+    void(WINAPI* GetNativeSystemInfo)(LPSYSTEM_INFO info);
+    // kernel32: the native System32 for a WOW64 process's next file
+    // operations, until reverted (fails with ERROR_INVALID_FUNCTION where
+    // there is no WOW64).
+    BOOL(WINAPI* Wow64DisableWow64FsRedirection)(PVOID* old);
+    BOOL(WINAPI* Wow64RevertWow64FsRedirection)(PVOID old);
+
     // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);
     int (*WriteStderr)(const char* text);

@@ -34,6 +34,10 @@ void SimWriteTextFile(const std::string& path, const std::string& text) {
 
 void SimSetExePath(const std::string& path) { sim::State().exePath = path; }
 
+void SimSetOwnVersion(WORD major, WORD minor, WORD patch) {
+    sim::State().ownVersion = sim::VersionBlock(major, minor, patch, 0);
+}
+
 // ---- Wine: the real API, laid out with direct calls ----
 
 void WineInstall() { sim::UseRealWindows(); }
@@ -86,6 +90,7 @@ void WineWriteTextFile(const std::string& path, const std::string& text) {
 }
 
 void WineSetExePath(const std::string&) {}
+void WineSetOwnVersion(WORD, WORD, WORD) {}
 
 }  // namespace
 
@@ -96,8 +101,8 @@ bool OnRealWindows() {
 
 const Backend kSimulatedBackend = {"Simulated",     SimInstall,    SimRemove,
                                    SimSetRegValue,  SimDeleteRegKey, SimScratchDir,
-                                   SimWriteTextFile, SimSetExePath};
+                                   SimWriteTextFile, SimSetExePath, SimSetOwnVersion};
 
 const Backend kWineBackend = {"Wine",           WineInstall,    WineRemove,
                               WineSetRegValue,  WineDeleteRegKey, WineScratchDir,
-                              WineWriteTextFile, WineSetExePath};
+                              WineWriteTextFile, WineSetExePath, WineSetOwnVersion};

@@ -20,6 +20,8 @@ struct Backend {
     void (*WriteTextFile)(const std::string& path, const std::string& text);
     // Where the running executable lives, as the seam reports it.
     void (*SetExePath)(const std::string& path);  // simulation only; Wine ignores it
+    // The running exe's file version; Wine's is the one its resource holds.
+    void (*SetOwnVersion)(WORD major, WORD minor, WORD patch);
 };
 
 // What the contract tests set the last error to before a call whose error

@@ -343,6 +343,25 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
     SetLastError(kUnsetLastError);
     EXPECT_FALSE(Win().DeleteService(service));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+    // Windows marks it in its key (DeleteFlag 1), which is how the check
+    // knows it; the simulation does so. Wine keeps no such value.
+    {
+        HKEY key = nullptr;
+        DWORD flag = 0, type = 0, size = sizeof flag;
+        ASSERT_EQ(ERROR_SUCCESS, Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                                     (std::string(kServicesKey) + kFirst).c_str(),
+                                                     0, KEY_QUERY_VALUE, &key));
+        const LONG rc = Win().RegQueryValueExA(key, "DeleteFlag", nullptr, &type,
+                                               reinterpret_cast<BYTE*>(&flag), &size);
+        Win().RegCloseKey(key);
+        if (GetParam() == &kWineBackend && !OnRealWindows()) {
+            EXPECT_EQ(ERROR_FILE_NOT_FOUND, rc);
+        } else {
+            EXPECT_EQ(ERROR_SUCCESS, rc);
+            EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+            EXPECT_EQ(1u, flag);
+        }
+    }
     SetLastError(kUnsetLastError);
     SC_HANDLE recreated = Create(manager, kFirst, "Tolvane Contract One");
     EXPECT_EQ(nullptr, recreated);

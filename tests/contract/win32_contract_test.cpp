@@ -12,6 +12,9 @@
 #include <sddl.h>
 
 #include "backend.h"
+#include "sim_windows.h"
+#include "check/check_machine.h"
+#include "check/check_version.h"
 #include "devices/device_text.h"
 #include "platform/win32_api.h"
 
@@ -48,6 +51,94 @@ TEST_P(Win32Contract, ExtendedVersionRecordIsFilled) {
     std::memset(&info, 0, sizeof info);
     info.dwOSVersionInfoSize = 100;
     EXPECT_FALSE(Win().GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info)));
+}
+
+// The processor, as the newer call and the older one give it: the same
+// machine, and a process machine exactly under WOW64.
+TEST_P(Win32Contract, TheNativeMachineIsNamedByBothCalls) {
+    // The simulation starts as Windows 7, which lacks the newer call.
+    if (GetParam() == &kSimulatedBackend) sim::State().hasIsWow64Process2 = true;
+    HMODULE kernel32 = Win().GetModuleHandleA("kernel32.dll");
+    ASSERT_NE(nullptr, kernel32);
+    const auto entry = reinterpret_cast<IsWow64Process2Fn>(
+        reinterpret_cast<void*>(Win().GetProcAddress(kernel32, "IsWow64Process2")));
+    ASSERT_NE(nullptr, entry) << "exported from Windows 10 version 1709 on, and by Wine";
+    USHORT process = 0xFFFF, native = 0xFFFF;
+    ASSERT_TRUE(entry(Win().GetCurrentProcess(), &process, &native));
+    BOOL wow64 = FALSE;
+    const auto older = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(
+        reinterpret_cast<void*>(Win().GetProcAddress(kernel32, "IsWow64Process")));
+    ASSERT_TRUE(older != nullptr && older(Win().GetCurrentProcess(), &wow64));
+    EXPECT_EQ(wow64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_UNKNOWN, process);
+    SYSTEM_INFO info;
+    std::memset(&info, 0xFF, sizeof info);
+    Win().GetNativeSystemInfo(&info);
+    EXPECT_EQ(native == IMAGE_FILE_MACHINE_AMD64 ? PROCESSOR_ARCHITECTURE_AMD64
+                                                 : PROCESSOR_ARCHITECTURE_INTEL,
+              info.wProcessorArchitecture);
+    EXPECT_EQ(4096u, info.dwPageSize);
+    MachineFacts facts;
+    ReadNativeMachine(&facts);
+    EXPECT_EQ(native, facts.native);
+    EXPECT_EQ(kMachineFromIsWow64Process2, facts.source);
+}
+
+// The running exe's version resource, its file mapped as data; a name it
+// lacks, and a file that is not there.
+TEST_P(Win32Contract, AnExesVersionResourceIsReadMappedAsData) {
+    B().SetOwnVersion(TOLVANE_VERSION_MAJOR, TOLVANE_VERSION_MINOR, TOLVANE_VERSION_PATCH);
+    char path[MAX_PATH];
+    ASSERT_NE(0u, Win().GetModuleFileNameA(nullptr, path, sizeof path));
+    HMODULE module =
+        Win().LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, module) << "error " << GetLastError();
+    HRSRC found = Win().FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));
+    ASSERT_NE(nullptr, found) << "error " << GetLastError();
+    const void* block = Win().LockResource(Win().LoadResource(module, found));
+    ASSERT_NE(nullptr, block);
+    WORD parts[kVersionPartCount] = {};
+    EXPECT_EQ(1, ParseVersionResource(static_cast<const BYTE*>(block),
+                                      Win().SizeofResource(module, found), parts));
+    const WORD want[kVersionPartCount] = {TOLVANE_VERSION_MAJOR, TOLVANE_VERSION_MINOR,
+                                          TOLVANE_VERSION_PATCH, 0};
+    EXPECT_EQ(0, std::memcmp(want, parts, sizeof parts));
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(nullptr, Win().FindResourceA(module, MAKEINTRESOURCEA(2), MAKEINTRESOURCEA(16)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND), GetLastError());
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(nullptr, Win().FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(17)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND), GetLastError());
+    EXPECT_TRUE(Win().FreeLibrary(module));
+
+    // This program's own, by no handle; the same reader over both.
+    FileVersionFacts own;
+    ReadFileVersion(nullptr, &own);
+    EXPECT_EQ(1, own.read);
+    EXPECT_EQ(0, std::memcmp(want, own.parts, sizeof own.parts));
+    ReadFileVersion(path, &own);
+    EXPECT_EQ(0, std::memcmp(want, own.parts, sizeof own.parts));
+
+    // The redirector goes off and back on under WOW64 only.
+    const auto isWow64 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(reinterpret_cast<void*>(
+        Win().GetProcAddress(Win().GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(isWow64 != nullptr && isWow64(Win().GetCurrentProcess(), &wow64));
+    PVOID old = &own;
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(wow64, Win().Wow64DisableWow64FsRedirection(&old));
+    if (wow64) {
+        EXPECT_EQ(nullptr, old);
+        EXPECT_TRUE(Win().Wow64RevertWow64FsRedirection(old));
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
+        EXPECT_EQ(static_cast<PVOID>(&own), old);
+    }
+
+    const std::string missing = B().ScratchDir() + "missing.exe";
+    SetLastError(kUnsetLastError);
+    EXPECT_EQ(nullptr, Win().LoadLibraryExA(missing.c_str(), nullptr,
+                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
 }
 
 TEST_P(Win32Contract, OpeningAMissingKeyFailsWithNotFound) {

@@ -323,7 +323,10 @@ BOOL WINAPI SimDeleteService(SC_HANDLE service) {
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
+    // Windows' manager marks it in its key until it goes (Wine's does not).
     svc->markedForDelete = true;
+    State().SetValue(RegView::Shared, kServicesKey + svc->name, "DeleteFlag", REG_DWORD,
+                     std::string("\1\0\0\0", 4));
     return TRUE;
 }
 

@@ -62,10 +62,35 @@ BOOL WINAPI SimIsWow64Process(HANDLE process, PBOOL wow64) {
     return TRUE;
 }
 
+// The process's machine is x86, so under WOW64 it is named; natively none is.
+BOOL WINAPI SimIsWow64Process2(HANDLE process, USHORT* processMachine, USHORT* nativeMachine) {
+    if (process != GetCurrentProcess() || processMachine == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *processMachine = g_state.processWow64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_UNKNOWN;
+    if (nativeMachine != nullptr) *nativeMachine = g_state.nativeMachine;
+    return TRUE;
+}
+
+// An x86 process on an ARM64 Windows without x64 emulation is told x86.
+void WINAPI SimGetNativeSystemInfo(LPSYSTEM_INFO info) {
+    std::memset(info, 0, sizeof *info);
+    info->wProcessorArchitecture = g_state.nativeMachine == IMAGE_FILE_MACHINE_AMD64
+                                       ? PROCESSOR_ARCHITECTURE_AMD64
+                                       : PROCESSOR_ARCHITECTURE_INTEL;
+    info->dwPageSize = 4096;
+    info->dwNumberOfProcessors = 2;
+}
+
 FARPROC WINAPI SimGetProcAddress(HMODULE module, LPCSTR name) {
     if (reinterpret_cast<uintptr_t>(module) == kKernel32 && g_state.hasIsWow64Process &&
         std::strcmp(name, "IsWow64Process") == 0) {
         return reinterpret_cast<FARPROC>(&SimIsWow64Process);
+    }
+    if (reinterpret_cast<uintptr_t>(module) == kKernel32 && g_state.hasIsWow64Process2 &&
+        std::strcmp(name, "IsWow64Process2") == 0) {
+        return reinterpret_cast<FARPROC>(&SimIsWow64Process2);
     }
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -120,6 +145,104 @@ DWORD WINAPI SimGetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
     if (length < size) return length;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
+}
+
+// ---- kernel32: an exe's version resource, the exe mapped as data ----
+
+HMODULE WINAPI SimLoadLibraryExA(LPCSTR path, HANDLE reserved, DWORD flags) {
+    Windows& w = g_state;
+    // Only data loads are simulated: no code of an exe runs here.
+    if (reserved != nullptr || path == nullptr ||
+        !(flags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::string lower = Lower(path);
+    const std::string system32 = "c:\\windows\\system32\\";
+    if (w.processWow64 && !w.fsRedirectionOff && lower.compare(0, system32.size(), system32) == 0)
+        lower = "c:\\windows\\syswow64\\" + lower.substr(system32.size());
+    if (lower != Lower(w.exePath) && w.images.count(lower) == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    const uintptr_t h = w.NewHandle(HandleKind::Module);
+    w.modules[h] = lower;
+    return reinterpret_cast<HMODULE>(h);
+}
+
+// Without WOW64 there is no redirector to turn off.
+BOOL WINAPI SimWow64DisableWow64FsRedirection(PVOID* old) {
+    if (!g_state.processWow64) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    *old = reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_state.fsRedirectionOff));
+    g_state.fsRedirectionOff = true;
+    return TRUE;
+}
+
+BOOL WINAPI SimWow64RevertWow64FsRedirection(PVOID old) {
+    if (!g_state.processWow64) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    g_state.fsRedirectionOff = old != nullptr;
+    return TRUE;
+}
+
+BOOL WINAPI SimFreeLibrary(HMODULE module) {
+    const uintptr_t h = reinterpret_cast<uintptr_t>(module);
+    if (!g_state.CloseSimHandle(h, HandleKind::Module)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_state.modules.erase(h);
+    return TRUE;
+}
+
+// The block a module's version resource holds; null for none.
+const std::string* VersionOf(HMODULE module) {
+    Windows& w = g_state;
+    if (module == nullptr) return &w.ownVersion;
+    auto m = w.modules.find(reinterpret_cast<uintptr_t>(module));
+    if (m == w.modules.end()) return nullptr;
+    if (m->second == Lower(w.exePath)) return &w.ownVersion;
+    return &w.images[m->second];
+}
+
+HRSRC WINAPI SimFindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
+    const std::string* block = VersionOf(module);
+    if (block == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!IS_INTRESOURCE(type) || reinterpret_cast<uintptr_t>(type) != 16 || block->empty()) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    if (!IS_INTRESOURCE(name) || reinterpret_cast<uintptr_t>(name) != 1) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<HRSRC>(const_cast<std::string*>(block));
+}
+
+HGLOBAL WINAPI SimLoadResource(HMODULE, HRSRC resource) {
+    if (resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return reinterpret_cast<HGLOBAL>(&(*reinterpret_cast<std::string*>(resource))[0]);
+}
+
+LPVOID WINAPI SimLockResource(HGLOBAL data) { return data; }
+
+DWORD WINAPI SimSizeofResource(HMODULE, HRSRC resource) {
+    if (resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return static_cast<DWORD>(reinterpret_cast<std::string*>(resource)->size());
 }
 
 LPSTR WINAPI SimGetCommandLineA() { return &g_state.commandLine[0]; }
@@ -1133,8 +1256,32 @@ void Windows::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId
 
 static const char kEnvironment[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
+std::string VersionBlock(WORD major, WORD minor, WORD patch, WORD build) {
+    const wchar_t key[] = L"VS_VERSION_INFO";
+    VS_FIXEDFILEINFO fixed = {};
+    fixed.dwSignature = 0xFEEF04BD;
+    fixed.dwStrucVersion = 0x10000;
+    fixed.dwFileVersionMS = static_cast<DWORD>(major) << 16 | minor;
+    fixed.dwFileVersionLS = static_cast<DWORD>(patch) << 16 | build;
+    fixed.dwProductVersionMS = fixed.dwFileVersionMS;
+    fixed.dwProductVersionLS = fixed.dwFileVersionLS;
+    std::string block(40 + sizeof fixed, '\0');
+    const WORD head[3] = {static_cast<WORD>(block.size()), sizeof fixed, 0};
+    std::memcpy(&block[0], head, sizeof head);
+    for (size_t i = 0; i < sizeof key / sizeof key[0]; ++i) {
+        block[6 + 2 * i] = static_cast<char>(key[i] & 0xFF);
+        block[7 + 2 * i] = static_cast<char>(key[i] >> 8);
+    }
+    std::memcpy(&block[40], &fixed, sizeof fixed);
+    return block;
+}
+
 void Windows::SetArchitecture(const char* arch) {
     ForgetHostCode();
+    const std::string name = arch ? arch : "";
+    nativeMachine = name == "AMD64"   ? IMAGE_FILE_MACHINE_AMD64
+                    : name == "ARM64" ? IMAGE_FILE_MACHINE_ARM64
+                                      : IMAGE_FILE_MACHINE_I386;
     for (auto& view : registry) {
         auto k = view.find(NormalKey(kEnvironment));
         if (k != view.end()) k->second.erase("processor_architecture");
@@ -1299,6 +1446,15 @@ void BindCore(Win32Api& api) {
     api.GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
     api.GetSecurityDescriptorOwner = ::GetSecurityDescriptorOwner;
     api.LookupAccountSidA = SimLookupAccountSidA;
+    api.LoadLibraryExA = SimLoadLibraryExA;
+    api.FreeLibrary = SimFreeLibrary;
+    api.FindResourceA = SimFindResourceA;
+    api.LoadResource = SimLoadResource;
+    api.LockResource = SimLockResource;
+    api.SizeofResource = SimSizeofResource;
+    api.GetNativeSystemInfo = SimGetNativeSystemInfo;
+    api.Wow64DisableWow64FsRedirection = SimWow64DisableWow64FsRedirection;
+    api.Wow64RevertWow64FsRedirection = SimWow64RevertWow64FsRedirection;
     api.GetStdHandle = SimGetStdHandle;
     api.GetConsoleMode = SimGetConsoleMode;
     api.WriteConsoleW = SimWriteConsoleW;

@@ -18,7 +18,10 @@
 
 namespace sim {
 
-enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify, Event };
+enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify, Event, Module };
+
+// A VS_VERSIONINFO block of the given file version: the fixed part alone.
+std::string VersionBlock(WORD major, WORD minor, WORD patch, WORD build);
 
 // Where a registry key lives on a 64-bit machine. On a 32-bit machine only
 // Shared and View32 are consulted.
@@ -116,6 +119,20 @@ struct Windows {
     bool hasIsWow64Process = true; // kernel32 exports it
     bool isWow64ProcessFails = false;
     int isWow64ProcessCalls = 0;
+    // The machine IsWow64Process2 names (SetArchitecture sets it), and
+    // whether kernel32 exports that call (Windows 10 version 1709 on; not
+    // the Windows 7 the simulation starts as).
+    WORD nativeMachine = IMAGE_FILE_MACHINE_I386;
+    bool hasIsWow64Process2 = false;
+
+    // Exes mapped as data for their version resource: lower path -> the
+    // block ("" for an exe without one). The running exe's is ownVersion.
+    std::map<std::string, std::string> images;
+    std::string ownVersion = VersionBlock(1, 0, 0, 0);
+    std::map<uintptr_t, std::string> modules;  // open module -> lower path
+    // A WOW64 process's file system redirector turned off: its System32 is
+    // the native one, not SysWOW64 (data loads only).
+    bool fsRedirectionOff = false;
 
     // Registry: [view][lower-case path] -> (lower-case value name -> value)
     std::map<std::string, std::map<std::string, RegValue>> registry[3];

@@ -22,6 +22,7 @@
 #include "check/json_writer.h"
 #include "expected_files.h"
 #include "radio/coordinator.h"
+#include "host/registry_reader.h"
 #include "radio/driver_status.h"
 #include "sim_services.h"
 #include "sim_setupapi.h"
@@ -92,6 +93,10 @@ protected:
         s.requiredPrivileges = {"SeChangeNotifyPrivilege"};
         sim::Scm().services["tolvane_qm5520"] = s;
         Sim().AddKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520");
+        // The exe it names, of this check's version.
+        const bool quoted = imagePath[0] == '"';
+        Sim().images[sim::Lower(imagePath.substr(quoted, imagePath.size() - 2 * quoted))] =
+            sim::VersionBlock(1, 0, 0, 0);
     }
     int Gather() {
         GatherFacts(facts);
@@ -165,6 +170,7 @@ TEST_F(Check, TheLastMatchStandsAndOnlyTheAdapterPathIsOpened) {
     sim::AddBluetoothDevice("MACHINE\\SPARE", "0001", true);
     sim::AddBluetoothDevice(kBtId, "0002", false);
     AddAdapter();
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
 
     EXPECT_EQ(kCheckWouldTell, Gather());
     const ClassFacts& bt = facts->bluetooth;
@@ -224,8 +230,40 @@ TEST_F(Check, ExitCodeNamesTheFirstMissingLink) {
 
     sim::AddNetAdapterKey("0007", kGuid);
     Sim().AddDevice(PathOf(kGuid)).usersDenied = true;
-    EXPECT_EQ(kCheckWouldTell, Gather()) << "an administrator opens it";
+    EXPECT_EQ(kCheckServiceNotRegistered, Gather()) << "an administrator opens it";
     EXPECT_EQ("", Warnings());
+
+    // The service's links come after the devices': registered, then running.
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", SERVICE_STOPPED);
+    for (DWORD state : {SERVICE_STOPPED, SERVICE_START_PENDING, SERVICE_STOP_PENDING,
+                        SERVICE_PAUSED}) {
+        sim::Scm().services["tolvane_qm5520"].state = state;
+        EXPECT_EQ(kCheckServiceNotRunning, Gather()) << state;
+    }
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_RUNNING;
+    EXPECT_EQ(kCheckWouldTell, Gather());
+    // Deleted while a handle keeps it: it still runs, and goes at its stop.
+    SC_HANDLE manager = sim::Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE held = sim::Api().OpenServiceA(manager, "Tolvane_QM5520", DELETE);
+    ASSERT_TRUE(sim::Api().DeleteService(held));
+    EXPECT_EQ(kCheckServiceNotRegistered, Gather());
+    EXPECT_EQ(1, facts->service.registered);
+    Sim().SetValue(sim::RegView::Shared, "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520",
+                   "DeleteFlag", REG_DWORD, std::string(4, '\0'));
+    EXPECT_EQ(kCheckWouldTell, Gather()) << "a flag of 0 marks nothing";
+    sim::Api().CloseServiceHandle(held);
+    sim::Api().CloseServiceHandle(manager);
+    // A standard user refused the query cannot tell: elevated, it is not registered.
+    sim::Scm().services["tolvane_qm5520"].usersDenied = true;
+    sim::Scm().admin = false;
+    Sim().FindDevice(PathOf(kGuid))->usersDenied = false;
+    EXPECT_EQ(kCheckAccessDenied, Gather());
+    Sim().elevatedNonAdministrator = true;
+    EXPECT_EQ(kCheckServiceNotRegistered, Gather());
+    Sim().elevatedNonAdministrator = false;
+    sim::Scm().admin = true;
+    sim::Scm().services.erase("tolvane_qm5520");
+    Sim().FindDevice(PathOf(kGuid))->usersDenied = true;
 
     // A standard user is refused where LocalSystem is not: not "does not open".
     sim::Scm().admin = false;
@@ -371,7 +409,7 @@ TEST_F(Check, WarningsShowTheLikelyMistakes) {
 
     // A model too long for a service name: nothing is addressed.
     Settings("", "VEN_7E57", "[Product]\nModel=" + std::string(56, 'M') + "\n");
-    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(kCheckServiceNotRegistered, Gather());
     EXPECT_EQ(0, facts->service.registered);
     EXPECT_EQ("-:service-name-refused BTHWID:empty-pattern-matches-several ", Warnings());
 
@@ -469,11 +507,23 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     EXPECT_EQ(0u, Sim().stderrText.find("tolvane-check: unknown option /install\n\nUsage: "));
     EXPECT_NE(std::string::npos, Sim().stderrText.find("\n  6  unknown option"));
     EXPECT_NE(std::string::npos,
-              Sim().stderrText.find("\n  7  the settings file or the adapter's device path is "
-                                    "refused to this user\n     (run elevated)\n"));
+              Sim().stderrText.find("\n  7  the settings file, the adapter's device path or the "
+                                    "service is refused to\n     this user (run elevated)\n"));
     EXPECT_NE(std::string::npos, Sim().stderrText.find(
                                      "\n  8  the driver refused the last request; it is sent "
                                      "again by itself or at the\n     next device event\n"));
+    // Asked for /json, a script gets one object whatever else it gave; /? gives way.
+    char* unknownThenJson[] = {prog, unknown, json};
+    Sim().stderrText.clear();
+    EXPECT_EQ(kCheckUnknownOption, CheckEntry(3, unknownThenJson));
+    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 1,"));
+    EXPECT_TRUE(Has(Sim().stdoutText, ",\n  \"unknownOption\": \"/install\"\n}\n"));
+    EXPECT_EQ("", Sim().stderrText);
+    char* helpAndJson[] = {prog, help, json};
+    Sim().stdoutText.clear();
+    EXPECT_EQ(kCheckNoAdapterMatch, CheckEntry(3, helpAndJson));
+    EXPECT_TRUE(Has(Sim().stdoutText, "\"result\": \"no-adapter-match\","));
+    sim::Scm().calls.clear();
     char* withHelp[] = {prog, help};
     Sim().stdoutText.clear();
     EXPECT_EQ(0, CheckEntry(2, withHelp));
@@ -524,7 +574,9 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     char* asJson[] = {prog, json};
     Sim().stdoutText.clear();
     EXPECT_EQ(kCheckWouldTell, CheckEntry(2, asJson));
-    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"exitCode\": 0,\n  \"result\": \"would-tell\","));
+    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 1,\n  \"checkVersion\": "
+                                        "\"1.0.0.0\",\n  \"exitCode\": 0,\n  \"result\": "
+                                        "\"would-tell\","));
     EXPECT_NE(std::string::npos,
               Sim().stdoutText.find("\"suggestedPattern\": \"VEN_7E57&DEV_7A37\""));
 }
@@ -587,6 +639,9 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     Sim().devices.clear();
     EXPECT_EQ(kCheckPathDoesNotOpen, Gather()) << "the codes that exist come first";
     Sim().AddDevice(path);
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOPPED;
+    EXPECT_EQ(kCheckServiceNotRunning, Gather()) << "stopped, it sends nothing again";
+    sim::Scm().services["tolvane_qm5520"].state = SERVICE_RUNNING;
 
     // Bluetooth back in the state the driver holds: nothing waits.
     sim::SetStarted(bt, false);
@@ -600,7 +655,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     RecordExchange(1, path.c_str(), {kDriverAccepted, 0}, 0, 0);
     Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"", SERVICE_STOPPED);
     text = Report(false, &code);
-    EXPECT_EQ(kCheckWouldTell, code);
+    EXPECT_EQ(kCheckServiceNotRunning, code);
     EXPECT_TRUE(Has(text, "\nLast request\n  Status              from the service's last run since "
                           "Windows last restarted\n  Sent ")) << text;
     EXPECT_TRUE(Has(text, "  Driver              accepted\n"
@@ -616,7 +671,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     RecordExchange(0, "\\\\.\\{OTHER}", {kDriverOpenFailed, 1234}, 1, 2000);
     const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
     Sim().SetString(key, "TimeUtc", "2026-12-08 7:36:08", sim::RegView::View32);
-    EXPECT_EQ(kCheckWouldTell, Gather()) << "Bluetooth is on: the refused 0 is not waiting";
+    EXPECT_EQ(kCheckServiceNotRunning, Gather()) << "Bluetooth is on: the refused 0 is not waiting";
     EXPECT_EQ("WiFiHWID:last-request-elsewhere ", Warnings());
     text = Report();
     EXPECT_TRUE(Has(text, "  At                  2026-12-08 7:36:08 UTC\n"
@@ -647,7 +702,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     // A value of the wrong type, or none: incomplete, not half shown, and
     // never read as nothing sent.
     Sim().SetString(key, "Sent", "3", sim::RegView::View32);
-    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(kCheckServiceNotRunning, Gather());
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), facts->lastRequest.error);
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              incomplete: Sent is missing or "
                               "of another type (error 13)\n"));
@@ -677,7 +732,7 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     sequenceReads = 0;
     sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOP_PENDING;
     sim::Scm().services["tolvane_qm5520"].stopPendingLeft = 1000;  // still stopping throughout
-    EXPECT_EQ(kCheckWouldTell, Gather());
+    EXPECT_EQ(kCheckServiceNotRunning, Gather());
     EXPECT_EQ(2 * kStatusReadTries, sequenceReads);
     EXPECT_TRUE(Has(Report(), "\nLast request\n  Status              being written: the service was "
                               "writing it at each of 8\n                      readings; run the "
@@ -695,6 +750,82 @@ TEST_F(Check, TheLastRequestIsReadFromTheStatusKeyAndJudged) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), facts->lastRequest.error);
     EXPECT_EQ(nullptr, facts->lastRequest.incompleteAt) << "none kept, after a reading cut short";
     Sim().onRegQuery = nullptr;
+}
+
+int ParseBlock(const std::string& block, DWORD size, WORD* parts) {
+    return ParseVersionResource(reinterpret_cast<const BYTE*>(block.data()), size, parts);
+}
+
+// The version block's fixed part, and each way a read fails; every exe
+// mapped is released.
+TEST_F(Check, AnExesVersionIsReadFromItsResourceOrWhyNotKept) {
+    const std::string block = sim::VersionBlock(1, 2, 3, 65535);
+    WORD parts[kVersionPartCount] = {};
+    ASSERT_EQ(92u, block.size());
+    EXPECT_EQ(0, ParseBlock(block, 91, parts)) << "one byte short of the fixed part";
+    EXPECT_EQ(1, ParseBlock(block, 92, parts));
+    char text[kVersionTextCapacity];
+    FormatVersion(parts, text);
+    EXPECT_STREQ("1.2.3.65535", text);
+    for (size_t at : {0u, 2u, 6u, 34u, 40u, 43u}) {  // lengths, key, its end, signature
+        std::string bad = block;
+        bad[at] = static_cast<char>(at == 0 ? 93 : bad[at] ^ 0x20);
+        EXPECT_EQ(0, ParseBlock(bad, 92, parts)) << at;
+    }
+    const WORD widest[kVersionPartCount] = {65535, 65535, 65535, 65535};
+    FormatVersion(widest, text);
+    EXPECT_EQ(kVersionTextCapacity - 1, std::strlen(text));
+
+    FileVersionFacts f;
+    Sim().images["c:\\x\\none.exe"] = "";
+    const std::pair<const char*, DWORD> kFailures[] = {
+        {"C:\\x\\none.exe", ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {"C:\\x\\gone.exe", ERROR_FILE_NOT_FOUND},
+        {"x\\none.exe", ERROR_BAD_PATHNAME},
+        {"C:none.exe", ERROR_BAD_PATHNAME}};
+    for (const auto& failure : kFailures) {
+        ReadFileVersion(failure.first, &f);
+        EXPECT_EQ(0, f.read) << failure.first;
+        EXPECT_EQ(failure.second, f.error) << failure.first;
+    }
+    Sim().images["\\\\server\\share\\old.exe"] = sim::VersionBlock(0, 9, 0, 0);
+    ReadFileVersion("\\\\server\\share\\old.exe", &f);
+    EXPECT_EQ(1, f.read);
+    EXPECT_EQ(9, f.parts[1]);
+    // Under WOW64 a service's exe in System32 is the native one, not the
+    // SysWOW64 file of that name; the redirector is on again after.
+    Sim().SetHostCode(13);
+    Sim().images["c:\\windows\\system32\\tolvane.exe"] = sim::VersionBlock(2, 0, 0, 0);
+    Sim().images["c:\\windows\\syswow64\\tolvane.exe"] = sim::VersionBlock(0, 1, 0, 0);
+    ReadFileVersion("C:\\Windows\\System32\\tolvane.exe", &f);
+    EXPECT_EQ(1, f.read);
+    EXPECT_EQ(2, f.parts[0]);
+    EXPECT_FALSE(Sim().fsRedirectionOff);
+    EXPECT_EQ(0, Sim().OpenHandles());
+}
+
+// Windows on ARM runs the exes as x86 under emulation: the processor is
+// named as Windows names it, and the host code decides as on AMD64.
+TEST_F(Check, Arm64IsNamedAndDecidesAsAmd64) {
+    Sim().SetHostCode(13);
+    Gather();
+    const HostFacts amd64 = facts->host;
+    Sim().hasIsWow64Process2 = true;
+    Sim().SetArchitecture("ARM64");
+    Gather();
+    EXPECT_EQ(12, facts->host.code);
+    EXPECT_EQ(amd64.requestCode, facts->host.requestCode);
+    EXPECT_EQ(amd64.baseCode, facts->host.baseCode);
+    EXPECT_EQ(amd64.heapBlock, facts->host.heapBlock);
+    EXPECT_EQ(RegistryAccessMask(13, true), RegistryAccessMask(12, facts->host.wow64));
+    EXPECT_TRUE(Has(Report(), "\n  Processor           ARM64, as IsWow64Process2 reports it\n"));
+    // Before Windows 10 version 1709, the older call.
+    Sim().hasIsWow64Process2 = false;
+    Sim().SetHostCode(13);
+    EXPECT_TRUE(Has(Report(true), "\"nativeMachine\": \"AMD64\",\n    \"nativeMachineFrom\": "
+                                  "\"GetNativeSystemInfo\","));
+    Sim().SetHostCode(12);
+    EXPECT_TRUE(Has(Report(), "\n  Processor           x86, as GetNativeSystemInfo reports it\n"));
 }
 
 TEST_F(Check, AFailedVersionQueryIsShownAsSuchWithHostCodeZero) {
@@ -724,7 +855,7 @@ TEST(CheckWords, ACodeATableLacksGetsThatTablesFallback) {
     EXPECT_STREQ("unknown", ServiceStateName(SERVICE_PAUSED + 1));
     EXPECT_STREQ("run-command", RecoveryActionName(SC_ACTION_RUN_COMMAND));
     EXPECT_STREQ("other", RecoveryActionName(SC_ACTION_RUN_COMMAND + 1));
-    EXPECT_STREQ("driver-refused", ExitCodeName(kCheckExitCodeCount - 1));
+    EXPECT_STREQ("service-not-running", ExitCodeName(kCheckExitCodeCount - 1));
     EXPECT_STREQ("unknown", ExitCodeText(kCheckExitCodeCount));
     EXPECT_STREQ("ERROR_INVALID_USER_BUFFER", WindowsErrorName(ERROR_INVALID_USER_BUFFER));
     EXPECT_EQ(nullptr, WindowsErrorName(ERROR_SUCCESS));
@@ -1031,6 +1162,7 @@ TEST_F(Check, MoreThanThirtyTwoDevicesAreCountedAndTheFirstThirtyTwoListed) {
                                 true);
     }
     AddAdapter();
+    Register("\"C:\\Program Files\\Tolvane\\tolvane.exe\"");
     EXPECT_EQ(kCheckWouldTell, Gather());
     EXPECT_EQ(40u, facts->bluetooth.present);
     EXPECT_EQ(40u, facts->bluetooth.matches);
@@ -1220,11 +1352,11 @@ struct JsonKey {
     const char* types;
 };
 const JsonKey kJsonKeys[] = {
-    {"exitCode", "n"}, {"result", "s"},
+    {"schemaVersion", "n"}, {"checkVersion", "s0"}, {"exitCode", "n"}, {"result", "s"},
     {"host", "o"}, {"host.versionRead", "b"}, {"host.major", "n"}, {"host.minor", "n"},
     {"host.build", "n"}, {"host.platformId", "n"}, {"host.productType", "n"},
     {"host.hostCode", "n"}, {"host.hostName", "s"}, {"host.amd64", "b"}, {"host.wow64", "b"},
-    {"host.wow64Known", "b"}, {"host.requestCode", "s"}, {"host.baseCode", "s"},
+    {"host.wow64Known", "b"}, {"host.nativeMachine", "s"}, {"host.nativeMachineFrom", "s"}, {"host.requestCode", "s"}, {"host.baseCode", "s"},
     {"host.valueInHeapBlock", "b"}, {"host.elevated", "b"}, {"host.administrator", "b"},
     {"settings", "o"}, {"settings.exePath", "s0"}, {"settings.exeSpelled", "b"},
     {"settings.file", "s0"}, {"settings.fileInReach", "b"}, {"settings.exists", "b"},
@@ -1234,7 +1366,10 @@ const JsonKey kJsonKeys[] = {
     {"settings.keys[].refused", "b"}, {"settings.keys[].maxLength", "n"},
     {"settings.serviceName", "s0"},
     {"service", "o"}, {"service.managerOpened", "b"}, {"service.registered", "b"},
+    {"service.markedForDelete", "b"},
     {"service.state", "s0"}, {"service.imagePath", "s0"}, {"service.besideSettings", "b"},
+    {"service.exeVersion", "s0"}, {"service.exeVersionError", "n"},
+    {"service.exeVersionDiffers", "b"},
     {"service.settingsFile", "s0"}, {"service.recovery", "o0"},
     {"service.recovery.asInstalled", "b"}, {"service.recovery.resetSeconds", "n0"},
     {"service.recovery.actionCount", "n"}, {"service.recovery.actions", "a"},
@@ -1487,12 +1622,32 @@ public:
         Settings("VID_0B7C", "VEN_7E57");
         AddAdapter();
     }
+    void MarkedForDelete() {
+        Healthy();
+        Sim().SetValue(sim::RegView::Shared, "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520",
+                       "DeleteFlag", REG_DWORD, std::string("\1\0\0\0", 4));
+    }
+    // Stopped after a partial upgrade: its exe of another version.
+    void ServiceStopped() {
+        Healthy();
+        sim::Scm().services["tolvane_qm5520"].state = SERVICE_STOPPED;
+        Sim().images[sim::Lower(std::string(kFolder) + "tolvane.exe")] =
+            sim::VersionBlock(0, 9, 3, 0);
+    }
+    // Windows 11 on ARM: the x86 check runs under emulation.
+    void Arm64() {
+        Sim().SetHostCode(13);
+        Sim().SetArchitecture("ARM64");
+        Sim().SetVersion(6, 2, 9200);
+        Sim().hasIsWow64Process2 = true;
+        Healthy();
+    }
     void Nothing() {}
 };
 
 const OutputState kOutputStates[] = {
     {"healthy", kCheckWouldTell, &CheckOutput::Healthy, nullptr},
-    {"no-settings-file", kCheckWouldTell, &CheckOutput::NoSettingsFile, nullptr},
+    {"no-settings-file", kCheckServiceNotRegistered, &CheckOutput::NoSettingsFile, nullptr},
     {"pattern-refused", kCheckNoSettings, &CheckOutput::PatternRefused, nullptr},
     {"settings-unreadable", kCheckNoSettings, &CheckOutput::SettingsUnreadable, nullptr},
     {"settings-path-too-long", kCheckNoSettings, &CheckOutput::SettingsPathTooLong, nullptr},
@@ -1511,10 +1666,14 @@ const OutputState kOutputStates[] = {
     {"long-words", kCheckDriverRefused, &CheckOutput::LongWords, nullptr},
     {"version-unreadable", kCheckPathUnresolved, &CheckOutput::VersionUnreadable, nullptr},
     {"longest-values", kCheckWouldTell, &CheckOutput::LongestAllowed, nullptr},
-    {"double-byte-folder", kCheckWouldTell, &CheckOutput::DoubleByteFolder, nullptr},
-    {"utf8-folder", kCheckWouldTell, &CheckOutput::Utf8Folder, nullptr},
+    {"double-byte-folder", kCheckServiceNotRegistered, &CheckOutput::DoubleByteFolder, nullptr},
+    {"utf8-folder", kCheckServiceNotRegistered, &CheckOutput::Utf8Folder, nullptr},
+    {"marked-for-delete", kCheckServiceNotRegistered, &CheckOutput::MarkedForDelete, nullptr},
+    {"service-stopped", kCheckServiceNotRunning, &CheckOutput::ServiceStopped, nullptr},
+    {"arm64", kCheckWouldTell, &CheckOutput::Arm64, nullptr},
     {"usage", kCheckUsageAsked, &CheckOutput::Nothing, "/?"},
     {"unknown-option", kCheckUnknownOption, &CheckOutput::Nothing, "/install"},
+    {"unknown-option-json", kCheckUnknownOption, &CheckOutput::Nothing, "/json /install"},
 };
 
 TEST_P(CheckOutput, IsTheExpectedFileByteForByte) {
@@ -1522,11 +1681,14 @@ TEST_P(CheckOutput, IsTheExpectedFileByteForByte) {
     (this->*state.setUp)();
     std::vector<std::pair<std::string, std::string>> outputs;  // file name, output
     if (state.option != nullptr) {
+        // Options apart at a space; with /json the output is its object.
         char prog[] = "tolvane-check.exe";
-        std::string option = state.option;
-        char* argv[] = {prog, &option[0]};
-        EXPECT_EQ(state.exitCode, CheckEntry(2, argv));
-        outputs.emplace_back(std::string(state.name) + ".txt",
+        std::string options = state.option;
+        std::vector<char*> argv = {prog};
+        for (char* at = &options[0]; at != nullptr; at = std::strchr(at, ' '))
+            argv.push_back(at[0] == ' ' ? (*at = '\0', at + 1) : at);
+        EXPECT_EQ(state.exitCode, CheckEntry(static_cast<int>(argv.size()), argv.data()));
+        outputs.emplace_back(std::string(state.name) + (Has(state.option, "/json") ? ".json" : ".txt"),
                              Sim().stdoutText + Sim().stderrText);
     } else {
         int code = -1;

@@ -553,7 +553,7 @@ $RUN_OUT"
 
 Usage: tolvane-check [/json]"
     [ "$RUN_RC" = 6 ] && [ -z "$RUN_RAW_OUT" ] && [ "${RUN_RAW_ERR:0:${#CRLF}}" = "$CRLF" ] \
-        && grep -qF '  7  the settings file or the adapter' <<<"$RUN_RAW_ERR"
+        && grep -qF '  7  the settings file, the adapter' <<<"$RUN_RAW_ERR"
     check "$s: /bogus: exit 6, the option and the usage on standard error" $? "exit $RUN_RC
 stdout: $RUN_OUT
 stderr: $RUN_ERR"
@@ -618,6 +618,11 @@ facts = {
     "foldersAbove": ([o["path"] for o in d["home"]["foldersAbove"]], ["C:\\Program Files", "C:\\"]),
     "administrator": ((d["host"]["elevated"], d["host"]["administrator"]), (True, True)),
     "requiredPrivileges": (d["service"]["requiredPrivileges"], None),
+    # Both exes of one build, their version resources read as data.
+    "versions": ((d["checkVersion"] is not None, d["checkVersion"] == d["service"]["exeVersion"],
+                  d["service"]["exeVersionDiffers"]), (True, True, False)),
+    "processor": ((d["host"]["nativeMachine"] in ("x86", "AMD64"), d["host"]["nativeMachineFrom"]),
+                  (True, "IsWow64Process2")),
 }
 print("\n".join("%s: got %r, want %r" % (k, g, w) for k, (g, w) in facts.items() if g != w))
 ' "$G1" "$BT_PAT1" "$WIFI_PAT" "$BT_ID1" <<<"$RUN_OUT" 2>&1)
