@@ -52,7 +52,8 @@ UINT Refuse(MSIHANDLE install, const wchar_t* text) {
     MSIHANDLE record = MsiCreateRecord(0);
     if (record != 0) {
         MsiRecordSetStringW(record, 0, text);
-        MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK), record);
+        MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK),
+                          record);
         MsiCloseHandle(record);
     }
     return ERROR_INSTALL_FAILURE;
@@ -67,7 +68,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckLengths(MSIHANDLE install) 
     const int displayRead = ReadAnsiProperty(install, L"DISPLAYNAME", false, displayName);
     if (modelRead == kPropertyUnread || displayRead == kPropertyUnread ||
         displayRead == kPropertyUnspelled)
-        return Refuse(install, L"Tolvane's setup could not read MODEL or DISPLAYNAME. Nothing was installed.");
+        return Refuse(install, L"Tolvane's setup could not read MODEL or DISPLAYNAME. "
+                               L"Nothing was installed.");
     char name[kServiceNameCapacity];
     UINT set = ERROR_SUCCESS;
     if (modelRead == kPropertyUnspelled)
@@ -77,6 +79,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckLengths(MSIHANDLE install) 
     if (displayRead == kPropertyTooLong || !SettingFits(kSettingDisplayName, displayName))
         set |= MsiSetPropertyW(install, L"DisplayNameTooLong", L"1");
     if (set != ERROR_SUCCESS)
-        return Refuse(install, L"Tolvane's setup could not record its check of MODEL and DISPLAYNAME. Nothing was installed.");
+        return Refuse(install, L"Tolvane's setup could not record its check of MODEL and "
+                               L"DISPLAYNAME. Nothing was installed.");
     return ERROR_SUCCESS;
 }

@@ -417,10 +417,28 @@ if not defined FAILMSI (
 rem The next version, from the package's name: tolvane-X.Y.Z.msi.
 for %%F in ("%NEXTMSI%") do set "NEXTVER=%%~nF"
 set "NEXTVER=%NEXTVER:tolvane-=%"
-msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" /l*v "%KIT%msi-previous.log"
+rem Into a folder there before, owned by Users as one a user made would be:
+rem the install makes Administrators its owner. (Wine keeps no owner of its
+rem own: there the check names Wine's user, before and after.)
+set "OWNDIR=%ROOT%\Owned by Users"
+md "%OWNDIR%" >nul 2>&1
+if "%WINE%"=="0" (
+    icacls "%OWNDIR%" /setowner *S-1-5-32-545 >"%T%\icacls.txt" 2>&1
+    if errorlevel 1 call :fail "a folder owned by Users: icacls /setowner" & call :log_file "%T%\icacls.txt"
+)
+copy /y "%KIT%tolvane-check.exe" "%OWNDIR%\tolvane-check.exe" >nul
+call :write_settings "%OWNDIR%\tolvane.ini" %PKGMODEL%
+call :folder_access
+set "WANT=owned-by-others" & call :check_eq "a folder owned by Users: so the check says" WANT FACCESS
+del /q "%OWNDIR%\tolvane-check.exe" "%OWNDIR%\tolvane.ini"
+msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" INSTALLFOLDER="%OWNDIR%" /l*v "%KIT%msi-previous.log"
 set "RC=%errorlevel%"
 call :msi_result "previous build install"
 set "WANT=0" & call :check_eq "previous build install: exit code" WANT RC
+call :folder_access
+set "WANT=administrators-only"
+if "%WINE%"=="1" call :tolerate "previous build install: Administrators own the folder" "wine-owner-not-kept: Wine makes its user the owner of every file"
+if "%WINE%"=="0" call :check_eq "previous build install: Administrators own the folder, only they may change it" WANT FACCESS
 msiexec /i "%NEXTMSI%" /qn /norestart /l*v "%KIT%msi-upgrade.log"
 set "RC=%errorlevel%"
 call :msi_result "upgrade"
@@ -437,7 +455,7 @@ if "%WINE%"=="1" (
     call :tolerate "failed upgrade: the older version back" "wine-no-rollback: Wine's installer leaves a failed install where it stopped; what it left is removed"
     call :remove_service %PKGSERVICE%
     reg delete "%REMEMBERED%" /f /reg:32 >nul 2>&1
-    set "GONE=%PKGDIR%" & set "HOW=rd" & call :until_gone
+    set "GONE=%OWNDIR%" & set "HOW=rd" & call :until_gone
     exit /b 0
 )
 call :upgraded "failed upgrade, rolled back"
@@ -446,6 +464,23 @@ set "RC=%errorlevel%"
 call :msi_result "upgraded package removal"
 set "WANT=0" & call :check_eq "upgraded package removal: exit code" WANT RC
 call :expect_absent "upgraded package removal: no service" %PKGSERVICE%
+exit /b 0
+
+rem :folder_access: FACCESS, the access the check in OWNDIR reports of its
+rem folder (/json: the first "access" after "folder").
+:folder_access
+"%OWNDIR%\tolvane-check.exe" /json >"%T%\owned.json" 2>&1
+call :log_file "%T%\owned.json"
+set "FACCESS=" & set "INFOLDER=0"
+for /f "usebackq tokens=1,2 delims=:, " %%A in ("%T%\owned.json") do (
+    if "!INFOLDER!"=="1" if %%A=="access" (
+        set "FACCESS=%%B"
+        set "INFOLDER=2"
+    )
+    if %%A=="folder" set "INFOLDER=1"
+)
+rem Unquoted here: Wine's cmd drops a for variable's ~ in a chained command.
+if defined FACCESS set "FACCESS=%FACCESS:"=%"
 exit /b 0
 
 rem :upgraded WHAT: one Tolvane registered, of version NEXTVER, its service
