@@ -4,7 +4,9 @@
 # holds no simulated machine, run.cmd under Wine's cmd, from a folder whose
 # name has a space and a "&". Passes when run.cmd passes: after a run cut
 # short left the package installed, and with sc printing translated labels;
-# and nothing is left behind. A kit that lacks a file, or lies in a folder
+# and nothing is left behind, after the upgrade steps too (Wine's failed
+# upgrade, which it cannot roll back, tolerated by name). A kit that lacks
+# a file, or lies in a folder
 # with a "!", must make run.cmd fail. Its parsers of sc's, gtest's and
 # cmd's output, run on recorded text, give the verdicts in
 # parsers.expected.
