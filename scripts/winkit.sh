@@ -55,11 +55,14 @@ mkdir -p "$stage/next"
 cp "$build/$next/tolvane.exe" "$build/$next/tolvane-check.exe" "$build/tolvane-setup.dll" "$stage/next/"
 bash "$root/scripts/package.sh" --bin "$stage/next" --version "$newer" --out "$kit/upgrade" \
     >"$stage/package.log" 2>&1 &&
-    bash "$root/scripts/package.sh" --bin "$stage/next" --version "$newer" --out "$kit/failed" \
+    env -u TOLVANE_SIGN_CERT -u TOLVANE_SIGN_KEY \
+        bash "$root/scripts/package.sh" --bin "$stage/next" --version "$newer" --out "$kit/failed" \
         >"$stage/package.log" 2>&1 ||
     { cat "$stage/package.log" >&2; die "the next version's packages could not be made"; }
+# Built unsigned: changed after signing, its signature would no longer hold.
 msibuild "$kit/failed/tolvane-$newer.msi" \
-    -q "UPDATE \`ServiceInstall\` SET \`Arguments\` = '/cannot-start' WHERE \`ServiceInstall\` = 'Service'"
+    -q "UPDATE \`ServiceInstall\` SET \`Arguments\` = '/cannot-start' WHERE \`ServiceInstall\` = 'Service'" ||
+    die "the failed upgrade's package could not be changed"
 cp "$build/tolvane.exe" "$build/tolvane-check.exe" \
    "$build/tests/unit_tests.exe" "$build/tests/contract_tests.exe" "$kit/"
 # cmd reads its labels reliably only from CRLF lines.
