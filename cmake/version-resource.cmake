@@ -16,8 +16,13 @@
 # version resource takes its three parts, so any other form fails here, in
 # plain words, not as a bare windres syntax error or an exe that Windows
 # refuses to start for an invalid manifest.
-set(TOLVANE_VERSION "${PROJECT_VERSION}" CACHE STRING
-    "The version of the exes: scripts/package.sh gives its package's")
+set(TOLVANE_VERSION "" CACHE STRING
+    "The version of the exes when not project()'s: scripts/package.sh gives its package's")
+if(TOLVANE_VERSION STREQUAL "")
+    # Taken afresh at every configure: a cached copy would outlive a new
+    # project() version.
+    set(TOLVANE_VERSION "${PROJECT_VERSION}")
+endif()
 set(TOLVANE_VERSION_FORM "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
 # tolvane_version_parts(VERSION): TOLVANE_RC_MAJOR, _MINOR and _PATCH, or a
 # configuration error naming what is wrong.
