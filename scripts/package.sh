@@ -5,13 +5,16 @@
 # certificate is named.
 #
 # usage: bash scripts/package.sh [--version X.Y.Z] [--bin DIR] [--out DIR]
-#   --version  the package's version instead of the project's; Windows
-#              Installer upgrades only to a higher version, never the same
-#   --bin      package tolvane.exe and tolvane-check.exe from DIR instead
-#              of building a release
+#   --version  the package's version instead of the project's, and so the
+#              version of both exes built for it; Windows Installer upgrades
+#              only to a higher version, never the same
+#   --bin      package tolvane.exe, tolvane-check.exe and tolvane-setup.dll
+#              from DIR instead of building a release; both exes must carry
+#              the package's version
 #   --out      where the package goes (default: dist)
 #
-# Signing, with osslsigncode (SHA-256), of both exes and of the package:
+# Signing, with osslsigncode (SHA-256), of both exes, the setup DLL and the
+# package:
 #   TOLVANE_SIGN_CERT       certificate chain, PEM (signing certificate first)
 #   TOLVANE_SIGN_KEY        its private key, PEM or DER
 #   TOLVANE_SIGN_PASS       the key's passphrase (optional)
@@ -61,7 +64,8 @@ fi
 
 if [ -z "$bin" ]; then
     bash "$root/scripts/setup.sh"
-    (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release >/dev/null)
+    (cd "$root" && cmake --preset release -DTOLVANE_VERSION="$version" >/dev/null &&
+        cmake --build --preset release >/dev/null)
     bin="$root/build-release"
 fi
 for tool in wixl msibuild msiinfo; do
@@ -69,7 +73,7 @@ for tool in wixl msibuild msiinfo; do
 done
 [ "$signing" = 0 ] || command -v osslsigncode >/dev/null ||
     die "osslsigncode is missing (bash scripts/setup.sh installs it)"
-for exe in tolvane.exe tolvane-check.exe; do
+for exe in tolvane.exe tolvane-check.exe tolvane-setup.dll; do
     [ -f "$bin/$exe" ] || die "no $exe in $bin"
 done
 
@@ -85,12 +89,16 @@ file_version() {
     [ -n "$at" ] || return 1
     od -An -tu2 -j $((at + 34 + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
 }
-service_version="$(file_version "$bin/tolvane.exe")" || die "tolvane.exe has no version resource"
-check_version="$(file_version "$bin/tolvane-check.exe")" || die "tolvane-check.exe has no version resource"
+# One version everywhere: what msiexec, Explorer and inventories show.
+for exe in tolvane.exe tolvane-check.exe; do
+    exe_version="$(file_version "$bin/$exe")" || die "$exe has no version resource"
+    [ "$exe_version" = "$version.0" ] ||
+        die "$exe is version $exe_version, the package $version: build both with cmake -DTOLVANE_VERSION=$version"
+done
 
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
-cp "$bin/tolvane.exe" "$bin/tolvane-check.exe" "$stage/"
+cp "$bin/tolvane.exe" "$bin/tolvane-check.exe" "$bin/tolvane-setup.dll" "$stage/"
 
 # Trusted for verification: the chain given and the system's roots.
 ca="$stage/ca.pem"
@@ -115,6 +123,7 @@ sign() {  # FILE: signs it in place and verifies the signature
 if [ "$signing" = 1 ]; then
     sign "$stage/tolvane.exe"
     sign "$stage/tolvane-check.exe"
+    sign "$stage/tolvane-setup.dll"
 fi
 
 # wixl finds the files the .wxs names in the folder it runs in.
@@ -136,18 +145,13 @@ msi="$stage/tolvane.msi"
 #   to set it. (The installer's own table for it is documented as not
 #   working as expected.) The command line is made first in the property
 #   RecoveryCommand, so that every installer's log shows it;
-# - access lists (MsiLockPermissionsEx, installer 5.0): SYSTEM and
-#   Administrators full control, Users read and run, nothing inherited, for
-#   the folder, which tolvane.ini, written into it, inherits, and for both
-#   exes; a folder outside Program Files would otherwise let every
-#   signed-in user change what LocalSystem runs;
-# - the limits /install enforces, MODEL up to 55 characters and DISPLAYNAME
-#   up to 127: the condition syntax cannot measure a length, so
-#   CheckLengths, a JScript line run in both sequences before
-#   LaunchConditions, sets ModelTooLong and DisplayNameTooLong, and the
-#   launch conditions refuse with the message (1603) before anything is
-#   installed; should the script engine be unavailable the action fails and
-#   so does the install, before anything is done;
+# - access lists (MsiLockPermissionsEx, installer 5.0): Administrators the
+#   owner, SYSTEM and Administrators full control, Users read and run,
+#   nothing inherited, for the folder, which tolvane.ini, written into it,
+#   inherits, and for both exes; a folder outside Program Files would
+#   otherwise let every signed-in user change what LocalSystem runs, and
+#   a folder that was there before would keep its owner, who may rewrite
+#   its list;
 # - the older version removed inside the installation (after
 #   InstallInitialize), so a failed upgrade rolls back to it, and a package
 #   of the same version (another build) replacing the one installed
@@ -159,8 +163,9 @@ msi="$stage/tolvane.msi"
 #   newer (so no file hashes: those are for unversioned files), and a short
 #   name for tolvane-check.exe.
 recovery='"[SystemFolder]sc.exe" failure "Tolvane_[MODEL]" reset= 86400 actions= restart/5000/restart/5000//0'
-lengths='if (Session.Property("MODEL").length > 55) Session.Property("ModelTooLong") = "1"; if (Session.Property("DISPLAYNAME").length > 127) Session.Property("DisplayNameTooLong") = "1";'
-secure="$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
+# msiinfo writes CRLF lines: the value is taken without the line's end,
+# or its last property would end in a carriage return and not be secure.
+secure="$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
 secure="MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID;INSTALLFOLDER${secure:+;$secure}"
 # The row that finds older versions, given again with its maximum included
 # (Attributes is part of the table's key: the row is replaced, not updated).
@@ -177,16 +182,13 @@ msibuild "$msi" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RecoveryCommand', '\$Service = 3', 5805)" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('SetRecovery', 3170, 'INSTALLFOLDER', '[RecoveryCommand]')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('SetRecovery', '\$Service = 3', 5810)" \
-    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckLengths', 37, '', '$lengths')" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckLengths', '', 90)" \
-    -q "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckLengths', '', 90)" \
     -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'" \
     -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
     -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', $((upgrade_attributes | 512)), 'WIX_UPGRADE_DETECTED')" \
     -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
     -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32768 WHERE \`ServiceInstall\` = 'Service'" \
-    -q "UPDATE \`File\` SET \`Version\` = '$service_version', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
-    -q "UPDATE \`File\` SET \`Version\` = '$check_version', \`Language\` = '1033', \`FileName\` = 'tolvchk.exe|tolvane-check.exe' WHERE \`File\` = 'CheckExe'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$version.0', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
+    -q "UPDATE \`File\` SET \`Version\` = '$version.0', \`Language\` = '1033', \`FileName\` = 'tolvchk.exe|tolvane-check.exe' WHERE \`File\` = 'CheckExe'" \
     -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'ServiceExe'" \
     -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'CheckExe'"
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows test kit dist/tolvane-winkit-X.Y.Z.zip: both exes, the
-# package made from them by scripts/package.sh, the fast-test and
+# package made from them by scripts/package.sh, the package of the next
+# patch version (upgrade\) and a build of it whose service cannot start
+# (failed\), for the upgrade and its rollback, the fast-test and
 # contract-test exes (statically linked: nothing else to install) and
 # run.cmd, which runs them all on a Windows machine (see
 # docs/developing.md, "Testing on Windows").
@@ -33,7 +35,9 @@ fi
 build="$(cd "$build" && pwd)"
 version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 [ -n "$version" ] || die "no project version in CMakeLists.txt"
-for file in tolvane.exe tolvane-check.exe tests/unit_tests.exe tests/contract_tests.exe; do
+next="tests/wine/package/next"
+for file in tolvane.exe tolvane-check.exe tolvane-setup.dll tests/unit_tests.exe \
+            tests/contract_tests.exe "$next/tolvane.exe" "$next/tolvane-check.exe"; do
     [ -f "$build/$file" ] || die "no $file in $build (build the tests: cmake --preset mingw32)"
 done
 
@@ -43,6 +47,22 @@ kit="$stage/tolvane-winkit-$version"
 mkdir -p "$kit"
 bash "$root/scripts/package.sh" --bin "$build" --out "$kit" >"$stage/package.log" 2>&1 ||
     { cat "$stage/package.log" >&2; die "the package could not be made"; }
+# The next version, from the exes built at it, twice: the second build's
+# service is registered with an option tolvane.exe refuses, so it exits at
+# once and never starts; the upgrade to it fails and must roll back.
+newer="${version%.*}.$((${version##*.} + 1))"
+mkdir -p "$stage/next"
+cp "$build/$next/tolvane.exe" "$build/$next/tolvane-check.exe" "$build/tolvane-setup.dll" "$stage/next/"
+bash "$root/scripts/package.sh" --bin "$stage/next" --version "$newer" --out "$kit/upgrade" \
+    >"$stage/package.log" 2>&1 &&
+    env -u TOLVANE_SIGN_CERT -u TOLVANE_SIGN_KEY \
+        bash "$root/scripts/package.sh" --bin "$stage/next" --version "$newer" --out "$kit/failed" \
+        >"$stage/package.log" 2>&1 ||
+    { cat "$stage/package.log" >&2; die "the next version's packages could not be made"; }
+# Built unsigned: changed after signing, its signature would no longer hold.
+msibuild "$kit/failed/tolvane-$newer.msi" \
+    -q "UPDATE \`ServiceInstall\` SET \`Arguments\` = '/cannot-start' WHERE \`ServiceInstall\` = 'Service'" ||
+    die "the failed upgrade's package could not be changed"
 cp "$build/tolvane.exe" "$build/tolvane-check.exe" \
    "$build/tests/unit_tests.exe" "$build/tests/contract_tests.exe" "$kit/"
 # cmd reads its labels reliably only from CRLF lines.

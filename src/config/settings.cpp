@@ -123,22 +123,6 @@ int DeriveServiceName() {
     char model[kModelCapacity];
     ServiceName[0] = '\0';
     if (!ReadSetting(kSectionProduct, kKeyModel, kDefaultModel, model, sizeof model)) return 0;
-    // Too long, it is left empty: a cut name could be another model's service.
-    return JoinText(ServiceName, sizeof ServiceName, kServiceNamePrefix, model);
+    return FormServiceName(ServiceName, model);
 }
 
-// The description's room is larger than anything the profile read yields:
-// it is cut to 255 characters there, never refused.
-const SettingRule kSettingRules[kSettingCount] = {
-    {kSectionProduct, kKeyModel, kDefaultModel, kModelCapacity},
-    {kSectionProduct, kKeyDisplayName, kDefaultDisplayName, kDisplayNameCapacity},
-    {kSectionProduct, kKeyDescription, kDefaultDescription, kSettingValueCapacity},
-    {kSectionSettings, kKeyBluetoothPattern, kDefaultPattern, kPatternCapacity},
-    {kSectionSettings, kKeyWifiPattern, kDefaultPattern, kPatternCapacity},
-};
-
-static_assert(kModelCapacity <= kSettingValueCapacity &&
-                  kDisplayNameCapacity <= kSettingValueCapacity &&
-                  kPatternCapacity <= kSettingValueCapacity,
-              "every value the service reads fits a value's slot");
-static_assert(kDescriptionCapacity >= kSettingValueCapacity, "the description is never refused");

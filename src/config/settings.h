@@ -109,6 +109,11 @@ extern char ServiceName[kServiceNameCapacity];
 // name is then empty, so nothing is ever registered under a cut name.
 int DeriveServiceName();
 
+// "Tolvane_" and model, in the ANSI code page, into name
+// (kServiceNameCapacity bytes). Returns 1, or 0 when they do not fit: name
+// is then empty. The one rule for the service name's length.
+int FormServiceName(char* name, const char* model);
+
 // The longest model a service name holds.
 const DWORD kModelNameLimit = kServiceNameCapacity - sizeof kServiceNamePrefix;
 
@@ -131,3 +136,7 @@ struct SettingRule {
     DWORD capacity;
 };
 extern const SettingRule kSettingRules[kSettingCount];
+
+// 1 when value, in the ANSI code page, fits the room its reader gives the
+// setting (a SettingIndex) and so is read whole; else 0.
+int SettingFits(int setting, const char* value);

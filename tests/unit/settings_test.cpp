@@ -189,6 +189,13 @@ TEST_F(Settings, ValueLongerThanTheCallersBufferIsRefusedNotCut) {
     // A default too long for the buffer is refused the same way.
     EXPECT_EQ(0, ReadSetting(kSectionProduct, kKeyDisplayName, "Verdin Service", display, 8));
     EXPECT_STREQ("", display);
+
+    // The package asks the same of a value before writing it.
+    EXPECT_EQ(1, SettingFits(kSettingDisplayName, std::string(127, 'D').c_str()));
+    EXPECT_EQ(0, SettingFits(kSettingDisplayName, std::string(128, 'D').c_str()));
+    EXPECT_EQ(1, SettingFits(kSettingBluetoothPattern, std::string(63, 'P').c_str()));
+    EXPECT_EQ(0, SettingFits(kSettingWifiPattern, std::string(64, 'P').c_str()));
+    EXPECT_EQ(0, SettingFits(kSettingCount, ""));
 }
 
 TEST_F(Settings, NothingIsWrittenIntoABufferOfNoCapacity) {

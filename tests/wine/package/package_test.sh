@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The Windows Installer package under Wine, in a fresh prefix: built from
 # this tree's exes by scripts/package.sh (once signed with a certificate
-# made for the run, once unsigned with a higher version, twice), then
-# installed silently with properties, repaired, upgraded, replaced by the
-# other build of its version, refused as a downgrade and removed. What
-# Wine's installer skips (privileges, access lists: it reports version 4.5)
-# or does not do (roll a failed upgrade back) is read from the built tables.
+# made for the run, then unsigned from the exes of the next version,
+# twice), then refused, installed silently with properties, repaired,
+# upgraded, replaced by the other build of its version, refused as a
+# downgrade and removed. What Wine's installer skips (privileges, access
+# lists and their owner: it reports version 4.5) or does not do (roll a
+# failed upgrade back) is read from the built tables, as msiinfo writes
+# them: CRLF lines, read without a byte dropped.
 # Last, the service it registered is compared with the one that
 # tolvane.exe /install registers from the same folder.
 #
-# usage: package_test.sh TOLVANE_EXE CHECK_EXE BUILD_DIR SVCCTL_EXE
+# usage: package_test.sh TOLVANE_EXE CHECK_EXE SETUP_DLL NEXT_DIR BUILD_DIR SVCCTL_EXE
+#   NEXT_DIR  both exes built at the next patch version
 #
 # Exit codes reach us through Wine as 8 bits: msiexec's 1603 (fatal error)
 # arrives as 67.
@@ -19,8 +22,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../../cmake/wine-lib.sh"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
 exe="$(realpath "$1")"
 check_exe="$(realpath "$2")"
-build="$(realpath "$3")"
-svcctl="$(realpath "$4")"  # asks the manager what Wine's sc does not say (1060)
+setup_dll="$(realpath "$3")"
+next_bin="$(realpath "$4")"
+build="$(realpath "$5")"
+svcctl="$(realpath "$6")"  # asks the manager what Wine's sc does not say (1060)
 
 model="QX9"
 service="Tolvane_$model"
@@ -41,7 +46,7 @@ export WINEPREFIX="$prefix"
 trap 'wine_prefix_drop "$prefix"; rm -rf "$tmp"; checks_exit' EXIT
 trap 'exit 1' INT TERM
 rm -rf "$tmp"
-mkdir -p "$tmp/bin" "$tmp/dist" "$prefix/drive_c/packages"
+mkdir -p "$tmp/bin" "$tmp/next" "$tmp/dist" "$prefix/drive_c/packages"
 folder="$prefix/drive_c/Fleet Tolvane"
 
 # ---- the packages: one signed, one unsigned of a higher version ----
@@ -49,6 +54,9 @@ version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLi
 newer="${version%.*}.$((${version##*.} + 1))"
 cp "$exe" "$tmp/bin/tolvane.exe"
 cp "$check_exe" "$tmp/bin/tolvane-check.exe"
+cp "$next_bin/tolvane.exe" "$next_bin/tolvane-check.exe" "$tmp/next/"
+cp "$setup_dll" "$tmp/bin/"
+cp "$setup_dll" "$tmp/next/"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Tolvane test signing" \
     -keyout "$tmp/key.pem" -out "$tmp/cert.pem" </dev/null >/dev/null 2>&1
 sign=(env TOLVANE_SIGN_CERT="$tmp/cert.pem" TOLVANE_SIGN_KEY="$tmp/key.pem")
@@ -56,10 +64,15 @@ sign=(env TOLVANE_SIGN_CERT="$tmp/cert.pem" TOLVANE_SIGN_KEY="$tmp/key.pem")
 check_eq "signing without a timestamp refused, by name" "1 1" "$? $(grep -c 'no TOLVANE_SIGN_TIMESTAMP' "$tmp/signed.out")"
 "${sign[@]}" TOLVANE_SIGN_NO_TIMESTAMP=1 bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" >"$tmp/signed.out" 2>&1
 check "signed package built, told to go without a timestamp" $? "$(cat "$tmp/signed.out")"
+# One version everywhere: exes of another version are refused, by name.
 bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$tmp/dist" --version "$newer" \
     >"$tmp/unsigned.out" 2>&1
+check_eq "exes of another version than the package's refused" "1 package: tolvane.exe is version $version.0, the package $newer: build both with cmake -DTOLVANE_VERSION=$newer" \
+    "$? $(cat "$tmp/unsigned.out")"
+bash "$root/scripts/package.sh" --bin "$tmp/next" --out "$tmp/dist" --version "$newer" \
+    >"$tmp/unsigned.out" 2>&1
 check "unsigned package built" $? "$(cat "$tmp/unsigned.out")"
-bash "$root/scripts/package.sh" --bin "$tmp/bin" --out "$prefix/drive_c/packages/rebuilt" --version "$newer" \
+bash "$root/scripts/package.sh" --bin "$tmp/next" --out "$prefix/drive_c/packages/rebuilt" --version "$newer" \
     >"$tmp/rebuilt.out" 2>&1
 check "the newer version built again" $? "$(cat "$tmp/rebuilt.out")"
 grep -q unsigned "$tmp/unsigned.out"
@@ -89,36 +102,60 @@ check_signed() {  # what FILE BYTE-OFFSET
     check "$1: signature refused after one changed byte" $?
 }
 check_signed "package" "$old_msi" "$(grep -boa QM5520 "$old_msi" | head -1 | cut -d: -f1)"
+msiinfo extract "$old_msi" Binary.SetupDll >"$tmp/setup.dll"
+check_signed "the setup DLL in the package" "$tmp/setup.dll" $(($(stat -c %s "$tmp/setup.dll") / 2))
 ! verifies "$new_msi"
 check "the unsigned package carries no signature" $?
-# Read by package.sh from the exes' version resources.
-check_eq "package: both exes' file versions" \
-    "$(printf 'tolvane.exe %s.0\ntolvchk.exe|tolvane-check.exe %s.0' "$version" "$version")" \
-    "$(msiinfo export "$old_msi" File | awk -F'\t' 'NR > 3 { print $3, $5 }' | sort)"
 
-table() { msiinfo export "$old_msi" "$1" | tr -d '\r' | tail -n +4; }
+# A table's rows as msiinfo writes them, its three header lines left out:
+# one record a CRLF line, fields by tab, nothing else taken away.
+rows() {  # MSI TABLE AWK-STATEMENTS, run on each row
+    msiinfo export "$1" "$2" | awk -v RS='\r\n' -F'\t' "NR > 3 { $3 }"
+}
+table() { rows "$old_msi" "$1" 'print'; }
+# Both exes carry the package's version, and the File table says so.
+check_eq "package: both exes' file versions, the package's" \
+    "tolvane.exe $version.0|tolvchk.exe|tolvane-check.exe $version.0|" \
+    "$(rows "$old_msi" File 'printf "%s %s|", $3, $5')"
+check_eq "next package: both exes' file versions, the package's" \
+    "tolvane.exe $newer.0|tolvchk.exe|tolvane-check.exe $newer.0|" \
+    "$(rows "$new_msi" File 'printf "%s %s|", $3, $5')"
 check_eq "package: no file hashes, both files being versioned" "" "$(table MsiFileHash)"
-# The recovery: set, then run deferred as LocalSystem, ignored if it fails (34 + 64 + 1024 + 2048).
-check_eq "package: the custom actions' types" "RecoveryCommand 51|SetRecovery 3170|CheckLengths 37|" \
-    "$(table CustomAction | awk -F'\t' '$1 ~ /^(RecoveryCommand|SetRecovery|CheckLengths)$/ { print $1, $2 }' | tr '\n' '|')"
+# Every public property the installing service needs, the last one too.
+check_eq "package: the secure properties" \
+    "MODEL;DISPLAYNAME;DESCRIPTION;BTHWID;WIFIHWID;INSTALLFOLDER;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED|" \
+    "$(rows "$old_msi" Property 'if ($1 == "SecureCustomProperties") printf "%s|", $2')"
+# The owner and the access lists need Windows Installer 5.0.
+check_eq "package: Windows Installer 5.0 required" "Version: 500 (1f4)" \
+    "$(msiinfo suminfo "$old_msi" | grep '^Version: ')"
+# The recovery: set, then run deferred as LocalSystem, ignored if it fails
+# (34 + 64 + 1024 + 2048). The lengths: the setup DLL's entry, immediate.
+check_eq "package: the custom actions" \
+    "CheckLengths 1 SetupDll CheckLengths|RecoveryCommand 51 RecoveryCommand|SetRecovery 3170 INSTALLFOLDER|" \
+    "$(table CustomAction | awk -F'\t' '$1 ~ /^(RecoveryCommand|SetRecovery|CheckLengths)$/ { print $1, $2, $3 ($2 == 1 ? " " $4 : "") }' | tr '\n' '|')"
+check_eq "package: no script" "" \
+    "$(rows "$old_msi" CustomAction 'if (int($2 / 1) % 8 == 5 || int($2 / 1) % 8 == 6) print $1')"
+check_eq "package: the lengths checked before the launch conditions, never at a removal" \
+    'CheckLengths NOT REMOVE~="ALL" 56|LaunchConditions  100|' \
+    "$(rows "$old_msi" InstallUISequence 'if ($1 ~ /^(CheckLengths|LaunchConditions)$/) printf "%s %s %s|", $1, $2, $3')"
 # Older versions and other builds of this one replaced, newer ones detected.
 check_eq "package: the upgrade rows" "- $version 513 WIX_UPGRADE_DETECTED|$version - 2 WIX_DOWNGRADE_DETECTED|" \
     "$(table Upgrade | awk -F'\t' '{ print ($2 == "" ? "-" : $2), ($3 == "" ? "-" : $3), $5, $7 }' | tr '\n' '|')"
-check_eq "package: SYSTEM and Administrators full control, Users read and run" \
-    "$(printf '%s\n' 'LockFolder INSTALLFOLDER CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)' \
-        'LockServiceExe ServiceExe File D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)' \
-        'LockCheckExe CheckExe File D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)')" \
-    "$(table MsiLockPermissionsEx | sed 's/\t$//' | tr '\t' ' ')"
+check_eq "package: Administrators the owner; SYSTEM and Administrators full control, Users read and run" \
+    "$(printf '%s\n' 'LockFolder INSTALLFOLDER CreateFolder O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU) ' \
+        'LockServiceExe ServiceExe File O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU) ' \
+        'LockCheckExe CheckExe File O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU) ')" \
+    "$(table MsiLockPermissionsEx | tr '\t' ' ')"
 check_eq "package: a verbose log without /l" voicewarmup \
     "$(table Property | awk -F'\t' '$1 == "MsiLogging" { print $2 }')"
 # The one privilege /install leaves the service, in the same way.
 check_eq "package: the configuration table holds exactly the service's required privileges" \
     "Privileges Tolvane_[MODEL] 5 6 SeChangeNotifyPrivilege Service" \
-    "$(msiinfo export "$old_msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | tr '\t' ' ')"
+    "$(table MsiServiceConfig | tr '\t' ' ')"
 # In sequence order, with their conditions: the older version removed
 # inside the installation, so that a failure rolls back to it.
 check_eq "package: the actions in order" \
-    'KeepInstallFolder NOT INSTALLFOLDER AND REMEMBERED_INSTALLFOLDER|CheckLengths |LaunchConditions |InstallInitialize |RemoveExistingProducts |InstallServices VersionNT|RecoveryCommand $Service = 3|SetRecovery $Service = 3|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
+    'CheckLengths NOT REMOVE~="ALL"|KeepInstallFolder NOT INSTALLFOLDER AND REMEMBERED_INSTALLFOLDER|LaunchConditions |InstallInitialize |RemoveExistingProducts |InstallServices VersionNT|RecoveryCommand $Service = 3|SetRecovery $Service = 3|MsiConfigureServices VersionMsi >= "5.00"|StartServices VersionNT|' \
     "$(table InstallExecuteSequence |
         awk -F'\t' '$1 ~ /^(KeepInstallFolder|CheckLengths|LaunchConditions|InstallInitialize|RemoveExistingProducts|InstallServices|RecoveryCommand|SetRecovery|MsiConfigureServices|StartServices)$/ { print $3 "\t" $1 " " $2 }' |
         sort -n | cut -f2 | tr '\n' '|')"
@@ -182,18 +219,30 @@ check_eq "install: a value beginning with # refused (1603)" 67 "$code"
 refused() {  # what MODEL DISPLAYNAME FLAG: refused, and only FLAG set
     msi /i "$old_pkg" "MODEL=$2" "DISPLAYNAME=$3" /l*v 'C:\packages\refused.log'
     check_eq "install: $1 refused (1603), by its flag alone" "67 Property(S): $4 = 1|" \
-        "$code $(tr -d '\r' <"$prefix/drive_c/packages/refused.log" | grep '^Property(S): [A-Za-z]*TooLong ' | tr '\n' '|')"
+        "$code $(grep -a '^Property(S): [A-Za-z]*\(TooLong\|Unspelled\) ' "$prefix/drive_c/packages/refused.log" | tr '\r\n' '\n|')"
 }
-m55="$(printf 'M%.0s' {1..55})"
-d127="$(printf 'D%.0s' {1..127})"
+times() { local i; for ((i = 0; i < $2; i++)); do printf %s "$1"; done; }  # TEXT COUNT
+m55="$(times M 55)"
+d127="$(times D 127)"
 refused "a MODEL of 56 characters" "${m55}6" "$d127" ModelTooLong
 refused "a DISPLAYNAME of 128 characters" "$m55" "${d127}8" DisplayNameTooLong
+refused "a MODEL the code page cannot write" "Q$(printf '\u03a9')9" "$display" ModelUnspelled
+# Bytes in the code page, as tolvane.exe reads them: in 932 a katakana
+# takes two, so 28 are 56 bytes where 27 and a letter are 55.
+ka="$(printf '\u30a2')"
+LC_ALL=ja_JP.UTF-8 refused "in code page 932, a MODEL of 56 bytes in 28 characters" \
+    "$(times "$ka" 28)" "$(times "$ka" 63)D" ModelTooLong
+LC_ALL=ja_JP.UTF-8 refused "in code page 932, a DISPLAYNAME of 128 bytes in 64 characters" \
+    "$(times "$ka" 27)M" "$(times "$ka" 64)" DisplayNameTooLong
 check_eq "install: nothing installed after the refusals" "absent" "$(state)$(products)"
 
 msi /i "$old_pkg" "MODEL=$model" "DISPLAYNAME=$display" "DESCRIPTION=$description" \
     "BTHWID=$bt_pattern" "WIFIHWID=$wifi_pattern" "INSTALLFOLDER=$winfolder" /l*v 'C:\packages\install.log'
 check_eq "install: exit code" 0 "$code"
 check_state "install: service running" 4
+# Run where a length can change, once; at the removal below, never.
+ran_check() { grep -ac '^Action start [0-9:]*: CheckLengths\.$' "$prefix/drive_c/packages/$1"; }
+check_eq "install: the lengths checked once" 1 "$(ran_check install.log)"
 # Wine keeps no recovery: the log shows the command ran, and Wine's sc takes it.
 log="$(tr -d '\r' <"$prefix/drive_c/packages/install.log")"
 recovery="$(sed -n 's/^Property(S): RecoveryCommand = //p' <<<"$log")"
@@ -244,7 +293,7 @@ check_eq "reinstall with another MODEL: refused (1603), no second service" "67 a
     "$code $(state Tolvane_QX8) $(state)"
 
 # ---- upgrade without properties: one product, same service and settings ----
-msi /i "$new_pkg"
+msi /i "$new_pkg" /l*v 'C:\packages\upgrade.log'
 check_eq "upgrade: exit code" 0 "$code"
 check_eq "upgrade: one product, the newer" "$newer" "$(products)"
 check_state "upgrade: service running" 4
@@ -266,9 +315,10 @@ poll_until "$timeout" state_is 4 Tolvane_QX8
 check_eq "rebuild: the old service gone, the new one running" "absent 4" "$(state) $(state Tolvane_QX8)"
 
 # ---- uninstall: nothing left ----
-msi /x "$rebuilt_pkg"
+msi /x "$rebuilt_pkg" /l*v 'C:\packages\remove.log'
 check_eq "uninstall: exit code" 0 "$code"
 check_eq "uninstall: no service" "absent absent" "$(state) $(state Tolvane_QX8)"
+check_eq "uninstall: the lengths not checked" 0 "$(ran_check remove.log)"
 files >"$tmp/files.after"
 check_eq "uninstall: no file or folder left" "" \
     "$(diff "$tmp/files.before" "$tmp/files.after" | grep '^[<>]')"

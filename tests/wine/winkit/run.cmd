@@ -412,6 +412,114 @@ call :expect_absent "package removal: no service" %PKGSERVICE%
 if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
 reg query "%REMEMBERED%" /reg:32 >nul 2>&1
 if errorlevel 1 (call :pass "package removal: remembered properties gone") else (call :fail "package removal: remembered properties gone")
+call :package_upgrade
+exit /b 0
+
+rem :package_upgrade: this build upgraded to the next one (upgrade\), then
+rem that one to a build of it whose service cannot start (failed\): the
+rem installer must roll back to what was installed. Wine's installer has no
+rollback: there the second half is tolerated, and what it left removed.
+:package_upgrade
+set "NEXTMSI=" & set "FAILMSI="
+for /f "delims=" %%F in ('dir /b "%KIT%upgrade\tolvane-*.msi" 2^>nul') do set "NEXTMSI=%KIT%upgrade\%%F"
+for /f "delims=" %%F in ('dir /b "%KIT%failed\tolvane-*.msi" 2^>nul') do set "FAILMSI=%KIT%failed\%%F"
+if not defined NEXTMSI (
+    call :fail "kit holds upgrade\tolvane-X.Y.Z.msi"
+    exit /b 0
+)
+if not defined FAILMSI (
+    call :fail "kit holds failed\tolvane-X.Y.Z.msi"
+    exit /b 0
+)
+rem The next version, from the package's name: tolvane-X.Y.Z.msi.
+for %%F in ("%NEXTMSI%") do set "NEXTVER=%%~nF"
+set "NEXTVER=%NEXTVER:tolvane-=%"
+rem Into a folder there before, owned by Users as one a user made would be:
+rem the install makes Administrators its owner. (Wine keeps no owner of its
+rem own: there the check names Wine's user, before and after.)
+set "OWNDIR=%ROOT%\Owned by Users"
+md "%OWNDIR%" >nul 2>&1
+if "%WINE%"=="0" (
+    icacls "%OWNDIR%" /setowner *S-1-5-32-545 >"%T%\icacls.txt" 2>&1
+    if errorlevel 1 call :fail "a folder owned by Users: icacls /setowner" & call :log_file "%T%\icacls.txt"
+)
+copy /y "%KIT%tolvane-check.exe" "%OWNDIR%\tolvane-check.exe" >nul
+call :write_settings "%OWNDIR%\tolvane.ini" %PKGMODEL%
+call :folder_access
+set "WANT=owned-by-others" & call :check_eq "a folder owned by Users: so the check says" WANT FACCESS
+del /q "%OWNDIR%\tolvane-check.exe" "%OWNDIR%\tolvane.ini"
+msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" INSTALLFOLDER="%OWNDIR%" /l*v "%KIT%msi-previous.log"
+set "RC=%errorlevel%"
+call :msi_result "previous build install"
+set "WANT=0" & call :check_eq "previous build install: exit code" WANT RC
+call :folder_access
+set "WANT=administrators-only"
+if "%WINE%"=="1" call :tolerate "previous build install: Administrators own the folder" "wine-owner-not-kept: Wine makes its user the owner of every file"
+if "%WINE%"=="0" call :check_eq "previous build install: Administrators own the folder, only they may change it" WANT FACCESS
+msiexec /i "%NEXTMSI%" /qn /norestart /l*v "%KIT%msi-upgrade.log"
+set "RC=%errorlevel%"
+call :msi_result "upgrade"
+set "WANT=0" & call :check_eq "upgrade: exit code" WANT RC
+call :upgraded "upgrade"
+msiexec /i "%FAILMSI%" /qn /norestart /l*v "%KIT%msi-failed-upgrade.log"
+set "RC=%errorlevel%"
+call :msi_result "failed upgrade"
+set "WANT=1603"
+if "%WINE%"=="1" if "%RC%"=="1627" set "WANT=1627"
+if "%WANT%"=="1627" call :tolerate "failed upgrade: exit code 1627" "wine-no-rollback: Wine's installer ends a failed install with 1627"
+if "%WANT%"=="1603" call :check_eq "failed upgrade: exit code" WANT RC
+if "%WINE%"=="1" (
+    call :tolerate "failed upgrade: the older version back" "wine-no-rollback: Wine's installer leaves a failed install where it stopped; what it left is removed"
+    call :remove_service %PKGSERVICE%
+    reg delete "%REMEMBERED%" /f /reg:32 >nul 2>&1
+    set "GONE=%OWNDIR%" & set "HOW=rd" & call :until_gone
+    exit /b 0
+)
+call :upgraded "failed upgrade, rolled back"
+msiexec /x "%NEXTMSI%" /qn /norestart /l*v "%KIT%msi-remove-upgraded.log"
+set "RC=%errorlevel%"
+call :msi_result "upgraded package removal"
+set "WANT=0" & call :check_eq "upgraded package removal: exit code" WANT RC
+call :expect_absent "upgraded package removal: no service" %PKGSERVICE%
+exit /b 0
+
+rem :folder_access: FACCESS, the access the check in OWNDIR reports of its
+rem folder (/json: the first "access" after "folder").
+:folder_access
+"%OWNDIR%\tolvane-check.exe" /json >"%T%\owned.json" 2>&1
+call :log_file "%T%\owned.json"
+set "FACCESS=" & set "INFOLDER=0"
+for /f "usebackq tokens=1,2 delims=:, " %%A in ("%T%\owned.json") do (
+    if "!INFOLDER!"=="1" if %%A=="access" (
+        set "FACCESS=%%B"
+        set "INFOLDER=2"
+    )
+    if %%A=="folder" set "INFOLDER=1"
+)
+rem Unquoted here: Wine's cmd drops a for variable's ~ in a chained command.
+if defined FACCESS set "FACCESS=%FACCESS:"=%"
+exit /b 0
+
+rem :upgraded WHAT: one Tolvane registered, of version NEXTVER, its service
+rem running with its recovery and its one privilege.
+:upgraded
+set /a NPRODUCTS=0
+set "PRODKEY="
+set "CUR="
+for /f "tokens=1,2,*" %%A in ('reg query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
+    if /i "%%A"=="DisplayName" (
+        if "%%C"=="Tolvane" set /a NPRODUCTS+=1 & set "PRODKEY=!CUR!"
+    ) else (
+        set "CUR=%%A"
+    )
+)
+set "WANT=1" & call :check_eq "%~1: one Tolvane registered" WANT NPRODUCTS
+set "VAL="
+if defined PRODKEY call :reg_value "%PRODKEY%" DisplayVersion /reg:32
+set "WANT=%NEXTVER%" & call :check_eq "%~1: its version" WANT VAL
+call :expect_state "%~1: service running" %PKGSERVICE% 4
+call :check_recovery "%~1" %PKGSERVICE%
+call :check_privileges "%~1" %PKGSERVICE%
 exit /b 0
 
 rem :package_recovery_command: the log holds the recovery's sc.exe command line

@@ -3,10 +3,12 @@
 # run as a Windows machine would run it: unpacked into a fresh prefix that
 # holds no simulated machine, run.cmd under Wine's cmd, from a folder whose
 # name has a space and a "&". Passes when run.cmd passes after a run cut
-# short left the package installed, and nothing is left behind. A kit that
-# lacks a file, or lies in a folder with a "!", must make run.cmd fail. Its
-# parsers of sc's (translated too), gtest's and cmd's output, run on
-# recorded text, give the verdicts in parsers.expected.
+# short left the package installed, and nothing is left behind, after the
+# upgrade steps too (Wine's failed upgrade, which it cannot roll back,
+# tolerated by name). A kit that lacks a file, or lies in a folder with a
+# "!", must make run.cmd fail. Its parsers of sc's (translated too),
+# gtest's and cmd's output, run on recorded text, give the verdicts in
+# parsers.expected.
 #
 # usage: winkit_test.sh BUILD_DIR
 set -u
@@ -16,6 +18,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
 build="$(realpath "$1")"
 version="$(sed -n 's/^project(tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 kitname="tolvane-winkit-$version"
+newer="${version%.*}.$((${version##*.} + 1))"
 
 wine_env win32
 prefix="$build/wine/winkit"
@@ -30,7 +33,7 @@ bash "$root/scripts/winkit.sh" --build "$build" --out "$dist" >"$build/wine/wink
 check "kit made" $? "$(cat "$build/wine/winkit.out")"
 zip="$dist/$kitname.zip"
 check_eq "kit contents" \
-    "$(printf '%s\n' contract_tests.exe run.cmd "tolvane-$version.msi" tolvane-check.exe tolvane.exe unit_tests.exe)" \
+    "$(printf '%s\n' contract_tests.exe "failed/tolvane-$newer.msi" run.cmd "tolvane-$version.msi" tolvane-check.exe tolvane.exe unit_tests.exe "upgrade/tolvane-$newer.msi")" \
     "$(python3 -c 'import sys, zipfile
 print("\n".join(sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))))' \
         "$zip" 2>&1)"
@@ -233,7 +236,7 @@ run_exe reg delete "$svckey\\Tolvane_WINKITDEL" /f
 run_exe reg delete "$svckey\\Tolvane_WINKITKEY" /f
 
 # No installer run of the kit may restart the machine by itself.
-check_eq "every msiexec in run.cmd with /norestart" "3 3" \
+check_eq "every msiexec in run.cmd with /norestart" "7 7" \
     "$(grep -ic '^ *msiexec ' "$kit/run.cmd") $(grep -i '^ *msiexec ' "$kit/run.cmd" | grep -c ' /norestart ')"
 
 # A package left installed by a run cut short: removed first, by the
@@ -248,11 +251,13 @@ grep -q '^  the package an earlier run left installed: removing {' "$log"
 check "the package left installed removed by its product code" $?
 grep -q '^PASS: package install: exit code' "$log"
 check "the package step ran" $?
+check_eq "the upgrade and the failed upgrade ran, the rollback tolerated" "1 1" \
+    "$(grep -c $'^PASS: upgrade: its version\r$' "$log") $(grep -c $'^TOLERATED under Wine: failed upgrade: the older version back: wine-no-rollback: .*\r$' "$log")"
 grep -q '^Windows: ' "$log"
 check "log names the Windows version" $?
 grep -q '"exitCode"' "$log"
 check "log holds the check tool's /json" $?
-for f in msi-cleanup.log msi-install.log msi-remove.log; do
+for f in msi-cleanup.log msi-install.log msi-remove.log msi-previous.log msi-upgrade.log msi-failed-upgrade.log; do
     [ -s "$kit/$f" ]
     check "the installer's $f kept beside the log" $?
 done
