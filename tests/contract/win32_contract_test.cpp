@@ -561,13 +561,21 @@ TEST_P(Win32Contract, AKeyIsMadeUnderAnOpenKeyAndRemoved) {
         EXPECT_EQ(want, disposition);
         EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(status));
     }
+    // The key's security decides whether a key is made under it, not the
+    // rights its handle was opened with: one that may only read makes it too.
+    HKEY reader = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_QUERY_VALUE, &reader));
     HKEY child = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, Win().RegCreateKeyExA(service, "Status\\Child", 0, nullptr,
+    DWORD disposition = 0;
+    ASSERT_EQ(ERROR_SUCCESS, Win().RegCreateKeyExA(reader, "Status\\Child", 0, nullptr,
                                                    REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
-                                                   &child, nullptr));
+                                                   &child, &disposition));
+    EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
     EXPECT_EQ(ERROR_SUCCESS, Win().RegSetValueExA(child, "Sequence", 0, REG_DWORD,
                                                   reinterpret_cast<const BYTE*>(&one), sizeof one));
     Win().RegCloseKey(child);
+    EXPECT_EQ(ERROR_SUCCESS, Win().RegCloseKey(reader));
     EXPECT_NE(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status")) << "it has a subkey";
     EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status\\Child"));
     EXPECT_EQ(ERROR_SUCCESS, Win().RegDeleteKeyA(service, "Status"));
@@ -579,7 +587,7 @@ TEST_P(Win32Contract, AKeyIsMadeUnderAnOpenKeyAndRemoved) {
                                                    REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
                                                    &child, nullptr));
     Win().RegCloseKey(child);
-    HKEY reader = nullptr;
+    reader = nullptr;
     HKEY remover = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, Win().RegOpenKeyExA(service, "Status", 0, KEY_QUERY_VALUE, &reader));
     ASSERT_EQ(ERROR_SUCCESS,

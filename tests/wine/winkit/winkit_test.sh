@@ -58,6 +58,7 @@ left_behind() {
     reg_key_absent 'HKLM\Software\Verdin\Tolvane' || echo 'the package remembered properties'
     [ ! -e "$prefix/drive_c/TolvaneWinkit" ] || echo 'C:\TolvaneWinkit'
     [ ! -e "$prefix/drive_c/Program Files/Tolvane" ] || echo 'C:\Program Files\Tolvane'
+    [ ! -e "$kit/tolvane-winkit-sc-query.txt" ] || echo "sc's answer beside the log"
 }
 
 # kit_run NAME: judges the run of run.cmd in RUN_OUT and RUN_RC.
@@ -89,6 +90,12 @@ crlf() { sed 's/\r*$/\r/' >"$pdir/$1"; }
 crlf sc.cmd <<'EOF'
 @echo off
 if /i "%2"=="Tolvane_WINKITBROKEN" exit /b 5
+if /i not "%2"=="Tolvane_WINKITFR" goto :recorded
+echo [SC] EnumQueryServicesStatus:OpenService ÉCHEC 1060 :
+echo.
+echo Le service spécifié n'existe pas en tant que service installé.
+exit /b 1060
+:recorded
 if exist "%~dp0%1-%2.txt" (
     type "%~dp0%1-%2.txt"
     exit /b 0
@@ -228,7 +235,7 @@ run_exe cmd /c cd /d 'C:\kit-parsers' '&&' call "$winkit\\run.cmd" /parsers \
     gtest:brief gtest:skip gtest:crash gtest:failed gtest:short gtest:empty \
     clicked:explorer clicked:runas clicked:prompt clicked:runner clicked:call clicked:other clicked:keep \
     absent:Tolvane_WINKITDEL absent:Tolvane_WINKITKEY absent:Tolvane_WINKITNONE \
-    state:Tolvane_WINKITEN state:Tolvane_WINKITDE state:Tolvane_WINKITJA state:Tolvane_WINKITNONE \
+    state:Tolvane_WINKITEN state:Tolvane_WINKITDE state:Tolvane_WINKITJA state:Tolvane_WINKITNONE state:Tolvane_WINKITFR \
     state:Tolvane_WINKITBROKEN absent:Tolvane_WINKITBROKEN stop:-6 stop:-5 stop:-6
 check_eq "parsers on recorded text: exit code" 1 "$RUN_RC"
 check_eq "parsers on recorded text: what each says" "$(cat "$root/tests/wine/winkit/parsers.expected")" "$RUN_OUT"
