@@ -52,3 +52,8 @@ struct DriverReply {
 // and handles kept for it; until it completes, each request ends timed out
 // (ERROR_IO_PENDING) without being sent.
 int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, DriverReply* reply);
+
+// Closes the event the requests share, made by the first and kept for the
+// next; kept while a request is left with the driver. A request after this
+// makes it again.
+void EndDriverRequests();
