@@ -86,7 +86,7 @@ void ScheduleRetry() {
     HANDLE timer = nullptr;
     if (Win().CreateTimerQueueTimer(&timer, nullptr, RetryDue,
                                     reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_retryGeneration)),
-                                    RetryDelayFor(RefusalsInARow), 0, WT_EXECUTEONLYONCE)) {
+                                    RetryDelayFor(RefusalsInARow), 0, kRetryTimerFlags)) {
         g_retryTimer = timer;
         g_retryArmedFor = RefusalsInARow;
     }
@@ -179,6 +179,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
             Win().EnterCriticalSection(&g_ruleLock);
             g_stopping = 1;
             DisarmRetry();
+            EndDriverRequests();
             Win().LeaveCriticalSection(&g_ruleLock);
             HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);
             if (notify != nullptr) Win().UnregisterDeviceNotification(notify);
