@@ -174,7 +174,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
         case SERVICE_CONTROL_SHUTDOWN:
         case SERVICE_CONTROL_STOP: {
             // A retry may be with the driver: the lock waits for it, at most
-            // two requests' bounds.
+            // one request's bound and cancel (two with two adapters).
             ReportState(SERVICE_STOP_PENDING, kStopWaitHintMs);
             Win().EnterCriticalSection(&g_ruleLock);
             g_stopping = 1;
