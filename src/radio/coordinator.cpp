@@ -18,6 +18,9 @@ DWORD RefusalsInARow = 0;
 
 namespace {
 int g_ruleRecorded = 0;  // the running rule wrote the status
+// The adapter path whose driver held a request past its bound in the
+// running rule; empty when none did.
+char g_heldPath[kDevicePathSlot] = "";
 }  // namespace
 
 DWORD RetryDelayFor(DWORD refusalsInARow) {
@@ -71,10 +74,18 @@ int ProbeWifi(int* present) {
 }
 
 int SendBluetoothState(int state) {
+    // A driver that held a request past its bound is not asked again in the
+    // same rule: a second bound would double what a stop waits for. The
+    // refusal it met is retried.
+    if (g_heldPath[0] != '\0' && std::strcmp(g_heldPath, AdapterPath) == 0) {
+        if (WifiPresent == 0) LastBluetoothState = state;
+        return 0;
+    }
     DWORD value = state != 0 ? 1 : 0;
     DriverReply reply;
     const int told =
         SendDriverRequest(AdapterPath, BaseCodeFor(CoordinatorHostCode), &value, &reply);
+    if (reply.step == kDriverTimedOut) std::memcpy(g_heldPath, AdapterPath, sizeof g_heldPath);
     // A told adapter that refused must hear the state again: left
     // unrecorded, the next event sees the difference. While the adapter is
     // away the state is recorded; telling it when it is back delivers it.
@@ -119,6 +130,7 @@ void AdapterUp(int state, int reachedThisRule) {
 void BeginWholeRule() {
     RetryOwed = 0;
     g_ruleRecorded = 0;
+    g_heldPath[0] = '\0';
 }
 
 // Nothing left to tell: the status, unless this rule wrote it, must stop
@@ -178,6 +190,7 @@ void OnResume() {
 }
 
 void OnDeviceRemoval() {
+    g_heldPath[0] = '\0';
     int wifi = 0;
     ProbeWifi(&wifi);
     // Only start-up and arrival bring the adapter up; removal only takes it down.
@@ -196,5 +209,6 @@ void ResetCoordinator() {
     CoordinatorHostCode = 0;
     RetryOwed = 0;
     RefusalsInARow = 0;
+    g_heldPath[0] = '\0';
     ResetExchangeCounts();
 }

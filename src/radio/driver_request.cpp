@@ -31,14 +31,16 @@ struct Exchange {
     DWORD value;
     DWORD* block;  // code 8 hosts' heap block; null otherwise
     HANDLE device;
-    HANDLE event;
 };
 Exchange g_exchange;
 int g_leftWithDriver = 0;
+// Every request is waited on through this one event: made at the first and
+// kept, as each request sets it nonsignalled when it starts. Requests never
+// overlap: one left with the driver stops the next from being sent.
+HANDLE g_event = nullptr;
 
 void Release(Exchange* x) {
     if (x->block != nullptr) Win().HeapFree(Win().GetProcessHeap(), 0, x->block);
-    if (x->event != nullptr) Win().CloseHandle(x->event);
     Win().CloseHandle(x->device);
     std::memset(x, 0, sizeof *x);
 }
@@ -47,10 +49,10 @@ void Release(Exchange* x) {
 // issuing thread cancels, so CancelIo serves on every Windows). Returns 0
 // when even the cancel went unanswered.
 int AwaitCompletion(Exchange* x, int* timedOut) {
-    if (Win().WaitForSingleObject(x->event, kRequestBoundMs) == WAIT_OBJECT_0) return 1;
+    if (Win().WaitForSingleObject(g_event, kRequestBoundMs) == WAIT_OBJECT_0) return 1;
     *timedOut = 1;
     Win().CancelIo(x->device);
-    return Win().WaitForSingleObject(x->event, kCancelBoundMs) == WAIT_OBJECT_0;
+    return Win().WaitForSingleObject(g_event, kCancelBoundMs) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -100,18 +102,20 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, Dri
         *x->block = *value;
         out = x->block;
     }
-    x->event = Win().CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (x->event == nullptr) {
+    if (g_event == nullptr) g_event = Win().CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_event == nullptr) {
         reply->error = Win().GetLastError();
         goto release;
     }
-    x->overlapped.hEvent = x->event;
+    x->overlapped.hEvent = g_event;
 
     done = Win().DeviceIoControl(device, kNdisQueryGlobalStats, &x->request, sizeof x->request,
                                  out, sizeof(DWORD), &returned, &x->overlapped);
     error = done ? 0 : Win().GetLastError();
     if (!done && error == ERROR_IO_PENDING) {
-        if (!AwaitCompletion(x, &timedOut)) {
+        // Judged by the request itself, not the wait alone: its buffers go
+        // only once the driver has given it back.
+        if (!AwaitCompletion(x, &timedOut) || !HasOverlappedIoCompleted(&x->overlapped)) {
             g_leftWithDriver = 1;
             reply->step = kDriverTimedOut;
             reply->error = ERROR_TIMEOUT;
@@ -135,4 +139,11 @@ int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, Dri
 release:
     Release(x);
     return result;
+}
+
+void EndDriverRequests() {
+    // A request left with the driver may still signal the event.
+    if (g_leftWithDriver || g_event == nullptr) return;
+    Win().CloseHandle(g_event);
+    g_event = nullptr;
 }

@@ -34,8 +34,9 @@ enum DriverStep {
 };
 
 // How long the driver may hold a request, and how long a cancelled one is
-// then waited for. A rule sends at most twice, so a control handler stays
-// well inside the 30 s it has and the 20 s a shutdown allows by default.
+// then waited for. A rule sends at most twice, and a driver that held one
+// is not asked again in it, so a control handler stays well inside the 30 s
+// it has and the 20 s a shutdown allows by default.
 const DWORD kRequestBoundMs = 5000;
 const DWORD kCancelBoundMs = 1000;
 
@@ -52,3 +53,8 @@ struct DriverReply {
 // and handles kept for it; until it completes, each request ends timed out
 // (ERROR_IO_PENDING) without being sent.
 int SendDriverRequest(const char* adapterPath, DWORD baseCode, DWORD* value, DriverReply* reply);
+
+// Closes the event the requests share, made by the first and kept for the
+// next; kept while a request is left with the driver. A request after this
+// makes it again.
+void EndDriverRequests();

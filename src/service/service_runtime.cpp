@@ -86,7 +86,7 @@ void ScheduleRetry() {
     HANDLE timer = nullptr;
     if (Win().CreateTimerQueueTimer(&timer, nullptr, RetryDue,
                                     reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_retryGeneration)),
-                                    RetryDelayFor(RefusalsInARow), 0, WT_EXECUTEONLYONCE)) {
+                                    RetryDelayFor(RefusalsInARow), 0, kRetryTimerFlags)) {
         g_retryTimer = timer;
         g_retryArmedFor = RefusalsInARow;
     }
@@ -176,11 +176,12 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
         case SERVICE_CONTROL_SHUTDOWN:
         case SERVICE_CONTROL_STOP: {
             // A retry may be with the driver: the lock waits for it, at most
-            // two requests' bounds.
+            // one request's bound and cancel (two with two adapters).
             ReportState(SERVICE_STOP_PENDING, kStopWaitHintMs);
             Win().EnterCriticalSection(&g_ruleLock);
             g_stopping = 1;
             DisarmRetry();
+            EndDriverRequests();
             Win().LeaveCriticalSection(&g_ruleLock);
             HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);
             if (notify != nullptr) Win().UnregisterDeviceNotification(notify);

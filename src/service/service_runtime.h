@@ -10,9 +10,14 @@
 const DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
 
-// The stop-pending report's wait hint: a retry with the driver may hold the
-// rule lock for two requests, each bounded with its cancel.
-const DWORD kStopWaitHintMs = 2 * (kRequestBoundMs + kCancelBoundMs);
+// The stop-pending report's wait hint: a retry with the drivers may hold the
+// rule lock for two requests (to two adapters), each bounded with its
+// cancel, and the probes and status writes around them.
+const DWORD kStopWaitHintMs = 2 * (kRequestBoundMs + kCancelBoundMs) + 3000;
+
+// The retry's timer fires once, on a pool thread its callback may hold for
+// the requests' bounds.
+const ULONG kRetryTimerFlags = WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION;
 
 // Recipient is a service status handle; every device interface class.
 const DWORD kDeviceNotifyFlags = DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "radio/driver_request.h"
 #include "sim_windows.h"
 
 class SimTest : public ::testing::Test {
@@ -12,6 +13,9 @@ protected:
     void SetUp() override { sim::UseSimulatedWindows(); }
 
     void TearDown() override {
+        // The event requests share lives as long as the process; each test
+        // is a process here.
+        EndDriverRequests();
         if (checkReleased_) {
             EXPECT_EQ(0, Sim().OpenHandles()) << "handles left open";
             EXPECT_EQ(0, Sim().LiveHeapBlocks()) << "heap blocks left allocated";

@@ -462,6 +462,25 @@ TEST_F(Coordinator, AResumeTellsTheStandingAdapterOnce) {
         << "the retry no longer announced";
 }
 
+// A driver that held a request past its bound is asked nothing more in
+// that rule (a stop waits for one bound, not two); the next rule asks again.
+TEST_F(Coordinator, ADriverThatHeldARequestIsNotAskedAgainInTheSameRule) {
+    DEVINST bt = AddBt(true);
+    AddWifi(kGuidA);
+    sim::SimDevice* dev = Sim().FindDevice(PathOf(kGuidA));
+    dev->failNext = 1;
+    OnServiceStart();  // refused: the adapter is not yet told
+    sim::SetStarted(bt, false);
+    dev->hold = true;
+    OnDeviceArrival();  // the change is held; telling the adapter would ask again
+    EXPECT_EQ(2u, Sent().size());
+    EXPECT_EQ(2u, Sim().waits.size());
+    EXPECT_EQ(1, RetryOwed);
+    dev->hold = false;
+    OnDeviceArrival();
+    ExpectRequest(2, kGuidA, 0xFFF10220, 0);
+}
+
 TEST_F(Coordinator, ARefusedAdapterUpIsRetriedByTheNextArrivalOnly) {
     AddBt(true);
     AddWifi(kGuidA);

@@ -200,7 +200,7 @@ TEST_F(DriverRequest, AHeldRequestIsCancelledAfterTheBoundAndOneNeverGivenBackBl
     EXPECT_EQ(5000u, Sim().waits[0].second);
     EXPECT_EQ(1000u, Sim().waits[1].second);
     EXPECT_EQ(1, Sim().cancels);
-    EXPECT_EQ(0, Sim().OpenHandles());
+    EXPECT_EQ(1, Sim().OpenHandles()) << "the event alone, kept for the next request";
 
     dev.completeAtWait = 1;
     dev.writeBack = true;
@@ -216,6 +216,8 @@ TEST_F(DriverRequest, AHeldRequestIsCancelledAfterTheBoundAndOneNeverGivenBackBl
     EXPECT_EQ(kDriverTimedOut, reply.step);
     EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), reply.error);
     EXPECT_EQ(2, Sim().OpenHandles());
+    EndDriverRequests();
+    EXPECT_EQ(2, Sim().OpenHandles()) << "the event stays while the driver holds a request";
     EXPECT_EQ(0, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), reply.error);
     EXPECT_EQ(3u, dev.requests.size());
@@ -224,6 +226,9 @@ TEST_F(DriverRequest, AHeldRequestIsCancelledAfterTheBoundAndOneNeverGivenBackBl
     dev.hold = false;
     EXPECT_EQ(1, SendDriverRequest(kPath, 0x0D710220, &value, &reply));
     EXPECT_EQ(4u, dev.requests.size());
+    EXPECT_EQ(1, Sim().OpenHandles()) << "one event for every request";
+    EndDriverRequests();
+    EXPECT_EQ(0, Sim().OpenHandles());
 }
 
 }  // namespace

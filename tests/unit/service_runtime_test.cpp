@@ -216,7 +216,7 @@ TEST_F(ServiceRuntime, StopOrShutdownReportsExactlyStopPendingThenStoppedAndKeep
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), after[reports].status.dwCurrentState);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), after[reports + 1].status.dwCurrentState);
         EXPECT_EQ(0x45u, after[reports].status.dwControlsAccepted);
-        EXPECT_EQ(12000u, after[reports].status.dwWaitHint);
+        EXPECT_EQ(15000u, after[reports].status.dwWaitHint);
         EXPECT_EQ(0u, after[reports + 1].status.dwWaitHint);
         EXPECT_EQ(0x45u, after[reports + 1].status.dwControlsAccepted);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceCurrentState());
@@ -240,7 +240,7 @@ TEST_F(ServiceRuntime, ARefusalIsRetriedByItsOwnTimerUntilAccepted) {
     ASSERT_EQ(1u, timers.size());
     EXPECT_EQ(2000u, timers[0].dueTime);
     EXPECT_EQ(0u, timers[0].period);
-    EXPECT_EQ(static_cast<ULONG>(WT_EXECUTEONLYONCE), timers[0].flags);
+    EXPECT_EQ(static_cast<ULONG>(WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION), timers[0].flags);
 
     EXPECT_TRUE(Sim().FireTimer());
     ASSERT_EQ(2u, timers.size());
@@ -266,7 +266,9 @@ TEST_F(ServiceRuntime, ARefusalIsRetriedByItsOwnTimerUntilAccepted) {
     ASSERT_EQ(4u, timers.size());
     EXPECT_EQ(2000u, timers[3].dueTime);
     const sim::SimTimer due = timers[3];
+    EXPECT_EQ(2, Sim().OpenHandles()) << "the notification and the requests' event";
     Control(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(0, Sim().OpenHandles()) << "both released by the stop";
     EXPECT_EQ(0, Sim().LiveTimers());
     due.callback(due.parameter, TRUE);  // already on its way
     EXPECT_EQ(5u, dev.requests.size());
