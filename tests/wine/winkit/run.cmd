@@ -649,7 +649,7 @@ call :write_settings "%CHECKDIR%\tolvane.ini" %MODEL%
 "%CHECKDIR%\tolvane-check.exe" >"%T%\check.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\check.txt"
-set "MSG=  report: exit code %RC% (recorded, not judged: the machine may have no started adapter)" & call :say
+set "MSG=  report: exit code %RC% (which one is not judged: the machine may have no started adapter)" & call :say
 "%CHECKDIR%\tolvane-check.exe" /json >"%T%\check.json" 2>&1
 set "RCJ=%errorlevel%"
 call :log_file "%T%\check.json"

@@ -117,12 +117,12 @@ EOF
 # msi-last.txt. Run in a command processor of its own, as an exe is.
 crlf msiexec.cmd <<'EOF'
 @echo off
-for /l %%I in (1,1,9) do if exist "%~dp0msi-busy-%%I" (
-    del "%~dp0msi-busy-%%I"
-    exit 1618
-)
+for /l %%I in (1,1,9) do if exist "%~dp0msi-busy-%%I" call :busy %%I
 set /p CODE=<"%~dp0msi-last.txt"
 exit %CODE%
+:busy
+del "%~dp0msi-busy-%1"
+exit 1618
 EOF
 # Tools of the same name as the system's, first in the working folder:
 # the kit must never run them.
