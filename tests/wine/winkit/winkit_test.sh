@@ -5,10 +5,12 @@
 # name has a space and a "&". Passes when run.cmd passes after a run cut
 # short left the package installed, and nothing is left behind, after the
 # upgrade steps too (Wine's failed upgrade, which it cannot roll back,
-# tolerated by name). A kit that lacks a file, or lies in a folder with a
-# "!", must make run.cmd fail. Its parsers of sc's (translated too),
-# gtest's and cmd's output, run on recorded text, give the verdicts in
-# parsers.expected.
+# tolerated by name), run from a folder whose sc, msiexec, find and reg are
+# not the system's. A kit that lacks a file, lies in a folder with a "!",
+# or whose steps end before their summary must make run.cmd fail. A kit
+# made for a release holds the package given and its exes. Its parsers of
+# sc's (translated too), gtest's, cmd's, the installer's and the check's
+# answers, run on recorded text, give the verdicts in parsers.expected.
 #
 # usage: winkit_test.sh BUILD_DIR
 set -u
