@@ -19,13 +19,47 @@ rem "!" in its name; a folder with one is refused, by name.
 rem
 rem Started from Explorer (a double-click, or "Run as administrator"), the
 rem window waits for a key at the summary instead of closing on it.
+rem
+rem The steps run in a command processor of their own (/body): a parse
+rem error ends every batch context of the processor it happens in, and the
+rem window would close on a log cut short. This one waits for it, adds to
+rem the log what it left unsaid, and pauses.
 setlocal EnableExtensions DisableDelayedExpansion
 set "KIT=%~dp0"
 set "SELF=%~f0"
 set "LOG=%KIT%tolvane-winkit.log"
+rem The system's own tools, by full path: the current folder and PATH may
+rem hold others of the same name first (Git's or Cygwin's find). In for /f
+rem they follow a call: a quoted command first on the line would lose its
+rem quotes to the cmd /c that runs it.
+set "SYS=%SystemRoot%\System32"
+set FIND="%SYS%\find.exe"
+set REG="%SYS%\reg.exe"
+set SC="%SYS%\sc.exe"
+set MSIEXEC="%SYS%\msiexec.exe"
+set ICACLS="%SYS%\icacls.exe"
+set PING="%SYS%\ping.exe"
+if "%~1"=="/body" goto :body
+if "%~1"=="/parsers" goto :body
 set "CL=%cmdcmdline:"=%"
 call :clicked
 if not "%KIT:!=%"=="%KIT%" goto :refuse_folder
+type nul >"%LOG%" 2>nul
+if errorlevel 1 (
+    echo FAIL: cannot write %LOG%: unpack the kit into a folder of your own, such as C:\kit
+    echo 0 passed, 1 failed
+    if "%CLICKED%"=="1" pause
+    exit /b 1
+)
+rem /d: no AutoRun command of the registry runs first. /s: the outer quotes
+rem alone are taken off, whatever the path holds (a space, an "&").
+"%SYS%\cmd.exe" /d /e:on /v:off /s /c ^""%SELF%" /body^"
+set "BODY_RC=%errorlevel%"
+call :ended
+if "%CLICKED%"=="1" pause
+exit /b %RC%
+
+:body
 setlocal EnableDelayedExpansion
 
 set "ROOT=%SystemDrive%\TolvaneWinkit"
@@ -46,6 +80,10 @@ set /a PASSED=0, FAILED=0, SKIPPED=0, TOLERATED=0, STOPS_LOST=0
 set "PKGMODEL=WINKITPKG"
 set "REMEMBERED=HKLM\Software\Verdin\Tolvane"
 set "UNINSTALL=HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+set "SCRATCH=%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_%PKGMODEL%"
+rem A busy installer (1618: another installation, often Windows Update's,
+rem holds its mutex) is asked again MSI_TRIES times, MSI_WAIT seconds apart.
+set /a MSI_TRIES=6, MSI_WAIT=10
 rem sc's answer to a query, beside the log: the scratch folder is gone when
 rem the last states are read, and %TEMP% may hold a "!", which delayed
 rem expansion would eat (the kit's folder is known to hold none).
@@ -54,24 +92,26 @@ set "MSI="
 for /f "delims=" %%F in ('dir /b "%KIT%tolvane-*.msi" 2^>nul') do set "MSI=%KIT%%%F"
 if "%~1"=="/parsers" goto :parsers
 
-type nul >"%LOG%"
 set "MSG=Tolvane test kit, %DATE% %TIME%" & call :say
 del /q "%KIT%msi-*.log" >nul 2>&1
 for /f "delims=" %%V in ('ver') do set "MSG=Windows: %%V" & call :say
+rem Under Wine: its key, its own boot program in the system folder, and the
+rem variable its loader gives every process. A key alone is no proof: a
+rem Windows may hold one some program left.
 set "WINE=0"
-reg query HKLM\Software\Wine >nul 2>&1
-if not errorlevel 1 set "WINE=1"
+%REG% query HKLM\Software\Wine >nul 2>&1
+if not errorlevel 1 if exist "%SYS%\wineboot.exe" if defined WINECONFIGDIR set "WINE=1"
 if "%WINE%"=="1" (set "MSG=Runs under Wine: yes, its known differences are tolerated by name") else (set "MSG=Runs under Wine: no")
 call :say
 set "MSG=Kit folder: %KIT%" & call :say
 
 rem Administrator: only an elevated process may create a key under HKLM\SOFTWARE.
-reg add HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
+%REG% add HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
 if errorlevel 1 (
     call :fail "run as administrator: right-click run.cmd, Run as administrator"
     goto :summary
 )
-reg delete HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
+%REG% delete HKLM\SOFTWARE\TolvaneWinkitProbe /f >nul 2>&1
 call :pass "runs as administrator"
 
 for %%F in (tolvane.exe tolvane-check.exe unit_tests.exe contract_tests.exe) do (
@@ -80,8 +120,14 @@ for %%F in (tolvane.exe tolvane-check.exe unit_tests.exe contract_tests.exe) do 
 if not defined MSI call :fail "kit holds the package tolvane-X.Y.Z.msi"
 if %FAILED% gtr 0 goto :summary
 
-rem Leftovers of a run that was cut short go first.
+rem Leftovers of a run that was cut short go first; a service left marked
+rem for deletion is named, and the run stops: every step would fail on it.
 call :cleanup
+for %%S in (%SCRATCH%) do (
+    call :state %%S
+    if not "!ST!"=="absent" call :expect_absent "start-up clean-up: no service %%S left" %%S
+)
+if %FAILED% gtr 0 goto :summary
 md "%T%" >nul 2>&1
 md "%SVCDIR%" >nul 2>&1
 copy /y "%KIT%tolvane.exe" "%EXE%" >nul
@@ -97,7 +143,7 @@ call :check_tool
 call :step_header "cleanup"
 call :cleanup
 if not exist "%ROOT%" call :pass "cleanup: %ROOT% removed"
-for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_%PKGMODEL%) do (
+for %%S in (%SCRATCH%) do (
     call :expect_absent "cleanup: no service %%S left" %%S
 )
 
@@ -106,8 +152,42 @@ del /q "%SCQ%" >nul 2>&1
 set "MSG=" & call :say
 set "MSG=%SKIPPED% skipped, %TOLERATED% Wine differences tolerated" & call :say
 set "MSG=%PASSED% passed, %FAILED% failed" & call :say
-if "%CLICKED%"=="1" pause
-if %FAILED% gtr 0 exit /b 1
+set "RC=0"
+if %FAILED% gtr 0 set "RC=1"
+rem exit without /b: the exit code of the command processor of its own,
+rem which exit /b does not always set when a script ends.
+if "%~1"=="/body" exit %RC%
+exit /b %RC%
+
+rem :ended: the steps, in a command processor of their own, ended with
+rem BODY_RC: RC, the run's exit code. Their log ends with its summary, "N
+rem passed, M failed", M 0 exactly when they exited 0, and 1 otherwise.
+rem Otherwise they stopped before it (a parse error ends every batch
+rem context at once): said so, with a summary counted from the log.
+:ended
+set "RC=1"
+set "M="
+for /f "usebackq tokens=1-4*" %%A in ("%LOG%") do (
+    set "M="
+    if "%%B %%D %%E"=="passed, failed " set "M=%%C"
+)
+if defined M (
+    if "%BODY_RC%"=="0" if "%M%"=="0" set "RC=0" & exit /b 0
+    if "%BODY_RC%"=="1" if not "%M%"=="0" exit /b 0
+)
+set /a P=0, F=1
+for /f "usebackq tokens=1" %%W in ("%LOG%") do (
+    if "%%W"=="PASS:" set /a P+=1
+    if "%%W"=="FAIL:" set /a F+=1
+)
+for %%L in (
+    ""
+    "FAIL: the run stopped before its summary, exit code %BODY_RC%: the lines above show where"
+    "%P% passed, %F% failed"
+) do (
+    echo.%%~L
+    >>"%LOG%" echo.%%~L
+)
 exit /b 0
 
 rem Reached with delayed expansion still off, which would eat the "!".
@@ -119,18 +199,24 @@ if "%CLICKED%"=="1" pause
 exit /b 1
 
 rem Not for users: "run.cmd /parsers WHAT:NAME ..." runs the parsers of what
-rem sc, gtest and cmd print on text recorded in the working folder, as on
-rem Windows, under Wine too (where the checks that use them are tolerated
-rem before sc is asked): recovery:NAME and privileges:NAME ask "sc qfailure
-rem NAME" and "sc qprivs NAME" of the sc.cmd there; gtest:NAME reads
-rem gtest-NAME.txt as a run that exited 0; clicked:NAME reads the command
-rem line in cmdline-NAME.txt; absent:SERVICE is the absence check; state:NAME
-rem reads "sc query NAME"; stop:RC judges a stop that printed nothing and
-rem exited RC, under Wine, as its reply lost. Writes no log.
+rem sc, gtest, cmd, msiexec and the check print on text recorded in the
+rem working folder, as on Windows, under Wine too (where the checks that use
+rem them are tolerated before sc is asked): recovery:NAME and
+rem privileges:NAME ask "sc qfailure NAME" and "sc qprivs NAME" of the
+rem sc.cmd there; gtest:NAME reads gtest-NAME.txt as a run that exited 0;
+rem clicked:NAME reads the command line in cmdline-NAME.txt; absent:SERVICE
+rem is the absence check; state:NAME reads "sc query NAME"; stop:RC judges a
+rem stop that printed nothing and exited RC, under Wine, as its reply lost;
+rem msi:BUSY/RC runs the msiexec.cmd there, busy BUSY times, then exiting
+rem RC, with no wait between; check:NAME/RC/RCJ judges the check's exit
+rem codes RC and RCJ with the /json in check-NAME.json. Writes no log.
 :parsers
 set "WINE=0"
 set "T=%CD%"
 set "LOG=nul"
+set SC=call "%T%\sc.cmd"
+set MSIEXEC="%SYS%\cmd.exe" /d /c call "%T%\msiexec.cmd"
+set "MSI_WAIT=0"
 :again_parsers
 shift
 if "%~1"=="" goto :summary
@@ -145,6 +231,8 @@ for /f "tokens=1,* delims=:" %%A in ("%~1") do (
     if "%%A"=="absent" call :expect_absent "%%B" %%B
     if "%%A"=="state" call :parse_state %%B
     if "%%A"=="stop" call :parse_stop %%B
+    if "%%A"=="msi" call :parse_msi %%B
+    if "%%A"=="check" call :parse_check %%B
 )
 goto :again_parsers
 
@@ -157,6 +245,28 @@ exit /b 0
 set "WINE=1" & set "RC=%~1" & set "OUT=" & set "WANT=Service X Stopped.|" & set "LATE=" & set "LATE_RC=-6"
 call :judge_stop "stop exit code %~1"
 set "WINE=0"
+exit /b 0
+
+:parse_msi
+for /f "tokens=1,2 delims=/" %%A in ("%~1") do (
+    set "BUSY=%%A"
+    set "MSI_LAST=%%B"
+)
+for /l %%I in (1,1,%BUSY%) do type nul >"%T%\msi-busy-%%I"
+>"%T%\msi-last.txt" echo %MSI_LAST%
+set MSIARGS=/x "%T%\tolvane-0.0.0.msi"
+call :msi "msi %~1" msi-parsers.log
+set "MSG=msi %~1: exit code %RC%" & call :say
+for /l %%I in (1,1,%BUSY%) do del /q "%T%\msi-busy-%%I" >nul 2>&1
+exit /b 0
+
+:parse_check
+for /f "tokens=1-3 delims=/" %%A in ("%~1") do (
+    set "NAME=%%A"
+    set "RC=%%B"
+    set "RCJ=%%C"
+)
+call :judge_check "%T%\check-%NAME%.json"
 exit /b 0
 
 :parse_clicked
@@ -301,7 +411,7 @@ ren "%STAGING%" SettingsPathLimit >nul 2>&1
 if not exist "%STAGING%" if exist "%LIMITDIR%" goto :staged
 set /a TRIES+=1
 if %TRIES% lss 5 (
-    ping -n 2 127.0.0.1 >nul 2>&1
+    %PING% -n 2 127.0.0.1 >nul 2>&1
     goto :again_ren_staging
 )
 call :fail "settings path at the limit: %STAGING% renamed to SettingsPathLimit, %TRIES% tries"
@@ -326,7 +436,7 @@ call :expect_absent "259-character settings path: uninstalled" Tolvane_WINKITLON
 rem Just above: every setting refused; nothing created under the file's
 rem model nor under the default one.
 set "DEFAULT_EXISTED=0"
-reg query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
+%REG% query "%SERVICES%\Tolvane_QM5520" >nul 2>&1
 if not errorlevel 1 set "DEFAULT_EXISTED=1"
 set "EXE=%LIMITDIR%\%NAME_ABOVE%"
 set /a LEN=DIRLEN+ABOVE+4
@@ -359,7 +469,7 @@ call :step_header "the package, installed silently with properties and removed"
 set "PF=%ProgramFiles%"
 if not "%ProgramFiles(x86)%"=="" set "PF=%ProgramFiles(x86)%"
 set "PKGDIR=%PF%\Tolvane"
-reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+%REG% query "%REMEMBERED%" /reg:32 >nul 2>&1
 if not errorlevel 1 (
     call :skip "package" "Tolvane is installed on this machine; the kit leaves it alone"
     exit /b 0
@@ -371,10 +481,13 @@ if exist "%PKGDIR%" (
 set "PKGSERVICE=Tolvane_%PKGMODEL%"
 set "PKGDISPLAY=Tolvane Winkit Package"
 set "PKGDESCRIPTION=Radio coexistence from the package"
-msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" DESCRIPTION="%PKGDESCRIPTION%" BTHWID="VID_0B7C&PID_7B01" WIFIHWID="VEN_7E57&DEV_7A37" /l*v "%KIT%msi-install.log"
-set "RC=%errorlevel%"
-call :msi_result "package install"
+set MSIARGS=/i "%MSI%" MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" DESCRIPTION="%PKGDESCRIPTION%" BTHWID="VID_0B7C&PID_7B01" WIFIHWID="VEN_7E57&DEV_7A37"
+call :msi "package install" msi-install.log
 set "WANT=0" & call :check_eq "package install: exit code" WANT RC
+rem Read as the removal's check reads it below: a query that fails for
+rem another reason (view, access) cannot pass for properties gone.
+call :reg_value "%REMEMBERED%" Model /reg:32
+set "WANT=%PKGMODEL%" & call :check_eq "package install: properties remembered, the model among them" WANT VAL
 call :expect_state "package install: service running" %PKGSERVICE% 4
 set "KEY=%SERVICES%\%PKGSERVICE%"
 set "WANT=%PKGDISPLAY%" & call :expect_value "package: display name" DisplayName WANT
@@ -406,13 +519,12 @@ set "LINE=WiFiHWID=VEN_7E57&DEV_7A37" & call :expect_line
 set "MSG=  check tool in %PKGDIR%: exit code !errorlevel! (recorded, not judged)" & call :say
 call :log_file "%T%\pkgcheck.txt"
 
-msiexec /x "%MSI%" /qn /norestart /l*v "%KIT%msi-remove.log"
-set "RC=%errorlevel%"
-call :msi_result "package removal"
+set MSIARGS=/x "%MSI%"
+call :msi "package removal" msi-remove.log
 set "WANT=0" & call :check_eq "package removal: exit code" WANT RC
 call :expect_absent "package removal: no service" %PKGSERVICE%
 if exist "%PKGDIR%" (call :fail "package removal: %PKGDIR% gone") else (call :pass "package removal: %PKGDIR% gone")
-reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+%REG% query "%REMEMBERED%" /reg:32 >nul 2>&1
 if errorlevel 1 (call :pass "package removal: remembered properties gone") else (call :fail "package removal: remembered properties gone")
 call :package_upgrade
 exit /b 0
@@ -442,7 +554,7 @@ rem own: there the check names Wine's user, before and after.)
 set "OWNDIR=%ROOT%\Owned by Users"
 md "%OWNDIR%" >nul 2>&1
 if "%WINE%"=="0" (
-    icacls "%OWNDIR%" /setowner *S-1-5-32-545 >"%T%\icacls.txt" 2>&1
+    %ICACLS% "%OWNDIR%" /setowner *S-1-5-32-545 >"%T%\icacls.txt" 2>&1
     if errorlevel 1 call :fail "a folder owned by Users: icacls /setowner" & call :log_file "%T%\icacls.txt"
 )
 copy /y "%KIT%tolvane-check.exe" "%OWNDIR%\tolvane-check.exe" >nul
@@ -450,22 +562,19 @@ call :write_settings "%OWNDIR%\tolvane.ini" %PKGMODEL%
 call :folder_access
 set "WANT=owned-by-others" & call :check_eq "a folder owned by Users: so the check says" WANT FACCESS
 del /q "%OWNDIR%\tolvane-check.exe" "%OWNDIR%\tolvane.ini"
-msiexec /i "%MSI%" /qn /norestart MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" INSTALLFOLDER="%OWNDIR%" /l*v "%KIT%msi-previous.log"
-set "RC=%errorlevel%"
-call :msi_result "previous build install"
+set MSIARGS=/i "%MSI%" MODEL=%PKGMODEL% DISPLAYNAME="%PKGDISPLAY%" INSTALLFOLDER="%OWNDIR%"
+call :msi "previous build install" msi-previous.log
 set "WANT=0" & call :check_eq "previous build install: exit code" WANT RC
 call :folder_access
 set "WANT=administrators-only"
 if "%WINE%"=="1" call :tolerate "previous build install: Administrators own the folder" "wine-owner-not-kept: Wine makes its user the owner of every file"
 if "%WINE%"=="0" call :check_eq "previous build install: Administrators own the folder, only they may change it" WANT FACCESS
-msiexec /i "%NEXTMSI%" /qn /norestart /l*v "%KIT%msi-upgrade.log"
-set "RC=%errorlevel%"
-call :msi_result "upgrade"
+set MSIARGS=/i "%NEXTMSI%"
+call :msi "upgrade" msi-upgrade.log
 set "WANT=0" & call :check_eq "upgrade: exit code" WANT RC
 call :upgraded "upgrade"
-msiexec /i "%FAILMSI%" /qn /norestart /l*v "%KIT%msi-failed-upgrade.log"
-set "RC=%errorlevel%"
-call :msi_result "failed upgrade"
+set MSIARGS=/i "%FAILMSI%"
+call :msi "failed upgrade" msi-failed-upgrade.log
 set "WANT=1603"
 if "%WINE%"=="1" if "%RC%"=="1627" set "WANT=1627"
 if "%WANT%"=="1627" call :tolerate "failed upgrade: exit code 1627" "wine-no-rollback: Wine's installer ends a failed install with 1627"
@@ -473,14 +582,13 @@ if "%WANT%"=="1603" call :check_eq "failed upgrade: exit code" WANT RC
 if "%WINE%"=="1" (
     call :tolerate "failed upgrade: the older version back" "wine-no-rollback: Wine's installer leaves a failed install where it stopped; what it left is removed"
     call :remove_service %PKGSERVICE%
-    reg delete "%REMEMBERED%" /f /reg:32 >nul 2>&1
+    %REG% delete "%REMEMBERED%" /f /reg:32 >nul 2>&1
     set "GONE=%OWNDIR%" & set "HOW=rd" & call :until_gone
     exit /b 0
 )
 call :upgraded "failed upgrade, rolled back"
-msiexec /x "%NEXTMSI%" /qn /norestart /l*v "%KIT%msi-remove-upgraded.log"
-set "RC=%errorlevel%"
-call :msi_result "upgraded package removal"
+set MSIARGS=/x "%NEXTMSI%"
+call :msi "upgraded package removal" msi-remove-upgraded.log
 set "WANT=0" & call :check_eq "upgraded package removal: exit code" WANT RC
 call :expect_absent "upgraded package removal: no service" %PKGSERVICE%
 exit /b 0
@@ -508,7 +616,7 @@ rem running with its recovery and its one privilege.
 set /a NPRODUCTS=0
 set "PRODKEY="
 set "CUR="
-for /f "tokens=1,2,*" %%A in ('reg query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
+for /f "tokens=1,2,*" %%A in ('call %REG% query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
     if /i "%%A"=="DisplayName" (
         if "%%C"=="Tolvane" set /a NPRODUCTS+=1 & set "PRODKEY=!CUR!"
     ) else (
@@ -527,7 +635,7 @@ exit /b 0
 rem :package_recovery_command: the log holds the recovery's sc.exe command line
 rem (find: Wine's findstr reported a match for a line the log lacks).
 :package_recovery_command
-type "%KIT%msi-install.log" | find "RecoveryCommand = " | find "sc.exe" | find " failure " | find "Tolvane_%PKGMODEL%" | find " reset= 86400 actions= restart/5000/restart/5000//0" >nul
+type "%KIT%msi-install.log" | %FIND% "RecoveryCommand = " | %FIND% "sc.exe" | %FIND% " failure " | %FIND% "Tolvane_%PKGMODEL%" | %FIND% " reset= 86400 actions= restart/5000/restart/5000//0" >nul
 if errorlevel 1 (call :fail "package: the recovery command in the installer's log") else (call :pass "package: the recovery command in the installer's log")
 exit /b 0
 
@@ -541,12 +649,35 @@ call :write_settings "%CHECKDIR%\tolvane.ini" %MODEL%
 "%CHECKDIR%\tolvane-check.exe" >"%T%\check.txt" 2>&1
 set "RC=%errorlevel%"
 call :log_file "%T%\check.txt"
-set "MSG=  report: exit code %RC% (recorded, not judged: the machine may have no started adapter)" & call :say
+set "MSG=  report: exit code %RC% (which one is not judged: the machine may have no started adapter)" & call :say
 "%CHECKDIR%\tolvane-check.exe" /json >"%T%\check.json" 2>&1
 set "RCJ=%errorlevel%"
 call :log_file "%T%\check.json"
 set "MSG=  /json: exit code %RCJ%" & call :say
+call :judge_check "%T%\check.json"
+exit /b 0
+
+rem :judge_check JSON: of the report's exit code RC and /json's RCJ, whose
+rem output is in JSON. Each must be one the check gives, 0 to 10 (a crash
+rem gives another), /json must name its own, and the two must agree.
+:judge_check
+call :known_exit_code "check tool: report" RC
+call :known_exit_code "check tool: /json" RCJ
+set "JCODE="
+for /f "usebackq tokens=1,2 delims=:, " %%A in ("%~1") do if not defined JCODE if %%A=="exitCode" set "JCODE=%%B"
+call :check_eq "check tool: /json names its exit code" RCJ JCODE
 call :check_eq "check tool: report and /json give the same exit code" RC RCJ
+exit /b 0
+
+rem :known_exit_code NAME VAR
+:known_exit_code
+set "KNOWN=0"
+for /l %%C in (0,1,10) do if "!%~2!"=="%%C" set "KNOWN=1"
+if "%KNOWN%"=="1" (
+    call :pass "%~1: exit code !%~2!, one the check gives"
+) else (
+    call :fail "%~1: exit code !%~2!, none the check gives: a crash, or cut short"
+)
 exit /b 0
 
 rem ================================================================= helpers
@@ -616,7 +747,7 @@ rem :reg_value KEY NAME [/reg:32]: VAL, the data of one value (empty when absent
 rem No pipe into findstr inside for /f: under Wine it gives nothing there.
 :reg_value
 set "VAL="
-for /f "tokens=1,2,*" %%M in ('reg query "%~1" /v "%~2" %~3 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
+for /f "tokens=1,2,*" %%M in ('call %REG% query "%~1" /v "%~2" %~3 2^>nul') do if /i "%%M"=="%~2" set "VAL=%%O"
 exit /b 0
 
 rem :expect_value NAME VALUE WANTVAR, of the key in KEY
@@ -636,7 +767,7 @@ rem nothing and exits with 1 instead, so under Wine that counts when no
 rem key of the service is left either.
 :state
 set "ST="
-call sc query %~1 >"%SCQ%" 2>&1
+%SC% query %~1 >"%SCQ%" 2>&1
 set "SCRC=%errorlevel%"
 if "%SCRC%"=="0" for /f "usebackq tokens=1,* delims=:" %%A in ("%SCQ%") do call :state_of "%%B"
 if "%SCRC%"=="1060" set "ST=absent"
@@ -658,7 +789,7 @@ rem :wine_absent SERVICE: ST=absent when Wine's sc printed nothing and the
 rem service has no key.
 :wine_absent
 for %%F in ("%SCQ%") do if not "%%~zF"=="0" exit /b 0
-reg query "%SERVICES%\%~1" >nul 2>&1
+%REG% query "%SERVICES%\%~1" >nul 2>&1
 if errorlevel 1 set "ST=absent"
 exit /b 0
 
@@ -678,7 +809,7 @@ set /a WAITED=0
 call :state %~1
 if "%ST%"=="%~2" exit /b 0
 if %WAITED% geq %BOUND% exit /b 1
-ping -n 2 127.0.0.1 >nul 2>&1
+%PING% -n 2 127.0.0.1 >nul 2>&1
 set /a WAITED+=1
 goto :again_wait_state
 
@@ -694,7 +825,7 @@ rem does) is only marked for deletion, DeleteFlag 1 in its key, and stays
 rem until the last handle is closed: that is named, with the way out.
 :expect_absent
 call :wait_state %~2 absent
-reg query "%SERVICES%\%~2" >nul 2>&1
+%REG% query "%SERVICES%\%~2" >nul 2>&1
 if not errorlevel 1 if "%ST%"=="absent" set "ST=key left"
 if "%ST%"=="absent" (
     call :pass "%~1"
@@ -724,16 +855,12 @@ if "%WINE%"=="1" (
     call :tolerate "%~1: recovery actions" "wine-failure-actions-not-kept: Wine's service manager accepts them and keeps nothing"
     exit /b 0
 )
-call sc qfailure %~2 >"%T%\qfailure.txt" 2>&1
+%SC% qfailure %~2 >"%T%\qfailure.txt" 2>&1
 call :log_file "%T%\qfailure.txt"
 set "RESET=" & set "DELAYS=" & set /a ACTIONS=0
 set "ACTION1=" & set "ACTION2=" & set "ACTION3="
 for /f "usebackq delims=" %%L in ("%T%\qfailure.txt") do call :recovery_line "%%L"
-if defined RESET (
-    set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
-) else (
-    call :skip "%~1: failure count reset after a day" "sc qfailure printed no RESET_PERIOD line: its labels are translated here"
-)
+set "WANT=86400" & call :check_eq "%~1: failure count reset after a day" WANT RESET
 set "WANT=5000 5000 0"
 call :check_eq "%~1: recovery: three actions, their delays in ms" WANT DELAYS
 if not "%ACTIONS%"=="3" exit /b 0
@@ -751,7 +878,7 @@ rem period's line, DELAYS and ACTIONn from an action's.
 :recovery_line
 set "L=%~1"
 if not defined L exit /b 0
-for /f "tokens=1" %%W in ("%L%") do if "%%W"=="RESET_PERIOD" call :after_colon
+if not "%L::=%"=="%L%" call :bare_number
 if "%L: -- =%"=="%L%" exit /b 0
 set "HEAD=" & set "TAIL="
 for /f "tokens=1,* delims==" %%A in ("%L%") do (
@@ -771,11 +898,20 @@ if defined DELAYS (set "DELAYS=%DELAYS% %DELAY%") else (set "DELAYS=%DELAY%")
 set "ACTION%ACTIONS%=%HEAD: =%"
 exit /b 0
 
-rem :after_colon: RESET, the first word after the ":" of the line in L.
-:after_colon
-set "RESET="
+rem :bare_number: of the line in L, a value after its label's ":" that is
+rem a bare number is added to RESET: only the reset period's line has one,
+rem whatever the language of its label.
+:bare_number
 set "V=%L:*:=%"
-for /f "tokens=1" %%V in ("%V%") do set "RESET=%%V"
+set "N1=" & set "N2="
+for /f "tokens=1,*" %%V in ("%V%") do (
+    set "N1=%%V"
+    set "N2=%%W"
+)
+if not defined N1 exit /b 0
+if defined N2 exit /b 0
+for /f "delims=0123456789" %%D in ("%N1%") do exit /b 0
+if defined RESET (set "RESET=%RESET% %N1%") else (set "RESET=%N1%")
 exit /b 0
 
 rem :check_privileges NAME SERVICE: the service asks for one privilege,
@@ -786,7 +922,7 @@ if "%WINE%"=="1" (
     call :tolerate "%~1: required privileges" "wine-no-sc-qprivs: Wine's sc has no qprivs"
     exit /b 0
 )
-call sc qprivs %~2 >"%T%\qprivs.txt" 2>&1
+%SC% qprivs %~2 >"%T%\qprivs.txt" 2>&1
 call :log_file "%T%\qprivs.txt"
 set "PRIVS="
 for /f "usebackq delims=" %%L in ("%T%\qprivs.txt") do call :privilege_line "%%L"
@@ -825,13 +961,13 @@ rem code. Lines are picked with find: Wine's findstr prints nothing and
 rem exits 0 whatever it is asked.
 :gtest_verdict
 set "RAN=" & set "GPASSED=" & set "GSKIPPED=0" & set /a GFAILED=0
-for /f "tokens=1-8" %%A in ('find "[==========] " ^<"%~2"') do if "%%H"=="ran." set "RAN=%%B"
-for /f "tokens=1-5" %%A in ('find "[  PASSED  ] " ^<"%~2"') do if "%%A%%B%%C"=="[PASSED]" set "GPASSED=%%D"
-for /f "tokens=1-5" %%A in ('find "[  SKIPPED ] " ^<"%~2"') do (
+for /f "tokens=1-8" %%A in ('call %FIND% "[==========] " ^<"%~2"') do if "%%H"=="ran." set "RAN=%%B"
+for /f "tokens=1-5" %%A in ('call %FIND% "[  PASSED  ] " ^<"%~2"') do if "%%A%%B%%C"=="[PASSED]" set "GPASSED=%%D"
+for /f "tokens=1-5" %%A in ('call %FIND% "[  SKIPPED ] " ^<"%~2"') do (
     if "%%E"=="test," set "GSKIPPED=%%D"
     if "%%E"=="tests," set "GSKIPPED=%%D"
 )
-for /f "tokens=1,2" %%A in ('find "[  FAILED  ]" ^<"%~2"') do if "%%A%%B"=="[FAILED" set /a GFAILED+=1
+for /f "tokens=1,2" %%A in ('call %FIND% "[  FAILED  ]" ^<"%~2"') do if "%%A%%B"=="[FAILED" set /a GFAILED+=1
 set "WHY="
 if not "%RC%"=="0" call :add_why "exit code %RC%"
 if not defined RAN call :add_why "no summary of gtest, the run stopped before its end"
@@ -894,7 +1030,7 @@ exit /b 0
 
 :cleanup
 call :remove_kit_package
-for %%S in (%SERVICE% Tolvane_WINKIT2 Tolvane_WINKITLONG Tolvane_WINKITLONG2 Tolvane_%PKGMODEL%) do (
+for %%S in (%SCRATCH%) do (
     call :remove_service %%S
 )
 rem The settings path layout back under its short name first: Wine's rd
@@ -916,7 +1052,7 @@ if %TRIES% geq 5 (
 )
 if "%HOW%"=="ren" (ren "%GONE%" L >nul 2>&1) else (rd /s /q "%GONE%" >nul 2>&1)
 set /a TRIES+=1
-if exist "%GONE%" ping -n 2 127.0.0.1 >nul 2>&1
+if exist "%GONE%" %PING% -n 2 127.0.0.1 >nul 2>&1
 goto :again_until_gone
 
 rem :remove_kit_package: the package a run of the kit installed and left (a
@@ -928,7 +1064,7 @@ call :reg_value "%REMEMBERED%" Model /reg:32
 if /i not "%VAL%"=="%PKGMODEL%" exit /b 0
 set "PRODUCT="
 set "CUR="
-for /f "tokens=1,2,*" %%A in ('reg query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
+for /f "tokens=1,2,*" %%A in ('call %REG% query "%UNINSTALL%" /s /v DisplayName /reg:32 2^>nul') do (
     if /i "%%A"=="DisplayName" (
         if "%%C"=="Tolvane" set "PRODUCT=!CUR!"
     ) else (
@@ -939,22 +1075,39 @@ rem The product code: the last part of the key's name.
 if defined PRODUCT for %%K in ("%PRODUCT%") do set "PRODUCT=%%~nxK"
 if not defined PRODUCT set "PRODUCT=%MSI%"
 set "MSG=  the package an earlier run left installed: removing %PRODUCT%" & call :say
-msiexec /x "%PRODUCT%" /qn /norestart /l*v "%KIT%msi-cleanup.log"
-set "RC=%errorlevel%"
-call :msi_result "cleanup: package removal"
-reg query "%REMEMBERED%" /reg:32 >nul 2>&1
+set MSIARGS=/x "%PRODUCT%"
+call :msi "cleanup: package removal" msi-cleanup.log
+%REG% query "%REMEMBERED%" /reg:32 >nul 2>&1
 if not errorlevel 1 call :fail "cleanup: the package an earlier run left installed removed (exit code %RC%, see msi-cleanup.log)"
 exit /b 0
 
+rem :msi WHAT LOG: the installer run with MSIARGS, quiet, its verbose log
+rem LOG beside this one; RC its exit code. Always /norestart: without it
+rem the installer restarts the machine itself when it decides it must. A
+rem busy installer (1618) is asked again, each wait in the log; no other
+rem code is.
+:msi
+set /a MSI_TRY=0
+:again_msi
+%MSIEXEC% %MSIARGS% /qn /norestart /l*v "%KIT%%~2"
+set "RC=%errorlevel%"
+if "%RC%"=="1618" if %MSI_TRY% lss %MSI_TRIES% (
+    set /a MSI_TRY+=1, PINGS=MSI_WAIT+1
+    set "MSG=  %~1: the installer is busy with another installation (1618): asked again in %MSI_WAIT% s, !MSI_TRY! of %MSI_TRIES%" & call :say
+    %PING% -n !PINGS! 127.0.0.1 >nul 2>&1
+    goto :again_msi
+)
+call :msi_result "%~1"
+exit /b 0
+
 rem :msi_result WHAT: the installer's exit code RC, named in the log when it
-rem is one a reader must know. Every msiexec here has /norestart: without it
-rem the installer restarts the machine itself when it decides it must.
+rem is one a reader must know.
 :msi_result
 set "NAMED="
 if "%RC%"=="3010" set "NAMED=3010, a restart is needed to finish (none made: /norestart)"
 if "%RC%"=="1641" set "NAMED=1641, the installer started a restart"
 if "%RC%"=="1603" set "NAMED=1603, a fatal error: see the installer's log beside this one"
-if "%RC%"=="1618" set "NAMED=1618, another installation is in progress"
+if "%RC%"=="1618" set "NAMED=1618, another installation is still in progress after %MSI_TRIES% waits"
 if defined NAMED set "MSG=  %~1: installer exit code %NAMED%" & call :say
 exit /b 0
 
@@ -975,9 +1128,9 @@ rem :remove_service SERVICE: stopped and deleted, if it exists.
 :remove_service
 call :state %~1
 if "%ST%"=="absent" exit /b 0
-sc stop %~1 >nul 2>&1
+%SC% stop %~1 >nul 2>&1
 call :wait_state %~1 1
-sc delete %~1 >nul 2>&1
+%SC% delete %~1 >nul 2>&1
 call :wait_state %~1 absent
 exit /b 0
 

@@ -5,10 +5,12 @@
 # name has a space and a "&". Passes when run.cmd passes after a run cut
 # short left the package installed, and nothing is left behind, after the
 # upgrade steps too (Wine's failed upgrade, which it cannot roll back,
-# tolerated by name). A kit that lacks a file, or lies in a folder with a
-# "!", must make run.cmd fail. Its parsers of sc's (translated too),
-# gtest's and cmd's output, run on recorded text, give the verdicts in
-# parsers.expected.
+# tolerated by name), run from a folder whose sc, msiexec, find and reg are
+# not the system's. A kit that lacks a file, lies in a folder with a "!",
+# or whose steps end before their summary must make run.cmd fail. A kit
+# made for a release holds the package given and its exes. Its parsers of
+# sc's (translated too), gtest's, cmd's, the installer's and the check's
+# answers, run on recorded text, give the verdicts in parsers.expected.
 #
 # usage: winkit_test.sh BUILD_DIR
 set -u
@@ -43,6 +45,16 @@ python3 -m zipfile -e "$zip" "$prefix/drive_c/$folder/"
 kit="$prefix/drive_c/$folder/$kitname"
 winkit="C:\\$folder\\$kitname"
 log="$kit/tolvane-winkit.log"
+
+# A kit for a release: the package given, and the two exes it holds.
+bash "$root/scripts/winkit.sh" --build "$build" --release "$kit" --out "$dist/release" >"$build/wine/winkit.out" 2>&1
+check "kit made for a release" $? "$(cat "$build/wine/winkit.out")"
+python3 -m zipfile -e "$dist/release/$kitname.zip" "$dist/release/"
+same() { cmp -s "$1" "$2" && echo same || echo "$2 differs"; }
+check_eq "kit for a release: the package given, the exes in it" "$(printf 'same\nsame\nsame')" \
+    "$(same "$kit/tolvane-$version.msi" "$dist/release/$kitname/tolvane-$version.msi"
+       same "$build/tolvane.exe" "$dist/release/$kitname/tolvane.exe"
+       same "$build/tolvane-check.exe" "$dist/release/$kitname/tolvane-check.exe")"
 
 wine_server_up
 
@@ -103,6 +115,25 @@ if exist "%~dp0%1-%2.txt" (
 echo [SC] OpenService FAILED 1060:
 exit /b 1060
 EOF
+# The installer: busy (1618) while a msi-busy-N is left, then the code in
+# msi-last.txt. Run in a command processor of its own, as an exe is.
+crlf msiexec.cmd <<'EOF'
+@echo off
+for /l %%I in (1,1,9) do if exist "%~dp0msi-busy-%%I" call :busy %%I
+set /p CODE=<"%~dp0msi-last.txt"
+exit %CODE%
+:busy
+del "%~dp0msi-busy-%1"
+exit 1618
+EOF
+# Tools of the same name as the system's, first in the working folder:
+# the kit must never run them.
+for tool in find reg; do printf '@echo off\nexit /b 1\n' | crlf "$tool.cmd"; done
+# The check's /json: whole, with its exit code 2, 10 or 11, and cut short.
+for code in 2 10 11; do
+    printf '{\n  "schemaVersion": 1,\n  "checkVersion": "1.0.0.0",\n  "exitCode": %s,\n}\n' $code | crlf "check-j$code.json"
+done
+printf '{\n  "schemaVersion": 1,\n' | crlf check-cut.json
 qfailure() {  # NAME RESET_LABEL ACTION_LINE...
     local name=$1 reset=$2 first=1 line
     shift 2
@@ -236,23 +267,27 @@ run_exe cmd /c cd /d 'C:\kit-parsers' '&&' call "$winkit\\run.cmd" /parsers \
     clicked:explorer clicked:runas clicked:prompt clicked:runner clicked:call clicked:other clicked:keep \
     absent:Tolvane_WINKITDEL absent:Tolvane_WINKITKEY absent:Tolvane_WINKITNONE \
     state:Tolvane_WINKITEN state:Tolvane_WINKITDE state:Tolvane_WINKITJA state:Tolvane_WINKITNONE state:Tolvane_WINKITFR \
-    state:Tolvane_WINKITBROKEN absent:Tolvane_WINKITBROKEN stop:-6 stop:-5 stop:-6
+    state:Tolvane_WINKITBROKEN absent:Tolvane_WINKITBROKEN stop:-6 stop:-5 stop:-6 \
+    msi:6/0 msi:7/0 msi:1/1603 \
+    check:j2/2/2 check:j10/10/10 check:j11/11/11 check:cut/-1073741819/-1073741819 check:j2/3/2
 check_eq "parsers on recorded text: exit code" 1 "$RUN_RC"
 check_eq "parsers on recorded text: what each says" "$(cat "$root/tests/wine/winkit/parsers.expected")" "$RUN_OUT"
 run_exe reg delete "$svckey\\Tolvane_WINKITDEL" /f
 run_exe reg delete "$svckey\\Tolvane_WINKITKEY" /f
 
-# No installer run of the kit may restart the machine by itself.
-check_eq "every msiexec in run.cmd with /norestart" "7 7" \
-    "$(grep -ic '^ *msiexec ' "$kit/run.cmd") $(grep -i '^ *msiexec ' "$kit/run.cmd" | grep -c ' /norestart ')"
+# No installer run of the kit may restart the machine by itself: all go
+# through one line, with /norestart.
+check_eq "every msiexec in run.cmd through one line, with /norestart" "0 1 1" \
+    "$(grep -ic '^ *msiexec ' "$kit/run.cmd") $(grep -c '%MSIEXEC% ' "$kit/run.cmd") $(grep '%MSIEXEC% ' "$kit/run.cmd" | grep -c ' /norestart ')"
 
 # A package left installed by a run cut short: removed first, by the
 # installer, and the package step still runs.
 run_exe msiexec /i "$winkit\\tolvane-$version.msi" /qn /norestart MODEL=WINKITPKG
 check_eq "a package left installed before the run" 0 "$RUN_RC"
 
-# run.cmd under Wine's cmd, as an administrator runs it on Windows.
-run_exe cmd /c call "$winkit\\run.cmd"
+# run.cmd under Wine's cmd, as an administrator runs it on Windows, from
+# the folder where sc, msiexec, find and reg are others than the system's.
+run_exe cmd /c cd /d 'C:\kit-parsers' '&&' call "$winkit\\run.cmd"
 kit_run "run.cmd"
 grep -q '^  the package an earlier run left installed: removing {' "$log"
 check "the package left installed removed by its product code" $?
@@ -277,6 +312,18 @@ check_eq "kit in a folder with a !: exit code" 1 "$RUN_RC"
 check_eq "kit in a folder with a !: last line" "0 passed, 1 failed" "$(tail -n 1 <<<"$RUN_OUT")"
 grep -qF "FAIL: the kit's folder C:\\kit!1\\ has a ! in its name" "$prefix/drive_c/kit!1/tolvane-winkit.log"
 check "kit in a folder with a !: refused by name in its log" $?
+
+# Steps that end before their summary, as a parse error ends them: said
+# so, with a summary counted from the log.
+mkdir -p "$prefix/drive_c/kit cut"
+sed 's/^call :pass "runs as administrator"\r$/&\nexit 255\r/' "$kit/run.cmd" >"$prefix/drive_c/kit cut/run.cmd"
+run_exe cmd /c call 'C:\kit cut\run.cmd'
+check_eq "steps cut short: exit code" 1 "$RUN_RC"
+end="$(printf '%s\n' "PASS: runs as administrator" "" \
+    "FAIL: the run stopped before its summary, exit code 255: the lines above show where" "1 passed, 1 failed")"
+check_eq "steps cut short: the end of the run and of its log" "$end
+$end" "$(tail -n 4 <<<"$RUN_OUT")
+$(tr -d '\r' <"$prefix/drive_c/kit cut/tolvane-winkit.log" | tail -n 4)"
 
 # A failure reaches the last line and the exit code.
 rm "$kit/contract_tests.exe"
