@@ -6,7 +6,9 @@
 #include <string>
 
 #include "radio/driver_status.h"
+#include "radio/event_trail.h"
 
+#include "sim_services.h"
 #include "sim_setupapi.h"
 #include "sim_test.h"
 
@@ -40,6 +42,13 @@ protected:
     void TearDown() override {
         ServiceName[0] = '\0';
         SimTest::TearDown();
+    }
+
+    // A fresh machine, as at SetUp, for another pass of a case.
+    void Again() {
+        EndDriverRequests();
+        CloseEventTrail();
+        SetUp();
     }
 
     void UseHost(int code) {
@@ -382,7 +391,11 @@ TEST(StatusTime, SecondsAddAcrossDaysMonthsAndLeapYears) {
         char text[kStatusTimeCapacity];
         FormatStatusTime(t, text);
         EXPECT_STREQ(r.to, text);
+        EXPECT_EQ(r.seconds, TrailSeconds(t) - TrailSeconds(r.from)) << r.to;
     }
+    const SYSTEMTIME origin{2000, 3, 3, 1, 0, 0, 0, 0}, later{2001, 3, 4, 1, 0, 0, 1, 0};
+    EXPECT_EQ(0u, TrailSeconds(origin));
+    EXPECT_EQ(365u * 86400 + 1, TrailSeconds(later));
 }
 
 TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
@@ -584,6 +597,94 @@ TEST_F(Coordinator, EmptyPatternsTakeTheLastDeviceOfEachClass) {
     OnServiceStart();
     ASSERT_EQ(1u, Sent().size());
     ExpectRequest(0, kGuidB, 0xFFF10220, 1);
+}
+
+// A refusal writes once, then at most hourly while it lasts, and its end
+// once; the events are all a write changes, and a failed one changes
+// nothing. Without a source nothing is written.
+TEST_F(Coordinator, TheTrailWritesARefusalOnceThenHourlyThenItsEnd) {
+    std::string firstStatus;
+    for (DWORD failure : {0u, 1722u, 5u}) {
+        SCOPED_TRACE(failure);
+        Again();
+        sim::Scm().reportEventError = failure == 1722 ? failure : 0;
+        sim::Scm().eventSourceError = failure == 5 ? failure : 0;
+        OpenEventTrail("Tolvane_QM5520");
+        AddBt(true);
+        AddWifi(kGuidA);
+        Sim().FindDevice(PathOf(kGuidA))->failNext = 1000;
+        OnServiceStart();
+        for (DWORD step : {300, 300, 300, 300, 300, 300, 300, 300, 300, 300, 599, 1}) {
+            AddSeconds(&Sim().utcNow, step);
+            OnRetry();
+        }
+        Sim().FindDevice(PathOf(kGuidA))->failNext = 0;
+        AddSeconds(&Sim().utcNow, 60);
+        OnRetry();
+        EXPECT_EQ(14u, Sent().size());
+        if (firstStatus.empty()) firstStatus = Status();
+        EXPECT_EQ(firstStatus, Status());
+
+        const std::vector<sim::EventWrite> events = sim::EventWrites();
+        if (failure == 5) {
+            EXPECT_EQ(0u, events.size());
+            continue;
+        }
+        const std::string a = PathOf(kGuidA);
+        const std::vector<std::vector<std::string>> inserts = {
+            {"Tolvane_QM5520", "12", "VID_0B7A", "VEN_7E57", a},
+            {"1", "control", "31", a, "2"},
+            {"1", "13", "60", "control", "31", a, "300"},
+            {"1", "13", "3660", a}};
+        const DWORD ids[] = {0x40000064, 0x800000C8, 0x800000CA, 0x400000CB};
+        ASSERT_EQ(4u, events.size());
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(ids[i], events[i].id);
+            EXPECT_EQ(inserts[i], events[i].inserts);
+        }
+        CloseEventTrail();
+    }
+}
+
+// At start: the settings that name no device and an adapter missing or not
+// started. Past twenty an hour events are counted, not written, and the
+// count goes first in the next hour.
+TEST_F(Coordinator, TheTrailTellsWhatIsWrongAtStartAndKeepsToItsHourlyShare) {
+    struct Case { std::string bt; bool adapter, started; std::vector<DWORD> ids; };
+    const Case cases[] = {
+        {"VID_0B7A", false, false, {0x40000064, 0x80000065}},
+        {"VID_0B7A", true, false, {0x40000064, 0x80000066}},
+        {"USB" + std::string(70, 'X'), true, true, {0xC0000068, 0x40000064}}};
+    for (const Case& c : cases) {
+        Again();
+        WriteSettings(c.bt, "VEN_7E57");
+        if (c.adapter) AddWifi(kGuidA, "0007", c.started);
+        OpenEventTrail("Tolvane_QM5520");
+        OnServiceStart();
+        const std::vector<sim::EventWrite> events = sim::EventWrites();
+        ASSERT_EQ(c.ids.size(), events.size());
+        for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(c.ids[i], events[i].id) << i;
+        const std::vector<std::string> refused = {"BTHWID", kIni, "63"};
+        const std::vector<std::string> pattern = {"VEN_7E57"};
+        EXPECT_EQ(c.started ? refused : pattern, events[c.started ? 0 : 1].inserts);
+        EXPECT_EQ(c.started ? PathOf(kGuidA) : "none", events[c.started ? 1 : 0].inserts[4]);
+        CloseEventTrail();
+    }
+
+    Again();
+    OpenEventTrail("Tolvane_QM5520");
+    const DriverReply refused = {kDriverOpenFailed, ERROR_ACCESS_DENIED};
+    for (int i = 0; i < 25; ++i) {
+        if (i == 21) AddSeconds(&Sim().utcNow, 3599);
+        if (i == 22) AddSeconds(&Sim().utcNow, 1);
+        NoteExchange(0, "A", refused, 0, 2000);
+    }
+    const std::vector<sim::EventWrite> events = sim::EventWrites();
+    ASSERT_EQ(24u, events.size());
+    EXPECT_EQ(0x800000CDu, events[20].id);
+    EXPECT_EQ(std::vector<std::string>{"2"}, events[20].inserts);
+    EXPECT_EQ((std::vector<std::string>{"0", "open", "5", "A", "2"}), events[21].inserts);
+    CloseEventTrail();
 }
 
 }  // namespace
