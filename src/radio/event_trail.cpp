@@ -30,7 +30,7 @@ DWORD Since(DWORD then, DWORD now) { return now >= then ? now - then : 0; }
 // One event, unless the hour's share is spent. The window opens with the
 // first event after an hour, with the count of those left out before it.
 void Write(DWORD now, DWORD id, const char* const* inserts, WORD count) {
-    if (Since(g_windowStart, now) >= 3600) {
+    if (Since(g_windowStart, now) >= kEventHourSeconds) {
         g_windowStart = now;
         g_windowCount = 0;
         if (g_leftOut != 0) {

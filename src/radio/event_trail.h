@@ -9,11 +9,13 @@
 
 #include "radio/driver_request.h"
 
-// At most this many events an hour; those beyond are counted, and the
-// count is written with the first event of the next hour.
+// At most kEventsPerHour events in an hour that opens with the first of
+// them; those beyond are counted, and the count is written with the first
+// event of the next hour.
+const DWORD kEventHourSeconds = 3600;
 const DWORD kEventsPerHour = 20;
 // A refusal that goes on writes once, then at most once an hour.
-const DWORD kStillRefusedSeconds = 3600;
+const DWORD kStillRefusedSeconds = kEventHourSeconds;
 
 // Opens the source of that name on this machine; without one (a null or
 // empty name, or a failure) nothing is written. The name is kept for the
@@ -33,7 +35,7 @@ void NoteExchange(int state, const char* adapterPath, const DriverReply& reply,
 // A refused state no longer sent again: nothing is left to tell.
 void NoteRetryDropped(DWORD refusals);
 
-// Seconds from a fixed day for a UTC time (Gregorian).
+// Seconds from 2000-03-01 for a UTC time from then on (Gregorian).
 DWORD TrailSeconds(const SYSTEMTIME& t);
 
 // Back to the process-start state (tests).

@@ -317,11 +317,10 @@ events_traced() {
 # Status key and the check tool show each step.
 scenario_driver_fails() {
     local s=driver-fails want path='\\.\'$G1 t0 t1 told
-    machine_up drvfail 'C:\tolvane' || { fail "$s: machine ready"; return; }
     # The manager, and the service it starts, trace the events' inserts:
     # Wine keeps no log, its ReportEventW writes them to the helper log.
-    wineserver -k </dev/null >/dev/null 2>&1
-    WINEDEBUG=-all,+eventlog wine_server_up
+    MACHINE_WINEDEBUG=-all,+eventlog machine_up drvfail 'C:\tolvane' ||
+        { fail "$s: machine ready"; return; }
     cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
         && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
         || { fail "$s: the check tool in place"; return; }
