@@ -72,8 +72,7 @@ struct LockEntry {
 // One ReportEventA call, as it was made.
 struct EventWrite {
     HANDLE source;
-    WORD type;
-    WORD category;
+    WORD type, category;
     DWORD id;
     bool userNull;
     DWORD dataSize;
