@@ -664,6 +664,20 @@ TEST_F(Coordinator, TheTrailWritesAtStartARefusalOnceThenHourlyItsEndAndAnHourly
     EXPECT_EQ(0x800000CDu, e[20].id);
     EXPECT_EQ(std::vector<std::string>{"2"}, e[20].inserts);
     EXPECT_EQ((std::vector<std::string>{"0", "open", "5", "A", "2"}), e[21].inserts);
+
+    // A refused adapter no pattern finds any more: nothing is left to tell.
+    Again();
+    OpenEventTrail("Tolvane_QM5520");
+    AddWifi(kGuidA);
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    OnServiceStart();
+    AddSeconds(&Sim().utcNow, 7);
+    WriteSettings("VID_0B7A", "VEN_0000");
+    OnDeviceArrival();
+    const std::vector<sim::EventWrite> d = sim::EventWrites();
+    ASSERT_EQ(3u, d.size());
+    EXPECT_EQ(0x400000CCu, d[2].id);
+    EXPECT_EQ((std::vector<std::string>{"1", "7"}), d[2].inserts);
     CloseEventTrail();
 }
 
