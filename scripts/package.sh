@@ -161,7 +161,9 @@ msi="$stage/tolvane.msi"
 #   install (0x8000 added to SERVICE_ERROR_IGNORE, as tolvane.exe /install
 #   asks), the exes' versions, by which the installer decides which file is
 #   newer (so no file hashes: those are for unversioned files), and a short
-#   name for tolvane-check.exe.
+#   name for tolvane-check.exe;
+# - the event source's EventMessageFile as REG_EXPAND_SZ, as /install
+#   writes it: the Registry table's "#%" prefix, which wixl escapes.
 recovery='"[SystemFolder]sc.exe" failure "Tolvane_[MODEL]" reset= 86400 actions= restart/5000/restart/5000//0'
 # msiinfo writes CRLF lines: the value is taken without the line's end,
 # or its last property would end in a carriage return and not be secure.
@@ -190,7 +192,8 @@ msibuild "$msi" \
     -q "UPDATE \`File\` SET \`Version\` = '$version.0', \`Language\` = '1033' WHERE \`File\` = 'ServiceExe'" \
     -q "UPDATE \`File\` SET \`Version\` = '$version.0', \`Language\` = '1033', \`FileName\` = 'tolvchk.exe|tolvane-check.exe' WHERE \`File\` = 'CheckExe'" \
     -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'ServiceExe'" \
-    -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'CheckExe'"
+    -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'CheckExe'" \
+    -q "UPDATE \`Registry\` SET \`Value\` = '#%[INSTALLFOLDER]tolvane.exe' WHERE \`Name\` = 'EventMessageFile'"
 
 if [ "$signing" = 1 ]; then
     sign "$msi"

@@ -102,6 +102,13 @@ const Named kWarnings[kWarnKindCount] = {
      "The service's required privileges are not SeChangeNotifyPrivilege alone, as /install "
      "and the package set them: it keeps LocalSystem's other privileges, which it never uses. "
      "sc privs with its name and SeChangeNotifyPrivilege mends it."},
+    {"event-source-missing",
+     "The service's event source is not registered: its events reach the Application log "
+     "without their text. /install, or a repair of the package, registers it."},
+    {"event-source-elsewhere",
+     "The service's event source takes its messages from another exe than the registered "
+     "one: its events may show no text or wrong text. /install, or a repair of the package, "
+     "registers it anew."},
     // The text that follows who may change it.
     {"home-writable-by-users",
      ", and the service runs as LocalSystem: let only administrators change it."},
@@ -249,6 +256,10 @@ int CollectWarnings(const CheckFacts& f, const CheckVerdict& v, CheckWarning* wa
     if (f.service.displayNameTaken) Add(warnings, &count, kWarnDisplayNameInUse);
     if (f.service.registered && f.service.privileges.read && !LeastPrivileges(f.service.privileges))
         Add(warnings, &count, kWarnPrivilegesNotLimited);
+    if (f.service.configRead && f.service.eventSourceError == ERROR_FILE_NOT_FOUND)
+        Add(warnings, &count, kWarnEventSourceMissing);
+    if (f.service.eventSourceRead && !f.service.eventSourceHere)
+        Add(warnings, &count, kWarnEventSourceElsewhere);
     for (int i = 0; i < f.home.count; ++i) {
         const HomeObject& o = f.home.objects[i];
         if (o.access == kAccessOthers || o.access == kAccessNoList)

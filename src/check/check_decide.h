@@ -66,6 +66,8 @@ enum CheckWarningKind {
     kWarnPathRefusedToAdministrator,
     kWarnRequestElsewhere,
     kWarnPrivilegesNotLimited,
+    kWarnEventSourceMissing,
+    kWarnEventSourceElsewhere,
     kWarnHomeWritable,
     kWarnVersionDiffers,
     kWarnKindCount
@@ -147,7 +149,7 @@ void RenderJsonRefusal(const FileVersionFacts& check, const char* option, Out* o
 
 // The /json object's shape, as docs/check-json.schema.json states it: one
 // more whenever a key is added, removed or given another type.
-const DWORD kJsonSchemaVersion = 1;
+const DWORD kJsonSchemaVersion = 2;
 
 // The suggested pattern for the device at index among count first hardware
 // IDs (upper-cased; null for one that is not valid text): its shortest

@@ -148,6 +148,33 @@ int MarkedForDelete(const char* serviceName) {
     return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof flag && flag != 0;
 }
 
+// The source's EventMessageFile, read as stored (an expandable string,
+// never expanded: /install and the package store a whole path), and
+// whether it names exe, the registered one (empty when unknown).
+void GatherEventSource(const char* serviceName, const char* exe, ServiceFacts* f) {
+    char path[kEventSourceKeyCapacity];
+    HKEY key = nullptr;
+    DWORD type = 0;
+    DWORD size = sizeof f->eventMessageFile - 1;
+    if (!EventSourceKeyPath(serviceName, path)) return;
+    LONG error = Win().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
+    if (error == ERROR_SUCCESS) {
+        error = Win().RegQueryValueExA(key, kEventMessageFile, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(f->eventMessageFile), &size);
+        Win().RegCloseKey(key);
+        if (error == ERROR_SUCCESS && type != REG_EXPAND_SZ && type != REG_SZ)
+            error = ERROR_INVALID_DATA;
+    }
+    f->eventSourceError = static_cast<DWORD>(error);
+    if (error != ERROR_SUCCESS) {
+        f->eventMessageFile[0] = '\0';
+        return;
+    }
+    f->eventMessageFile[size] = '\0';  // stored with its null or without
+    f->eventSourceRead = 1;
+    f->eventSourceHere = exe[0] != '\0' && SameIgnoringCase(f->eventMessageFile, exe);
+}
+
 void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     // The query rights only: any user may run the check.
     SC_HANDLE manager = Win().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -156,7 +183,7 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     QUERY_SERVICE_CONFIGA* config = nullptr;
     DWORD needed = 0;
     SERVICE_STATUS status;
-    char exe[kImagePathCapacity];
+    char exe[kImagePathCapacity] = "";
 
     f->named = settings.serviceName[0] != '\0';
     if (manager == nullptr) {
@@ -215,7 +242,11 @@ void GatherService(const SettingsFacts& settings, ServiceFacts* f) {
     if (ImagePathExe(f->imagePath, exe, sizeof exe)) {
         SettingsPathFromExePath(exe, f->settingsFile, sizeof f->settingsFile);
         f->besideSettings = SameIgnoringCase(exe, settings.exePath);
+    } else {
+        exe[0] = '\0';
     }
+
+    GatherEventSource(settings.serviceName, exe, f);
 
 done:
     if (config != nullptr) Win().HeapFree(heap, 0, config);

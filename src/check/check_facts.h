@@ -90,6 +90,13 @@ struct ServiceFacts {
     // manager's answer does not fit.
     int displayNameTaken;
     char displayNameOwner[kServiceKeyNameCapacity];
+    // The Application log's source of the service's name (read once the
+    // image path is): EventMessageFile as stored, and whether it names the
+    // registered exe. The error is 2 when the source is not registered.
+    int eventSourceRead;
+    DWORD eventSourceError;
+    char eventMessageFile[kExePathCapacity];
+    int eventSourceHere;
 };
 
 struct ListedDevice {

@@ -139,6 +139,9 @@ void ServiceObject(JsonWriter* w, const CheckFacts& facts, bool recoveryAsInstal
         JsonEndArray(w);
         JsonNumber(w, "requiredPrivilegeCount", f.privileges.count);
     }
+    JsonBool(w, "eventSourceRegistered", f.eventSourceRead != 0);
+    JsonString(w, "eventMessageFile", f.eventSourceRead ? f.eventMessageFile : nullptr);
+    JsonNumber(w, "eventSourceError", f.eventSourceError);
     JsonBool(w, "displayNameTaken", f.displayNameTaken != 0);
     JsonString(w, "displayNameOwner", f.displayNameOwner[0] ? f.displayNameOwner : nullptr);
     JsonNumber(w, "managerError", f.managerError);

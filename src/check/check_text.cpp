@@ -219,6 +219,9 @@ void ServiceSection(const ServiceFacts& f, bool recoveryAsInstalled, Out* out) {
     IdRow(out, "Image path", f.imagePath);
     Row(out, "Beside settings", YesNo(f.besideSettings != 0));
     if (!f.besideSettings && f.settingsFile[0]) IdRow(out, "It reads", f.settingsFile);
+    if (f.eventSourceRead) IdRow(out, "Event source", f.eventMessageFile, "messages from ");
+    else if (f.eventSourceError == ERROR_FILE_NOT_FOUND) Row(out, "Event source", "not registered");
+    else FailureRow(out, "Event source", "unknown: it does not read", f.eventSourceError);
 }
 
 void VersionRow(Out* out, const char* label, const FileVersionFacts& f) {

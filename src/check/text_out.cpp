@@ -69,17 +69,6 @@ void OutText(Out* out, const char* text) {
 
 void OutChar(Out* out, char c) { OutBytes(out, &c, 1); }
 
-void FormatDecimal(DWORD value, char* text) {
-    char digits[kDecimalTextCapacity];
-    DWORD n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (DWORD i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-    text[n] = '\0';
-}
-
 void OutDecimal(Out* out, DWORD value) {
     char text[kDecimalTextCapacity];
     FormatDecimal(value, text);

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "config/text_join.h"
+
 // Bytes held before they are written out, terminator included.
 const DWORD kOutCapacity = 1024;
 // The last column a line may fill: an 80-column console wraps a line that
@@ -31,9 +33,6 @@ void OutBytes(Out* out, const char* text, DWORD count);
 void OutText(Out* out, const char* text);
 void OutChar(Out* out, char c);
 void OutDecimal(Out* out, DWORD value);
-// Room for FormatDecimal's text, terminator included.
-const DWORD kDecimalTextCapacity = 11;
-void FormatDecimal(DWORD value, char* text);
 // Room for FormatHex's text, terminator included.
 const DWORD kHexTextCapacity = 11;
 // "0x" and eight upper-case hex digits into text (kHexTextCapacity bytes).

@@ -20,3 +20,14 @@ int JoinText(char* dest, DWORD capacity, const char* a, const char* b, const cha
     *p = '\0';
     return 1;
 }
+
+void FormatDecimal(DWORD value, char* text) {
+    char digits[kDecimalTextCapacity];
+    DWORD n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (DWORD i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+}

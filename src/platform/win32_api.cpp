@@ -104,6 +104,9 @@ const Win32Api& RealWin32Api() {
         ::GetNativeSystemInfo,
         ::Wow64DisableWow64FsRedirection,
         ::Wow64RevertWow64FsRedirection,
+        ::RegisterEventSourceA,
+        ::ReportEventA,
+        ::DeregisterEventSource,
         WriteStdoutReal,
         WriteStderrReal,
     };

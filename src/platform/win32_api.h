@@ -172,6 +172,13 @@ struct Win32Api {
     BOOL(WINAPI* Wow64DisableWow64FsRedirection)(PVOID* old);
     BOOL(WINAPI* Wow64RevertWow64FsRedirection)(PVOID old);
 
+    // advapi32: the service's events in the Application log, under the
+    // source its install registers (the message table is in the exe)
+    HANDLE(WINAPI* RegisterEventSourceA)(LPCSTR server, LPCSTR source);
+    BOOL(WINAPI* ReportEventA)(HANDLE log, WORD type, WORD category, DWORD id, PSID user,
+                               WORD count, DWORD dataSize, LPCSTR* strings, LPVOID data);
+    BOOL(WINAPI* DeregisterEventSource)(HANDLE log);
+
     // C runtime: the command-line role's output (redirected, or no console)
     int (*WriteStdout)(const char* text);
     int (*WriteStderr)(const char* text);

@@ -7,6 +7,7 @@
 #include "platform/win32_api.h"
 #include "radio/driver_request.h"
 #include "radio/driver_status.h"
+#include "radio/event_trail.h"
 
 int LastBluetoothState = 0;
 int WifiPresent = 0;
@@ -15,6 +16,8 @@ char ToldAdapterPath[kDevicePathSlot] = "";
 int CoordinatorHostCode = 0;
 int RetryOwed = 0;
 DWORD RefusalsInARow = 0;
+char ProbedPattern[kRadioClassCount][kPatternCapacity];
+int PatternRead[kRadioClassCount];
 
 namespace {
 int g_ruleRecorded = 0;  // the running rule wrote the status
@@ -33,12 +36,14 @@ namespace {
 
 // Finds the device the settings key names in the class; on a match reports
 // whether its node is started and, when wanted, its device path.
-int ProbeDevice(const RadioClass& radio, int* started, char* devicePath) {
-    char pattern[kPatternCapacity];
+int ProbeDevice(int radioClass, int* started, char* devicePath) {
+    const RadioClass& radio = kRadioClasses[radioClass];
+    char* pattern = ProbedPattern[radioClass];
     // A pattern too long to hold is refused: it then names no device, where
     // an empty or cut pattern would name the wrong one.
-    if (!ReadSetting(kSectionSettings, radio.key, kDefaultPattern, pattern, sizeof pattern))
-        return 0;
+    PatternRead[radioClass] =
+        ReadSetting(kSectionSettings, radio.key, kDefaultPattern, pattern, kPatternCapacity);
+    if (!PatternRead[radioClass]) return 0;
 
     HANDLE heap = Win().GetProcessHeap();
     DeviceRecord* record =
@@ -61,14 +66,14 @@ int ProbeDevice(const RadioClass& radio, int* started, char* devicePath) {
 
 int ProbeBluetooth(int* state) {
     int started = 0;
-    if (!ProbeDevice(kRadioClasses[kRadioBluetooth], &started, nullptr)) return 0;
+    if (!ProbeDevice(kRadioBluetooth, &started, nullptr)) return 0;
     *state = started;
     return 1;
 }
 
 int ProbeWifi(int* present) {
     int started = 0;
-    if (!ProbeDevice(kRadioClasses[kRadioWifi], &started, AdapterPath)) return 0;
+    if (!ProbeDevice(kRadioWifi, &started, AdapterPath)) return 0;
     *present = started;
     return 1;
 }
@@ -82,6 +87,7 @@ int SendBluetoothState(int state) {
         return 0;
     }
     DWORD value = state != 0 ? 1 : 0;
+    const DWORD refusalsBefore = RefusalsInARow;
     DriverReply reply;
     const int told =
         SendDriverRequest(AdapterPath, BaseCodeFor(CoordinatorHostCode), &value, &reply);
@@ -100,11 +106,13 @@ int SendBluetoothState(int state) {
     // the retry, the next event or when an arrival tells the adapter.
     // Without a path nothing was sent, which is noted only when the state is
     // left waiting.
+    const DWORD retryInMs = RetryOwed ? RetryDelayFor(RefusalsInARow) : 0;
     if (reply.step != kDriverNoPath || LastBluetoothState != state) {
         g_ruleRecorded = 1;
-        RecordExchange(state, AdapterPath, reply, !told,
-                       RetryOwed ? RetryDelayFor(RefusalsInARow) : 0);
+        RecordExchange(state, AdapterPath, reply, !told, retryInMs);
     }
+    if (reply.step != kDriverNoPath)
+        NoteExchange(state, AdapterPath, reply, refusalsBefore, retryInMs);
     return told;
 }
 
@@ -138,6 +146,7 @@ void BeginWholeRule() {
 void EndWholeRule() {
     if (RetryOwed) return;
     if (RefusalsInARow != 0 && !g_ruleRecorded) RecordRetryDropped();
+    if (RefusalsInARow != 0) NoteRetryDropped(RefusalsInARow);
     RefusalsInARow = 0;
 }
 
@@ -147,7 +156,8 @@ void OnServiceStart() {
     BeginWholeRule();
     ProbeBluetooth(&LastBluetoothState);
     int wifi = 0;
-    ProbeWifi(&wifi);
+    const int found = ProbeWifi(&wifi);
+    NoteStart(found, wifi);
     if (wifi != 0) AdapterUp(LastBluetoothState, 0);
     EndWholeRule();
 }
@@ -211,4 +221,5 @@ void ResetCoordinator() {
     RefusalsInARow = 0;
     g_heldPath[0] = '\0';
     ResetExchangeCounts();
+    ResetEventTrail();
 }

@@ -45,6 +45,11 @@ DWORD RetryDelayFor(DWORD refusalsInARow);
 extern int RetryOwed;
 extern DWORD RefusalsInARow;
 
+// The pattern each class's last probe read, and 1 when it was read (0: it
+// was refused, or the settings file is out of reach, and the pattern is "").
+extern char ProbedPattern[kRadioClassCount][kPatternCapacity];
+extern int PatternRead[kRadioClassCount];
+
 int ProbeBluetooth(int* state);
 int ProbeWifi(int* present);
 

@@ -66,17 +66,44 @@ void WriteDescription() {
     }
 }
 
+// The source names this exe, whose path the image path was formed from.
+// Like the description, it is written or not: the result is not consulted.
+void RegisterLogSource() {
+    char keyPath[kEventSourceKeyCapacity];
+    char exePath[kExePathCapacity];
+    HKEY key = nullptr;
+    if (!EventSourceKeyPath(ServiceName, keyPath) || ReadExePath(exePath) != kExePathRead) return;
+    if (Win().RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    Win().RegSetValueExA(key, kEventMessageFile, 0, REG_EXPAND_SZ,
+                         reinterpret_cast<const BYTE*>(exePath),
+                         static_cast<DWORD>(std::strlen(exePath) + 1));
+    Win().RegSetValueExA(key, kTypesSupported, 0, REG_DWORD,
+                         reinterpret_cast<const BYTE*>(&kEventTypesSupported),
+                         sizeof kEventTypesSupported);
+    Win().RegCloseKey(key);
+}
+
 // The created service counts as installed whether or not these succeed
 // (a manager before Windows Vista knows no required privileges): none
 // changes the result or the line printed.
 BOOL Configure(SC_HANDLE service) {
     WriteDescription();
+    RegisterLogSource();
     SetRecovery(service);
     SetRequiredPrivileges(service);
     return TRUE;
 }
 
-BOOL DeleteNamedService(SC_HANDLE service) { return Win().DeleteService(service); }
+// The source goes with the service; its removal, too, changes no result.
+BOOL DeleteNamedService(SC_HANDLE service) {
+    if (!Win().DeleteService(service)) return FALSE;
+    char keyPath[kEventSourceKeyCapacity];
+    if (EventSourceKeyPath(ServiceName, keyPath))
+        Win().RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
+    return TRUE;
+}
 
 BOOL StartNamedService(SC_HANDLE service) { return Win().StartServiceA(service, 0, nullptr); }
 
@@ -122,6 +149,12 @@ int RunCommand(const CommandRow& row) {
 }
 
 }  // namespace
+
+int EventSourceKeyPath(const char* serviceName, char* path) {
+    path[0] = '\0';
+    return serviceName[0] != '\0' && JoinText(path, kEventSourceKeyCapacity, kEventSourcesKey,
+                                              "\\", serviceName);
+}
 
 int CommandInstall() { return RunCommand(kInstallRow); }
 int CommandUninstall() { return RunCommand(kUninstallRow); }

@@ -50,6 +50,20 @@ const char kRequiredPrivileges[] = "SeChangeNotifyPrivilege\0";
 // change-configuration rights). The call's result.
 BOOL SetRequiredPrivileges(SC_HANDLE service);
 
+// The service's source in the Application log: a key of its name under
+// kEventSourcesKey (HKEY_LOCAL_MACHINE) naming the exe whose message table
+// the log's readers use (REG_EXPAND_SZ) and the types it writes (REG_DWORD).
+const char kEventSourcesKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+const DWORD kEventSourceKeyCapacity = sizeof kEventSourcesKey + kServiceNameCapacity;
+const char kEventMessageFile[] = "EventMessageFile";
+const char kTypesSupported[] = "TypesSupported";
+const DWORD kEventTypesSupported =
+    EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+// The source's key path for the service name into path
+// (kEventSourceKeyCapacity bytes); 0 with path empty when there is no name.
+int EventSourceKeyPath(const char* serviceName, char* path);
+
 // Longest line: "Service " + a 63-character name + " Uninstalled.\n".
 const DWORD kOutputLineCapacity = 128;
 

@@ -11,6 +11,7 @@
 #include "platform/win32_api.h"
 #include "radio/coordinator.h"
 #include "radio/driver_status.h"
+#include "radio/event_trail.h"
 
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "filter size the system expects");
 
@@ -147,6 +148,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     if (handle == nullptr) return;
     g_statusHandle.store(handle);
     BeginStatus(started);
+    OpenEventTrail(started != nullptr ? started : ServiceName);
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
     std::memset(&filter, 0, sizeof filter);
@@ -182,6 +184,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
             g_stopping = 1;
             DisarmRetry();
             EndDriverRequests();
+            CloseEventTrail();
             Win().LeaveCriticalSection(&g_ruleLock);
             HDEVNOTIFY notify = g_deviceNotify.exchange(nullptr);
             if (notify != nullptr) Win().UnregisterDeviceNotification(notify);

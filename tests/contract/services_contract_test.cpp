@@ -392,6 +392,27 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
     EXPECT_TRUE(Win().CloseServiceHandle(manager));
 }
 
+// A source of the local machine, registered or not, opens, takes an event
+// with its inserts, and closes. Wine keeps no log: its ReportEventW traces
+// the inserts; Windows writes them to the Application log.
+TEST_P(ServicesContract, AnEventSourceOpensTakesAnEventAndCloses) {
+    HANDLE log = Win().RegisterEventSourceA(nullptr, "Tolvane_Contract");
+    ASSERT_NE(nullptr, log);
+    const char* inserts[2] = {"first", "second"};
+    EXPECT_TRUE(Win().ReportEventA(log, EVENTLOG_WARNING_TYPE, 0, 0x800000C8, nullptr, 2, 0,
+                                   inserts, nullptr));
+    EXPECT_TRUE(Win().ReportEventA(log, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 0, 0,
+                                   nullptr, nullptr));
+    EXPECT_TRUE(Win().DeregisterEventSource(log));
+    if (GetParam() == &kSimulatedBackend) {
+        const std::vector<sim::EventWrite> w = sim::EventWrites();
+        ASSERT_EQ(2u, w.size());
+        EXPECT_EQ((std::vector<std::string>{"first", "second"}), w[0].inserts);
+        EXPECT_EQ(static_cast<WORD>(EVENTLOG_WARNING_TYPE), w[0].type);
+        EXPECT_EQ(0x40000064u, w[1].id);
+    }
+}
+
 CONTRACT_SUITE(ServicesContract);
 
 }  // namespace

@@ -195,8 +195,9 @@ cmd_create() {
     printf 'MACHINE_ARCH=%s\nMACHINE_BUILD=%s\n' "$arch" "$build" >"$mdir/machine.env"
     load_machine "$mdir"
     # A lingering server keeps each later command quick, and the prefix's
-    # background processes start with their output in its helper log.
-    wine_server_up
+    # background processes start with their output in its helper log, with
+    # the debug channels MACHINE_WINEDEBUG names (none unless it is set).
+    WINEDEBUG=${MACHINE_WINEDEBUG:-$WINEDEBUG} wine_server_up
     wine 'C:\machine\machctl.exe' start-driver 30000 </dev/null >/dev/null 2>"$MDIR/last-error" \
         || { tr -d '\r' <"$MDIR/last-error" >&2; die "test driver did not start"; }
 }
@@ -268,6 +269,7 @@ usage() {
 usage: machine.sh COMMAND ARGS...
   build OUTDIR [win32|win64|all]        build the pieces and the prepared prefixes
   create MDIR BUILDDIR [win32|win64]    new machine from the prepared prefix, driver running
+                                        (MACHINE_WINEDEBUG: its services' debug channels)
   shutdown MDIR | destroy MDIR          end the machine's wineserver (destroy also deletes it)
   env MDIR                              print export lines for WINEPREFIX etc.
   wine MDIR ARGS...                     run a Wine command in the machine

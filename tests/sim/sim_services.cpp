@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "sim_windows.h"
 
 namespace sim {
@@ -21,6 +23,7 @@ HANDLE g_controlDone = nullptr;   // manual-reset: the slot's control was answer
 
 std::map<uintptr_t, DWORD> g_handleAccess;  // open manager or service handle -> rights granted
 std::vector<StatusReport> g_reports;
+std::vector<EventWrite> g_eventWrites;
 std::vector<SettingsRead> g_reads;
 std::vector<LockEntry> g_lockEntries;
 
@@ -714,9 +717,59 @@ void WINAPI WatchedEnterCriticalSection(LPCRITICAL_SECTION cs) {
     if (!acquired) EnterCriticalSection(cs);
 }
 
+// ---- event log ----
+
+// A null server is the local machine, the only one the service names.
+HANDLE WINAPI SimRegisterEventSourceA(LPCSTR server, LPCSTR source) {
+    Log(std::string("RegisterEventSourceA ") + (source != nullptr ? source : "(null)"));
+    if (server != nullptr) ADD_FAILURE() << "an event source on another machine";
+    if (source == nullptr || g_scm.eventSourceError != 0) {
+        SetLastError(source == nullptr ? ERROR_INVALID_PARAMETER : g_scm.eventSourceError);
+        return nullptr;
+    }
+    g_scm.eventSources.push_back(source);
+    return reinterpret_cast<HANDLE>(State().NewHandle(HandleKind::EventSource));
+}
+
+BOOL WINAPI SimReportEventA(HANDLE log, WORD type, WORD category, DWORD id, PSID user,
+                            WORD count, DWORD dataSize, LPCSTR* strings, LPVOID) {
+    auto it = State().handles.find(reinterpret_cast<uintptr_t>(log));
+    if (it == State().handles.end() || it->second != HandleKind::EventSource ||
+        (count > 0 && strings == nullptr)) {
+        SetLastError(it == State().handles.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    EventWrite w{log, type, category, id, user == nullptr, dataSize, {}};
+    for (WORD i = 0; i < count; ++i) w.inserts.push_back(strings[i] != nullptr ? strings[i] : "(null)");
+    EnterCriticalSection(&g_lock);
+    g_eventWrites.push_back(w);
+    LeaveCriticalSection(&g_lock);
+    if (g_scm.reportEventError != 0) {
+        SetLastError(g_scm.reportEventError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimDeregisterEventSource(HANDLE log) {
+    Log("DeregisterEventSource");
+    if (!State().CloseSimHandle(reinterpret_cast<uintptr_t>(log), HandleKind::EventSource)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 Services& Scm() { return g_scm; }
+
+std::vector<EventWrite> EventWrites() {
+    EnterCriticalSection(&g_lock);
+    std::vector<EventWrite> copy = g_eventWrites;
+    LeaveCriticalSection(&g_lock);
+    return copy;
+}
 
 std::vector<StatusReport> Reports() {
     EnterCriticalSection(&g_lock);
@@ -799,6 +852,7 @@ void ResetServices() {
     g_scm = Services();
     g_handleAccess.clear();
     g_reports.clear();
+    g_eventWrites.clear();
     g_reads.clear();
     g_lockEntries.clear();
     g_slot = {0, 0, 0, false};
@@ -828,6 +882,9 @@ void BindServices(Win32Api& api) {
     api.SetServiceStatus = SimSetServiceStatus;
     api.RegisterDeviceNotificationA = SimRegisterDeviceNotificationA;
     api.UnregisterDeviceNotification = SimUnregisterDeviceNotification;
+    api.RegisterEventSourceA = SimRegisterEventSourceA;
+    api.ReportEventA = SimReportEventA;
+    api.DeregisterEventSource = SimDeregisterEventSource;
 
     // Watched, not changed: the core's own entries still answer.
     if (api.GetPrivateProfileStringA != WatchedProfileRead) {

@@ -69,6 +69,16 @@ struct LockEntry {
     bool wasHeld;  // another thread held the lock: this entry had to wait
 };
 
+// One ReportEventA call, as it was made.
+struct EventWrite {
+    HANDLE source;
+    WORD type, category;
+    DWORD id;
+    bool userNull;
+    DWORD dataSize;
+    std::vector<std::string> inserts;
+};
+
 struct Services {
     // --- control manager ---
     std::map<std::string, SimService> services;  // lower-case name -> service
@@ -103,6 +113,11 @@ struct Services {
     DWORD dispatcherThread = 0;
     DWORD serviceThread = 0;
 
+    // --- event log ---
+    std::vector<std::string> eventSources;  // each source registered, as named
+    DWORD eventSourceError = 0;  // non-zero: RegisterEventSourceA answers null with it
+    DWORD reportEventError = 0;  // non-zero: ReportEventA fails with it (1722: the log's service is stopped)
+
     // Before a report is recorded (on the reporting thread).
     std::function<void(const SERVICE_STATUS&)> onStatus;
     // Before a settings read is answered (on the reading thread).
@@ -116,6 +131,7 @@ Services& Scm();
 std::vector<StatusReport> Reports();
 std::vector<SettingsRead> SettingsReads();
 std::vector<LockEntry> LockEntries();
+std::vector<EventWrite> EventWrites();
 
 // Waits until a report of `state` has been recorded; false on timeout.
 bool WaitForReport(DWORD state, DWORD timeoutMs);

@@ -18,7 +18,9 @@
 
 namespace sim {
 
-enum class HandleKind { RegKey, File, DevInfoList, ScManager, Service, DevNotify, Event, Module };
+enum class HandleKind {
+    RegKey, File, DevInfoList, ScManager, Service, DevNotify, Event, Module, EventSource
+};
 
 // A VS_VERSIONINFO block of the given file version: the fixed part alone.
 std::string VersionBlock(WORD major, WORD minor, WORD patch, WORD build);

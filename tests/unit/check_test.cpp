@@ -93,10 +93,18 @@ protected:
         s.requiredPrivileges = {"SeChangeNotifyPrivilege"};
         sim::Scm().services["tolvane_qm5520"] = s;
         Sim().AddKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520");
-        // The exe it names, of this check's version.
+        // The exe it names, of this check's version, and its event source.
         const bool quoted = imagePath[0] == '"';
-        Sim().images[sim::Lower(imagePath.substr(quoted, imagePath.size() - 2 * quoted))] =
-            sim::VersionBlock(1, 0, 0, 0);
+        const std::string exe = imagePath.substr(quoted, imagePath.size() - 2 * quoted);
+        Sim().images[sim::Lower(exe)] = sim::VersionBlock(1, 0, 0, 0);
+        RegisterSource(s.name, exe);
+    }
+    void RegisterSource(const std::string& name, const std::string& exe) {
+        const std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+        Sim().SetValue(sim::RegView::Shared, key + name, "EventMessageFile", REG_EXPAND_SZ,
+                       exe + '\0');
+        Sim().SetValue(sim::RegView::Shared, key + name, "TypesSupported", REG_DWORD,
+                       std::string("\7\0\0\0", 4));
     }
     int Gather() {
         GatherFacts(facts);
@@ -153,6 +161,7 @@ protected:
         s.imagePath = "\"" + v.folder + "tolvane.exe\"";
         s.state = SERVICE_RUNNING;
         sim::Scm().services[sim::Lower(s.name)] = s;
+        RegisterSource(s.name, v.folder + "tolvane.exe");
         return v;
     }
 
@@ -516,7 +525,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     char* unknownThenJson[] = {prog, unknown, json};
     Sim().stderrText.clear();
     EXPECT_EQ(kCheckUnknownOption, CheckEntry(3, unknownThenJson));
-    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 1,"));
+    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 2,"));
     EXPECT_TRUE(Has(Sim().stdoutText, ",\n  \"unknownOption\": \"/install\"\n}\n"));
     EXPECT_EQ("", Sim().stderrText);
     char* helpAndJson[] = {prog, help, json};
@@ -574,7 +583,7 @@ TEST_F(Check, EntryPrintsTheUsageOrOneReportAndReturnsItsCode) {
     char* asJson[] = {prog, json};
     Sim().stdoutText.clear();
     EXPECT_EQ(kCheckWouldTell, CheckEntry(2, asJson));
-    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 1,\n  \"checkVersion\": "
+    EXPECT_EQ(0u, Sim().stdoutText.find("{\n  \"schemaVersion\": 2,\n  \"checkVersion\": "
                                         "\"1.0.0.0\",\n  \"exitCode\": 0,\n  \"result\": "
                                         "\"would-tell\","));
     EXPECT_NE(std::string::npos,
@@ -1056,7 +1065,8 @@ TEST_F(Check, TheHomeIsWarnedOfWhenAnotherAccountMayChangeIt) {
     Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.exe", kOrdinaryFile);
     Sim().SetAccess("D:\\Tools\\Tolvane\\tolvane.ini", kOrdinaryFile);
     Gather();
-    EXPECT_EQ("-:service-elsewhere D:\\Tools:home-writable-by-users ", Warnings());
+    EXPECT_EQ("-:service-elsewhere -:event-source-elsewhere D:\\Tools:home-writable-by-users ",
+              Warnings());
     EXPECT_EQ(static_cast<DWORD>(DELETE), facts->home.objects[kHomeParent].rights);
     const std::string inherited = Report();
     EXPECT_TRUE(Has(inherited, "  Folder above        D:\\Tools\n"
@@ -1376,6 +1386,8 @@ const JsonKey kJsonKeys[] = {
     {"service.recovery.actions[]", "o"}, {"service.recovery.actions[].type", "s"},
     {"service.recovery.actions[].delayMs", "n"}, {"service.requiredPrivileges", "a0"},
     {"service.requiredPrivileges[]", "s"}, {"service.requiredPrivilegeCount", "n0"},
+    {"service.eventSourceRegistered", "b"}, {"service.eventMessageFile", "s0"},
+    {"service.eventSourceError", "n"},
     {"service.displayNameTaken", "b"}, {"service.displayNameOwner", "s0"},
     {"service.managerError", "n"}, {"service.openError", "n"}, {"service.statusError", "n"},
     {"service.configError", "n"}, {"service.recoveryError", "n"},
@@ -1634,6 +1646,15 @@ public:
         Sim().images[sim::Lower(std::string(kFolder) + "tolvane.exe")] =
             sim::VersionBlock(0, 9, 3, 0);
     }
+    // The log's source removed by hand, or left by an install elsewhere.
+    void EventSourceMissing() {
+        Healthy();
+        Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane_QM5520");
+    }
+    void EventSourceElsewhere() {
+        Healthy();
+        RegisterSource("Tolvane_QM5520", "D:\\Old\\tolvane.exe");
+    }
     // Windows 11 on ARM: the x86 check runs under emulation.
     void Arm64() {
         Sim().SetHostCode(13);
@@ -1671,6 +1692,8 @@ const OutputState kOutputStates[] = {
     {"marked-for-delete", kCheckServiceNotRegistered, &CheckOutput::MarkedForDelete, nullptr},
     {"service-stopped", kCheckServiceNotRunning, &CheckOutput::ServiceStopped, nullptr},
     {"arm64", kCheckWouldTell, &CheckOutput::Arm64, nullptr},
+    {"event-source-missing", kCheckWouldTell, &CheckOutput::EventSourceMissing, nullptr},
+    {"event-source-elsewhere", kCheckWouldTell, &CheckOutput::EventSourceElsewhere, nullptr},
     {"usage", kCheckUsageAsked, &CheckOutput::Nothing, "/?"},
     {"unknown-option", kCheckUnknownOption, &CheckOutput::Nothing, "/install"},
     {"unknown-option-json", kCheckUnknownOption, &CheckOutput::Nothing, "/json /install"},

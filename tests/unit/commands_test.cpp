@@ -10,6 +10,7 @@
 namespace {
 
 const char kKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520";
+const char kSource[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane_QM5520";
 
 LONG WINAPI RefusedKeyOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
 
@@ -30,9 +31,9 @@ protected:
         return it == sim::Scm().services.end() ? nullptr : &it->second;
     }
 
-    std::string Registered(const char* value) {
-        const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, kKey, value);
-        return v ? v->data : "<absent>";
+    std::string Registered(const char* value, const char* key = kKey, DWORD type = REG_SZ) {
+        const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, value);
+        return !v ? "<absent>" : v->type == type && v->name == value ? v->data : "<other type>";
     }
 
     bool Called(const std::string& prefix) {
@@ -62,6 +63,10 @@ TEST_F(Commands, InstallRegistersTheServiceAndItsDescription) {
     const sim::RegValue* d = Sim().FindValue(sim::RegView::View32, kKey, "Description");
     ASSERT_NE(nullptr, d);
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), d->type);
+    // The log's source: the exe's path unquoted, and three types.
+    EXPECT_EQ(std::string("C:\\Program Files\\Tolvane\\tolvane.exe", 37),
+              Registered("EventMessageFile", kSource, REG_EXPAND_SZ));
+    EXPECT_EQ(std::string("\7\0\0\0", 4), Registered("TypesSupported", kSource, REG_DWORD));
 
     // Recovery: a restart after 5 s twice, then nothing; the count reset
     // after a day. Set on the created service's handle, before it closes.
@@ -94,8 +99,10 @@ TEST_F(Commands, InstallDefaultsAndAnUnquotedPath) {
 
 TEST_F(Commands, ADescriptionRecoveryOrPrivilegesThatCannotBeSetNeverFailTheInstall) {
     Sim().regSetFails = true;
+    Sim().regCreateFails = ERROR_ACCESS_DENIED;
     sim::Scm().changeConfig2Error = ERROR_INVALID_PARAMETER;  // as Wine answers for privileges
     EXPECT_EQ(1, CommandInstall());
+    EXPECT_FALSE(Sim().KeyExists(0, kSource));
     EXPECT_EQ("Service Tolvane_QM5520 Installed.\n", Sim().stdoutText);
     EXPECT_EQ("<absent>", Registered("Description"));
     EXPECT_TRUE(Called("ChangeServiceConfig2A 0x2") && Called("ChangeServiceConfig2A 0x6"))
@@ -215,6 +222,8 @@ TEST_F(Commands, EachCommandOnEachServiceState) {
     EXPECT_EQ(0u, sim::Scm().lastStartArgc);
     EXPECT_TRUE(sim::Scm().lastStartArgvNull);
     EXPECT_FALSE(Sim().KeyExists(0, kKey)) << "the deleted service's key is gone";
+    EXPECT_FALSE(Sim().KeyExists(0, kSource)) << "and its source";
+    EXPECT_EQ(1u, Sim().regDeletes.size()) << "removed by the uninstall that deleted the service";
 }
 
 // A stop is taken at once and done later: while the service is still

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "radio/driver_status.h"
+#include "radio/event_trail.h"
 
+#include "sim_services.h"
 #include "sim_setupapi.h"
 #include "sim_test.h"
 
@@ -40,6 +42,13 @@ protected:
     void TearDown() override {
         ServiceName[0] = '\0';
         SimTest::TearDown();
+    }
+
+    // A fresh machine, as at SetUp, for another pass of a case.
+    void Again() {
+        EndDriverRequests();
+        CloseEventTrail();
+        SetUp();
     }
 
     void UseHost(int code) {
@@ -382,7 +391,11 @@ TEST(StatusTime, SecondsAddAcrossDaysMonthsAndLeapYears) {
         char text[kStatusTimeCapacity];
         FormatStatusTime(t, text);
         EXPECT_STREQ(r.to, text);
+        EXPECT_EQ(r.seconds, TrailSeconds(t) - TrailSeconds(r.from)) << r.to;
     }
+    const SYSTEMTIME origin{2000, 3, 3, 1, 0, 0, 0, 0}, later{2001, 3, 4, 1, 0, 0, 1, 0};
+    EXPECT_EQ(0u, TrailSeconds(origin));
+    EXPECT_EQ(365u * 86400 + 1, TrailSeconds(later));
 }
 
 TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
@@ -584,6 +597,88 @@ TEST_F(Coordinator, EmptyPatternsTakeTheLastDeviceOfEachClass) {
     OnServiceStart();
     ASSERT_EQ(1u, Sent().size());
     ExpectRequest(0, kGuidB, 0xFFF10220, 1);
+}
+
+// A refusal writes once, then at most hourly while it lasts, and its end
+// once; a failed write changes nothing, and without a source nothing is
+// written. At start: the settings that name no device, an adapter missing
+// or not started. Past twenty an hour, events are counted, then told.
+TEST_F(Coordinator, TheTrailWritesAtStartARefusalOnceThenHourlyItsEndAndAnHourlyShare) {
+    std::string firstStatus;
+    for (DWORD failure : {0u, 1722u, 5u}) {
+        Again();
+        sim::Scm().reportEventError = failure == 1722 ? failure : 0;
+        sim::Scm().eventSourceError = failure == 5 ? failure : 0;
+        OpenEventTrail("Tolvane_QM5520");
+        AddBt(true);
+        AddWifi(kGuidA);
+        Sim().FindDevice(PathOf(kGuidA))->failNext = 1000;
+        OnServiceStart();
+        for (DWORD step : {300, 300, 300, 300, 300, 300, 300, 300, 300, 300, 599, 1, 60}) {
+            if (step == 60) Sim().FindDevice(PathOf(kGuidA))->failNext = 0;
+            AddSeconds(&Sim().utcNow, step);
+            OnRetry();
+        }
+        EXPECT_EQ(14u, Sent().size());
+        if (firstStatus.empty()) firstStatus = Status();
+        EXPECT_EQ(firstStatus, Status());
+        const std::vector<sim::EventWrite> e = sim::EventWrites();
+        const std::string a = PathOf(kGuidA);
+        ASSERT_EQ(failure == 5 ? 0u : 4u, e.size()) << failure;
+        if (failure == 5) continue;
+        EXPECT_EQ((std::vector<std::string>{"Tolvane_QM5520", "12", "VID_0B7A", "VEN_7E57", a}),
+                  e[0].inserts);
+        EXPECT_EQ((std::vector<std::string>{"1", "control", "31", a, "2"}), e[1].inserts);
+        EXPECT_EQ((std::vector<std::string>{"1", "13", "60", "control", "31", a, "300"}),
+                  e[2].inserts);
+        EXPECT_EQ((std::vector<std::string>{"1", "13", "3660", a}), e[3].inserts);
+        EXPECT_EQ(0x800000CAu, e[2].id);
+    }
+
+    struct Case { std::string bt; bool adapter, started; DWORD id, at; std::string insert; };
+    const Case cases[] = {{"VID_0B7A", false, false, 0x80000065, 1, "VEN_7E57"},
+                          {"VID_0B7A", true, false, 0x80000066, 1, "VEN_7E57"},
+                          {std::string(70, 'X'), true, true, 0xC0000068, 0, "BTHWID"}};
+    for (const Case& c : cases) {
+        Again();
+        WriteSettings(c.bt, "VEN_7E57");
+        if (c.adapter) AddWifi(kGuidA, "0007", c.started);
+        OpenEventTrail("Tolvane_QM5520");
+        OnServiceStart();
+        const std::vector<sim::EventWrite> e = sim::EventWrites();
+        ASSERT_EQ(2u, e.size());
+        EXPECT_EQ(c.id, e[c.at].id);
+        EXPECT_EQ(c.insert, e[c.at].inserts[0]);
+        EXPECT_EQ(c.started ? PathOf(kGuidA) : "none", e[1 - c.at].inserts[4]);
+    }
+
+    Again();
+    OpenEventTrail("Tolvane_QM5520");
+    for (int i = 0; i < 25; ++i) {
+        if (i == 21) AddSeconds(&Sim().utcNow, 3599);
+        if (i == 22) AddSeconds(&Sim().utcNow, 1);
+        NoteExchange(0, "A", DriverReply{kDriverOpenFailed, ERROR_ACCESS_DENIED}, 0, 2000);
+    }
+    const std::vector<sim::EventWrite> e = sim::EventWrites();
+    ASSERT_EQ(24u, e.size());
+    EXPECT_EQ(0x800000CDu, e[20].id);
+    EXPECT_EQ(std::vector<std::string>{"2"}, e[20].inserts);
+    EXPECT_EQ((std::vector<std::string>{"0", "open", "5", "A", "2"}), e[21].inserts);
+
+    // A refused adapter no pattern finds any more: nothing is left to tell.
+    Again();
+    OpenEventTrail("Tolvane_QM5520");
+    AddWifi(kGuidA);
+    Sim().FindDevice(PathOf(kGuidA))->failNext = 1;
+    OnServiceStart();
+    AddSeconds(&Sim().utcNow, 7);
+    WriteSettings("VID_0B7A", "VEN_0000");
+    OnDeviceArrival();
+    const std::vector<sim::EventWrite> d = sim::EventWrites();
+    ASSERT_EQ(3u, d.size());
+    EXPECT_EQ(0x400000CCu, d[2].id);
+    EXPECT_EQ((std::vector<std::string>{"1", "7"}), d[2].inserts);
+    CloseEventTrail();
 }
 
 }  // namespace

@@ -266,13 +266,80 @@ TEST_F(ServiceRuntime, ARefusalIsRetriedByItsOwnTimerUntilAccepted) {
     ASSERT_EQ(4u, timers.size());
     EXPECT_EQ(2000u, timers[3].dueTime);
     const sim::SimTimer due = timers[3];
-    EXPECT_EQ(2, Sim().OpenHandles()) << "the notification and the requests' event";
+    EXPECT_EQ(3, Sim().OpenHandles()) << "the notification, the requests' event, the log";
     Control(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(0, Sim().OpenHandles()) << "both released by the stop";
+    EXPECT_EQ(0, Sim().OpenHandles()) << "all released by the stop";
+    // Started, refused, told after three refusals, refused anew, under the source named.
+    const std::vector<sim::EventWrite> events = sim::EventWrites();
+    ASSERT_EQ(4u, events.size());
+    const DWORD ids[4] = {0x40000064, 0x800000C8, 0x400000CB, 0x800000C8};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ids[i], events[i].id) << i;
+    EXPECT_EQ(static_cast<WORD>(EVENTLOG_WARNING_TYPE), events[1].type);
+    EXPECT_EQ(static_cast<WORD>(EVENTLOG_INFORMATION_TYPE), events[2].type);
+    EXPECT_TRUE(events[0].userNull && events[0].dataSize == 0 && events[0].category == 0);
+    EXPECT_EQ(std::vector<std::string>{"Tolvane_QM5520"}, sim::Scm().eventSources);
     EXPECT_EQ(0, Sim().LiveTimers());
     due.callback(due.parameter, TRUE);  // already on its way
     EXPECT_EQ(5u, dev.requests.size());
     EXPECT_EQ(4u, timers.size());
+}
+
+// The message table built into tolvane.exe, read as Event Viewer reads it:
+// the exe mapped as data, each event's text in English with its inserts.
+// The exe lies beside this one (the Windows kit) or a folder up (the build).
+TEST(EventMessages, TheExeHoldsEachEventsTextInEnglish) {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    ASSERT_TRUE(n > 0 && n < MAX_PATH);
+    std::string folder(self, std::strrchr(self, '\\') + 1);
+    HMODULE exe = nullptr;
+    for (const char* up : {"", "..\\"}) {
+        if (exe == nullptr)
+            exe = LoadLibraryExA((folder + up + "tolvane.exe").c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE);
+    }
+    ASSERT_NE(nullptr, exe) << "no tolvane.exe beside " << self << " or above it";
+    struct Row { DWORD id; const char* text; };
+    const Row rows[] = {
+        {0x40000064, "<1> started (host code <2>). Bluetooth pattern: \"<3>\". Wi-Fi pattern: "
+                     "\"<4>\". Wi-Fi adapter: <5>."},
+        {0x80000065, "No Wi-Fi adapter matches \"<1>\". Its driver is told when one arrives."},
+        {0x80000066, "The Wi-Fi adapter matching \"<1>\" is not started. Its driver is told "
+                     "when it starts."},
+        {0xC0000067, "Settings file \"<1>\" out of reach (path too long or unreadable). No "
+                     "device is matched."},
+        {0xC0000068, "Setting <1> in \"<2>\" is longer than <3> characters and refused. It "
+                     "matches no device."},
+        {0x800000C8, "The Wi-Fi driver refused Bluetooth state <1> at <2> (error <3>), adapter "
+                     "<4>. Retry in <5> s."},
+        {0x800000C9, "The Wi-Fi driver held a request past <2> ms (Bluetooth state <1>, adapter "
+                     "<3>, error <4>). Retry in <5> s."},
+        {0x800000CA, "The Wi-Fi driver still refuses Bluetooth state <1>: <2> times in <3> min, "
+                     "last at <4> (error <5>), adapter <6>. Retry in <7> s."},
+        {0x400000CB, "The Wi-Fi driver accepted Bluetooth state <1> after <2> refusals in <3> s, "
+                     "adapter <4>."},
+        {0x400000CC, "After <1> refusals in <2> s nothing is left to tell the Wi-Fi driver: no "
+                     "more retries."},
+        {0x800000CD, "<1> events were left out in the last hour to keep this log short."},
+        {0x400000CE, nullptr},  // none after the last
+        {0x40000063, nullptr},  // nor before the first
+    };
+    // As FORMAT_MESSAGE_ARGUMENT_ARRAY takes them: one pointer-sized slot each.
+    const DWORD_PTR inserts[7] = {
+        reinterpret_cast<DWORD_PTR>("<1>"), reinterpret_cast<DWORD_PTR>("<2>"),
+        reinterpret_cast<DWORD_PTR>("<3>"), reinterpret_cast<DWORD_PTR>("<4>"),
+        reinterpret_cast<DWORD_PTR>("<5>"), reinterpret_cast<DWORD_PTR>("<6>"),
+        reinterpret_cast<DWORD_PTR>("<7>")};
+    for (const Row& r : rows) {
+        char text[512];
+        const DWORD length = FormatMessageA(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, exe, r.id,
+            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
+            reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+        EXPECT_EQ(r.text ? std::string(r.text) + "\r\n" : "", std::string(text, length))
+            << std::hex << r.id;
+    }
+    FreeLibrary(exe);
 }
 
 // ---- with the dispatcher: the service entry on its own thread ----

@@ -304,13 +304,23 @@ got:  $got"
 # SEEN is when, in seconds of the script.
 until_seen() { until_count "$1" 20 && SEEN=$SECONDS; }
 
+# The inserts of the events the service wrote, one a line after the type
+# Wine traces them with (information: trace; warning: warn; error: err).
+events_traced() {
+    tr -d '\r' <"$WINEPREFIX/$WINE_HELPER_LOG" |
+        sed -n 's/^[0-9a-f]*:\(trace\|warn\|err\):eventlog:ReportEventW /\1 /p'
+}
+
 # A request the driver fails is sent again by the service itself, 2 s after
 # the refusal, then 4 s after the next, with no device event, until the
 # adapter that stands has been told; then nothing more. The service's
 # Status key and the check tool show each step.
 scenario_driver_fails() {
-    local s=driver-fails want path='\\.\'$G1 t0 t1
-    machine_up drvfail 'C:\tolvane' || { fail "$s: machine ready"; return; }
+    local s=driver-fails want path='\\.\'$G1 t0 t1 told
+    # The manager, and the service it starts, trace the events' inserts:
+    # Wine keeps no log, its ReportEventW writes them to the helper log.
+    MACHINE_WINEDEBUG=-all,+eventlog machine_up drvfail 'C:\tolvane' ||
+        { fail "$s: machine ready"; return; }
     cp "$CHECK_EXE" "$INSTDIR/tolvane-check.exe" \
         && machine install "$MDIR" tolvane-check.exe "$INSTDIR" >/dev/null \
         || { fail "$s: the check tool in place"; return; }
@@ -367,6 +377,18 @@ $(record_after 5)"
            line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" fail; line 0xFFF10220 0 "$G1" ok
            line 0xFFF10220 1 "$G1" ok)
     finish $s "$want"
+    # Started; the first refusal alone (the second writes nothing); told
+    # after two refusals, in the seconds the retries took (2 to 7).
+    told=$(events_traced | sed -n '13p')
+    want="trace L\"$SVC\"|trace L\"12\"|trace L\"$BT_PAT1\"|trace L\"$WIFI_PAT\"|trace L\"\\\\\\\\.\\\\$G1\"|"
+    want+="warn L\"0\"|warn L\"control\"|warn L\"31\"|warn L\"\\\\\\\\.\\\\$G1\"|warn L\"2\"|"
+    want+="trace L\"0\"|trace L\"2\"|$told|trace L\"\\\\\\\\.\\\\$G1\"|"
+    [[ "$told" =~ ^trace\ L\"[2-7]\"$ ]] && [ "$(events_traced | tr '\n' '|')" = "$want" ]
+    check "$s: the events of the start, the first refusal and the recovery, as Wine traces them" $? \
+        "want (the seconds 2 to 7):
+${want//|/$'\n'}
+got:
+$(events_traced)"
     # The key of a service that is gone (Wine's reg says "not found" on
     # standard output: the exit code tells).
     reg_key_absent "$STATUS_KEY"

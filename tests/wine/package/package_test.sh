@@ -35,6 +35,7 @@ bt_pattern='VID_0B7C&PID_7B01'
 wifi_pattern='VEN_7E57&DEV_7A37'
 winfolder='C:\Fleet Tolvane'  # outside Program Files: given as INSTALLFOLDER, then remembered
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+source_key="HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 timeout=30  # seconds the service may take to reach a state; a safety bound only
 
@@ -152,6 +153,11 @@ check_eq "package: a verbose log without /l" voicewarmup \
 check_eq "package: the configuration table holds exactly the service's required privileges" \
     "Privileges Tolvane_[MODEL] 5 6 SeChangeNotifyPrivilege Service" \
     "$(table MsiServiceConfig | tr '\t' ' ')"
+# The log's source in rows of its own, with the service: the path
+# expandable ("#%"), the types a number.
+check_eq "package: the event source's registry rows" \
+    'Service 2 SYSTEM\CurrentControlSet\Services\EventLog\Application\Tolvane_[MODEL]\ EventMessageFile #%[INSTALLFOLDER]tolvane.exe|Service 2 SYSTEM\CurrentControlSet\Services\EventLog\Application\Tolvane_[MODEL]\ TypesSupported #7|' \
+    "$(table Registry | awk -F'\t' '$3 ~ /EventLog/ { print $6, $2, $3, $4, $5 }' | tr '\n' '|')"
 # In sequence order, with their conditions: the older version removed
 # inside the installation, so that a failure rolls back to it.
 check_eq "package: the actions in order" \
@@ -262,6 +268,9 @@ check_eq "install: LocalSystem" LocalSystem "$(value "$service_key" ObjectName)"
 # quotes it (see docs/deploying.md), as tolvane.exe /install does.
 check_eq "install: image path" "$winfolder\\tolvane.exe" "$(value "$service_key" ImagePath)"
 check_eq "install: settings file holds the properties" "$expected_settings" "$(settings)"
+check_eq "install: the event source names the installed exe" \
+    "EventMessageFile    REG_EXPAND_SZ    $winfolder\\tolvane.exe|TypesSupported    REG_DWORD    0x7|" \
+    "$(values "$source_key" | tr '\n' '|')"
 check_signed "installed tolvane.exe" "$folder/tolvane.exe" \
     $(($(stat -c %s "$folder/tolvane.exe") / 2))
 verifies "$folder/tolvane-check.exe"
@@ -271,15 +280,16 @@ check "installed tolvane-check.exe: signature verifies" $?
 run_exe "$winfolder\\tolvane-check.exe" /json
 check_eq "check tool: exit code 2, no adapter matches" 2 "$RUN_RC"
 check_eq "check tool: the installed service and settings" \
-    "no-adapter-match $service True running True file:$wifi_pattern" \
+    "no-adapter-match $service True running True file:$wifi_pattern True $winfolder\\tolvane.exe" \
     "$(python3 -c '
 import json, sys
 d = json.load(sys.stdin)
 wifi = [k for k in d["settings"]["keys"] if k["key"] == "WiFiHWID"][0]
 s = d["service"]
 print(d["result"], d["settings"]["serviceName"], s["registered"], s["state"], s["besideSettings"],
-      wifi["source"] + ":" + wifi["value"])' <<<"$RUN_OUT" 2>&1)"
+      wifi["source"] + ":" + wifi["value"], s["eventSourceRegistered"], s["eventMessageFile"])' <<<"$RUN_OUT" 2>&1)"
 msi_values="$(values "$service_key")"
+msi_source="$(values "$source_key")"
 
 # ---- repair: the settings file comes back from the remembered properties ----
 rm -f "$folder/tolvane.ini"
@@ -339,6 +349,8 @@ check_eq "/install: quoted image path" "\"$winfolder\\tolvane.exe\"" \
     "$(value "$service_key" ImagePath)"
 check_eq "/install and the package register the same, but for the image path's quotes" \
     "$(grep -v '^ImagePath ' <<<"$msi_values")" "$(grep -v '^ImagePath ' <<<"$exe_values")"
+check_eq "/install and the package register the same event source" \
+    "$msi_source" "$(values "$source_key")"
 run_exe "$winfolder\\tolvane.exe" /uninstall
 
 checks_done
