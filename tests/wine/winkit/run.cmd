@@ -44,13 +44,13 @@ if "%~1"=="/parsers" goto :body
 set "CL=%cmdcmdline:"=%"
 call :clicked
 if not "%KIT:!=%"=="%KIT%" goto :refuse_folder
-type nul >"%LOG%" 2>nul
-if errorlevel 1 (
-    echo FAIL: cannot write %LOG%: unpack the kit into a folder of your own, such as C:\kit
-    echo 0 passed, 1 failed
-    if "%CLICKED%"=="1" pause
-    exit /b 1
-)
+rem Writable when what is written reads back: a redirection that fails
+rem leaves ERRORLEVEL as it was on Windows, and Wine's || fires anyway.
+set "STAMP=%RANDOM%%RANDOM%" & set "GOT="
+(>"%LOG%" echo %STAMP%) 2>nul
+(set /p GOT=<"%LOG%") 2>nul
+if not "%GOT%"=="%STAMP%" goto :log_unwritable
+type nul >"%LOG%"
 rem /d: no AutoRun command of the registry runs first. /s: the outer quotes
 rem alone are taken off, whatever the path holds (a space, an "&").
 "%SYS%\cmd.exe" /d /e:on /v:off /s /c ^""%SELF%" /body^"
@@ -189,6 +189,13 @@ for %%L in (
     >>"%LOG%" echo.%%~L
 )
 exit /b 0
+
+rem The path by a for variable: an "&" in it stays text.
+:log_unwritable
+for %%K in ("%LOG%") do echo FAIL: cannot write %%~K: unpack the kit into a folder of your own, such as C:\kit
+echo 0 passed, 1 failed
+if "%CLICKED%"=="1" pause
+exit /b 1
 
 rem Reached with delayed expansion still off, which would eat the "!".
 :refuse_folder

@@ -313,6 +313,16 @@ check_eq "kit in a folder with a !: last line" "0 passed, 1 failed" "$(tail -n 1
 grep -qF "FAIL: the kit's folder C:\\kit!1\\ has a ! in its name" "$prefix/drive_c/kit!1/tolvane-winkit.log"
 check "kit in a folder with a !: refused by name in its log" $?
 
+# A log that cannot be written (here a folder of its name): said, by its
+# path, and the run fails before any step.
+mkdir -p "$prefix/drive_c/kit & ro/tolvane-winkit.log"
+cp "$kit/run.cmd" "$prefix/drive_c/kit & ro/"
+run_exe cmd /c call 'C:\kit & ro\run.cmd'
+check_eq "log not writable: exit code and what the run says" "1
+FAIL: cannot write C:\kit & ro\tolvane-winkit.log: unpack the kit into a folder of your own, such as C:\kit
+0 passed, 1 failed" "$RUN_RC
+$RUN_OUT"
+
 # Steps that end before their summary, as a parse error ends them: said
 # so, with a summary counted from the log.
 mkdir -p "$prefix/drive_c/kit cut"
