@@ -104,11 +104,14 @@ const Named kWarnings[kWarnKindCount] = {
      "sc privs with its name and SeChangeNotifyPrivilege mends it."},
     {"event-source-missing",
      "The service's event source is not registered: its events reach the Application log "
-     "without their text. /install, or a repair of the package, registers it."},
+     "without their text. A repair of the package registers it; without the package, "
+     "tolvane.exe /stop, /uninstall, then /install (/install alone refuses an installed "
+     "service)."},
     {"event-source-elsewhere",
      "The service's event source takes its messages from another exe than the registered "
-     "one: its events may show no text or wrong text. /install, or a repair of the package, "
-     "registers it anew."},
+     "one: its events may show no text or wrong text. A repair of the package registers it "
+     "anew; without the package, tolvane.exe /stop, /uninstall, then /install from the "
+     "service's folder."},
     // The text that follows who may change it.
     {"home-writable-by-users",
      ", and the service runs as LocalSystem: let only administrators change it."},

@@ -27,10 +27,15 @@ DWORD Now() {
 // A clock set back counts as no time passed.
 DWORD Since(DWORD then, DWORD now) { return now >= then ? now - then : 0; }
 
+// An hour since then, or the clock set back before it (a time zone put
+// right at boot, say), which would otherwise hold events back until it
+// caught up.
+bool HourPassed(DWORD then, DWORD now) { return now < then || now - then >= kEventHourSeconds; }
+
 // One event, unless the hour's share is spent. The window opens with the
 // first event after an hour, with the count of those left out before it.
 void Write(DWORD now, DWORD id, const char* const* inserts, WORD count) {
-    if (Since(g_windowStart, now) >= kEventHourSeconds) {
+    if (HourPassed(g_windowStart, now)) {
         g_windowStart = now;
         g_windowCount = 0;
         if (g_leftOut != 0) {
@@ -140,7 +145,7 @@ void NoteExchange(int state, const char* adapterPath, const DriverReply& reply,
         }
         return;
     }
-    if (Since(g_rowWritten, now) < kStillRefusedSeconds) return;
+    if (!HourPassed(g_rowWritten, now)) return;
     g_rowWritten = now;
     const char* inserts[7] = {stateText, Number(&n, 3, refusalsBefore + 1),
                               Number(&n, 4, Since(g_rowStart, now) / 60),

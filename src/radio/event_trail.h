@@ -14,8 +14,7 @@
 // event of the next hour.
 const DWORD kEventHourSeconds = 3600;
 const DWORD kEventsPerHour = 20;
-// A refusal that goes on writes once, then at most once an hour.
-const DWORD kStillRefusedSeconds = kEventHourSeconds;
+// A refusal that goes on writes once, then at most once an hour too.
 
 // Opens the source of that name on this machine; without one (a null or
 // empty name, or a failure) nothing is written. The name is kept for the

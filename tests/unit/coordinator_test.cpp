@@ -652,15 +652,19 @@ TEST_F(Coordinator, TheTrailWritesAtStartARefusalOnceThenHourlyItsEndAndAnHourly
         EXPECT_EQ(c.started ? PathOf(kGuidA) : "none", e[1 - c.at].inserts[4]);
     }
 
+    // The hour's full, then the clock is set back an hour: a new hour opens.
     Again();
     OpenEventTrail("Tolvane_QM5520");
-    for (int i = 0; i < 25; ++i) {
+    const SYSTEMTIME start = Sim().utcNow;
+    for (int i = 0; i < 43; ++i) {
         if (i == 21) AddSeconds(&Sim().utcNow, 3599);
         if (i == 22) AddSeconds(&Sim().utcNow, 1);
+        if (i == 42) Sim().utcNow = start;
         NoteExchange(0, "A", DriverReply{kDriverOpenFailed, ERROR_ACCESS_DENIED}, 0, 2000);
     }
     const std::vector<sim::EventWrite> e = sim::EventWrites();
-    ASSERT_EQ(24u, e.size());
+    ASSERT_EQ(42u, e.size());
+    EXPECT_EQ(std::vector<std::string>{"1"}, e[40].inserts);
     EXPECT_EQ(0x800000CDu, e[20].id);
     EXPECT_EQ(std::vector<std::string>{"2"}, e[20].inserts);
     EXPECT_EQ((std::vector<std::string>{"0", "open", "5", "A", "2"}), e[21].inserts);
