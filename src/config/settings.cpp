@@ -46,23 +46,20 @@ int ReadExePath(char* path) {
     // Not GetModuleFileNameA: it gives a character the code page lacks as
     // "?" or a best-fit look-alike, a path that names no file or another
     // folder's. The UTF-16 path is converted here with neither, and refused
-    // when the code page cannot spell it. A UTF-8 code page spells every
-    // character but refuses the other flags and the lack's check: there a
-    // lone surrogate, which UTF-8 cannot spell, refuses the conversion. The
-    // flag that says so is taken only with CP_UTF8 named, not CP_ACP.
+    // when the code page cannot spell it.
     WCHAR wide[kExePathCapacity];
     BOOL lacking = FALSE;
-    const bool utf8 = Win().GetACP() == CP_UTF8;
+    const StrictAnsi to = StrictAnsiFor(Win().GetACP());
     // A path that does not fit comes back cut, the whole size reported.
     const DWORD units = Win().GetModuleFileNameW(nullptr, wide, kExePathCapacity);
     const bool whole = units > 0 && units < kExePathCapacity;
     const int bytes =
         !whole ? 0
-               : Win().WideCharToMultiByte(utf8 ? CP_UTF8 : CP_ACP,
-                                           utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
-                                           wide, static_cast<int>(units), path,
-                                           kExePathCapacity - 1, nullptr, utf8 ? nullptr : &lacking);
-    if (utf8 && whole && bytes == 0 && Win().GetLastError() == ERROR_NO_UNICODE_TRANSLATION)
+               : Win().WideCharToMultiByte(to.codePage, to.flags, wide, static_cast<int>(units),
+                                           path, kExePathCapacity - 1, nullptr,
+                                           to.checksLack ? &lacking : nullptr);
+    if (!to.checksLack && whole && bytes == 0 &&
+        Win().GetLastError() == ERROR_NO_UNICODE_TRANSLATION)
         lacking = TRUE;
     path[bytes > 0 && !lacking ? bytes : 0] = '\0';
     if (lacking) return kExePathUnspelled;

@@ -109,6 +109,21 @@ extern char ServiceName[kServiceNameCapacity];
 // name is then empty, so nothing is ever registered under a cut name.
 int DeriveServiceName();
 
+// How UTF-16 text is written in the ANSI code page acp when a character it
+// lacks must be refused, never replaced. A UTF-8 code page spells every
+// character but a lone surrogate, and refuses the other flags and the
+// lack's check: there the flag that refuses a surrogate is taken, which is
+// documented only with CP_UTF8 named, not CP_ACP.
+struct StrictAnsi {
+    UINT codePage;
+    DWORD flags;
+    int checksLack;  // lpUsedDefaultChar is passed and says what is lacking
+};
+inline StrictAnsi StrictAnsiFor(UINT acp) {
+    return acp == CP_UTF8 ? StrictAnsi{CP_UTF8, WC_ERR_INVALID_CHARS, 0}
+                          : StrictAnsi{CP_ACP, WC_NO_BEST_FIT_CHARS, 1};
+}
+
 // "Tolvane_" and model, in the ANSI code page, into name
 // (kServiceNameCapacity bytes). Returns 1, or 0 when they do not fit: name
 // is then empty. The one rule for the service name's length.

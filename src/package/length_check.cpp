@@ -35,16 +35,11 @@ int ReadAnsiProperty(MSIHANDLE install, const wchar_t* name, bool strict, char* 
     if (got == ERROR_MORE_DATA) return kPropertyTooLong;
     if (got != ERROR_SUCCESS) return kPropertyUnread;
     if (units == 0) return kPropertyRead;
-    // A UTF-8 code page spells every character: no best fit, no default
-    // character, only a lone surrogate to refuse. It is named CP_UTF8, as
-    // WC_ERR_INVALID_CHARS is documented for that code page alone.
-    const bool utf8 = GetACP() == CP_UTF8;
-    const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
-    const DWORD flags = !strict ? 0 : utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    const StrictAnsi to = StrictAnsiFor(GetACP());
     BOOL lacking = FALSE;
-    const int bytes = WideCharToMultiByte(codePage, flags, wide, static_cast<int>(units), out,
-                                          kAnsiCapacity - 1, nullptr,
-                                          strict && !utf8 ? &lacking : nullptr);
+    const int bytes = WideCharToMultiByte(to.codePage, strict ? to.flags : 0, wide,
+                                          static_cast<int>(units), out, kAnsiCapacity - 1,
+                                          nullptr, strict && to.checksLack ? &lacking : nullptr);
     if (bytes <= 0 || lacking) return kPropertyUnspelled;
     out[bytes] = '\0';
     return kPropertyRead;

@@ -188,14 +188,11 @@ void OnResume() {
     ProbeBluetooth(&bt);
     int wifi = 0;
     ProbeWifi(&wifi);
-    if (wifi == 0) {
-        // Recorded: telling the adapter when it is back delivers it.
-        WifiPresent = 0;
-        LastBluetoothState = bt;
-    } else {
-        WifiPresent = 0;
-        WifiPresent = SendBluetoothState(bt);
-    }
+    // Told again even if told before: its driver may have reset asleep.
+    WifiPresent = 0;
+    // Without an adapter the state is recorded: telling it when it is back delivers it.
+    if (wifi == 0) LastBluetoothState = bt;
+    else AdapterUp(bt, 0);
     EndWholeRule();
 }
 
