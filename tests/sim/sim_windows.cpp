@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
