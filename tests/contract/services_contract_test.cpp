@@ -354,7 +354,7 @@ TEST_P(ServicesContract, DeletedServiceIsGoneOnceItsHandlesClose) {
         const LONG rc = Win().RegQueryValueExA(key, "DeleteFlag", nullptr, &type,
                                                reinterpret_cast<BYTE*>(&flag), &size);
         Win().RegCloseKey(key);
-        if (GetParam() == &kWineBackend && !OnRealWindows()) {
+        if (OnWine() && !OnRealWindows()) {
             EXPECT_EQ(ERROR_FILE_NOT_FOUND, rc);
         } else {
             EXPECT_EQ(ERROR_SUCCESS, rc);

@@ -33,7 +33,17 @@ protected:
         GetParam()->Remove();
     }
     const Backend& B() { return *GetParam(); }
+    // Wine itself, not Windows reached through the real API.
+    bool WineItself() { return GetParam() == &kWineBackend && !OnRealWindows(); }
 };
+
+// IsWow64Process, looked up in kernel32 and asked of this process; false
+// when it is missing or fails.
+bool AskIsWow64Process(BOOL* wow64) {
+    const auto call = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(reinterpret_cast<void*>(
+        Win().GetProcAddress(Win().GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+    return call != nullptr && call(Win().GetCurrentProcess(), wow64);
+}
 
 TEST_P(Win32Contract, ExtendedVersionRecordIsFilled) {
     OSVERSIONINFOEXA info;
@@ -66,9 +76,7 @@ TEST_P(Win32Contract, TheNativeMachineIsNamedByBothCalls) {
     USHORT process = 0xFFFF, native = 0xFFFF;
     ASSERT_TRUE(entry(Win().GetCurrentProcess(), &process, &native));
     BOOL wow64 = FALSE;
-    const auto older = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(
-        reinterpret_cast<void*>(Win().GetProcAddress(kernel32, "IsWow64Process")));
-    ASSERT_TRUE(older != nullptr && older(Win().GetCurrentProcess(), &wow64));
+    ASSERT_TRUE(AskIsWow64Process(&wow64));
     EXPECT_EQ(wow64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_UNKNOWN, process);
     SYSTEM_INFO info;
     std::memset(&info, 0xFF, sizeof info);
@@ -119,10 +127,8 @@ TEST_P(Win32Contract, AnExesVersionResourceIsReadMappedAsData) {
     EXPECT_EQ(0, std::memcmp(want, own.parts, sizeof own.parts));
 
     // The redirector goes off and back on under WOW64 only.
-    const auto isWow64 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, PBOOL)>(reinterpret_cast<void*>(
-        Win().GetProcAddress(Win().GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
     BOOL wow64 = FALSE;
-    ASSERT_TRUE(isWow64 != nullptr && isWow64(Win().GetCurrentProcess(), &wow64));
+    ASSERT_TRUE(AskIsWow64Process(&wow64));
     PVOID old = &own;
     SetLastError(kUnsetLastError);
     EXPECT_EQ(wow64, Win().Wow64DisableWow64FsRedirection(&old));
@@ -515,7 +521,7 @@ TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl)
     ConvertSidToStringSidA(owner, &ownerText);
     const std::string ownerSid = ownerText ? ownerText : "";
     LocalFree(ownerText);
-    if (GetParam() == &kWineBackend && !OnRealWindows())
+    if (WineItself())
         EXPECT_EQ("S-1-5-21-0-0-0-1000", ownerSid);
     PSID system = nullptr;
     ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-18", &system));
@@ -530,7 +536,7 @@ TEST_P(Win32Contract, AFileJustWrittenHasAnAccessListThatGivesSystemFullControl)
     EXPECT_FALSE(Win().GetFileSecurityA((B().ScratchDir() + "absent.ini").c_str(),
                                         DACL_SECURITY_INFORMATION, small, sizeof small, &needed));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    if (GetParam() == &kWineBackend && !OnRealWindows()) {
+    if (WineItself()) {
         EXPECT_EQ("S-1-5-18:0x1F01FF S-1-5-21-0-0-0-1000:0x1F01FF S-1-1-0:0x1200A9 ", entries);
         PSECURITY_DESCRIPTOR usersWrite = nullptr;
         ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;SY)(A;;0x2;;;BU)",
@@ -655,7 +661,7 @@ TEST_P(Win32Contract, Utf8RefusesALoneSurrogateOnlyWhenAsked) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
     // Windows documents ERROR_INVALID_FLAGS and ERROR_INVALID_PARAMETER for
     // these; Wine converts regardless.
-    const bool wine = GetParam() == &kWineBackend && !OnRealWindows();
+    const bool wine = WineItself();
     BOOL usedDefault = FALSE;
     SetLastError(kUnsetLastError);
     EXPECT_EQ(wine ? 5 : 0, Win().WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, pair, 3, out,

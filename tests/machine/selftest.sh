@@ -72,7 +72,7 @@ run_suite() {
     check "$arch: both classes resolve and list no devices on a new machine" $? "$out"
 
     step add "$MDIR" bt BT1 --hwid 'USB\VID_FFFF&PID_0B01&REV_0001' --hwid 'USB\VID_FFFF&PID_0B01' \
-        --friendly 'Radio One' --desc 'Generic Radio' --mfg 'Maker One' --location 'Port_#0003.Hub_#0002' >/dev/null
+        --friendly 'Radio One' --desc 'Generic Radio' --mfg 'Maker One' --location 'Port_#0003.Hub_#0002'
     step add "$MDIR" wifi W1 --guid "$g1" --hwid 'PCI\VEN_FFFF&DEV_0A01&SUBSYS_00000000'
     out=$(probe list Bluetooth)
     line=$(device_line "$bt1" "$out")

@@ -453,7 +453,6 @@ BOOL WINAPI SimQueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA co
     return TRUE;
 }
 
-
 // The service a configuration call addresses: failure actions and
 // required privileges only. Null, with the error set, for another handle
 // or level.

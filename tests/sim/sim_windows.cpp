@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -503,7 +501,8 @@ PendingIo* PendingOn(HANDLE event) {
     return nullptr;
 }
 
-SimDevice& DeviceOf(const PendingIo& p) { return g_state.devices[g_state.openFiles[p.file]]; }
+// Devices are found by the lower-case path; an open file keeps it as spelled.
+SimDevice& DeviceOf(const PendingIo& p) { return g_state.devices[Lower(g_state.openFiles[p.file])]; }
 
 void Forget(const PendingIo* p) { g_state.pending.erase(g_state.pending.begin() + (p - &g_state.pending[0])); }
 
@@ -1398,7 +1397,7 @@ bool Windows::FireTimer() {
 
 void Windows::CompleteHeld(const std::string& path) {
     for (size_t i = 0; i < pending.size();) {
-        if (openFiles[pending[i].file] != Lower(path)) {
+        if (Lower(openFiles[pending[i].file]) != Lower(path)) {
             ++i;
             continue;
         }

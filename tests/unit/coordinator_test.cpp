@@ -21,6 +21,7 @@ const char kBtId[] = "USB\\VID_0B7A&PID_0001&REV_0100";
 const char kWifiId[] = "PCI\\VEN_7E57&DEV_7A29&SUBSYS_11017E57";
 
 const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520";
+const char kStatusKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
 
 std::string PathOf(const char* guid) { return std::string("\\\\.\\") + guid; }
 
@@ -67,24 +68,22 @@ protected:
 
     const std::vector<sim::DriverRequest>& Sent() { return Sim().driverRequests; }
 
-    // The status key's values: the numbers in StatusNumber's order, then
-    // FailedAt, Adapter, TimeUtc and RetryUtc.
-    // The Status key's values by the names administrators and scripts read,
-    // spelled here as they must be stored: a value of another name or case
-    // reads as 0xBAD or "?".
+    // The Status key's values, the numbers then FailedAt, Adapter, TimeUtc
+    // and RetryUtc, by the names administrators and scripts read, spelled
+    // here as they must be stored: a value of another name or case reads
+    // as 0xBAD or "?".
     std::string Status() {
-        const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status";
         std::string all;
         for (const char* name : {"State", "Accepted", "Error", "AcceptedState", "Sent", "Refused",
                                  "RetryWaiting"}) {
-            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, kStatusKey, name);
             DWORD n = 0xBAD;
             if (v != nullptr && v->name == name && v->type == REG_DWORD && v->data.size() == 4)
                 std::memcpy(&n, v->data.data(), 4);
             all += std::to_string(static_cast<long>(n)) + " ";
         }
         for (const char* name : {"FailedAt", "Adapter", "TimeUtc", "RetryUtc"}) {
-            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, key, name);
+            const sim::RegValue* v = Sim().FindValue(sim::RegView::View32, kStatusKey, name);
             const bool text = v != nullptr && v->name == name && v->type == REG_SZ &&
                               !v->data.empty() && v->data.back() == '\0';
             all += text ? "[" + v->data.substr(0, v->data.size() - 1) + "]" : "?";
@@ -366,9 +365,6 @@ TEST_F(Coordinator, ARefusedChangeIsSentAgainAtTheNextEventOfAnyKind) {
     }
 }
 
-// Every request leaves its exchange in the volatile status key, written
-// only when a request goes out: state, accepted, error, the state the
-// driver holds, counts, the retry, then where it failed, path and time.
 TEST(RetrySchedule, TwoSecondsDoublingUpToFiveMinutes) {
     const DWORD expected[] = {2000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000};
     for (DWORD n = 0; n < 11; ++n) EXPECT_EQ(expected[n], RetryDelayFor(n)) << n;
@@ -398,6 +394,9 @@ TEST(StatusTime, SecondsAddAcrossDaysMonthsAndLeapYears) {
     EXPECT_EQ(365u * 86400 + 1, TrailSeconds(later));
 }
 
+// Every request leaves its exchange in the volatile status key, written
+// only when a request goes out: state, accepted, error, the state the
+// driver holds, counts, the retry, then where it failed, path and time.
 TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     const std::string a = "[" + PathOf(kGuidA) + "]";
     DEVINST bt = AddBt(true);
@@ -425,9 +424,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
     std::string names;
     for (const std::string& n : Sim().regSetNames) names += n + " ";
     EXPECT_EQ("Sequence Accepted Error AcceptedState Sent RetryWaiting FailedAt RetryUtc Sequence ", names);
-    const sim::RegValue* sequence = Sim().FindValue(
-        sim::RegView::View32, "SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status",
-        "Sequence");
+    const sim::RegValue* sequence = Sim().FindValue(sim::RegView::View32, kStatusKey, "Sequence");
     ASSERT_NE(nullptr, sequence);
     EXPECT_EQ(std::string("\6\0\0\0", 4), sequence->data);
     OnDeviceArrival();  // nothing to send: nothing written
@@ -435,7 +432,7 @@ TEST_F(Coordinator, TheStatusKeyHoldsTheLastExchange) {
 
     // Aimed at a vanished adapter: refused at the open. A key made anew
     // (here deleted by hand) gets every value again.
-    Sim().DeleteKey("SYSTEM\\CurrentControlSet\\Services\\Tolvane_QM5520\\Status");
+    Sim().DeleteKey(kStatusKey);
     Sim().devices.erase(sim::Lower(PathOf(kGuidA)));
     sim::SetStarted(bt, true);
     OnDeviceArrival();

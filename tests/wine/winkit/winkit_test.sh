@@ -97,9 +97,9 @@ kit_run() {
 # faults fail, each by name.
 pdir="$prefix/drive_c/kit-parsers"
 mkdir -p "$pdir"
-# crlf NAME: standard input to NAME in that folder, as Windows writes it.
-crlf() { sed 's/\r*$/\r/' >"$pdir/$1"; }
-crlf sc.cmd <<'EOF'
+# crlf_file NAME: standard input to NAME in that folder, as Windows writes it.
+crlf_file() { sed 's/\r*$/\r/' >"$pdir/$1"; }
+crlf_file sc.cmd <<'EOF'
 @echo off
 if /i "%2"=="Tolvane_WINKITBROKEN" exit /b 5
 if /i not "%2"=="Tolvane_WINKITFR" goto :recorded
@@ -117,7 +117,7 @@ exit /b 1060
 EOF
 # The installer: busy (1618) while a msi-busy-N is left, then the code in
 # msi-last.txt. Run in a command processor of its own, as an exe is.
-crlf msiexec.cmd <<'EOF'
+crlf_file msiexec.cmd <<'EOF'
 @echo off
 for /l %%I in (1,1,9) do if exist "%~dp0msi-busy-%%I" call :busy %%I
 set /p CODE=<"%~dp0msi-last.txt"
@@ -128,12 +128,12 @@ exit 1618
 EOF
 # Tools of the same name as the system's, first in the working folder:
 # the kit must never run them.
-for tool in find reg; do printf '@echo off\nexit /b 1\n' | crlf "$tool.cmd"; done
+for tool in find reg; do printf '@echo off\nexit /b 1\n' | crlf_file "$tool.cmd"; done
 # The check's /json: whole, with its exit code 2, 10 or 11, and cut short.
 for code in 2 10 11; do
-    printf '{\n  "schemaVersion": 1,\n  "checkVersion": "1.0.0.0",\n  "exitCode": %s,\n}\n' $code | crlf "check-j$code.json"
+    printf '{\n  "schemaVersion": 1,\n  "checkVersion": "1.0.0.0",\n  "exitCode": %s,\n}\n' $code | crlf_file "check-j$code.json"
 done
-printf '{\n  "schemaVersion": 1,\n' | crlf check-cut.json
+printf '{\n  "schemaVersion": 1,\n' | crlf_file check-cut.json
 qfailure() {  # NAME RESET_LABEL ACTION_LINE...
     local name=$1 reset=$2 first=1 line
     shift 2
@@ -146,7 +146,7 @@ qfailure() {  # NAME RESET_LABEL ACTION_LINE...
             else printf '                                       %s\n' "$line"; fi
             first=0
         done
-    } | crlf "qfailure-$name.txt"
+    } | crlf_file "qfailure-$name.txt"
 }
 en='RESET_PERIOD (in seconds)   '
 qfailure en "$en" 'RESTART -- Delay = 5000 milliseconds.' 'RESTART -- Delay = 5000 milliseconds.' \
@@ -165,7 +165,7 @@ qfailure once 'RESET_PERIOD (秒)          ' '再起動 -- 遅延 = 5000 ミリ�
 qfailure third "$en" 'RESTART -- Delay = 5000 milliseconds.' 'RESTART -- Delay = 5000 milliseconds.' \
     'RESTART -- Delay = 0 milliseconds.'
 printf '[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: Tolvane_WINKIT\n        RESET_PERIOD (in seconds)    : 3600\n' |
-    crlf qfailure-reset.txt
+    crlf_file qfailure-reset.txt
 qprivs() {  # NAME SUCCESS NAME_LABEL PRIVILEGES_LABEL PRIVILEGE...
     local name=$1 ok=$2 svc=$3 label=$4 first=1 p
     shift 4
@@ -177,7 +177,7 @@ qprivs() {  # NAME SUCCESS NAME_LABEL PRIVILEGES_LABEL PRIVILEGE...
             else printf '        %16s : %s\n' '' "$p"; fi
             first=0
         done
-    } | crlf "qprivs-$name.txt"
+    } | crlf_file "qprivs-$name.txt"
 }
 qprivs en SUCCESS SERVICE_NAME 'PRIVILEGES      ' SeChangeNotifyPrivilege
 qprivs de ERFOLG DIENSTNAME 'BERECHTIGUNGEN  ' SeChangeNotifyPrivilege
@@ -186,12 +186,12 @@ qprivs extra SUCCESS SERVICE_NAME 'PRIVILEGES      ' SeChangeNotifyPrivilege SeI
 qprivs none SUCCESS SERVICE_NAME 'PRIVILEGES      '
 # gtest's output: a brief run, one with a skip, a crash (no summary: Wine
 # may then exit 0), a failure, counts that do not add up, no test at all.
-crlf gtest-brief.txt <<'EOF'
+crlf_file gtest-brief.txt <<'EOF'
 a message quoting "[  FAILED  ]" counts for nothing
 [==========] 3 tests from 2 test suites ran. (12 ms total)
 [  PASSED  ] 3 tests.
 EOF
-crlf gtest-skip.txt <<'EOF'
+crlf_file gtest-skip.txt <<'EOF'
 [==========] Running 2 tests from 1 test suite.
 [ RUN      ] Contract.Devices
 needs test devices: "none & none"
@@ -203,14 +203,14 @@ needs test devices: "none & none"
 [  SKIPPED ] 1 test, listed below:
 [  SKIPPED ] Contract.Devices
 EOF
-crlf gtest-crash.txt <<'EOF'
+crlf_file gtest-crash.txt <<'EOF'
 [==========] Running 5 tests from 1 test suite.
 [ RUN      ] Seam.First
 [       OK ] Seam.First (0 ms)
 [ RUN      ] Seam.Second
 wine: Unhandled page fault on execute access to 00000000 at address 00000000 (thread 0024), starting debugger...
 EOF
-crlf gtest-failed.txt <<'EOF'
+crlf_file gtest-failed.txt <<'EOF'
 [==========] Running 2 tests from 1 test suite.
 [ RUN      ] Seam.First
 x.cpp(12): error: Expected equality of these values:
@@ -224,25 +224,25 @@ x.cpp(12): error: Expected equality of these values:
 
  1 FAILED TEST
 EOF
-crlf gtest-short.txt <<'EOF'
+crlf_file gtest-short.txt <<'EOF'
 [==========] 3 tests from 1 test suite ran. (2 ms total)
 [  PASSED  ] 2 tests.
 EOF
-crlf gtest-empty.txt <<'EOF'
+crlf_file gtest-empty.txt <<'EOF'
 [==========] 0 tests from 0 test suites ran. (0 ms total)
 [  PASSED  ] 0 tests.
 EOF
 # cmd's command line: Explorer's double-click and "Run as administrator",
 # a prompt, a hosted runner's step, a call, another script double-clicked,
 # a window kept open by /k.
-printf '%s\n' "C:\\Windows\\system32\\cmd.exe /c \"\"$winkit\\run.cmd\" \"" | crlf cmdline-explorer.txt
-printf '%s\n' "C:\\Windows\\System32\\cmd.exe /C \"$winkit\\RUN.CMD\" " | crlf cmdline-runas.txt
-printf '%s\n' '"C:\Windows\system32\cmd.exe" ' | crlf cmdline-prompt.txt
+printf '%s\n' "C:\\Windows\\system32\\cmd.exe /c \"\"$winkit\\run.cmd\" \"" | crlf_file cmdline-explorer.txt
+printf '%s\n' "C:\\Windows\\System32\\cmd.exe /C \"$winkit\\RUN.CMD\" " | crlf_file cmdline-runas.txt
+printf '%s\n' '"C:\Windows\system32\cmd.exe" ' | crlf_file cmdline-prompt.txt
 printf '%s\n' 'C:\Windows\system32\cmd.exe /D /E:ON /V:OFF /S /C "CALL "D:\a\_temp\4f1e.cmd""' |
-    crlf cmdline-runner.txt
-printf '%s\n' "cmd /c call \"$winkit\\run.cmd\"" | crlf cmdline-call.txt
-printf '%s\n' 'C:\Windows\system32\cmd.exe /c ""C:\Other kit\run.cmd" "' | crlf cmdline-other.txt
-printf '%s\n' "C:\\Windows\\system32\\cmd.exe /k \"\"$winkit\\run.cmd\"\"" | crlf cmdline-keep.txt
+    crlf_file cmdline-runner.txt
+printf '%s\n' "cmd /c call \"$winkit\\run.cmd\"" | crlf_file cmdline-call.txt
+printf '%s\n' 'C:\Windows\system32\cmd.exe /c ""C:\Other kit\run.cmd" "' | crlf_file cmdline-other.txt
+printf '%s\n' "C:\\Windows\\system32\\cmd.exe /k \"\"$winkit\\run.cmd\"\"" | crlf_file cmdline-keep.txt
 # sc query as Windows prints it, its labels in English, German (translated)
 # and Japanese: the state is read from the value, whatever the label.
 scquery() {  # NAME NAME_LABEL TYPE_LABEL STATE_LABEL STATE
@@ -251,10 +251,10 @@ scquery() {  # NAME NAME_LABEL TYPE_LABEL STATE_LABEL STATE
     printf '        WIN32_EXIT_CODE    : 0  (0x0)\n        SERVICE_EXIT_CODE  : 0  (0x0)\n'
     printf '        CHECKPOINT         : 0x0\n        WAIT_HINT          : 0x0\n'
 }
-scquery EN SERVICE_NAME 'TYPE               ' 'STATE              ' '4  RUNNING' | crlf query-Tolvane_WINKITEN.txt
-scquery DE DIENSTNAME 'TYP                ' 'STATUS             ' '1  STOPPED' | crlf query-Tolvane_WINKITDE.txt
+scquery EN SERVICE_NAME 'TYPE               ' 'STATE              ' '4  RUNNING' | crlf_file query-Tolvane_WINKITEN.txt
+scquery DE DIENSTNAME 'TYP                ' 'STATUS             ' '1  STOPPED' | crlf_file query-Tolvane_WINKITDE.txt
 scquery JA SERVICE_NAME '種類               ' '状態               ' '3  STOP_PENDING' |
-    crlf query-Tolvane_WINKITJA.txt
+    crlf_file query-Tolvane_WINKITJA.txt
 # A service's key left marked for deletion, and one left without the mark.
 svckey='HKLM\System\CurrentControlSet\Services'
 run_exe reg add "$svckey\\Tolvane_WINKITDEL" /v DeleteFlag /t REG_DWORD /d 1 /f
